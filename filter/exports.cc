@@ -1,0 +1,57 @@
+#include "filter/exports.h"
+
+#include "filter/filter_state.h"
+#include "filter/password_filter.h"
+#include "filter/test_password.h"
+#include "util/text_util.h"
+
+namespace {
+
+// Copies a counted text; a null pointer or buffer gives empty text.
+void CopyCounted(const ZEFA_UNICODE_STRING* source, zefa::Text& out) {
+  if (source == nullptr || source->Buffer == nullptr) return;
+  out.assign(source->Buffer, source->Length / sizeof(zefa::WChar));
+}
+
+zefa::Text CopyTerminated(const zefa::WChar* text) {
+  zefa::Text out;
+  if (text != nullptr)
+    for (; *text != 0; ++text) out.push_back(*text);
+  return out;
+}
+
+}  // namespace
+
+extern "C" {
+
+ZEFA_BOOLEAN ZEFA_CALL InitializeChangeNotify(void) {
+  zefa::StartFilter();
+  return 1;
+}
+
+ZEFA_BOOLEAN ZEFA_CALL PasswordFilter(ZEFA_UNICODE_STRING* AccountName,
+                                      ZEFA_UNICODE_STRING* FullName,
+                                      ZEFA_UNICODE_STRING* Password, ZEFA_BOOLEAN SetOperation) {
+  zefa::Text account, full_name, password;
+  CopyCounted(AccountName, account);
+  CopyCounted(FullName, full_name);
+  CopyCounted(Password, password);
+  // Only the pointers themselves tell "no argument"; a null buffer is empty text.
+  zefa::FilterRequest request;
+  request.AccountName = AccountName != nullptr ? &account : nullptr;
+  request.FullName = &full_name;
+  request.Password = Password != nullptr ? &password : nullptr;
+  request.SetOperation = SetOperation != 0;
+  const bool accepted = zefa::RunPasswordFilter(request);
+  zefa::WipeText(password);
+  return accepted ? 1 : 0;
+}
+
+int32_t ZEFA_CALL TestPassword(const zefa::WChar* user_name, const zefa::WChar* password) {
+  zefa::Text secret = CopyTerminated(password);
+  zefa::RunTestPassword(CopyTerminated(user_name), secret);
+  zefa::WipeText(secret);
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,34 @@
+#include "filter/filter_state.h"
+
+#include <atomic>
+
+#include "logging/log.h"
+#include "server/maintenance_worker.h"
+#include "server/server_initialisation.h"
+
+namespace zefa {
+
+namespace {
+std::atomic<bool> initialised{false};
+}
+
+bool Initialised() { return initialised.load(); }
+void SetInitialised(bool value) { initialised.store(value); }
+
+void OnProcessAttach() { ResetLogDefaults(); }
+
+void OnProcessDetach() {
+  if (LogLevel() >= 2) WriteLog(ZT("DetachProcess"), ZT("Debug"), 2);
+  StopMaintenanceWorker();
+  SetInitialised(false);
+}
+
+void StartFilter() {
+  if (TestMode()) {
+    ServerInitialisation();
+    return;
+  }
+  StartMaintenanceWorker();
+}
+
+}  // namespace zefa

@@ -1,0 +1,76 @@
+#include "filter/password_filter.h"
+
+#include "directory/lookup_user.h"
+#include "filter/filter_state.h"
+#include "filter/policy_selection.h"
+#include "logging/log.h"
+#include "platform/platform.h"
+#include "policy/policy_set.h"
+#include "rules/evaluate_rules.h"
+#include "rules/policy_dump.h"
+#include "util/text_util.h"
+
+namespace zefa {
+
+namespace {
+
+void Debug(const Text& message, const Text& label = ZT("Debug")) {
+  if (LogLevel() >= 2) WriteLog(message, label, 2);
+}
+
+bool IsComputerAccount(const Text& name) {
+  return name.empty() || name.back() == ZT('$') || StartsWith(name, ZT("krbtgt"));
+}
+
+}  // namespace
+
+bool RunPasswordFilter(const FilterRequest& request) {
+  if (!Initialised()) return false;
+  Debug(ZT("PasswordFilter"));
+  if (request.AccountName == nullptr && request.Password == nullptr) {
+    Debug(ZT("Skip: username and password are NULL"));
+    return true;
+  }
+  const Text account = request.AccountName ? *request.AccountName : Text();
+  const Text full_name = request.FullName ? *request.FullName : Text();
+  if (IsComputerAccount(account)) {
+    Debug(ZT("Skip: user is a computer account"));
+    return true;
+  }
+
+  UserRecord user;
+  LookupUser(account, user);
+  if (user.AccountName.empty()) {
+    if (LogLevel() >= 0) WriteLog(ZT("Skip: user not found"), ZT("Info ") + account, 0);
+    if (TestMode()) platform::ConsoleWriteLine(ZT("Skip: user not found"));
+    return true;
+  }
+  if (TestMode()) {
+    platform::ConsoleWriteLine(ZT("Container: ") + user.Container);
+    platform::ConsoleWriteLine(ZT("Groups:    ") + user.GroupNames);
+  }
+
+  PolicySet set;
+  if (PolicySelection(set, account, user.GroupNames, user.Container) == 0) {
+    if (LogLevel() >= 0) WriteLog(ZT("Skip: no password policy found"), ZT("Info ") + account, 0);
+    return true;
+  }
+  if (TestMode()) PrintPolicyDump(set);
+  if (request.SetOperation && set.NoValidateOnReset != 0) {
+    Debug(ZT("Skip: password set operation"), ZT("Debug ") + account);
+    return true;
+  }
+
+  Text password = request.Password ? *request.Password : Text();
+  const RuleSubject subject{account, full_name, user.PrincipalName, user.DisplayName};
+  RuleVerdict verdict = EvaluateRules(password, subject, set);
+  WipeText(password);
+
+  if (!verdict.Accepted) {
+    if (LogLevel() >= 0) WriteLog(verdict.Message, ZT("Password Denied"), 0);
+    WriteEvent(ZT("Clavora"), verdict.Message, 2, platform::kEventInformation);
+  }
+  return verdict.Accepted;
+}
+
+}  // namespace zefa

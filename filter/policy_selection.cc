@@ -1,0 +1,53 @@
+#include "filter/policy_selection.h"
+
+#include <mutex>
+
+#include "policy/policies.h"
+#include "util/text_util.h"
+
+namespace zefa {
+
+namespace {
+
+// The entries of a normalised list: the fields before each ";".
+std::vector<Text> ListEntries(const Text& list) {
+  std::vector<Text> entries = SplitFields(list, ZT(';'));
+  entries.pop_back();  // the text after the last ";"
+  return entries;
+}
+
+}  // namespace
+
+int PolicySelection(PolicySet& chosen, const Text& account_name, const Text& group_names,
+                    const Text& container) {
+  std::lock_guard<std::mutex> guard(PolicyLock());
+  const PolicyState& state = Policies();
+  if (Contains(state.Globals.SkipUsers, ToLower(account_name) + ZT(";"))) return 0;
+
+  Text groups = ToLower(group_names);
+  if (groups.empty() || groups.back() != ZT(';')) groups.push_back(ZT(';'));
+  const Text place = ToLower(container);
+
+  for (const Text& entry : ListEntries(state.Globals.SkipGroups)) {
+    if (Contains(groups, entry + ZT(";"))) return 0;
+  }
+  for (const PolicySet& set : state.Sets) {
+    if (set.Enabled == 0) continue;
+    for (const Text& entry : ListEntries(set.UserGroups)) {
+      if (Contains(groups, entry + ZT(";"))) {
+        chosen = set;
+        return 1;
+      }
+    }
+    if (place.empty()) continue;
+    for (const Text& entry : ListEntries(set.UserOus)) {
+      if (StartsWith(place, entry)) {
+        chosen = set;
+        return 1;
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace zefa

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "platform/text.h"
+#include "policy/policy_set.h"
+
+namespace zefa {
+
+// Chooses the set that governs an account: the skip lists first, then the
+// first enabled set whose group or OU entries match. Copies that set into
+// `chosen` and returns 1; returns 0 (leaving `chosen` untouched) otherwise.
+int PolicySelection(PolicySet& chosen, const Text& account_name, const Text& group_names,
+                    const Text& container);
+
+}  // namespace zefa

@@ -1,0 +1,27 @@
+#include "filter/test_password.h"
+
+#include "filter/filter_state.h"
+#include "filter/password_filter.h"
+#include "logging/log.h"
+#include "platform/platform.h"
+#include "util/text_util.h"
+
+namespace zefa {
+
+void RunTestPassword(const Text& user_name, const Text& password) {
+  Text user = user_name;
+  Text secret = password;
+  SetTestMode(true);
+  if (!Initialised()) StartFilter();
+  platform::ConsoleWriteLine(ZT("Username: ") + user);
+  platform::ConsoleWriteLine(ZT("Password: ") + secret);
+  const Text full_name;
+  FilterRequest request{&user, &full_name, &secret, false};
+  const bool accepted = RunPasswordFilter(request);
+  platform::ConsoleWriteLine(accepted ? ZT("Result: Accepted") : ZT("Result: Denied"));
+  platform::ConsoleWriteLine(Text());
+  SetTestMode(false);
+  WipeText(secret);
+}
+
+}  // namespace zefa

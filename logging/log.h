@@ -1,0 +1,51 @@
+// The text log and the event log.
+//
+// One line per call: "yyyy-mm-dd hh:ii:ss" TAB label TAB message, with every
+// "\r\n" of the message written as " | ". The file is opened and closed for
+// every line; above 8,388,608 bytes it is rolled over to "<base>~.log" beside
+// it (one earlier generation). While the test console runs (test mode) lines
+// go to standard output instead, in brackets and unchanged.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/text.h"
+
+namespace zefa {
+
+constexpr int64_t kLogRolloverBytes = 8388608;
+
+// Callers write Info and Warning lines when LogLevel() >= 0 and Debug lines
+// only when LogLevel() >= 2.
+int64_t LogLevel();
+void SetLogLevel(int64_t level);
+
+bool TestMode();
+void SetTestMode(bool on);
+
+Text LogFilePath();
+void SetLogFilePath(const Text& path);
+
+// The log path used before the server is initialised: the Windows folder
+// followed by "DEDodud.log".
+Text DefaultLogFilePath();
+
+// Restores the load-time defaults (path, level 0, test mode off).
+void ResetLogDefaults();
+
+// Writes one line. 1 when written (or printed in test mode), 0 when the file
+// could not be opened. Echo mode 2 also sends label TAB message to the
+// debugger output (not in test mode).
+int WriteLog(const Text& message, const Text& label, int echo_mode);
+
+// The file form of one line, without the line end; exposed for tests.
+Text FormatLogLine(int64_t date_value, const Text& label, const Text& message);
+
+// The rolled-over file that belongs to a log path.
+Text RolledOverLogPath(const Text& log_path);
+
+// Event log: source, one insertion string, event ID, type (1 error,
+// 4 information). Returns the platform's result (0 on failure).
+int WriteEvent(const Text& source, const Text& text, uint32_t event_id, uint16_t event_type);
+
+}  // namespace zefa

@@ -1,0 +1,10 @@
+#include "logging/log.h"
+#include "platform/platform.h"
+
+namespace zefa {
+
+int WriteEvent(const Text& source, const Text& text, uint32_t event_id, uint16_t event_type) {
+  return platform::ReportEvent(source, text, event_id, event_type);
+}
+
+}  // namespace zefa

@@ -1,0 +1,84 @@
+#include <atomic>
+#include <mutex>
+
+#include "logging/log.h"
+#include "platform/platform.h"
+#include "util/date_value.h"
+#include "util/text_util.h"
+
+namespace zefa {
+
+namespace {
+
+std::mutex log_lock;  // LogLock: size check, rollover and the write are one step
+std::atomic<int64_t> log_level{0};
+std::atomic<bool> test_mode{false};
+Text& LogPathStorage() {
+  static Text path = DefaultLogFilePath();
+  return path;
+}
+
+}  // namespace
+
+int64_t LogLevel() { return log_level.load(); }
+void SetLogLevel(int64_t level) { log_level.store(level); }
+bool TestMode() { return test_mode.load(); }
+void SetTestMode(bool on) { test_mode.store(on); }
+
+Text LogFilePath() {
+  std::lock_guard<std::mutex> guard(log_lock);
+  return LogPathStorage();
+}
+
+void SetLogFilePath(const Text& path) {
+  std::lock_guard<std::mutex> guard(log_lock);
+  LogPathStorage() = path;
+}
+
+Text DefaultLogFilePath() { return JoinPath(platform::WindowsDirectory(), ZT("DEDodud.log")); }
+
+void ResetLogDefaults() {
+  SetLogFilePath(DefaultLogFilePath());
+  SetLogLevel(0);
+  SetTestMode(false);
+}
+
+Text FormatLogLine(int64_t date_value, const Text& label, const Text& message) {
+  Text body = message;
+  ReplaceAll(body, ZT("\r\n"), ZT(" | "));
+  return FormatDateValue(date_value) + ZT("\t") + label + ZT("\t") + body;
+}
+
+Text RolledOverLogPath(const Text& log_path) {
+  const WChar separator = platform::PathSeparator();
+  const size_t slash = log_path.rfind(separator);
+  const size_t name_start = slash == Text::npos ? 0 : slash + 1;
+  const size_t dot = log_path.rfind(ZT('.'));
+  const size_t base_end = (dot == Text::npos || dot < name_start) ? log_path.size() : dot;
+  return log_path.substr(0, base_end) + ZT("~.log");
+}
+
+int WriteLog(const Text& message, const Text& label, int echo_mode) {
+  const int64_t now = platform::LocalNow();
+  if (TestMode()) {
+    platform::ConsoleWriteLine(ZT("[") + FormatDateValue(now) + ZT("\t") + label + ZT("\t") +
+                               message + ZT("]"));
+    return 1;
+  }
+  int result = 0;
+  {
+    std::lock_guard<std::mutex> guard(log_lock);
+    const Text& path = LogPathStorage();
+    if (platform::FileSize(path) > kLogRolloverBytes) {
+      const Text rolled = RolledOverLogPath(path);
+      platform::DeleteFile(rolled);
+      platform::RenameFile(path, rolled);
+    }
+    const std::string line = TextToUtf8(FormatLogLine(now, label, message) + ZT("\r\n"));
+    result = platform::AppendToFile(path, line) ? 1 : 0;
+  }
+  if (echo_mode == 2) platform::DebugOutput(label + ZT("\t") + message);
+  return result;
+}
+
+}  // namespace zefa

@@ -1,0 +1,213 @@
+// The platform layer: every call into the operating system that the filter,
+// the console and the reminder make goes through these functions. One
+// implementation per platform (platform/posix, platform/windows) is chosen at
+// build time; nothing above this layer includes a system header.
+//
+// Unless a function says otherwise it is safe to call from any thread, never
+// throws, and reports failure only through its result.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace zefa::platform {
+
+// ---------------------------------------------------------------- characters
+
+// Unicode letter case of one UTF-16 code unit (Basic Multilingual Plane).
+// Surrogates, digits, punctuation and caseless letters are neither upper nor
+// lower case. CharLower returns the unit unchanged when it has no lower case.
+bool IsCharUpper(WChar c);
+bool IsCharLower(WChar c);
+WChar CharLower(WChar c);
+
+// Overwrites `size` bytes at `data` with zeros in a way the compiler cannot
+// elide (used for passwords and their copies).
+void SecureWipe(void* data, size_t size);
+
+// ---------------------------------------------------------------------- time
+
+// Seconds since 1970-01-01 00:00:00 on the local clock ("date value"):
+// the local wall-clock time read as if it were UTC. Uses the process's time
+// zone (TZ on POSIX).
+int64_t LocalNow();
+
+// Converts a UTC instant (seconds since the epoch) to a local date value.
+int64_t UtcToLocal(int64_t utc_seconds);
+
+// Converts a local date value back to UTC seconds; ambiguous local times
+// resolve as the C library's mktime does.
+int64_t LocalToUtc(int64_t local_seconds);
+
+// ---------------------------------------------------------------- file system
+
+// Path separator of the platform ('\\' on Windows, '/' elsewhere).
+WChar PathSeparator();
+
+bool FileExists(const Text& path);       // file or folder
+bool DirectoryExists(const Text& path);  // folder only
+
+// Size in bytes; -1 when the file does not exist or cannot be examined.
+int64_t FileSize(const Text& path);
+
+// Last modification time as a local date value; 0 when the file is missing.
+int64_t FileModifiedLocal(const Text& path);
+
+// Creates one folder. False when it could not be created (also when it
+// already exists).
+bool CreateFolder(const Text& path);
+
+// Creates a folder together with every missing parent. True when the folder
+// exists afterwards.
+bool CreateFolderTree(const Text& path);
+
+// Whole-file read. nullopt when the file cannot be opened.
+std::optional<std::string> ReadWholeFile(const Text& path);
+
+// Appends bytes to a file, creating it when missing. The file is opened,
+// written, flushed and closed within the call, with read sharing, so other
+// programs may read, copy or delete it between calls. False when it cannot
+// be opened or written.
+bool AppendToFile(const Text& path, const std::string& bytes);
+
+// Replaces the file's contents atomically: writes a temporary file in the
+// same folder, flushes it to disk, then renames it over the target. A crash
+// or a full disk leaves either the old or the new contents, never a
+// truncated file. `owner_only` restricts the new file to its owner.
+bool ReplaceFileAtomically(const Text& path, const std::string& bytes, bool owner_only);
+
+bool DeleteFile(const Text& path);
+bool RenameFile(const Text& from, const Text& to);  // replaces `to` if present
+
+// Copies a file, overwriting the target.
+bool CopyFile(const Text& from, const Text& to);
+
+// Creates a symbolic link at `link` pointing to the folder `target`.
+bool CreateFolderLink(const Text& link, const Text& target);
+
+// Restricts a folder to its owner (and, on Windows, the system and
+// administrators): converts inherited entries to explicit ones and removes
+// the grant to Authenticated Users.
+bool MakeFolderPrivate(const Text& path);
+
+// ------------------------------------------------------------------- system
+
+// The folder that stands for the Windows directory: GetWindowsDirectoryW on
+// Windows, $CLAVORA_ROOT (default /var/lib/clavora) elsewhere. No trailing
+// separator.
+Text WindowsDirectory();
+
+// The NetBIOS computer name of this machine, upper case.
+Text ComputerName();
+
+// The NetBIOS name of the domain this machine belongs to (NetWkstaGetInfo
+// level 100 on Windows; the Samba configuration's "workgroup" elsewhere).
+// Empty when it cannot be read.
+Text NetbiosDomainName();
+
+// Full path of the installed filter library (the system folder's zefa.dll
+// on Windows; the library folder under the install prefix elsewhere).
+Text InstalledFilterLibrary();
+
+// Value of an environment variable; empty when unset.
+Text EnvironmentVariable(const Text& name);
+
+// Replaces %NAME% references by the variables' values (unknown ones stay).
+Text ExpandEnvironmentStrings(const Text& text);
+
+// Starts the socket layer. Nonzero on success.
+int StartNetwork();
+
+// Starts a program with a parameter string (split like a Windows command
+// line on POSIX), an optional working folder, a hidden window, and an
+// optional wait for its end. False when the program could not be started.
+// Exit codes are not reported.
+bool StartProcess(const Text& program, const Text& parameters, const Text& working_folder,
+                  bool wait);
+
+// One line on the process's console (standard output), UTF-8 encoded, with
+// the platform's line end. Allocates a console when the process has none.
+void ConsoleWriteLine(const Text& line);
+
+// Text to the debugger output (standard error on POSIX).
+void DebugOutput(const Text& text);
+
+// ---------------------------------------------------------------- event log
+
+enum EventType : uint16_t {
+  kEventError = 1,
+  kEventWarning = 2,
+  kEventInformation = 4,
+};
+
+// Writes one event with a single insertion string under `source` in the
+// Application log (syslog on POSIX, with the event ID and type in the
+// record). Nonzero on success, 0 on failure.
+int ReportEvent(const Text& source, const Text& text, uint32_t event_id, uint16_t event_type);
+
+// -------------------------------------------------------------------- shares
+
+struct ShareInfo {
+  Text name;
+  uint32_t type = 0;  // 0 = ordinary disk share; anything else is skipped
+  Text path;
+};
+
+// Every share of this server, in the server's order. Empty on failure.
+std::vector<ShareInfo> EnumerateShares();
+
+// ------------------------------------------------------------------ registry
+
+enum RegistryType : uint32_t {
+  kRegNone = 0,
+  kRegSz = 1,
+  kRegExpandSz = 2,
+  kRegBinary = 3,
+  kRegDword = 4,
+  kRegMultiSz = 7,
+  kRegQword = 11,
+};
+
+struct RegistryValue {
+  Text name;
+  uint32_t type = kRegNone;
+  std::string data;  // raw bytes exactly as the registry stores them
+};
+
+// Root keys are named as in the registry ("HKEY_LOCAL_MACHINE", ...);
+// `subkey` uses "\\" between levels; names compare case-insensitively.
+// `view` is 0, 32 or 64 (accepted everywhere; meaningful on 64-bit Windows).
+
+// Reads one value. nullopt when the key or the value does not exist.
+std::optional<RegistryValue> RegistryRead(const Text& root, const Text& subkey, const Text& name,
+                                          int view);
+
+// Last-write time of the key as a local date value; 0 when the key cannot
+// be opened. It changes when a value of the key is set or deleted.
+int64_t RegistryKeyLastWrite(const Text& root, const Text& subkey, int view);
+
+// Creates the key and its missing parents. False on failure.
+bool RegistryCreateKey(const Text& root, const Text& subkey, int view);
+
+// Creates the key when missing and sets one value. The stored value is
+// either the old or the new one, never a mixture. False on failure.
+bool RegistryWrite(const Text& root, const Text& subkey, const RegistryValue& value, int view);
+
+// Deletes one value. False when it did not exist or could not be deleted.
+bool RegistryDeleteValue(const Text& root, const Text& subkey, const Text& name, int view);
+
+// Deletes a key with all its subkeys. False when it did not exist.
+bool RegistryDeleteKey(const Text& root, const Text& subkey, int view);
+
+bool RegistryKeyExists(const Text& root, const Text& subkey, int view);
+
+// Names of the direct subkeys and all values of a key (empty when missing).
+std::vector<Text> RegistrySubkeys(const Text& root, const Text& subkey, int view);
+std::vector<RegistryValue> RegistryValues(const Text& root, const Text& subkey, int view);
+
+}  // namespace zefa::platform

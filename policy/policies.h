@@ -1,0 +1,54 @@
+// The loaded policy configuration: eight sets, the global settings and the
+// shared cache of forbidden-word files, all guarded by one lock.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/text.h"
+#include "policy/policy_set.h"
+#include "rules/forbidden_words.h"
+
+namespace zefa {
+
+// Registry root of the policy sets (subkeys "1" to "8").
+inline const WChar* const kPolicyRootKey = ZT("HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora");
+
+struct ForbiddenFileEntry {
+  Text FileName;
+  int64_t FileDate = 0;  // local date value of the file when it was loaded
+  WordList Words;
+};
+
+struct PolicyState {
+  std::vector<PolicySet> Sets;  // Index order 1..8 after a load
+  GlobalSettings Globals;
+  std::map<Text, ForbiddenFileEntry> ForbiddenFileCache;  // by ForbiddenFile, case-sensitive
+  int64_t PolicyStamp = 0;
+};
+
+// PolicyLock and the state it guards. Hold the lock for every access.
+std::mutex& PolicyLock();
+PolicyState& Policies();
+
+// Reloads everything when the root key's last-write time changed.
+// 1 when reloaded, 0 when nothing changed.
+int LoadPolicies();
+
+// Fills `globals` from a key; DisableInactiveAccounts only when present.
+// Also sets the log level from the value "LogLevel" (0 when absent).
+void ReadGlobalSettings(const Text& key_path, GlobalSettings& globals);
+
+// Fills a zero-initialised set from its key. `words_folder` empty means the
+// forbidden-word file is not read. Caller holds PolicyLock (the file cache
+// is touched).
+void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
+                   const Text& words_folder);
+
+// Forgets every set, the stamp and the file cache (library unload, tests).
+void ResetPolicies();
+
+}  // namespace zefa

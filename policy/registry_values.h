@@ -1,0 +1,33 @@
+// Registry values as text. Key paths are full paths whose first component
+// names the root key ("hklm" or "hkey_local_machine", "hkcu", "hkcr", "hku",
+// "hkcc" and their long forms, any letter case), then "\" and the subkey.
+// View is 0 (default), 32 or 64.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/text.h"
+
+namespace zefa {
+
+// Reads one value as text: REG_SZ as stored, REG_EXPAND_SZ with environment
+// references expanded, REG_DWORD / REG_QWORD as signed decimal, REG_BINARY as
+// upper-case hexadecimal pairs, REG_MULTI_SZ joined with "\r\n". Any failure
+// (unknown root, no backslash, missing key or value, size 0, other types)
+// gives the empty text.
+Text ReadRegistryValue(const Text& key_path, const Text& value_name, int view);
+
+// Stores a value given as text, converted to the registry type (1, 2, 3, 4,
+// 7 or 11); creates the key when missing. Any other type creates the key and
+// writes nothing. Failures are silent.
+void WriteRegistryValue(const Text& key_path, const Text& value_name, const Text& text,
+                        uint32_t type, int view);
+
+// The key's last-write time as a local date value; 0 when it cannot be read.
+int64_t KeyLastWriteTime(const Text& key_path, int view);
+
+// Splits a key path into the platform's root name and the subkey path.
+// False for an unknown root or a path without a backslash.
+bool SplitKeyPath(const Text& key_path, Text& root, Text& subkey);
+
+}  // namespace zefa

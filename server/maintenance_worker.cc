@@ -1,0 +1,78 @@
+#include "server/maintenance_worker.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "filter/filter_state.h"
+#include "policy/policies.h"
+#include "server/server_initialisation.h"
+
+namespace zefa {
+
+namespace {
+
+struct WorkerState {
+  std::mutex lock;  // guards the fields below
+  std::condition_variable wake;
+  std::thread thread;
+  bool stop_requested = false;
+  std::chrono::milliseconds tick{1000};
+};
+
+// Never destroyed: the library's unload routine may still need it after the
+// C++ run-time has begun tearing down static objects.
+WorkerState& State() {
+  static WorkerState* state = new WorkerState;
+  return *state;
+}
+
+void WorkerLoop(std::chrono::milliseconds tick) {
+  WorkerState& state = State();
+  for (uint64_t ticks = 1;; ++ticks) {
+    if (ticks % 60 == 0) {
+      if (!Initialised()) ServerInitialisation();
+      if (Initialised()) LoadPolicies();
+    }
+    std::unique_lock<std::mutex> guard(state.lock);
+    if (state.wake.wait_for(guard, tick, [&] { return state.stop_requested; })) return;
+  }
+}
+
+}  // namespace
+
+void StartMaintenanceWorker() {
+  WorkerState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  if (state.thread.joinable()) return;
+  state.stop_requested = false;
+  state.thread = std::thread(WorkerLoop, state.tick);
+}
+
+void StopMaintenanceWorker() {
+  WorkerState& state = State();
+  std::thread finishing;
+  {
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (!state.thread.joinable()) return;
+    state.stop_requested = true;
+    finishing = std::move(state.thread);
+  }
+  state.wake.notify_all();
+  finishing.join();
+}
+
+bool MaintenanceWorkerRunning() {
+  WorkerState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  return state.thread.joinable();
+}
+
+void SetMaintenanceTickForTesting(std::chrono::milliseconds tick) {
+  WorkerState& state = State();
+  std::lock_guard<std::mutex> guard(state.lock);
+  state.tick = tick;
+}
+
+}  // namespace zefa
