@@ -34,10 +34,11 @@ struct Generator {
   size_t Below(size_t n) { return static_cast<size_t>(Next() % n); }
 };
 
-const char* const kSyllables[] = {"ka", "ter", "lo", "mi", "san", "dra", "gon", "be", "ri", "ton",
-                                  "ma", "ster", "qu", "een", "ph", "oe", "nix", "sum", "mer", "win",
-                                  "al", "ex", "an", "der", "chel", "sea", "foot", "ball", "ly", "pass",
-                                  "word", "mon", "key", "sha", "dow", "star", "lig", "ht", "ch", "ar"};
+const char* const kSyllables[] = {"ka",   "ter", "lo",   "mi",   "san", "dra",  "gon",  "be",
+                                  "ri",   "ton", "ma",   "ster", "qu",  "een",  "ph",   "oe",
+                                  "nix",  "sum", "mer",  "win",  "al",  "ex",   "an",   "der",
+                                  "chel", "sea", "foot", "ball", "ly",  "pass", "word", "mon",
+                                  "key",  "sha", "dow",  "star", "lig", "ht",   "ch",   "ar"};
 const char* const kKeyboard[] = {"qwerty", "asdf", "zxcv", "qazwsx", "1q2w3e", "abc", "iloveyou"};
 
 std::string DictionaryWord(Generator& g, size_t min_length, size_t max_length) {
@@ -69,7 +70,8 @@ std::string RealisticWord(Generator& g) {
       std::string w;
       const size_t length = 4 + g.Below(11);
       for (size_t i = 0; i < length; ++i) {
-        w += g.Below(3) == 0 ? static_cast<char>('0' + g.Below(10)) : static_cast<char>('a' + g.Below(26));
+        w += g.Below(3) == 0 ? static_cast<char>('0' + g.Below(10))
+                             : static_cast<char>('a' + g.Below(26));
       }
       return w;
     }
@@ -151,10 +153,10 @@ double PeakRssBytes() {
 
 void ReportMemory(benchmark::State& state, const WordList& list) {
   state.counters["WordListMemory"] =
-      benchmark::Counter(static_cast<double>(zefa::WordListMemory(list)), benchmark::Counter::kDefaults,
-                         benchmark::Counter::kIs1024);
-  state.counters["PeakRSS"] =
-      benchmark::Counter(PeakRssBytes(), benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
+      benchmark::Counter(static_cast<double>(zefa::WordListMemory(list)),
+                         benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
+  state.counters["PeakRSS"] = benchmark::Counter(PeakRssBytes(), benchmark::Counter::kDefaults,
+                                                 benchmark::Counter::kIs1024);
 }
 
 // The forbidden-word step for one password: args are the list size and the
@@ -171,7 +173,8 @@ void BM_ForbiddenWordSearch(benchmark::State& state) {
     i = (i + 1) % f.passwords.size();
   }
   state.SetItemsProcessed(state.iterations());
-  state.counters["FoundRate"] = static_cast<double>(found) / static_cast<double>(state.iterations());
+  state.counters["FoundRate"] =
+      static_cast<double>(found) / static_cast<double>(state.iterations());
   ReportMemory(state, f.list);
 }
 BENCHMARK(BM_ForbiddenWordSearch)
@@ -190,7 +193,10 @@ void BM_ForbiddenWordPlainWalk(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_ForbiddenWordPlainWalk)->ArgNames({"words"})->Arg(10000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ForbiddenWordPlainWalk)
+    ->ArgNames({"words"})
+    ->Arg(10000)
+    ->Unit(benchmark::kMicrosecond);
 
 // Reading and decoding the file alone.
 void BM_LoadWordFile(benchmark::State& state) {
@@ -203,7 +209,11 @@ void BM_LoadWordFile(benchmark::State& state) {
   }
   ReportMemory(state, list);
 }
-BENCHMARK(BM_LoadWordFile)->ArgNames({"words"})->Arg(10000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadWordFile)
+    ->ArgNames({"words"})
+    ->Arg(10000)
+    ->Arg(1000000)
+    ->Unit(benchmark::kMillisecond);
 
 // Loading the file and building the automaton, as a policy reload does.
 void BM_LoadAndFinishWordList(benchmark::State& state) {

@@ -49,7 +49,8 @@ bool LoadWordFile(WordList& list, const Text& path, bool clear_first, bool lower
   if (!bytes) return true;
 
   std::string_view rest(*bytes);
-  if (rest.substr(0, kByteOrderMark.size()) == kByteOrderMark) rest.remove_prefix(kByteOrderMark.size());
+  if (rest.substr(0, kByteOrderMark.size()) == kByteOrderMark)
+    rest.remove_prefix(kByteOrderMark.size());
 
   // A UTF-8 file never holds fewer bytes than its text has UTF-16 units, so
   // this reserves enough for the whole file at once.
@@ -63,7 +64,8 @@ bool LoadWordFile(WordList& list, const Text& path, bool clear_first, bool lower
     const size_t end = rest.find('\n');
     std::string_view line = rest.substr(0, end);
     rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-    if (end != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (end != std::string_view::npos && !line.empty() && line.back() == '\r')
+      line.remove_suffix(1);
     DecodeLine(line, line_text);
     if (lower_case) LowerCaseLine(ascii_lower, line_text);
     AppendWord(list, line_text);

@@ -14,13 +14,13 @@ namespace zefa {
 struct WordAutomaton {
   struct Node {
     uint32_t first_child = 0;
-    uint32_t fail = 0;       // longest proper suffix that is also a trie node
-    uint32_t dictionary = 0; // nearest terminal node on the failure chain; 0 = none
+    uint32_t fail = 0;         // longest proper suffix that is also a trie node
+    uint32_t dictionary = 0;   // nearest terminal node on the failure chain; 0 = none
     uint32_t first_entry = 0;  // entries spelling this node: [first_entry, next node's)
   };
-  std::vector<Node> nodes;          // node_count + 1
-  std::vector<WChar> labels;        // label of the edge into each node (root: unused)
-  std::vector<uint32_t> entries;    // list indices, ascending per terminal node
+  std::vector<Node> nodes;        // node_count + 1
+  std::vector<WChar> labels;      // label of the edge into each node (root: unused)
+  std::vector<uint32_t> entries;  // list indices, ascending per terminal node
 };
 
 namespace {
@@ -71,22 +71,6 @@ Text PlainWalk(size_t count, WordAtIndex word_at, TextView text, float threshold
   return Text();
 }
 
-// Key that orders words as their first four code units do; ties fall back to
-// the full comparison. Keeps most comparisons of the sort out of the pool.
-uint64_t SortPrefix(TextView word) {
-  uint64_t key = 0;
-  for (size_t i = 0; i < 4; ++i) {
-    key <<= 16;
-    if (i < word.size()) key |= static_cast<uint16_t>(word[i]);
-  }
-  return key;
-}
-
-struct SortItem {
-  uint64_t prefix;
-  uint32_t entry;
-};
-
 struct Range {
   uint32_t begin;
   uint32_t end;
@@ -96,48 +80,82 @@ struct Range {
 // with the ascending run of list entries that spell it.
 struct SortedWords {
   Text pool;
-  std::vector<uint32_t> starts;        // word k is pool[starts[k], starts[k + 1])
-  std::vector<uint32_t> first_entry;   // word k's entries: entries[first_entry[k], first_entry[k + 1])
+  std::vector<uint32_t> starts;  // word k is pool[starts[k], starts[k + 1])
+  std::vector<uint32_t>
+      first_entry;  // word k's entries: entries[first_entry[k], first_entry[k + 1])
   std::vector<uint32_t> entries;
 
   size_t Count() const { return starts.size() - 1; }
-  TextView Word(size_t k) const { return TextView(pool.data() + starts[k], starts[k + 1] - starts[k]); }
+  TextView Word(size_t k) const {
+    return TextView(pool.data() + starts[k], starts[k + 1] - starts[k]);
+  }
 };
 
-SortedWords SortWords(const WordList& list) {
-  const size_t count = WordCount(list);
-  std::vector<SortItem> items;
-  items.reserve(count);
-  size_t units = 0;
-  for (size_t i = 0; i < count; ++i) {
-    const TextView word = WordAt(list, i);
-    if (word.empty()) continue;
-    items.push_back(SortItem{SortPrefix(word), static_cast<uint32_t>(i)});
-    units += word.size();
+// The non-empty entries ordered by (word, index): a most-significant-unit
+// radix sort. Each pass sorts one run of entries that share a prefix by
+// (next unit, index), with words that end there first; within a run the
+// entries stay in index order, so reading their units walks the pool forward.
+std::vector<uint32_t> SortEntries(const WordList& list, size_t& units) {
+  std::vector<uint32_t> order;
+  order.reserve(WordCount(list));
+  units = 0;
+  for (size_t i = 0; i < WordCount(list); ++i) {
+    const size_t length = list.starts[i + 1] - list.starts[i];
+    if (length == 0) continue;
+    order.push_back(static_cast<uint32_t>(i));
+    units += length;
   }
-  std::sort(items.begin(), items.end(), [&list](const SortItem& x, const SortItem& y) {
-    if (x.prefix != y.prefix) return x.prefix < y.prefix;
-    const int order = WordAt(list, x.entry).compare(WordAt(list, y.entry));
-    if (order != 0) return order < 0;
-    return x.entry < y.entry;
-  });
+  struct Run {
+    uint32_t begin;
+    uint32_t end;
+    uint32_t depth;
+  };
+  std::vector<uint64_t> keys(order.size());
+  std::vector<Run> pending;
+  if (order.size() > 1) pending.push_back(Run{0, static_cast<uint32_t>(order.size()), 0});
+  while (!pending.empty()) {
+    const Run run = pending.back();
+    pending.pop_back();
+    for (uint32_t i = run.begin; i < run.end; ++i) {
+      const uint32_t entry = order[i];
+      const uint32_t at = list.starts[entry] + run.depth;
+      const uint64_t unit =
+          at < list.starts[entry + 1] ? uint64_t{static_cast<uint16_t>(list.pool[at])} + 1 : 0;
+      keys[i] = (unit << 32) | entry;
+    }
+    std::sort(keys.begin() + run.begin, keys.begin() + run.end);
+    for (uint32_t i = run.begin; i < run.end; ++i) order[i] = static_cast<uint32_t>(keys[i]);
+    for (uint32_t i = run.begin; i < run.end;) {
+      const uint64_t unit = keys[i] >> 32;
+      uint32_t j = i + 1;
+      while (j < run.end && keys[j] >> 32 == unit) ++j;
+      if (unit != 0 && j - i > 1) pending.push_back(Run{i, j, run.depth + 1});
+      i = j;
+    }
+  }
+  return order;
+}
+
+SortedWords SortWords(const WordList& list) {
+  size_t units = 0;
+  const std::vector<uint32_t> order = SortEntries(list, units);
 
   SortedWords sorted;
   sorted.pool.reserve(units);
-  sorted.starts.reserve(items.size() + 1);
-  sorted.first_entry.reserve(items.size() + 1);
-  sorted.entries.reserve(items.size());
+  sorted.starts.reserve(order.size() + 1);
+  sorted.first_entry.reserve(order.size() + 1);
+  sorted.entries.reserve(order.size());
   sorted.starts.push_back(0);
   TextView previous;
-  for (const SortItem& item : items) {
-    const TextView word = WordAt(list, item.entry);
+  for (const uint32_t entry : order) {
+    const TextView word = WordAt(list, entry);
     if (sorted.entries.empty() || word != previous) {
       sorted.first_entry.push_back(static_cast<uint32_t>(sorted.entries.size()));
       sorted.pool.append(word);
       sorted.starts.push_back(static_cast<uint32_t>(sorted.pool.size()));
       previous = word;
     }
-    sorted.entries.push_back(item.entry);
+    sorted.entries.push_back(entry);
   }
   sorted.first_entry.push_back(static_cast<uint32_t>(sorted.entries.size()));
   return sorted;
@@ -244,9 +262,7 @@ void AppendWord(WordList& list, TextView word) {
   list.automaton.reset();
 }
 
-size_t WordCount(const WordList& list) {
-  return list.starts.empty() ? 0 : list.starts.size() - 1;
-}
+size_t WordCount(const WordList& list) { return list.starts.empty() ? 0 : list.starts.size() - 1; }
 
 TextView WordAt(const WordList& list, size_t index) {
   const uint32_t begin = list.starts[index];

@@ -26,12 +26,16 @@
 #   dc.ip, dc.pid, samba.out, log.*
 #
 # The privileged socket: a connection that never binds is SYSTEM there (full
-# write access, no credentials, no TLS). The OpenLDAP tools cannot use that:
-# they always bind, and even an anonymous simple bind (-x) turns the
-# connection into an anonymous one (reads mostly work, writes fail with rc 50)
-# while -Y EXTERNAL is refused. Samba's own LDAP client only binds when it is
-# given credentials, so the fixture is loaded with Samba's Python ldb bindings
-# over ldapi://, which never bind. See load_fixture below.
+# write access, no credentials, no TLS). The OpenLDAP tools cannot stay
+# unbound: they always bind.
+#   ldapsearch -x -H ldapi://...   anonymous: reads of users and groups work,
+#                                  tokenGroups and canonicalName included; an
+#                                  in-chain (1.2.840.113556.1.4.1941) filter
+#                                  fails with rc 1; ldapadd fails with rc 50
+#   ldapadd -Y EXTERNAL ...        rc 1, NT_STATUS_INVALID_PARAMETER
+# Samba's own LDAP client binds only when it is given credentials, so the
+# fixture is written with Samba's Python ldb bindings over ldapi://, which
+# stay unbound (SYSTEM). See load_fixture below.
 #
 # Environment overrides:
 #   DC_ADMIN_PASS     Administrator password (default Adm1n!Passw0rd)
@@ -63,12 +67,12 @@ MAX_RUNTIME=${DC_MAX_RUNTIME:-3600}
 START_TIMEOUT=${DC_START_TIMEOUT:-60}
 
 log() { printf 'samba-dc: %s\n' "$*" >&2; }
+die() { log "error: $*"; exit 1; }
 
 # Seconds since the Unix epoch with milliseconds, and the time elapsed since
 # such a reading, for the step timings in the log.
 now() { date +%s.%3N; }
 since() { awk -v start="$1" -v end="$(now)" 'BEGIN { printf "%.2f s", end - start }'; }
-die() { log "error: $*"; exit 1; }
 
 usage() {
   sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//' >&2
@@ -139,6 +143,11 @@ cmd_install() {
   } >&2 || rc=$?
   [[ $created_guard == yes ]] && rm -f "$guard"
   [[ $rc -eq 0 ]] || die "apt-get failed (rc $rc)"
+  # Where systemd runs, keep the freshly installed services from starting at
+  # the next boot with Debian's default configuration.
+  if [[ -d /run/systemd/system ]]; then
+    systemctl disable --now smbd nmbd winbind samba-ad-dc >/dev/null 2>&1 || true
+  fi
   packages_installed || die "packages missing after install"
   log "packages installed"
 }
@@ -146,25 +155,29 @@ cmd_install() {
 # -------------------------------------------------------------- provision
 
 # Sets NAME = VALUE in the [global] section of an smb.conf, replacing an
-# existing line for NAME or adding one right after "[global]".
+# existing line for NAME or adding one at the end of the section (before the
+# blank lines that separate it from the next one).
 set_global_param() {
   local conf=$1 name=$2 value=$3
   NAME="$name" VALUE="$value" awk '
-    BEGIN { name = ENVIRON["NAME"]; value = ENVIRON["VALUE"] }
+    BEGIN { name = ENVIRON["NAME"]; value = ENVIRON["VALUE"]; blanks = "" }
     function is_name(line,   key) {
       key = line
       sub(/=.*/, "", key); gsub(/^[ \t]+|[ \t]+$/, "", key)
       return tolower(key) == tolower(name)
     }
+    function flush_blanks() { printf "%s", blanks; blanks = "" }
+    in_global && /^[ \t]*$/ { blanks = blanks $0 "\n"; next }
     /^[ \t]*\[/ {
       if (in_global && !done) { print "\t" name " = " value; done = 1 }
+      flush_blanks()
       in_global = ($0 ~ /^[ \t]*\[global\]/)
       print; next
     }
-    in_global && !done && is_name($0) { print "\t" name " = " value; done = 1; next }
-    in_global && is_name($0) { next }
+    { flush_blanks() }
+    in_global && is_name($0) { if (!done) print "\t" name " = " value; done = 1; next }
     { print }
-    END { if (in_global && !done) print "\t" name " = " value }
+    END { if (in_global && !done) print "\t" name " = " value; flush_blanks() }
   ' "$conf" >"$conf.new"
   mv -- "$conf.new" "$conf"
 }
@@ -229,6 +242,10 @@ cmd_provision() {
     if [[ -s $dir/dc.ip ]]; then ip=$(<"$dir/dc.ip"); else ip=$DEFAULT_IP; fi
   fi
   [[ $ip =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]] || die "bad IP address $ip"
+  local socket
+  socket=$(privileged_socket "$dir")
+  # A Unix socket path has at most 107 bytes.
+  ((${#socket} <= 107)) || die "DIR is too long for the ldapi socket path $socket"
   ensure_loopback_address "$ip"
   local conf=$dir/etc/smb.conf
 
@@ -287,7 +304,11 @@ EOF
   fi
   write_krb5_conf "$dir" "$ip"
   [[ $hosts == yes ]] && add_hosts_entry "$ip"
-  log "provisioned $dir (restart the DC for changed settings to apply)"
+  if running_pid "$dir" >/dev/null; then
+    log "provisioned $dir; the running DC reads changed settings only after a restart"
+  else
+    log "provisioned $dir"
+  fi
 }
 
 # ------------------------------------------------------------ start / stop

@@ -21,20 +21,26 @@ locale_t UnicodeCtype() {
 
 bool IsSurrogate(WChar c) { return c >= 0xD800 && c <= 0xDFFF; }
 
+// The C library puts the title-case digraphs (U+01C5 "Dz" and its three
+// siblings) in both classes; they are neither upper nor lower case letters,
+// so each class below excludes the other.
+
 }  // namespace
 
 bool IsCharUpper(WChar c) {
   if (IsSurrogate(c)) return false;
   const locale_t locale = UnicodeCtype();
   if (locale == static_cast<locale_t>(0)) return c >= u'A' && c <= u'Z';
-  return iswupper_l(static_cast<wint_t>(c), locale) != 0;
+  return iswupper_l(static_cast<wint_t>(c), locale) != 0 &&
+         iswlower_l(static_cast<wint_t>(c), locale) == 0;
 }
 
 bool IsCharLower(WChar c) {
   if (IsSurrogate(c)) return false;
   const locale_t locale = UnicodeCtype();
   if (locale == static_cast<locale_t>(0)) return c >= u'a' && c <= u'z';
-  return iswlower_l(static_cast<wint_t>(c), locale) != 0;
+  return iswlower_l(static_cast<wint_t>(c), locale) != 0 &&
+         iswupper_l(static_cast<wint_t>(c), locale) == 0;
 }
 
 WChar CharLower(WChar c) {

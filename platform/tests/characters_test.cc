@@ -30,6 +30,9 @@ TEST(CharacterCase, LettersWithoutASimplePartner) {
   EXPECT_EQ(CharLower(u'ς'), u'ς');
   EXPECT_TRUE(IsCharUpper(u'ẞ'));  // capital sharp s
   EXPECT_EQ(CharLower(u'ẞ'), u'ß');
+  EXPECT_FALSE(IsCharUpper(u'ǅ'));  // title case: neither class, lowers to ǆ
+  EXPECT_FALSE(IsCharLower(u'ǅ'));
+  EXPECT_EQ(CharLower(u'ǅ'), u'ǆ');
 }
 
 TEST(CharacterCase, NonLettersCaselessLettersAndSurrogatesHaveNoCase) {

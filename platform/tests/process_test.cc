@@ -33,7 +33,10 @@ TEST(StartProcess, ParametersAreSplitLikeAWindowsCommandLine) {
   EXPECT_EQ(RecordedArguments(dir, ZT("  a \"b c\"\td  ")), "[a]\n[b c]\n[d]\n");
   EXPECT_EQ(RecordedArguments(dir, ZT(R"("a\"b" a\\b)")), "[a\"b]\n[a\\\\b]\n");
   EXPECT_EQ(RecordedArguments(dir, ZT(R"(a\\\\"b c" x\\\"y)")), "[a\\\\b c]\n[x\\\"y]\n");
-  EXPECT_EQ(RecordedArguments(dir, ZT(R"("" "a""b" Grüße)")), "[]\n[a\"b]\n[Grüße]\n");
+  EXPECT_EQ(RecordedArguments(dir, ZT(R"("" Grüße "a""b")")), "[]\n[Grüße]\n[a\"b]\n");
+  // A doubled quote inside quotes is a literal quote that also ends the quoted
+  // part, so the final quote opens a new one and the blank stays in.
+  EXPECT_EQ(RecordedArguments(dir, ZT(R"("a""b" c)")), "[a\"b c]\n");
   EXPECT_EQ(RecordedArguments(dir, ZT("")), "");
 }
 

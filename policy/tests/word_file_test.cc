@@ -13,9 +13,10 @@ namespace {
 class WordFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() /
-              ("word_file_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-               "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    folder_ =
+        std::filesystem::temp_directory_path() /
+        ("word_file_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+         "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(folder_);
   }
   void TearDown() override {
@@ -40,9 +41,10 @@ std::vector<Text> Entries(const WordList& list) {
 
 TEST_F(WordFileTest, LineEndsAndBlankLines) {
   WordList list;
-  ASSERT_TRUE(LoadWordFile(list, WriteFile("w.txt", "one\r\ntwo\n\r\n\nthree\nfour\r\n"), true, false));
-  EXPECT_EQ(Entries(list), (std::vector<Text>{ZT("one"), ZT("two"), ZT(""), ZT(""), ZT("three"),
-                                             ZT("four")}));
+  ASSERT_TRUE(
+      LoadWordFile(list, WriteFile("w.txt", "one\r\ntwo\n\r\n\nthree\nfour\r\n"), true, false));
+  EXPECT_EQ(Entries(list),
+            (std::vector<Text>{ZT("one"), ZT("two"), ZT(""), ZT(""), ZT("three"), ZT("four")}));
   // No line end after the last line; a lone carriage return is text.
   ASSERT_TRUE(LoadWordFile(list, WriteFile("x.txt", "a\rb\nlast"), true, false));
   EXPECT_EQ(Entries(list), (std::vector<Text>{ZT("a\rb"), ZT("last")}));
@@ -52,20 +54,28 @@ TEST_F(WordFileTest, LineEndsAndBlankLines) {
 
 TEST_F(WordFileTest, ByteOrderMarkIgnoredOnlyAtStart) {
   WordList list;
-  ASSERT_TRUE(LoadWordFile(list, WriteFile("bom.txt", "\xEF\xBB\xBF" "first\n\xEF\xBB\xBF" "second"),
+  ASSERT_TRUE(LoadWordFile(list,
+                           WriteFile("bom.txt",
+                                     "\xEF\xBB\xBF"
+                                     "first\n\xEF\xBB\xBF"
+                                     "second"),
                            true, false));
   EXPECT_EQ(Entries(list), (std::vector<Text>{ZT("first"), ZT("\uFEFFsecond")}));
 }
 
 TEST_F(WordFileTest, LowerCasesNonAsciiWhenAsked) {
-  const Text path = WriteFile("case.txt", "\xC3\x89T\xC3\x89\n\xD0\xAF\xD0\x91\xD0\x9B\xD0\x9E\xD0\x9A\xD0\x9E\nMiXeD42!\n");
+  const Text path =
+      WriteFile("case.txt",
+                "\xC3\x89T\xC3\x89\n\xD0\xAF\xD0\x91\xD0\x9B\xD0\x9E\xD0\x9A\xD0\x9E\nMiXeD42!\n");
   WordList list;
   ASSERT_TRUE(LoadWordFile(list, path, true, true));
-  EXPECT_EQ(Entries(list), (std::vector<Text>{ZT("\u00e9t\u00e9"), ZT("\u044f\u0431\u043b\u043e\u043a\u043e"),
-                                             ZT("mixed42!")}));
+  EXPECT_EQ(Entries(list),
+            (std::vector<Text>{ZT("\u00e9t\u00e9"), ZT("\u044f\u0431\u043b\u043e\u043a\u043e"),
+                               ZT("mixed42!")}));
   ASSERT_TRUE(LoadWordFile(list, path, true, false));
-  EXPECT_EQ(Entries(list), (std::vector<Text>{ZT("\u00c9T\u00c9"), ZT("\u042f\u0411\u041b\u041e\u041a\u041e"),
-                                             ZT("MiXeD42!")}));
+  EXPECT_EQ(Entries(list),
+            (std::vector<Text>{ZT("\u00c9T\u00c9"), ZT("\u042f\u0411\u041b\u041e\u041a\u041e"),
+                               ZT("MiXeD42!")}));
 }
 
 TEST_F(WordFileTest, MalformedUtf8BecomesReplacementCharacters) {

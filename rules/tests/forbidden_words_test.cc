@@ -145,7 +145,8 @@ void CompareWithWalk(uint32_t seed, const Text& alphabet, size_t lists, size_t l
   const float thresholds[] = {0.0f, -1.0f, 0.1f, 0.25f, 1.0f / 3, 0.5f, 0.75f, 1.0f, 1.5f};
   std::mt19937 rng(seed);
   for (size_t l = 0; l < lists; ++l) {
-    const std::vector<Text> words = RandomWordList(rng, alphabet, 1 + rng() % list_size, max_length);
+    const std::vector<Text> words =
+        RandomWordList(rng, alphabet, 1 + rng() % list_size, max_length);
     const WordList list = MakeWordList(words, true);
     for (size_t p = 0; p < passwords; ++p) {
       const Text password = RandomPassword(rng, words, alphabet);
@@ -166,7 +167,8 @@ void CompareWithWalk(uint32_t seed, const Text& alphabet, size_t lists, size_t l
 TEST(ForbiddenWordSearchDifferential, SmallAlphabetsManyMatches) {
   CompareWithWalk(1, ZT("ab"), 300, 40, 5, 60);
   CompareWithWalk(2, ZT("abc"), 300, 80, 6, 60);
-  const Text with_surrogates = Text(ZT("ab")) + static_cast<WChar>(0xD83D) + static_cast<WChar>(0xDE00);
+  const Text with_surrogates =
+      Text(ZT("ab")) + static_cast<WChar>(0xD83D) + static_cast<WChar>(0xDE00);
   CompareWithWalk(3, with_surrogates, 200, 60, 5, 60);
 }
 

@@ -1,0 +1,175 @@
+// The filter's entry points end to end: a registry written policy, a user
+// handed in through the lookup seam, the log file and the console.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "filter/exports.h"
+#include "filter/filter_state.h"
+#include "filter/password_filter.h"
+#include "server/server_initialisation.h"
+#include "testing/test_domain.h"
+
+namespace zefa {
+namespace {
+
+using testing::T;
+
+ZEFA_UNICODE_STRING Counted(Text& text) {
+  ZEFA_UNICODE_STRING s;
+  s.Length = static_cast<uint16_t>(text.size() * sizeof(WChar));
+  s.MaximumLength = s.Length;
+  s.Buffer = text.data();
+  return s;
+}
+
+class PasswordFilterTest : public ::testing::Test {
+ protected:
+  testing::TestDomain domain;
+
+  void SetUp() override {
+    domain.SetPolicy(1, "Enabled", "1");
+    domain.SetPolicy(1, "UserGroups", "Engineers");
+    domain.SetPolicy(1, "MinLength", "8");
+    domain.SetPolicy(1, "Number", "1");
+    domain.SetPolicy(0, "SkipUsers", "svc");
+    SetUserLookupForTesting([](const Text& name, UserRecord& user) {
+      if (name != ZT("alice") && name != ZT("svc")) return;
+      user.AccountName = name;
+      user.PrincipalName = name + ZT("@example.test");
+      user.DisplayName = ZT("Alice Able");
+      user.Container = ZT("Staff/Engineering");
+      user.GroupNames = ZT("Engineers;Domain Users;");
+    });
+  }
+
+  bool Filter(const std::string& account, const std::string& password, bool set_operation = false) {
+    Text a = T(account), p = T(password), f;
+    ZEFA_UNICODE_STRING ua = Counted(a), up = Counted(p), uf = Counted(f);
+    return PasswordFilter(&ua, &uf, &up, set_operation ? 1 : 0) != 0;
+  }
+
+  std::string Log() { return testing::ReadFileText(domain.log_file()); }
+};
+
+TEST_F(PasswordFilterTest, RejectsEverythingUntilInitialisedAndLogsNothing) {
+  EXPECT_FALSE(Filter("alice", "Good-password-1"));
+  EXPECT_FALSE(Filter("krbtgt", "x"));
+  EXPECT_FALSE(std::filesystem::exists(domain.log_file()));
+  EXPECT_FALSE(std::filesystem::exists(domain.root() + "/DEDodud.log"));
+}
+
+TEST_F(PasswordFilterTest, ChecksRulesAndLogsRejections) {
+  ASSERT_EQ(ServerInitialisation(), 1);
+  EXPECT_TRUE(Filter("alice", "longenough1"));
+  EXPECT_FALSE(Filter("alice", "short"));
+  const std::string log = Log();
+  EXPECT_NE(log.find("\tInfo\tClavora v2.1.1 initialized (server EXAMPLE\\DC1)\r\n"), std::string::npos);
+  EXPECT_NE(log.find("\tPassword Denied\tRequested password for user alice (alice@example.test; "
+                     "Alice Able) was not accepted because it did not meet these requirements: | "
+                     "-Has at least 1 numbers | -Must be at least 8 characters long\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("short"), std::string::npos) << "no password in the log";
+  EXPECT_EQ(log.find("longenough1"), std::string::npos);
+}
+
+TEST_F(PasswordFilterTest, SkipCasesAcceptAndSayWhy) {
+  domain.SetPolicy(0, "LogLevel", "2");
+  ASSERT_EQ(ServerInitialisation(), 1);
+  EXPECT_TRUE(PasswordFilter(nullptr, nullptr, nullptr, 0));
+  EXPECT_TRUE(Filter("PC01$", "x"));
+  EXPECT_TRUE(Filter("krbtgt_AzureAD", "x"));
+  EXPECT_TRUE(Filter("", "x"));
+  EXPECT_TRUE(Filter("nobody", "x"));
+  EXPECT_TRUE(Filter("svc", "x"));
+  const std::string log = Log();
+  EXPECT_NE(log.find("\tDebug\tSkip: username and password are NULL\r\n"), std::string::npos);
+  EXPECT_NE(log.find("\tDebug\tSkip: user is a computer account\r\n"), std::string::npos);
+  EXPECT_NE(log.find("\tInfo nobody\tSkip: user not found\r\n"), std::string::npos);
+  EXPECT_NE(log.find("\tInfo svc\tSkip: no password policy found\r\n"), std::string::npos);
+  // The computer-account test is case-sensitive: KRBTGT is looked up.
+  EXPECT_TRUE(Filter("KRBTGT", "x"));
+  EXPECT_NE(Log().find("\tInfo KRBTGT\tSkip: user not found\r\n"), std::string::npos);
+}
+
+TEST_F(PasswordFilterTest, DebugLinesNeedLevelTwo) {
+  ASSERT_EQ(ServerInitialisation(), 1);
+  EXPECT_TRUE(Filter("PC01$", "x"));
+  EXPECT_EQ(Log().find("Debug"), std::string::npos);
+}
+
+TEST_F(PasswordFilterTest, ResetsSkipValidationOnlyWhenTheSetSaysSo) {
+  ASSERT_EQ(ServerInitialisation(), 1);
+  EXPECT_FALSE(Filter("alice", "short", true));
+  domain.SetPolicy(1, "NoValidateOnReset", "1");
+  domain.SetPolicy(0, "SkipUsers", "svc2");
+  testing::TestDomain::ForgetPolicyStamp();
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_TRUE(Filter("alice", "short", true));
+  EXPECT_FALSE(Filter("alice", "short", false));
+}
+
+TEST_F(PasswordFilterTest, EmptyPasswordAndNullBuffersAreRejected) {
+  ASSERT_EQ(ServerInitialisation(), 1);
+  EXPECT_FALSE(Filter("alice", ""));
+  Text account = ZT("alice");
+  ZEFA_UNICODE_STRING ua = Counted(account);
+  ZEFA_UNICODE_STRING null_buffer{0, 0, nullptr};
+  EXPECT_FALSE(PasswordFilter(&ua, nullptr, &null_buffer, 0));
+  EXPECT_FALSE(PasswordFilter(&ua, nullptr, nullptr, 0));
+}
+
+TEST_F(PasswordFilterTest, ConcurrentCallsAgreeWithSingleCalls) {
+  ASSERT_EQ(ServerInitialisation(), 1);
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) {
+        const bool good = (i + t) % 2 == 0;
+        if (Filter("alice", good ? "longenough1" : "bad") != good) ++wrong;
+        if (i % 10 == 0) {
+          testing::TestDomain::ForgetPolicyStamp();
+          LoadPolicies();
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST_F(PasswordFilterTest, InitialisationNeedsTheNetlogonShare) {
+  testing::WriteFileText(domain.root() + "/smb.conf",
+                         "[global]\n\tworkgroup = EXAMPLE\n[netlogon2]\n\tpath = /tmp\n"
+                         "[printers]\n\tpath = /tmp\n\tprintable = yes\n");
+  EXPECT_EQ(ServerInitialisation(), 0);
+  EXPECT_FALSE(Initialised());
+  EXPECT_FALSE(std::filesystem::exists(domain.system_folder()));
+}
+
+TEST_F(PasswordFilterTest, InitialisationBuildsTheFolderTree) {
+  testing::WriteFileText(domain.root() + "/smb.conf",
+                         "[global]\n\tworkgroup = example\n\tnetbios name = dc1\n[NETLOGON]\n\tpath = " +
+                             domain.netlogon() + "\n");
+  std::filesystem::create_directories(domain.root() + "/zefa/setup");
+  testing::WriteFileText(domain.root() + "/zefa/setup/expwarn.exe", "binary");
+  ASSERT_EQ(ServerInitialisation(), 1);
+  const std::string system = domain.system_folder();
+  for (const char* folder : {"", "/log", "/idp", "/idh", "/words", "/mail"})
+    EXPECT_TRUE(std::filesystem::is_directory(system + folder)) << folder;
+  EXPECT_FALSE(std::filesystem::exists(system + "/users"));
+  EXPECT_TRUE(std::filesystem::exists(domain.netlogon() + "/zefa/public/expwarn.exe"));
+  const auto mode = std::filesystem::status(system + "/idp").permissions();
+  EXPECT_EQ(mode & std::filesystem::perms::others_all, std::filesystem::perms::none);
+  EXPECT_EQ(std::filesystem::read_symlink(domain.root() + "/zefa/system"), system);
+  // A second run changes nothing and still completes.
+  ASSERT_EQ(ServerInitialisation(), 1);
+  EXPECT_EQ(std::filesystem::read_symlink(domain.root() + "/zefa/system"), system);
+}
+
+}  // namespace
+}  // namespace zefa

@@ -1,0 +1,98 @@
+// Which set governs an account.
+#include <gtest/gtest.h>
+
+#include "filter/policy_selection.h"
+#include "policy/policies.h"
+#include "testing/test_domain.h"
+
+namespace zefa {
+namespace {
+
+class PolicySelectionTest : public ::testing::Test {
+ protected:
+  testing::TestDomain domain;
+
+  void Enable(int set, const std::string& groups, const std::string& ous = "") {
+    domain.SetPolicy(set, "Enabled", "1");
+    if (!groups.empty()) domain.SetPolicy(set, "UserGroups", groups);
+    if (!ous.empty()) domain.SetPolicy(set, "UserOus", ous);
+  }
+  void Load() {
+    domain.SetPolicy(0, "Touched", "1");
+    testing::TestDomain::ForgetPolicyStamp();
+    ASSERT_EQ(LoadPolicies(), 1);
+  }
+  // The chosen set's Index, or 0 when none governs the account.
+  int64_t Chosen(const std::string& account, const std::string& groups,
+                 const std::string& container) {
+    PolicySet chosen;
+    chosen.Index = -1;
+    const int result = PolicySelection(chosen, testing::T(account), testing::T(groups),
+                                       testing::T(container));
+    if (result == 0) {
+      EXPECT_EQ(chosen.Index, -1) << "a failed selection leaves the record alone";
+      return 0;
+    }
+    return chosen.Index;
+  }
+};
+
+TEST_F(PolicySelectionTest, GroupEntriesMatchAsSubstringsOfTheGroupList) {
+  Enable(1, "it");
+  Load();
+  EXPECT_EQ(Chosen("bob", "Sales-IT;Domain Users;", ""), 1);
+  EXPECT_EQ(Chosen("bob", "Domain Users", ""), 0);
+  EXPECT_EQ(Chosen("bob", "Domain Users;IT", ""), 1) << "a missing final separator is added";
+}
+
+TEST_F(PolicySelectionTest, OrganisationalUnitsMatchAsPrefixes) {
+  Enable(1, "", "Sales");
+  Load();
+  EXPECT_EQ(Chosen("a", "", "sales"), 1);
+  EXPECT_EQ(Chosen("a", "", "Sales/EMEA"), 1);
+  EXPECT_EQ(Chosen("a", "", "salesforce"), 1);
+  EXPECT_EQ(Chosen("a", "", "hq/sales"), 0);
+}
+
+TEST_F(PolicySelectionTest, LaterLevelsDoNotMatchAnOuEntry) {
+  Enable(1, "", "EMEA");
+  Load();
+  EXPECT_EQ(Chosen("a", "", "sales/emea"), 0);
+}
+
+TEST_F(PolicySelectionTest, FirstEnabledMatchingSetWins) {
+  Enable(2, "", "Staff");
+  Enable(5, "Engineers");
+  Enable(1, "Engineers");
+  domain.SetPolicy(1, "Enabled", "0");
+  Load();
+  EXPECT_EQ(Chosen("alice", "Engineers;", "Staff/Engineering"), 2)
+      << "an earlier set matching by OU beats a later one matching by group";
+  EXPECT_EQ(Chosen("alice", "Engineers;", ""), 5) << "the disabled set 1 is passed over";
+}
+
+TEST_F(PolicySelectionTest, SkipListsWinOverEverySet) {
+  Enable(1, "Engineers");
+  domain.SetPolicy(0, "SkipUsers", "Alice\r\nCarol");
+  domain.SetPolicy(0, "SkipGroups", "Service Accounts");
+  Load();
+  EXPECT_EQ(Chosen("ALICE", "Engineers;", ""), 0);
+  EXPECT_EQ(Chosen("dave", "Engineers;Service Accounts;", ""), 0);
+  EXPECT_EQ(Chosen("dave", "Engineers;", ""), 1);
+}
+
+TEST_F(PolicySelectionTest, LeadingSeparatorInSkipGroupsSkipsEveryoneWithGroups) {
+  Enable(1, "Engineers");
+  domain.SetPolicy(0, "SkipGroups", "\r\nNobody");
+  Load();
+  EXPECT_EQ(Chosen("alice", "Engineers;", ""), 0);
+}
+
+TEST_F(PolicySelectionTest, SetWithoutEntriesNeverMatches) {
+  domain.SetPolicy(1, "Enabled", "1");
+  Load();
+  EXPECT_EQ(Chosen("alice", "Engineers;", "Staff"), 0);
+}
+
+}  // namespace
+}  // namespace zefa

@@ -1,0 +1,174 @@
+// Reloading the eight policy sets from the registry.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "policy/policies.h"
+#include "server/paths.h"
+#include "testing/test_domain.h"
+
+namespace zefa {
+namespace {
+
+using testing::TestDomain;
+
+class LoadPoliciesTest : public ::testing::Test {
+ protected:
+  TestDomain domain;
+
+  std::vector<PolicySet> Sets() {
+    std::lock_guard<std::mutex> guard(PolicyLock());
+    return Policies().Sets;
+  }
+  GlobalSettings Globals() {
+    std::lock_guard<std::mutex> guard(PolicyLock());
+    return Policies().Globals;
+  }
+  // Gives the loader a words folder, as the server initialisation does.
+  void UseWordsFolder() {
+    std::filesystem::create_directories(domain.words_folder());
+    ServerPaths paths;
+    paths.WordsFolder = testing::T(domain.words_folder());
+    StoreServerPaths(paths);
+  }
+  size_t CachedWords(const std::string& file) {
+    std::lock_guard<std::mutex> guard(PolicyLock());
+    auto& cache = Policies().ForbiddenFileCache;
+    auto found = cache.find(testing::T(file));
+    return found == cache.end() ? SIZE_MAX : WordCount(found->second.Words);
+  }
+};
+
+TEST_F(LoadPoliciesTest, NoRootKeyLoadsNothing) {
+  EXPECT_EQ(LoadPolicies(), 0);
+  EXPECT_TRUE(Sets().empty());
+}
+
+TEST_F(LoadPoliciesTest, ReloadsOnlyWhenTheRootKeyChanged) {
+  domain.SetPolicy(0, "SkipUsers", "Admin");
+  EXPECT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(Sets().size(), 8u);
+  EXPECT_EQ(LoadPolicies(), 0);
+  // A change inside a set's subkey alone does not move the root stamp.
+  domain.SetPolicy(1, "Enabled", "1");
+  EXPECT_EQ(LoadPolicies(), 0);
+  EXPECT_EQ(Sets()[0].Enabled, 0);
+  TestDomain::ForgetPolicyStamp();
+  EXPECT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(Sets()[0].Enabled, 1);
+}
+
+TEST_F(LoadPoliciesTest, DisabledSetKeepsEveryDefault) {
+  domain.SetPolicy(0, "SkipUsers", "x");
+  domain.SetPolicy(3, "Enabled", "0");
+  domain.SetPolicy(3, "MinLength", "12");
+  domain.SetPolicy(3, "UserGroups", "Sales");
+  ASSERT_EQ(LoadPolicies(), 1);
+  const PolicySet set = Sets()[2];
+  EXPECT_EQ(set.Index, 3);
+  EXPECT_EQ(set.MinLength, 0);
+  EXPECT_TRUE(set.UserGroups.empty());
+}
+
+TEST_F(LoadPoliciesTest, ValuesAreConvertedAsTheirFieldsSay) {
+  domain.SetPolicy(0, "SkipUsers", "\"Svc\"\r\nBackup", platform::kRegMultiSz);
+  domain.SetPolicy(0, "SkipGroups", "\r\nAdmins");
+  domain.SetPolicy(2, "Enabled", "1", platform::kRegDword);
+  domain.SetPolicy(2, "MinLength", " 12abc");
+  domain.SetPolicy(2, "MaxLength", "$10");
+  domain.SetPolicy(2, "Number", "%101");
+  domain.SetPolicy(2, "Special", "$FFFFFFFF", platform::kRegDword);
+  domain.SetPolicy(2, "UserGroups", "Sales\r\n\"IT Staff\"", platform::kRegMultiSz);
+  domain.SetPolicy(2, "UserOus", "A;;B");
+  domain.SetPolicy(2, "Forbidden", "Winter\r\nSUMMER;", platform::kRegMultiSz);
+  domain.SetPolicy(2, "NotifyProgramBase64", "1");
+  domain.SetPolicy(2, "ForbiddenChars", " !x ");
+  ASSERT_EQ(LoadPolicies(), 1);
+  const PolicySet set = Sets()[1];
+  EXPECT_EQ(set.MinLength, 12);
+  EXPECT_EQ(set.MaxLength, 16);
+  EXPECT_EQ(set.Number, 5);
+  EXPECT_EQ(set.Special, -1);
+  EXPECT_EQ(set.UserGroups, ZT("sales;it staff;"));
+  EXPECT_EQ(set.UserOus, ZT("a;b;"));
+  ASSERT_EQ(set.ForbiddenWords.size(), 2u);
+  EXPECT_EQ(set.ForbiddenWords[0], ZT("winter"));
+  EXPECT_EQ(set.ForbiddenWords[1], ZT("summer"));
+  EXPECT_EQ(set.ForbiddenActive, 1);
+  EXPECT_EQ(set.NotifyProgramBase64, 0) << "read only when NotifyProgram is set";
+  EXPECT_EQ(set.ForbiddenChars, ZT(" !x "));
+  const GlobalSettings globals = Globals();
+  EXPECT_EQ(globals.SkipUsers, ZT("\"svc\";backup;"));
+  EXPECT_EQ(globals.SkipGroups, ZT(";admins;"));
+}
+
+TEST_F(LoadPoliciesTest, DisableInactiveAccountsSurvivesItsRemoval) {
+  domain.SetPolicy(0, "DisableInactiveAccounts", "5");
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(Globals().DisableInactiveAccounts, 5);
+  platform::RegistryDeleteValue(ZT("HKEY_LOCAL_MACHINE"), ZT("Software\\Policies\\Clavora"),
+                                ZT("DisableInactiveAccounts"), 0);
+  TestDomain::ForgetPolicyStamp();
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(Globals().DisableInactiveAccounts, 5);
+}
+
+TEST_F(LoadPoliciesTest, LogLevelIsReadWithThePolicies) {
+  domain.SetPolicy(0, "LogLevel", "2", platform::kRegDword);
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(LogLevel(), 2);
+  platform::RegistryDeleteValue(ZT("HKEY_LOCAL_MACHINE"), ZT("Software\\Policies\\Clavora"),
+                                ZT("LogLevel"), 0);
+  TestDomain::ForgetPolicyStamp();
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(LogLevel(), 0);
+}
+
+TEST_F(LoadPoliciesTest, ForbiddenFileIsIgnoredBeforeTheWordsFolderIsKnown) {
+  domain.SetPolicy(0, "SkipUsers", "x");
+  domain.SetPolicy(1, "Enabled", "1");
+  domain.SetPolicy(1, "ForbiddenFile", "words.txt");
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(Sets()[0].ForbiddenActive, 0);
+  EXPECT_TRUE(Sets()[0].ForbiddenFile.empty());
+}
+
+TEST_F(LoadPoliciesTest, WordFilesAreSharedByNameAndReloadedWhenNewer) {
+  UseWordsFolder();
+  const std::string file = domain.words_folder() + "/common.txt";
+  testing::WriteFileText(file, "Alpha\r\nBeta\r\n");
+  const auto old_time = std::filesystem::last_write_time(file) - std::chrono::hours(1);
+  std::filesystem::last_write_time(file, old_time);
+  domain.SetPolicy(0, "SkipUsers", "x");
+  for (int set : {1, 4}) {
+    domain.SetPolicy(set, "Enabled", "1");
+    domain.SetPolicy(set, "ForbiddenFile", "common.txt");
+  }
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(CachedWords("common.txt"), 2u);
+  EXPECT_EQ(Sets()[3].ForbiddenFile, ZT("common.txt"));
+  EXPECT_EQ(Sets()[3].ForbiddenActive, 1);
+
+  // Same date: the cached words stay although the content changed.
+  testing::WriteFileText(file, "Alpha\r\nBeta\r\nGamma\r\n");
+  std::filesystem::last_write_time(file, old_time);
+  TestDomain::ForgetPolicyStamp();
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(CachedWords("common.txt"), 2u);
+
+  // Newer: reloaded, once, not appended to.
+  std::filesystem::last_write_time(file, old_time + std::chrono::minutes(10));
+  TestDomain::ForgetPolicyStamp();
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(CachedWords("common.txt"), 3u);
+
+  // Deleted: the entry goes, the sets keep their file name.
+  std::filesystem::remove(file);
+  TestDomain::ForgetPolicyStamp();
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(CachedWords("common.txt"), SIZE_MAX);
+  EXPECT_EQ(Sets()[0].ForbiddenActive, 1);
+}
+
+}  // namespace
+}  // namespace zefa

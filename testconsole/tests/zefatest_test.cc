@@ -1,0 +1,73 @@
+// The console program as an administrator runs it.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "testing/test_domain.h"
+
+namespace zefa {
+namespace {
+
+// Runs a command and returns what it printed on standard output.
+std::string Capture(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  pclose(pipe);
+  return out;
+}
+
+const std::string kZefatest = std::string(CLAVORA_BIN_DIR) + "/zefatest";
+
+TEST(Zefatest, UsageWithoutParameters) {
+  const std::string expected =
+      "Test username/password combo:\n  zefatest.exe /p <username> <password>\n"
+      "Validate installation:\n  zefatest.exe /v\n\n";
+  EXPECT_EQ(Capture(kZefatest), expected);
+  EXPECT_EQ(Capture(kZefatest + " /HELP"), expected);
+  EXPECT_EQ(Capture(kZefatest + " /unknown"), "");
+}
+
+TEST(Zefatest, VerifyReportsEachPath) {
+  testing::TestDomain domain;
+  std::filesystem::create_directories(domain.system_folder());
+  const std::string out = Capture(kZefatest + " /V");
+  const std::string system = domain.system_folder();
+  const std::string pub = domain.netlogon() + "/zefa/public";
+  EXPECT_NE(out.find("\nOK       " + system + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nMISSING  " + pub + "\n"), std::string::npos) << out;
+  EXPECT_TRUE(out.rfind("OK       ", 0) == 0 || out.rfind("MISSING  ", 0) == 0) << out;
+}
+
+TEST(Zefatest, PasswordTestRunsInCommandLineOrder) {
+  testing::TestDomain domain;
+  const std::string reg = std::string(CLAVORA_BIN_DIR) + "/zefareg";
+  Capture(reg + " add HKLM\\Software\\Policies\\Clavora\\1 /v Enabled /t REG_DWORD /d 1 /f");
+  const std::string out = Capture(kZefatest + " /P nobody 'S3cret pw' /v");
+  const size_t user = out.find("Username: nobody\n");
+  const size_t password = out.find("Password: S3cret pw\n");
+  const size_t skip = out.find("\tInfo nobody\tSkip: user not found]\nSkip: user not found\n");
+  const size_t result = out.find("Result: Accepted\n\n");
+  const size_t verify = out.find(domain.system_folder());
+  ASSERT_NE(user, std::string::npos) << out;
+  EXPECT_LT(user, password);
+  EXPECT_LT(password, skip) << out;
+  EXPECT_LT(skip, result) << out;
+  EXPECT_LT(result, verify) << out;
+  // Test mode writes nothing into the log file.
+  EXPECT_FALSE(std::filesystem::exists(domain.log_file()));
+  EXPECT_TRUE(std::filesystem::is_directory(domain.system_folder())) << "initialised in test mode";
+}
+
+TEST(Zefatest, WithoutNetlogonShareEveryPasswordIsDenied) {
+  testing::TestDomain domain(/*with_netlogon=*/false);
+  const std::string out = Capture(kZefatest + " /p alice whatever");
+  EXPECT_NE(out.find("Result: Denied\n\n"), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace zefa
