@@ -220,8 +220,7 @@ TEST(RegFileParse, ReadsEveryFormOfTheFormat) {
   EXPECT_EQ(ops[4].value.type, uint32_t{platform::kRegDword});
   EXPECT_EQ(ops[4].value.data, std::string("\x2a\0\0\0", 4));
   EXPECT_EQ(ops[5].value.type, uint32_t{platform::kRegBinary});
-  EXPECT_EQ(ops[5].value.data, "\x00\xff\x10" + std::string());
-  EXPECT_EQ(ops[5].value.data.size(), 3u);
+  EXPECT_EQ(ops[5].value.data, std::string("\0\xff\x10", 3));
   EXPECT_EQ(ops[6].value.type, uint32_t{platform::kRegMultiSz});
   EXPECT_EQ(ops[6].value.data, std::string("a\0\0\0\0\0", 6));
   EXPECT_EQ(ops[6].line, 11u);
@@ -260,7 +259,7 @@ TEST(RegFileParse, RejectsBadInputWithItsLineAndNoOperations) {
       {header + "\"x\"=\"open\n", "line 4:"},
       {header + "\"x\"=\"a\" b\n", "line 4:"},
       {header + "\"x\" \"a\"\n", "line 4:"},
-      {header + "\"x\"=hex:01,\\\n", "line 4:"},          // continued past the end
+      {header + "\"x\"=hex:01,\\", "line 4:"},            // continued past the end
       {header + "[HKEY_BOGUS\\A]\n", "line 4:"},
       {header + "[-HKEY_CURRENT_USER]\n", "line 4:"},
       {header + "[HKEY_CURRENT_USER\\B\n", "line 4:"},
@@ -308,7 +307,9 @@ TEST(RegFileFormat, WritesValuesAsRegExportDoes) {
   EXPECT_EQ(lines[0].size(), 80u);
   for (size_t i = 0; i < lines.size(); ++i) {
     EXPECT_LE(lines[i].size(), 80u);
-    if (i > 0) EXPECT_EQ(lines[i].substr(0, 2), "  ");
+    if (i > 0) {
+      EXPECT_EQ(lines[i].substr(0, 2), "  ");
+    }
     EXPECT_EQ(lines[i].back() == '\\', i + 1 < lines.size()) << lines[i];
   }
 }
