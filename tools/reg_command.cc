@@ -17,9 +17,8 @@ struct RootAlias {
 };
 
 constexpr RootAlias kRootAliases[] = {
-    {"HKLM", "HKEY_LOCAL_MACHINE"}, {"HKCU", "HKEY_CURRENT_USER"},
-    {"HKCR", "HKEY_CLASSES_ROOT"},  {"HKU", "HKEY_USERS"},
-    {"HKCC", "HKEY_CURRENT_CONFIG"},
+    {"HKLM", "HKEY_LOCAL_MACHINE"}, {"HKCU", "HKEY_CURRENT_USER"},   {"HKCR", "HKEY_CLASSES_ROOT"},
+    {"HKU", "HKEY_USERS"},          {"HKCC", "HKEY_CURRENT_CONFIG"},
 };
 
 struct TypeEntry {
@@ -78,7 +77,8 @@ void AppendLittleEndian(std::string& bytes, uint64_t value, size_t size) {
 
 uint64_t ReadLittleEndian(const std::string& bytes) {
   uint64_t value = 0;
-  for (size_t i = bytes.size(); i-- > 0;) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+  for (size_t i = bytes.size(); i-- > 0;)
+    value = (value << 8) | static_cast<unsigned char>(bytes[i]);
   return value;
 }
 
@@ -163,8 +163,9 @@ EncodedData EncodeMultiString(TextView data, std::optional<WChar> separator) {
   }
   for (const Text& s : strings) {
     if (s.empty()) {
-      return Refuse(T("ERROR: A REG_MULTI_SZ list cannot hold an empty string "
-                      "(two separators in a row, or one at the start)."));
+      return Refuse(
+          T("ERROR: A REG_MULTI_SZ list cannot hold an empty string "
+            "(two separators in a row, or one at the start)."));
     }
     for (WChar c : s) AppendUnit(bytes, c);
     AppendUnit(bytes, 0);
@@ -245,11 +246,16 @@ Text OperationUsage(Operation operation) {
 
 Text OperationName(Operation operation) {
   switch (operation) {
-    case Operation::kAdd: return T("add");
-    case Operation::kQuery: return T("query");
-    case Operation::kDelete: return T("delete");
-    case Operation::kImport: return T("import");
-    case Operation::kExport: return T("export");
+    case Operation::kAdd:
+      return T("add");
+    case Operation::kQuery:
+      return T("query");
+    case Operation::kDelete:
+      return T("delete");
+    case Operation::kImport:
+      return T("import");
+    case Operation::kExport:
+      return T("export");
   }
   return {};
 }
@@ -280,8 +286,7 @@ void AppendKeyQuery(const KeyPath& key, bool recurse, int view, Text& out) {
 }
 
 // Every key in the tree that holds the value, with the value.
-void AppendValueSearch(const KeyPath& key, const Text& name, int view, Text& out,
-                       size_t& matches) {
+void AppendValueSearch(const KeyPath& key, const Text& name, int view, Text& out, size_t& matches) {
   if (auto value = platform::RegistryRead(key.root, key.subkey, name, view)) {
     out += KeyPathText(key) + T("\n") + FormatQueryValue(*value) + T("\n\n");
     ++matches;
@@ -342,8 +347,9 @@ CommandOutcome RunQuery(const Command& c) {
 CommandOutcome RunDelete(const Command& c) {
   const KeyPath& key = c.key;
   if (!c.force) {
-    return Failure(T("ERROR: zefareg delete needs /f: this tool never asks for confirmation, "
-                     "so nothing was deleted."));
+    return Failure(
+        T("ERROR: zefareg delete needs /f: this tool never asks for confirmation, "
+          "so nothing was deleted."));
   }
   if (!platform::RegistryKeyExists(key.root, key.subkey, c.view)) return Failure(T(kNotFound));
   if (c.value_name) {
@@ -372,8 +378,7 @@ CommandOutcome RunImport(const Command& c) {
   if (!bytes) return Failure(T("ERROR: Cannot open the file ") + c.file + T("."));
   const RegFileParse parsed = ParseRegFile(DecodeRegFileBytes(*bytes));
   if (!parsed.ok) {
-    return Failure(T("ERROR: ") + c.file + T(", ") + parsed.error +
-                   T("\nNothing was imported."));
+    return Failure(T("ERROR: ") + c.file + T(", ") + parsed.error + T("\nNothing was imported."));
   }
   const Text failure = ApplyRegFile(parsed.operations, c.view);
   if (!failure.empty()) return Failure(T("ERROR: ") + c.file + T(", ") + failure);
@@ -554,8 +559,8 @@ ParsedCommand ParseCommandLine(const std::vector<Text>& args) {
     parsed.message = GeneralUsage();
     return parsed;
   } else {
-    parsed.message = T("ERROR: Invalid syntax: unknown operation ") + args[0] + T(".\n") +
-                     GeneralUsage();
+    parsed.message =
+        T("ERROR: Invalid syntax: unknown operation ") + args[0] + T(".\n") + GeneralUsage();
     return parsed;
   }
   const Operation op = c.operation;
@@ -572,7 +577,7 @@ ParsedCommand ParseCommandLine(const std::vector<Text>& args) {
     bool add, query, remove, import, exporting;
   };
   static constexpr OptionSpec kOptions[] = {
-      {"v", true, true, true, false, false},   {"ve", true, true, true, false, false},
+      {"v", true, true, true, false, false},    {"ve", true, true, true, false, false},
       {"va", false, false, true, false, false}, {"t", true, false, false, false, false},
       {"s", true, true, false, false, false},   {"d", true, false, false, false, false},
       {"f", true, false, true, false, false},   {"y", false, false, false, false, true},
@@ -582,11 +587,10 @@ ParsedCommand ParseCommandLine(const std::vector<Text>& args) {
     if (a.size() < 2 || (a[0] != '/' && a[0] != '-')) return nullptr;
     const TextView name = TextView(a).substr(1);
     for (const OptionSpec& spec : kOptions) {
-      const bool allowed = (op == Operation::kAdd && spec.add) ||
-                           (op == Operation::kQuery && spec.query) ||
-                           (op == Operation::kDelete && spec.remove) ||
-                           (op == Operation::kImport && spec.import) ||
-                           (op == Operation::kExport && spec.exporting);
+      const bool allowed =
+          (op == Operation::kAdd && spec.add) || (op == Operation::kQuery && spec.query) ||
+          (op == Operation::kDelete && spec.remove) || (op == Operation::kImport && spec.import) ||
+          (op == Operation::kExport && spec.exporting);
       if (allowed && EqualsIgnoringAsciiCase(name, spec.name)) return spec.name;
     }
     return nullptr;
@@ -647,8 +651,11 @@ ParsedCommand ParseCommandLine(const std::vector<Text>& args) {
       c.view = 64;
     }
   }
-  auto has = [&](const char* name) { return std::find(seen.begin(), seen.end(), name) != seen.end(); };
-  if (has("reg:32") && has("reg:64")) return SyntaxError(op, T("/reg:32 and /reg:64 exclude each other."));
+  auto has = [&](const char* name) {
+    return std::find(seen.begin(), seen.end(), name) != seen.end();
+  };
+  if (has("reg:32") && has("reg:64"))
+    return SyntaxError(op, T("/reg:32 and /reg:64 exclude each other."));
   if (int(has("v")) + int(has("ve")) + int(has("va")) > 1) {
     return SyntaxError(op, T("/v, /ve and /va exclude each other."));
   }
@@ -694,11 +701,16 @@ CommandOutcome RunCommand(const std::vector<Text>& args) {
   if (!parsed.command) return Failure(parsed.message);
   const Command& c = *parsed.command;
   switch (c.operation) {
-    case Operation::kAdd: return RunAdd(c);
-    case Operation::kQuery: return RunQuery(c);
-    case Operation::kDelete: return RunDelete(c);
-    case Operation::kImport: return RunImport(c);
-    case Operation::kExport: return RunExport(c);
+    case Operation::kAdd:
+      return RunAdd(c);
+    case Operation::kQuery:
+      return RunQuery(c);
+    case Operation::kDelete:
+      return RunDelete(c);
+    case Operation::kImport:
+      return RunImport(c);
+    case Operation::kExport:
+      return RunExport(c);
   }
   return Failure(T("ERROR: Unknown operation."));
 }

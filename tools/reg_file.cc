@@ -310,18 +310,21 @@ RegFileParse ParseRegFile(TextView text) {
       if (comment != TextView::npos) digits = digits.substr(0, comment);
       auto number = ParseHexNumber(Trim(digits));
       if (!number) {
-        return ParseFailure(line_number, T("dword: needs one to eight hexadecimal digits, found \"") +
-                                             Text(Trim(digits)) + T("\"."));
+        return ParseFailure(line_number,
+                            T("dword: needs one to eight hexadecimal digits, found \"") +
+                                Text(Trim(digits)) + T("\"."));
       }
       op.action = RegFileAction::kSetValue;
       op.value.type = platform::kRegDword;
-      for (int i = 0; i < 4; ++i) op.value.data.push_back(static_cast<char>((*number >> (8 * i)) & 0xFF));
+      for (int i = 0; i < 4; ++i)
+        op.value.data.push_back(static_cast<char>((*number >> (8 * i)) & 0xFF));
     } else if (StartsWithIgnoringAsciiCase(rest, "hex")) {
       TextView after = rest.substr(3);
       uint32_t type = platform::kRegBinary;
       if (!after.empty() && after.front() == '(') {
         const size_t close = after.find(static_cast<WChar>(')'));
-        auto number = close == TextView::npos ? std::nullopt : ParseHexNumber(after.substr(1, close - 1));
+        auto number =
+            close == TextView::npos ? std::nullopt : ParseHexNumber(after.substr(1, close - 1));
         if (!number) {
           return ParseFailure(line_number, T("hex(TYPE): needs the type as one to eight "
                                              "hexadecimal digits, e.g. hex(7):."));
@@ -351,9 +354,9 @@ RegFileParse ParseRegFile(TextView text) {
       op.value.data = std::move(*bytes);
     } else {
       const size_t colon = rest.find(static_cast<WChar>(':'));
-      return ParseFailure(line_number,
-                          T("unknown value type \"") + Text(rest.substr(0, std::min<size_t>(colon, 20))) +
-                              T("\": use \"text\", dword:, hex:, hex(N): or -."));
+      return ParseFailure(line_number, T("unknown value type \"") +
+                                           Text(rest.substr(0, std::min<size_t>(colon, 20))) +
+                                           T("\": use \"text\", dword:, hex:, hex(N): or -."));
     }
     state.result.operations.push_back(std::move(op));
   }
@@ -414,7 +417,8 @@ Text FormatRegFileValue(const RegistryValue& value) {
     for (int i = 3; i >= 0; --i) number = (number << 8) | static_cast<unsigned char>(value.data[i]);
     return out + T("dword:") + LowerHex(number, 8);
   }
-  out += value.type == platform::kRegBinary ? T("hex:") : T("hex(") + LowerHex(value.type, 1) + T("):");
+  out += value.type == platform::kRegBinary ? T("hex:")
+                                            : T("hex(") + LowerHex(value.type, 1) + T("):");
   size_t line_length = out.size();
   for (size_t i = 0; i < value.data.size(); ++i) {
     out += LowerHexByte(static_cast<unsigned char>(value.data[i]));

@@ -76,8 +76,8 @@ struct RootName {
 };
 
 constexpr RootName kRoots[] = {
-    {"hkey_local_machine", "HKEY_LOCAL_MACHINE"}, {"hkey_current_user", "HKEY_CURRENT_USER"},
-    {"hkey_classes_root", "HKEY_CLASSES_ROOT"},   {"hkey_users", "HKEY_USERS"},
+    {"hkey_local_machine", "HKEY_LOCAL_MACHINE"},   {"hkey_current_user", "HKEY_CURRENT_USER"},
+    {"hkey_classes_root", "HKEY_CLASSES_ROOT"},     {"hkey_users", "HKEY_USERS"},
     {"hkey_current_config", "HKEY_CURRENT_CONFIG"},
 };
 
@@ -489,8 +489,27 @@ std::optional<KeyRecord> LoadRecord(const std::string& folder) {
   return ParseRecord(*bytes);
 }
 
+// Removes what a writer that died half-way left in the folder (".tmp-*",
+// ".new-*", ".del-*"). Only while holding the store lock: then no other
+// writer is in the middle of its work.
+void RemoveLeftovers(const std::string& folder) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  std::vector<std::string> leftovers;
+  while (const struct dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name.substr(0, 5) == ".tmp-" || name.substr(0, 5) == ".new-" ||
+        name.substr(0, 5) == ".del-") {
+      leftovers.push_back(folder + "/" + entry->d_name);
+    }
+  }
+  ::closedir(dir);
+  for (const std::string& path : leftovers) RemoveTree(path);
+}
+
 // Creates one key below `parent`; the caller holds the store lock.
 bool CreateKeyFolder(const std::string& parent, const Text& name) {
+  RemoveLeftovers(parent);
   const std::string staging = parent + "/.new-" + UniqueSuffix();
   if (::mkdir(staging.c_str(), 0755) != 0) return false;
   KeyRecord record;
@@ -520,6 +539,7 @@ bool EnsureKey(const KeyLocation& key) {
 // Writes a changed record with its stamp moved forward; the caller holds the
 // store lock.
 bool StoreChangedRecord(const KeyLocation& key, const std::string& folder, KeyRecord& record) {
+  RemoveLeftovers(folder);
   if (key.parts.empty()) record.name = AsciiToText(key.root->display);
   record.stamp_ns = std::max(NowNanoseconds(), record.stamp_ns + 1);
   return ReplaceFileAtomically(folder, kRecordFileName, SerializeRecord(record));
@@ -558,8 +578,7 @@ bool RegistryCreateKey(const Text& root, const Text& subkey, int /*view*/) {
   return LockStore(key->store, &lock) && EnsureKey(*key);
 }
 
-bool RegistryWrite(const Text& root, const Text& subkey, const RegistryValue& value,
-                   int /*view*/) {
+bool RegistryWrite(const Text& root, const Text& subkey, const RegistryValue& value, int /*view*/) {
   auto key = LocateKey(root, subkey);
   if (!key) return false;
   StoreLock lock;
@@ -567,8 +586,9 @@ bool RegistryWrite(const Text& root, const Text& subkey, const RegistryValue& va
   const std::string folder = KeyFolder(*key);
   auto record = LoadRecord(folder);
   if (!record) return false;  // a damaged record is left for inspection
-  auto existing = std::find_if(record->values.begin(), record->values.end(),
-                               [&](const RegistryValue& v) { return NamesEqual(v.name, value.name); });
+  auto existing =
+      std::find_if(record->values.begin(), record->values.end(),
+                   [&](const RegistryValue& v) { return NamesEqual(v.name, value.name); });
   if (existing != record->values.end()) {
     existing->type = value.type;  // the first spelling of the name stays
     existing->data = value.data;
@@ -605,7 +625,7 @@ bool RegistryDeleteKey(const Text& root, const Text& subkey, int /*view*/) {
   const std::string doomed = parent + "/.del-" + UniqueSuffix();
   if (::rename(folder.c_str(), doomed.c_str()) != 0) return false;
   SyncFolder(parent);
-  RemoveTree(doomed);
+  RemoveLeftovers(parent);
   return true;
 }
 

@@ -1,16 +1,17 @@
 // The file-backed registry store: names, types, last-write times, key trees
 // and writers racing each other in threads and processes. Each test works in
 // its own CLAVORA_ROOT so the tests can run in parallel.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,7 +48,8 @@ class RegistryTest : public ::testing::Test {
     const char* old = std::getenv("CLAVORA_ROOT");
     if (old != nullptr) saved_root_ = old;
     had_root_ = old != nullptr;
-    std::string pattern = (std::filesystem::temp_directory_path() / "registry_test_XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "registry_test_XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     root_ = pattern;
     ::setenv("CLAVORA_ROOT", root_.c_str(), 1);
@@ -70,8 +72,8 @@ class RegistryTest : public ::testing::Test {
 TEST_F(RegistryTest, NamesCompareWithoutCaseAndKeepTheirFirstSpelling) {
   ASSERT_TRUE(RegistryWrite(kHklm, ZT("Software\\Policies\\Clavora"),
                             Value(ZT("MinLength"), kRegDword, std::string("\x0c\0\0\0", 4)), 0));
-  auto read = RegistryRead(ZT("hkey_local_machine"), ZT("SOFTWARE\\policies\\CLAVORA"),
-                           ZT("minlength"), 0);
+  auto read =
+      RegistryRead(ZT("hkey_local_machine"), ZT("SOFTWARE\\policies\\CLAVORA"), ZT("minlength"), 0);
   ASSERT_TRUE(read.has_value());
   EXPECT_EQ(read->name, ZT("MinLength"));
   EXPECT_EQ(read->data, std::string("\x0c\0\0\0", 4));
@@ -120,10 +122,10 @@ TEST_F(RegistryTest, EveryTypeAndOddDataRoundTripsByteForByte) {
       Value(ZT("Dword"), kRegDword, std::string("\xff\xff\xff\xff", 4)),
       Value(ZT("Multi"), kRegMultiSz, Utf16(Text(ZT("a\0b\0\0"), 5))),
       Value(ZT("Qword"), kRegQword, std::string("\x01\0\0\0\0\0\0\x80", 8)),
-      Value(ZT(""), kRegSz, ""),                             // default value, no data
+      Value(ZT(""), kRegSz, ""),  // default value, no data
       Value(ZT("odd type"), 0x12345678u, std::string(3, '\0')),
       Value(ZT("line\nbreak % and \u00A0"), kRegNone, "x"),  // name needing escapes
-      Value(Text(1, WChar(0xD800)), kRegSz, "\x01"),          // lone surrogate, odd size
+      Value(Text(1, WChar(0xD800)), kRegSz, "\x01"),         // lone surrogate, odd size
   };
   for (const RegistryValue& value : written) {
     ASSERT_TRUE(RegistryWrite(ZT("HKEY_USERS"), ZT("S-1-5-18\\Types"), value, 64));
@@ -143,9 +145,18 @@ TEST_F(RegistryTest, EveryTypeAndOddDataRoundTripsByteForByte) {
 
 TEST_F(RegistryTest, KeyNamesMayHoldAnyCharacterButBackslash) {
   const std::vector<Text> names = {
-      ZT("a/b"), ZT("."), ZT(".."), ZT(".key"), ZT("%0041"), ZT("~x"), ZT("tab\there"),
-      ZT("new\nline"), Text(1, WChar(0xDC00)), Text(240, WChar(0x4E2D)),  // long, 3-byte UTF-8
-      Text(240, WChar('a')) + ZT("1"), Text(240, WChar('a')) + ZT("2"),   // share a long prefix
+      ZT("a/b"),
+      ZT("."),
+      ZT(".."),
+      ZT(".key"),
+      ZT("%0041"),
+      ZT("~x"),
+      ZT("tab\there"),
+      ZT("new\nline"),
+      Text(1, WChar(0xDC00)),
+      Text(240, WChar(0x4E2D)),  // long, 3-byte UTF-8
+      Text(240, WChar('a')) + ZT("1"),
+      Text(240, WChar('a')) + ZT("2"),  // share a long prefix
   };
   for (const Text& name : names) {
     ASSERT_TRUE(RegistryWrite(kHklm, ZT("Odd\\") + name, Value(ZT("v"), kRegSz, Utf16(name)), 0))
@@ -177,8 +188,8 @@ TEST_F(RegistryTest, LastWriteMovesOnlyWhenAValueIsSetOrDeleted) {
   // Stamps have whole seconds: let one pass so a change is visible.
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   ASSERT_TRUE(RegistryCreateKey(kHklm, key + ZT("\\1"), 0));
-  ASSERT_TRUE(RegistryWrite(kHklm, key + ZT("\\1"), Value(ZT("Enabled"), kRegDword,
-                                                          std::string("\1\0\0\0", 4)), 0));
+  ASSERT_TRUE(RegistryWrite(kHklm, key + ZT("\\1"),
+                            Value(ZT("Enabled"), kRegDword, std::string("\1\0\0\0", 4)), 0));
   EXPECT_FALSE(RegistryDeleteValue(kHklm, key, ZT("NoSuchValue"), 0));
   EXPECT_EQ(RegistryKeyLastWrite(kHklm, key, 0), first) << "subkey changes leave the parent";
   EXPECT_GT(RegistryKeyLastWrite(kHklm, key + ZT("\\1"), 0), first);
@@ -214,6 +225,29 @@ TEST_F(RegistryTest, DeletingAKeyRemovesItsWholeTree) {
   EXPECT_TRUE(RegistrySubkeys(kHklm, ZT("Tree\\A\\B"), 0).empty());
 }
 
+TEST_F(RegistryTest, WorkLeftByAWriterThatDiedIsInvisibleAndClearedLater) {
+  ASSERT_TRUE(RegistryWrite(kHklm, ZT("Crash"), Value(ZT("v"), kRegSz, "ok"), 0));
+  // What a writer killed half-way leaves: a temporary record, a key being
+  // created, a key tree being deleted.
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::path(root_) / "registry" / "hkey_local_machine" / "crash";
+  ASSERT_TRUE(fs::is_directory(folder));
+  std::ofstream(folder / ".tmp-1-1") << "clavora-registry-key 1\nname x\n";
+  fs::create_directories(folder / ".new-1-2");
+  std::ofstream(folder / ".new-1-2" / ".key")
+      << "clavora-registry-key 1\nname Half\nstamp 1\nend\n";
+  fs::create_directories(folder / ".del-1-3" / "sub");
+
+  EXPECT_TRUE(RegistrySubkeys(kHklm, ZT("Crash"), 0).empty());
+  auto value = RegistryRead(kHklm, ZT("Crash"), ZT("v"), 0);
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ(value->data, "ok");
+
+  ASSERT_TRUE(RegistryWrite(kHklm, ZT("Crash"), Value(ZT("w"), kRegSz, "ok"), 0));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1)
+      << "only the record is left";
+}
+
 TEST_F(RegistryTest, ConcurrentThreadsLoseNoWriteAndReadersSeeWholeValues) {
   const std::string old_data(40000, 'o');
   const std::string new_data(50000, 'n');
@@ -236,7 +270,8 @@ TEST_F(RegistryTest, ConcurrentThreadsLoseNoWriteAndReadersSeeWholeValues) {
     writers.emplace_back([&, w] {
       for (int i = 0; i < kWritesEach; ++i) {
         RegistryWrite(kHklm, ZT("Race"), Value(Numbered("v", w * 100 + i), kRegDword, "1234"), 0);
-        RegistryWrite(kHklm, ZT("Race"), Value(ZT("Big"), kRegBinary, i % 2 ? old_data : new_data), 0);
+        RegistryWrite(kHklm, ZT("Race"), Value(ZT("Big"), kRegBinary, i % 2 ? old_data : new_data),
+                      0);
         RegistryCreateKey(kHklm, ZT("Race\\") + Numbered("k", w * 100 + i), 0);
       }
     });
@@ -260,8 +295,10 @@ TEST_F(RegistryTest, ConcurrentProcessesLoseNoWrite) {
     if (pid == 0) {
       bool ok = true;
       for (int i = 0; i < kWritesEach; ++i) {
-        ok &= RegistryWrite(kHklm, ZT("Shared"), Value(Numbered("p", p * 100 + i), kRegSz, "ab"), 0);
-        ok &= RegistryWrite(kHklm, ZT("Shared\\") + Numbered("k", p), Value(ZT("n"), kRegSz, "ab"), 0);
+        ok &=
+            RegistryWrite(kHklm, ZT("Shared"), Value(Numbered("p", p * 100 + i), kRegSz, "ab"), 0);
+        ok &= RegistryWrite(kHklm, ZT("Shared\\") + Numbered("k", p), Value(ZT("n"), kRegSz, "ab"),
+                            0);
       }
       ::_exit(ok ? 0 : 1);
     }

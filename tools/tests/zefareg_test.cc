@@ -41,8 +41,8 @@ TEST(RegKeyPath, AcceptsShortAndLongRootsInAnyCase) {
   EXPECT_EQ(KeyPathText(*key), ZT("HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora\\1"));
 
   const std::pair<const char16_t*, const char16_t*> roots[] = {
-      {ZT("HKCU"), ZT("HKEY_CURRENT_USER")},     {ZT("hkcr"), ZT("HKEY_CLASSES_ROOT")},
-      {ZT("Hku"), ZT("HKEY_USERS")},             {ZT("HKCC"), ZT("HKEY_CURRENT_CONFIG")},
+      {ZT("HKCU"), ZT("HKEY_CURRENT_USER")}, {ZT("hkcr"), ZT("HKEY_CLASSES_ROOT")},
+      {ZT("Hku"), ZT("HKEY_USERS")},         {ZT("HKCC"), ZT("HKEY_CURRENT_CONFIG")},
       {ZT("hkey_users"), ZT("HKEY_USERS")},
   };
   for (const auto& [typed, root] : roots) {
@@ -72,8 +72,8 @@ TEST(RegAddData, NumbersAreDecimalOrHexWithinTheirSize) {
             "\x08\x07\x06\x05\x04\x03\x02\x01");
   EXPECT_EQ(EncodeAddData(platform::kRegQword, ZT("18446744073709551615"), {}).data,
             std::string(8, '\xff'));
-  for (const char16_t* bad : {ZT("4294967296"), ZT("-1"), ZT("12x"), ZT("0x"), ZT(" 1"),
-                              ZT("0x1FFFFFFFF"), ZT("1e3")}) {
+  for (const char16_t* bad :
+       {ZT("4294967296"), ZT("-1"), ZT("12x"), ZT("0x"), ZT(" 1"), ZT("0x1FFFFFFFF"), ZT("1e3")}) {
     const EncodedData encoded = EncodeAddData(platform::kRegDword, bad, {});
     EXPECT_FALSE(encoded.ok) << TextToUtf8(bad);
     EXPECT_FALSE(encoded.error.empty());
@@ -90,7 +90,8 @@ TEST(RegAddData, BinaryNeedsWholeBytesOfHexDigits) {
 }
 
 TEST(RegAddData, StringsCarryTheirTerminators) {
-  EXPECT_EQ(EncodeAddData(platform::kRegSz, ZT("a\u00E9"), {}).data, Utf16(Text(ZT("a\u00E9\0"), 3)));
+  EXPECT_EQ(EncodeAddData(platform::kRegSz, ZT("a\u00E9"), {}).data,
+            Utf16(Text(ZT("a\u00E9\0"), 3)));
   EXPECT_EQ(EncodeAddData(platform::kRegExpandSz, ZT(""), {}).data, std::string(2, '\0'));
 
   const std::string abc = Utf16(Text(ZT("a\0bc\0d\0\0"), 8));
@@ -125,9 +126,9 @@ TEST(RegQueryFormat, PrintsValuesAsRegQueryDoes) {
 // --------------------------------------------------------- command line
 
 TEST(RegCommandLine, ReadsOptionsInAnyOrderAndCase) {
-  auto parsed = ParseCommandLine(Args({ZT("ADD"), ZT("/D"), ZT("/f"), ZT("hkcu\\x"), ZT("-t"),
-                                       ZT("reg_multi_sz"), ZT("/V"), ZT("List"), ZT("/S"),
-                                       ZT(";"), ZT("/F"), ZT("/reg:64")}));
+  auto parsed = ParseCommandLine(
+      Args({ZT("ADD"), ZT("/D"), ZT("/f"), ZT("hkcu\\x"), ZT("-t"), ZT("reg_multi_sz"), ZT("/V"),
+            ZT("List"), ZT("/S"), ZT(";"), ZT("/F"), ZT("/reg:64")}));
   ASSERT_TRUE(parsed.command.has_value()) << TextToUtf8(parsed.message);
   const Command& c = *parsed.command;
   EXPECT_EQ(c.operation, Operation::kAdd);
@@ -232,8 +233,9 @@ TEST(RegFileParse, ReadsEveryFormOfTheFormat) {
 }
 
 TEST(RegFileParse, DecodesUtf16WithByteOrderMark) {
-  const std::string bytes = EncodeUtf16LeWithBom(
-      ZT("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\\u00C4]\r\n\"\u00F6\"=\"\u4E2D\"\r\n"));
+  const std::string bytes =
+      EncodeUtf16LeWithBom(ZT("Windows Registry Editor Version "
+                              "5.00\r\n\r\n[HKEY_USERS\\\u00C4]\r\n\"\u00F6\"=\"\u4E2D\"\r\n"));
   EXPECT_EQ(bytes.substr(0, 2), "\xff\xfe");
   const RegFileParse parsed = ParseRegFile(DecodeRegFileBytes(bytes));
   ASSERT_TRUE(parsed.ok) << TextToUtf8(parsed.error);
@@ -242,7 +244,8 @@ TEST(RegFileParse, DecodesUtf16WithByteOrderMark) {
   EXPECT_EQ(parsed.operations[1].value.name, ZT("\u00F6"));
   EXPECT_EQ(parsed.operations[1].value.data, Utf16(Text(ZT("\u4E2D\0"), 2)));
   // UTF-8 with its own mark reads too.
-  EXPECT_TRUE(ParseRegFile(DecodeRegFileBytes("\xEF\xBB\xBFWindows Registry Editor Version 5.00\n")).ok);
+  EXPECT_TRUE(
+      ParseRegFile(DecodeRegFileBytes("\xEF\xBB\xBFWindows Registry Editor Version 5.00\n")).ok);
 }
 
 TEST(RegFileParse, RejectsBadInputWithItsLineAndNoOperations) {
@@ -250,16 +253,16 @@ TEST(RegFileParse, RejectsBadInputWithItsLineAndNoOperations) {
   const std::pair<std::string, const char*> bad[] = {
       {"REGEDIT4\n", "line 1:"},
       {"Windows Registry Editor Version 4.00\n", "line 1:"},
-      {header + "\"x\"=hex:01,0\n", "line 4:"},          // odd hex
+      {header + "\"x\"=hex:01,0\n", "line 4:"},  // odd hex
       {header + "\"x\"=hex:01,,02\n", "line 4:"},
       {header + "\"x\"=hex(zz):01\n", "line 4:"},
-      {header + "\"x\"=text:01\n", "line 4:"},            // unknown type
-      {header + "\"x\"=dword:123456789\n", "line 4:"},    // nine digits
+      {header + "\"x\"=text:01\n", "line 4:"},          // unknown type
+      {header + "\"x\"=dword:123456789\n", "line 4:"},  // nine digits
       {header + "\"x\"=dword:\n", "line 4:"},
       {header + "\"x\"=\"open\n", "line 4:"},
       {header + "\"x\"=\"a\" b\n", "line 4:"},
       {header + "\"x\" \"a\"\n", "line 4:"},
-      {header + "\"x\"=hex:01,\\", "line 4:"},            // continued past the end
+      {header + "\"x\"=hex:01,\\", "line 4:"},  // continued past the end
       {header + "[HKEY_BOGUS\\A]\n", "line 4:"},
       {header + "[-HKEY_CURRENT_USER]\n", "line 4:"},
       {header + "[HKEY_CURRENT_USER\\B\n", "line 4:"},
@@ -271,7 +274,8 @@ TEST(RegFileParse, RejectsBadInputWithItsLineAndNoOperations) {
     const RegFileParse parsed = ParseRegFile(DecodeRegFileBytes(text));
     EXPECT_FALSE(parsed.ok) << text;
     EXPECT_TRUE(parsed.operations.empty());
-    EXPECT_EQ(TextToUtf8(parsed.error).rfind(line, 0), 0u) << text << " -> " << TextToUtf8(parsed.error);
+    EXPECT_EQ(TextToUtf8(parsed.error).rfind(line, 0), 0u)
+        << text << " -> " << TextToUtf8(parsed.error);
   }
 }
 
@@ -496,7 +500,8 @@ TEST_F(ZefaregProgram, ImportAppliesDeletionsFromAUtf8File) {
                                     "[HKEY_CURRENT_USER\\Keep]\n\"DROP\"=-\n";
   ASSERT_EQ(Run({"import", Path("in.reg")}).exit_code, 0);
   ExpectRefused({"query", "HKCU\\Old"});
-  EXPECT_EQ(Run({"query", "HKCU\\Keep"}).out, "\nHKEY_CURRENT_USER\\Keep\n    stay    REG_SZ    1\n\n");
+  EXPECT_EQ(Run({"query", "HKCU\\Keep"}).out,
+            "\nHKEY_CURRENT_USER\\Keep\n    stay    REG_SZ    1\n\n");
   const RunResult va = Run({"delete", "HKCU\\Keep", "/va", "/f"});
   EXPECT_EQ(va.exit_code, 0) << va.err;
   EXPECT_EQ(Run({"query", "HKCU\\Keep"}).out, "\nHKEY_CURRENT_USER\\Keep\n");
@@ -507,15 +512,15 @@ TEST_F(ZefaregProgram, BadInputIsRefusedAndChangesNothing) {
   const std::string before = Run({"query", "HKCU\\A"}).out;
 
   ExpectRefused({});
-  ExpectRefused({"add", "HKQQ\\A", "/v", "v"});                              // unknown root
+  ExpectRefused({"add", "HKQQ\\A", "/v", "v"});                                 // unknown root
   ExpectRefused({"add", "HKCU\\A", "/v", "n", "/t", "REG_DWORD", "/d", "9x"});  // bad number
   ExpectRefused({"add", "HKCU\\A", "/v", "n", "/t", "REG_QWORD", "/d", "-5"});
   ExpectRefused({"add", "HKCU\\A", "/v", "n", "/t", "REG_BINARY", "/d", "abc"});  // odd hex
-  ExpectRefused({"add", "HKCU\\A", "/v", "n", "/t", "REG_WORD", "/d", "1"});     // unknown type
+  ExpectRefused({"add", "HKCU\\A", "/v", "n", "/t", "REG_WORD", "/d", "1"});      // unknown type
   ExpectRefused({"add", "HKCU\\A", "/v", "v", "/d", "new"});                      // exists, no /f
   ExpectRefused({"delete", "HKCU\\A"});                                           // no /f
   ExpectRefused({"delete", "HKCU\\A", "/v", "v"});
-  ExpectRefused({"delete", "HKCU", "/f"});                                        // a root
+  ExpectRefused({"delete", "HKCU", "/f"});  // a root
   ExpectRefused({"delete", "HKCU\\Missing", "/f"});
   ExpectRefused({"import", Path("missing.reg")});
 
