@@ -3,6 +3,7 @@
 #include "filter/filter_state.h"
 #include "filter/password_filter.h"
 #include "filter/test_password.h"
+#include "history/change_notify.h"
 #include "util/text_util.h"
 
 namespace {
@@ -45,6 +46,18 @@ ZEFA_BOOLEAN ZEFA_CALL PasswordFilter(ZEFA_UNICODE_STRING* AccountName,
   const bool accepted = zefa::RunPasswordFilter(request);
   zefa::WipeText(password);
   return accepted ? 1 : 0;
+}
+
+ZEFA_NTSTATUS ZEFA_CALL PasswordChangeNotify(ZEFA_UNICODE_STRING* UserName, uint32_t RelativeId,
+                                             ZEFA_UNICODE_STRING* NewPassword) {
+  (void)RelativeId;
+  zefa::Text account, password;
+  CopyCounted(UserName, account);
+  CopyCounted(NewPassword, password);
+  zefa::RunPasswordChangeNotify(UserName != nullptr ? &account : nullptr,
+                                NewPassword != nullptr ? &password : nullptr);
+  zefa::WipeText(password);
+  return 0;
 }
 
 int32_t ZEFA_CALL TestPassword(const zefa::WChar* user_name, const zefa::WChar* password) {

@@ -27,6 +27,11 @@ ZEFA_EXPORT ZEFA_BOOLEAN ZEFA_CALL PasswordFilter(ZEFA_UNICODE_STRING* AccountNa
                                                   ZEFA_UNICODE_STRING* Password,
                                                   ZEFA_BOOLEAN SetOperation);
 
+// After a completed change. Always 0 (success).
+ZEFA_EXPORT ZEFA_NTSTATUS ZEFA_CALL PasswordChangeNotify(ZEFA_UNICODE_STRING* UserName,
+                                                         uint32_t RelativeId,
+                                                         ZEFA_UNICODE_STRING* NewPassword);
+
 // Runs one filter call in test mode with console output. Always 0.
 ZEFA_EXPORT int32_t ZEFA_CALL TestPassword(const zefa::WChar* user_name,
                                            const zefa::WChar* password);

@@ -1,13 +1,17 @@
 #include "filter/password_filter.h"
 
+#include "breach/pwned_lookup.h"
 #include "directory/lookup_user.h"
 #include "filter/filter_state.h"
 #include "filter/policy_selection.h"
+#include "history/similarity_check.h"
 #include "logging/log.h"
 #include "platform/platform.h"
 #include "policy/policy_set.h"
 #include "rules/evaluate_rules.h"
 #include "rules/policy_dump.h"
+#include "rules/rejection_message.h"
+#include "server/paths.h"
 #include "util/text_util.h"
 
 namespace zefa {
@@ -16,6 +20,24 @@ namespace {
 
 void Debug(const Text& message, const Text& label = ZT("Debug")) {
   if (LogLevel() >= 2) WriteLog(message, label, 2);
+}
+
+void Warning(const Text& message) {
+  if (LogLevel() >= 0) WriteLog(message, ZT("Warning"), 0);
+}
+
+// Acts on the breached-password lookup: only a listing rejects.
+bool PasswordIsListed(const Text& password) {
+  const Text outcome = PwnedLookup(password);
+  if (outcome == kPwnedFound) return true;
+  if (outcome == kPwnedNotFound) return false;
+  if (outcome == kPwnedSslSupportError) Warning(ZT("PwnedCheck SSL support error"));
+  else if (outcome == kPwnedNoConnection) Warning(ZT("PwnedCheck Offline"));
+  else if (outcome == kPwnedMaxRetries) Warning(ZT("PwnedCheck Max retries exceeded"));
+  else if (outcome == kPwnedTooManyRequests || outcome == kPwnedServiceUnavailable)
+    Warning(ZT("PwnedCheck Too many requests"));
+  else Warning(ZT("PwnedCheck Failed"));
+  return false;
 }
 
 bool IsComputerAccount(const Text& name) {
@@ -64,6 +86,17 @@ bool RunPasswordFilter(const FilterRequest& request) {
   Text password = request.Password ? *request.Password : Text();
   const RuleSubject subject{account, full_name, user.PrincipalName, user.DisplayName};
   RuleVerdict verdict = EvaluateRules(password, subject, set);
+  // The costly checks run last, and only for a password every rule passed.
+  if (verdict.Accepted && set.NoSimilarity != 0 &&
+      SimilarToHistory(CurrentServerPaths().IdhFolder, account, password)) {
+    verdict.Accepted = false;
+    verdict.Message += RequirementLine(Requirement::NoSimilarity, set, Text());
+  }
+  if (verdict.Accepted && !request.SetOperation && set.PwnedEnabled != 0 &&
+      PasswordIsListed(password)) {
+    verdict.Accepted = false;
+    verdict.Message += RequirementLine(Requirement::Pwned, set, Text());
+  }
   WipeText(password);
 
   if (!verdict.Accepted) {

@@ -130,6 +130,15 @@ int StartNetwork();
 bool StartProcess(const Text& program, const Text& parameters, const Text& working_folder,
                   bool wait);
 
+// Starts a program with separate arguments, hidden, not waited for, in
+// `working_folder` when not empty. On POSIX the arguments reach the program
+// as they are (no shell, no quoting); a file that cannot be executed itself
+// is run through /bin/sh. On Windows the command line is built with the
+// platform's quoting rules, and the shell's default action for the file is
+// the fallback. False when nothing could be started.
+bool StartProgramWithArguments(const Text& program, const std::vector<Text>& arguments,
+                               const Text& working_folder);
+
 // One line on the process's console (standard output), UTF-8 encoded, with
 // the platform's line end. Allocates a console when the process has none.
 void ConsoleWriteLine(const Text& line);
@@ -209,5 +218,71 @@ bool RegistryKeyExists(const Text& root, const Text& subkey, int view);
 // Names of the direct subkeys and all values of a key (empty when missing).
 std::vector<Text> RegistrySubkeys(const Text& root, const Text& subkey, int view);
 std::vector<RegistryValue> RegistryValues(const Text& root, const Text& subkey, int view);
+
+
+// ----------------------------------------------------------------- directory
+// The LDAP client of the platform (wldap32 on Windows, OpenLDAP elsewhere).
+// A connection belongs to the one operation that opened it; never share it
+// between threads. Result codes are LDAP result codes (0 = success).
+
+struct DirectoryHandle;  // opaque
+
+// Opens a connection to a domain controller of this machine's domain and
+// authenticates as the process's own identity; protocol version 3, referral
+// chasing off. nullptr when no connection or bind succeeded.
+// Windows: serverless ldap_init on port 389, Negotiate bind.
+// POSIX: $CLAVORA_LDAP_URI (default: Samba's privileged ldapi socket, no
+// bind); a simple bind over TLS when CLAVORA_LDAP_BIND_DN and
+// CLAVORA_LDAP_PASSWORD_FILE are set; otherwise SASL GSSAPI on non-ldapi
+// URIs.
+DirectoryHandle* DirectoryOpen();
+void DirectoryClose(DirectoryHandle* handle);
+
+struct DirectoryAttribute {
+  Text name;                        // as the server spelled it
+  std::vector<std::string> values;  // raw bytes of each value, server order
+};
+
+struct DirectoryEntry {
+  Text dn;
+  std::vector<DirectoryAttribute> attributes;
+};
+
+// One synchronous search. `filter` empty = no filter ("(objectClass=*)");
+// `attributes` empty = all attributes; names are sent as given (no
+// trimming). `size_limit` 0 = none. Entries arrive in server order;
+// continuation references are ignored. A search cut short (size, time or
+// administrative limit) returns its non-zero code and no entries.
+int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const Text& filter,
+                    const std::vector<Text>& attributes, int size_limit,
+                    std::vector<DirectoryEntry>& entries);
+
+enum DirectoryModOp { kDirectoryAdd = 0, kDirectoryDelete = 1, kDirectoryReplace = 2 };
+
+struct DirectoryModification {
+  int op = kDirectoryReplace;
+  Text attribute;
+  std::vector<std::string> values;  // raw bytes (UTF-8 for text values)
+};
+
+// Add and modify requests. With `lazy_commit` the request carries the
+// non-critical control 1.2.840.113556.1.4.619 as its only server control.
+int DirectoryAdd(DirectoryHandle* handle, const Text& dn,
+                 const std::vector<DirectoryModification>& attributes, bool lazy_commit);
+int DirectoryModify(DirectoryHandle* handle, const Text& dn,
+                    const std::vector<DirectoryModification>& modifications, bool lazy_commit);
+
+// Name translation of a distinguished name to canonical form
+// ("example.test/Staff/Engineering"; the domain itself gives
+// "example.test/"), and back. Empty text on failure.
+// Windows: TranslateNameW. POSIX: the directory's constructed canonicalName,
+// and a one-level walk by "name" for the way back.
+Text TranslateDnToCanonical(const Text& dn);
+Text TranslateCanonicalToDn(const Text& canonical);
+
+// The account name (without domain) of a SID given in string form, well-known
+// and builtin SIDs included; empty when it does not resolve.
+// Windows: LookupAccountSidW. POSIX: an objectSid search in the directory.
+Text LookupAccountNameOfSid(const Text& sid_text);
 
 }  // namespace zefa::platform

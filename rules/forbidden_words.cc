@@ -81,8 +81,8 @@ struct Range {
 struct SortedWords {
   Text pool;
   std::vector<uint32_t> starts;  // word k is pool[starts[k], starts[k + 1])
-  std::vector<uint32_t>
-      first_entry;  // word k's entries: entries[first_entry[k], first_entry[k + 1])
+  // Word k is spelled by the entries entries[first_entry[k], first_entry[k + 1]).
+  std::vector<uint32_t> first_entry;
   std::vector<uint32_t> entries;
 
   size_t Count() const { return starts.size() - 1; }
@@ -92,9 +92,10 @@ struct SortedWords {
 };
 
 // The non-empty entries ordered by (word, index): a most-significant-unit
-// radix sort. Each pass sorts one run of entries that share a prefix by
-// (next unit, index), with words that end there first; within a run the
-// entries stay in index order, so reading their units walks the pool forward.
+// radix sort. Each pass splits one run of entries that share a prefix by
+// their next unit (words that end there first) with a stable counting sort;
+// the entries of a run stay in index order, so ties need no comparison and
+// reading their units walks the pool forward.
 std::vector<uint32_t> SortEntries(const WordList& list, size_t& units) {
   std::vector<uint32_t> order;
   order.reserve(WordCount(list));
@@ -110,28 +111,37 @@ std::vector<uint32_t> SortEntries(const WordList& list, size_t& units) {
     uint32_t end;
     uint32_t depth;
   };
-  std::vector<uint64_t> keys(order.size());
+  constexpr uint32_t kEnded = 0;             // sort key of a word that ends at the depth
+  std::vector<uint32_t> keys(order.size());  // per position: unit + 1, or kEnded
+  std::vector<uint32_t> scratch(order.size());
+  std::vector<uint32_t> slot(0x10000 + 1, 0);  // per key: count, then next free position
+  std::vector<uint32_t> present;               // keys seen in the current run
   std::vector<Run> pending;
   if (order.size() > 1) pending.push_back(Run{0, static_cast<uint32_t>(order.size()), 0});
   while (!pending.empty()) {
     const Run run = pending.back();
     pending.pop_back();
+    present.clear();
     for (uint32_t i = run.begin; i < run.end; ++i) {
       const uint32_t entry = order[i];
       const uint32_t at = list.starts[entry] + run.depth;
-      const uint64_t unit =
-          at < list.starts[entry + 1] ? uint64_t{static_cast<uint16_t>(list.pool[at])} + 1 : 0;
-      keys[i] = (unit << 32) | entry;
+      const uint32_t key =
+          at < list.starts[entry + 1] ? uint32_t{static_cast<uint16_t>(list.pool[at])} + 1 : kEnded;
+      keys[i] = key;
+      if (slot[key]++ == 0) present.push_back(key);
     }
-    std::sort(keys.begin() + run.begin, keys.begin() + run.end);
-    for (uint32_t i = run.begin; i < run.end; ++i) order[i] = static_cast<uint32_t>(keys[i]);
-    for (uint32_t i = run.begin; i < run.end;) {
-      const uint64_t unit = keys[i] >> 32;
-      uint32_t j = i + 1;
-      while (j < run.end && keys[j] >> 32 == unit) ++j;
-      if (unit != 0 && j - i > 1) pending.push_back(Run{i, j, run.depth + 1});
-      i = j;
+    std::sort(present.begin(), present.end());
+    uint32_t position = run.begin;
+    for (const uint32_t key : present) {
+      const uint32_t count = slot[key];
+      if (key != kEnded && count > 1)
+        pending.push_back(Run{position, position + count, run.depth + 1});
+      slot[key] = position;
+      position += count;
     }
+    for (uint32_t i = run.begin; i < run.end; ++i) scratch[slot[keys[i]]++] = order[i];
+    std::copy(scratch.begin() + run.begin, scratch.begin() + run.end, order.begin() + run.begin);
+    for (const uint32_t key : present) slot[key] = 0;
   }
   return order;
 }

@@ -1,31 +1,40 @@
 #!/usr/bin/env bash
-# A short demonstration of the filter on a throw-away server layout:
-# two policy sets written with zefareg, the installation check, and
-# passwords tested with zefatest.
+# The main job, shown on a local domain: a Samba AD domain controller on
+# loopback (scripts/samba-dc.sh), two policy sets written with zefareg, and
+# passwords of real directory accounts tested with zefatest.
+# Needs root (the domain controller). Leaves the DC running in
+# $CLAVORA_DEMO_DC (default /tmp/clavora-demo-dc); stop it with
+#   scripts/samba-dc.sh down /tmp/clavora-demo-dc
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh >/dev/null
 bin=$PWD/build/bin
-root=$(mktemp -d /tmp/clavora-demo-XXXXXX)
-trap 'rm -rf "$root"' EXIT
-export CLAVORA_ROOT=$root
-export CLAVORA_SMB_CONF=$root/smb.conf
-mkdir -p "$root/sysvol/scripts"
-printf '[global]\n\tworkgroup = EXAMPLE\n\tnetbios name = DC1\n[netlogon]\n\tpath = %s\n' \
-  "$root/sysvol/scripts" > "$CLAVORA_SMB_CONF"
+dc=${CLAVORA_DEMO_DC:-/tmp/clavora-demo-dc}
+scripts/samba-dc.sh up "$dc" 127.0.0.41 >/dev/null
+
+export CLAVORA_ROOT=${CLAVORA_DEMO_ROOT:-/tmp/clavora-demo-root}
+export CLAVORA_SMB_CONF=$dc/etc/smb.conf
+export CLAVORA_LDAP_URI="ldapi://$(printf '%s' "$dc/private/ldap_priv/ldapi" | sed 's|/|%2F|g')"
+mkdir -p "$CLAVORA_ROOT"
 
 key='HKLM\Software\Policies\Clavora'
-set -x
-"$bin/zefareg" add "$key\\1" /v Enabled /t REG_DWORD /d 1 /f
-"$bin/zefareg" add "$key\\1" /v UserGroups /t REG_MULTI_SZ /d 'Engineers\0IT Staff' /f
-"$bin/zefareg" add "$key\\1" /v MinLength /t REG_DWORD /d 12 /f
-"$bin/zefareg" add "$key\\1" /v Number /t REG_DWORD /d 1 /f
-"$bin/zefareg" add "$key\\1" /v Forbidden /t REG_SZ /d 'password;winter' /f
-"$bin/zefareg" add "$key\\2" /v Enabled /t REG_DWORD /d 1 /f
-"$bin/zefareg" add "$key\\2" /v UserOus /t REG_SZ /d 'Sales' /f
-"$bin/zefareg" add "$key\\2" /v CharCategories /t REG_DWORD /d 3 /f
-"$bin/zefareg" add "$key" /v SkipUsers /t REG_SZ /d 'Administrator' /f
-"$bin/zefareg" query "$key" /s
-"$bin/zefatest" /v
-"$bin/zefatest" /p alice 'Winter2026'
+run() { printf '\n$ %s\n' "$*"; "$@"; }
+run "$bin/zefareg" add "$key\\1" /v Enabled /t REG_DWORD /d 1 /f
+run "$bin/zefareg" add "$key\\1" /v UserGroups /t REG_MULTI_SZ /d 'Engineers\0IT Staff' /f
+run "$bin/zefareg" add "$key\\1" /v MinLength /t REG_DWORD /d 12 /f
+run "$bin/zefareg" add "$key\\1" /v Number /t REG_DWORD /d 1 /f
+run "$bin/zefareg" add "$key\\1" /v NoName /t REG_DWORD /d 1 /f
+run "$bin/zefareg" add "$key\\1" /v NoObfuscation /t REG_DWORD /d 1 /f
+run "$bin/zefareg" add "$key\\1" /v Forbidden /t REG_SZ /d 'password;winter;summer' /f
+run "$bin/zefareg" add "$key\\2" /v Enabled /t REG_DWORD /d 1 /f
+run "$bin/zefareg" add "$key\\2" /v UserOus /t REG_SZ /d 'Sales' /f
+run "$bin/zefareg" add "$key\\2" /v CharCategories /t REG_DWORD /d 3 /f
+run "$bin/zefareg" add "$key\\2" /v MinLength /t REG_DWORD /d 8 /f
+run "$bin/zefareg" add "$key" /v SkipUsers /t REG_SZ /d 'Administrator' /f
+run "$bin/zefareg" query "$key" /s
+run "$bin/zefatest" /v
+run "$bin/zefatest" /p alice 'W1nter-Alice'
+run "$bin/zefatest" /p alice 'correct horse 42 battery'
+run "$bin/zefatest" /p bob 'salesdept'
+run "$bin/zefatest" /p nobody 'whatever'

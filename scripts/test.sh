@@ -1,11 +1,26 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds and runs every test.
+# Installs the dependencies, builds and runs every test, the directory tests
+# against a real Samba AD domain controller started on loopback for the run.
 #   scripts/test.sh             normal build in build/
 #   scripts/test.sh --sanitize  AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
+# CLAVORA_TEST_NO_DC=1 skips the domain controller (its tests then skip).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 dir=$(scripts/build.sh "$@" | tail -n 1)
+
+if [ "${CLAVORA_TEST_NO_DC:-0}" != 1 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "test.sh: the domain controller needs root; run as root or set CLAVORA_TEST_NO_DC=1" >&2
+    exit 1
+  fi
+  dc_dir=${CLAVORA_TEST_DC_DIR:-/tmp/clavora-test-dc}
+  scripts/samba-dc.sh up "$dc_dir" 127.0.0.31 >/dev/null
+  trap 'scripts/samba-dc.sh down "$dc_dir" >/dev/null 2>&1 || true' EXIT
+  export CLAVORA_TEST_DC_DIR=$dc_dir
+fi
+
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"

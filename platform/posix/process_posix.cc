@@ -101,27 +101,18 @@ bool WaitFor(pid_t pid, int* status) {
 
 }  // namespace
 
-bool StartProcess(const Text& program, const Text& parameters, const Text& working_folder,
-                  bool wait) {
-  if (program.empty() || program.find(WChar{0}) != Text::npos ||
-      working_folder.find(WChar{0}) != Text::npos) {
-    return false;
-  }
-  std::string path = TextToUtf8(program);
-  // A relative path names a file seen from this process's folder, not the child's.
-  if (!working_folder.empty() && path[0] != '/' && path.find('/') != std::string::npos) {
-    char here[4096];
-    if (getcwd(here, sizeof here) == nullptr) return false;
-    path = std::string(here) + "/" + path;
-  }
-  std::vector<std::string> arguments = SplitCommandLine(parameters);
-  arguments.insert(arguments.begin(), TextToUtf8(program));
+namespace {
+
+// Starts argv[0] (looked up in PATH when it has no "/") with the given
+// arguments; waits for its end when asked.
+bool SpawnProgram(const std::string& path, std::vector<std::string> arguments,
+                  const std::string& folder, bool wait) {
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
 
   Spawn spawn;
-  bool started = PrepareSpawn(spawn, TextToUtf8(working_folder));
+  bool started = PrepareSpawn(spawn, folder);
   pid_t child = -1;
   int status = 0;
   if (started && wait) {
@@ -141,6 +132,55 @@ bool StartProcess(const Text& program, const Text& parameters, const Text& worki
               WEXITSTATUS(status) == 0;
   }
   ReleaseSpawn(spawn);
+  for (std::string& argument : arguments) SecureWipe(argument.data(), argument.size());
+  return started;
+}
+
+// A relative path with a folder names a file seen from this process's
+// folder, not the child's.
+bool ResolveProgram(const Text& program, const Text& working_folder, std::string& path) {
+  if (program.empty() || program.find(WChar{0}) != Text::npos ||
+      working_folder.find(WChar{0}) != Text::npos) {
+    return false;
+  }
+  path = TextToUtf8(program);
+  if (!working_folder.empty() && path[0] != '/' && path.find('/') != std::string::npos) {
+    char here[4096];
+    if (getcwd(here, sizeof here) == nullptr) return false;
+    path = std::string(here) + "/" + path;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool StartProcess(const Text& program, const Text& parameters, const Text& working_folder,
+                  bool wait) {
+  std::string path;
+  if (!ResolveProgram(program, working_folder, path)) return false;
+  std::vector<std::string> arguments = SplitCommandLine(parameters);
+  arguments.insert(arguments.begin(), TextToUtf8(program));
+  return SpawnProgram(path, std::move(arguments), TextToUtf8(working_folder), wait);
+}
+
+bool StartProgramWithArguments(const Text& program, const std::vector<Text>& arguments,
+                               const Text& working_folder) {
+  std::string path;
+  if (!ResolveProgram(program, working_folder, path)) return false;
+  for (const Text& argument : arguments)
+    if (argument.find(WChar{0}) != Text::npos) return false;
+  std::vector<std::string> argv{path};
+  for (const Text& argument : arguments) argv.push_back(TextToUtf8(argument));
+  const std::string folder = TextToUtf8(working_folder);
+  if (SpawnProgram(path, argv, folder, false)) {
+    for (std::string& argument : argv) SecureWipe(argument.data(), argument.size());
+    return true;
+  }
+  // Not executable by itself (a script without its execute bit): run it
+  // through the shell, still without a command line to quote.
+  argv.insert(argv.begin(), "/bin/sh");
+  const bool started = FileExists(program) && SpawnProgram("/bin/sh", argv, folder, false);
+  for (std::string& argument : argv) SecureWipe(argument.data(), argument.size());
   return started;
 }
 

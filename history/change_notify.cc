@@ -1,0 +1,107 @@
+#include "history/change_notify.h"
+
+#include "directory/lookup_user.h"
+#include "filter/policy_selection.h"
+#include "history/account_files.h"
+#include "history/history_file.h"
+#include "history/password_hash.h"
+#include "logging/log.h"
+#include "platform/platform.h"
+#include "rules/similarity.h"
+#include "server/paths.h"
+#include "util/date_value.h"
+#include "util/text_util.h"
+
+namespace zefa {
+
+namespace {
+
+void Warning(const Text& message) {
+  if (LogLevel() >= 0) WriteLog(message, ZT("Warning"), 0);
+}
+
+Text Stamp() { return FormatDateValue(platform::LocalNow()); }
+
+Text UnquotedProgram(const Text& program) {
+  if (program.size() >= 2 && program.front() == ZT('"') && program.back() == ZT('"'))
+    return program.substr(1, program.size() - 2);
+  return program;
+}
+
+void StartNotifyProgram(const PolicySet& set, const Text& account, const Text& password,
+                        const Text& computer) {
+  std::vector<Text> arguments;
+  if (set.NotifyProgramBase64 != 0) {
+    arguments = {Base64Text(account), Base64Text(password)};
+  } else {
+    arguments = {account, password};
+  }
+  const Text program = UnquotedProgram(set.NotifyProgram);
+  const bool started =
+      platform::StartProgramWithArguments(program, arguments, NotifyProgramFolder(program));
+  for (Text& argument : arguments) WipeText(argument);
+  if (started) return;
+  const Text message = ZT("The configured program/script ") + set.NotifyProgram +
+                       ZT(" did not launch on server ") + computer;
+  Warning(message);
+  WriteEvent(ZT("Clavora"), message, 12, platform::kEventError);
+}
+
+}  // namespace
+
+Text NotifyProgramFolder(const Text& program) {
+  const size_t last = program.find_last_of(ZT("\\/"));
+  return last == Text::npos ? Text() : program.substr(0, last + 1);
+}
+
+void RunPasswordChangeNotify(const Text* account_name, const Text* new_password) {
+  if (LogLevel() >= 2) WriteLog(ZT("PasswordChangeNotify"), ZT("Debug"), 2);
+  if (account_name == nullptr || new_password == nullptr) return;
+  const Text& account = *account_name;
+  if (account.empty() || account.back() == ZT('$') || StartsWith(account, ZT("krbtgt"))) return;
+
+  UserRecord user;
+  LookupUser(account, user);
+  PolicySet set;
+  PolicySelection(set, account, user.GroupNames, user.Container);
+  const ServerPaths paths = CurrentServerPaths();
+
+  Text password = *new_password;
+  const Text history_path = AccountFilePath(paths.IdhFolder, account, ZT(".idh"));
+  const Text identity = account + ZT("\t") + user.PrincipalName + ZT("\t") + user.DisplayName;
+  const Text message = ZT("Password of user ") + account + ZT(" has been changed (") +
+                       user.PrincipalName + ZT("; ") + user.DisplayName + ZT(")");
+  if (LogLevel() >= 0) WriteLog(message, ZT("Password Changed"), 0);
+  WriteEvent(ZT("Clavora"), message, 1, platform::kEventInformation);
+
+  if (history_path.empty()) {
+    Warning(ZT("No history or hand-off file for account ") + account +
+            ZT(": the name cannot name a file in the system folder"));
+  }
+  if (set.CreateIDP != 0 && !history_path.empty()) {
+    Text idp_line = Stamp() + ZT("\t") + identity + ZT("\t") + password;
+    std::string bytes = TextToUtf8(idp_line);
+    const Text idp_path = AccountFilePath(paths.IdpFolder, account, ZT(".idp"));
+    if (!idp_path.empty()) platform::ReplaceFileAtomically(idp_path, bytes, true);
+    platform::SecureWipe(bytes.data(), bytes.size());
+    WipeText(idp_line);
+  }
+  if (!history_path.empty()) {
+    const Text salt = ReadHistorySalt(history_path);
+    Text copy = password;
+    const Text password_hash = HashPassword(password, kHistoryAlgorithm, kHistoryIterations, salt);
+    const Text similarity_hash =
+        HashPassword(SimilarityReduction(copy), kHistoryAlgorithm, kHistoryIterations, salt);
+    PrependHistoryLine(history_path,
+                       Stamp() + ZT("\t") + identity + ZT("\t") + password_hash + ZT("\t") +
+                           similarity_hash,
+                       kHistoryLines);
+  }
+  if (!set.NotifyProgram.empty()) {
+    StartNotifyProgram(set, account, password,
+                       paths.ComputerName.empty() ? platform::ComputerName() : paths.ComputerName);
+  }
+  WipeText(password);
+}
+
+}  // namespace zefa

@@ -1,0 +1,32 @@
+// The per-account password history file ("<account>.idh").
+//
+// UTF-8 without byte-order mark, lines separated by "\r\n" with none after
+// the last, newest line first, at most kHistoryLines lines. A line is
+//   changed TAB account TAB principal name TAB display name TAB
+//   password hash TAB similarity hash
+// where both hashes are HashPassword texts ("sha256", 1000 iterations) with
+// the same salt for every line of the file. The file never holds a password.
+#pragma once
+
+#include "platform/text.h"
+
+namespace zefa {
+
+inline constexpr int kHistoryLines = 8;
+inline constexpr int kHistoryIterations = 1000;
+inline constexpr TextView kHistoryAlgorithm = ZT("sha256");
+
+// The salt of the file: field 4 (":"-separated) of field 5 (tab-separated)
+// of its first line. A fresh RandomText(kSaltLength, kSaltAlphabet) when the
+// file cannot be read, is empty, or that field is missing or empty.
+Text ReadHistorySalt(const Text& path);
+
+// Writes `line` followed by the first (max_lines - 1) lines of the file
+// (lines end at "\r\n" or a bare "\n"), joined by "\r\n", without a final
+// separator; a missing file is created. The new content replaces the old
+// one atomically, so a crash or a full disk leaves either the old file or
+// the new one. 1 when written, 0 when the old file could not be read or the
+// new one could not be written (the old file is then unchanged).
+int PrependHistoryLine(const Text& path, const Text& line, int max_lines);
+
+}  // namespace zefa

@@ -1,0 +1,25 @@
+#include "history/similarity_check.h"
+
+#include "history/account_files.h"
+#include "history/history_file.h"
+#include "history/password_hash.h"
+#include "platform/platform.h"
+#include "rules/similarity.h"
+#include "util/text_util.h"
+
+namespace zefa {
+
+bool SimilarToHistory(const Text& idh_folder, const Text& account, const Text& password) {
+  const Text path = AccountFilePath(idh_folder, account, ZT(".idh"));
+  if (path.empty() || platform::FileSize(path) <= 0) return false;
+  const Text salt = ReadHistorySalt(path);
+  Text working_copy = password;
+  const Text hash = HashPassword(SimilarityReduction(working_copy), kHistoryAlgorithm,
+                                 kHistoryIterations, salt);
+  if (hash.empty()) return false;  // no digest: nothing can be compared
+  const auto content = platform::ReadWholeFile(path);
+  if (!content) return false;
+  return Contains(Utf8ToText(*content), hash);
+}
+
+}  // namespace zefa
