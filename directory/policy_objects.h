@@ -4,10 +4,16 @@
 // group.
 #pragma once
 
+#include "platform/text.h"
+
 namespace zefa {
 
 // One pass over the loaded policy sets; holds PolicyLock for the whole pass.
 // Does nothing when no directory connection can be opened.
 void SyncDirectoryPolicies();
+
+// The msDS-PasswordComplexityEnabled value the pass writes ("FALSE": the
+// filter checks composition itself).
+Text PasswordSettingsComplexity();
 
 }  // namespace zefa

@@ -8,6 +8,7 @@ packages=(
   libpcre3-dev libssl-dev libcurl4-openssl-dev libldap-dev libpng-dev zlib1g-dev
   googletest libgtest-dev libbenchmark-dev
   python3
+  libfltk1.3-dev libkrb5-dev xvfb xauth x11-apps imagemagick locales
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -17,3 +18,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+# The reminder's date formatting is tested in an English and a German locale.
+for l in en_US.UTF-8 de_DE.UTF-8; do
+  if ! locale -a 2>/dev/null | grep -qix "${l/UTF-8/utf8}"; then
+    $SUDO sed -i "s/^# *\($l UTF-8\)/\1/" /etc/locale.gen
+    grep -q "^$l UTF-8" /etc/locale.gen || echo "$l UTF-8" | $SUDO tee -a /etc/locale.gen >/dev/null
+    $SUDO locale-gen >/dev/null
+  fi
+done

@@ -1,12 +1,13 @@
 #include "server/maintenance_worker.h"
 
 #include <condition_variable>
-#include <cstdint>
 #include <mutex>
 #include <thread>
 
+#include "directory/policy_objects.h"
 #include "filter/filter_state.h"
 #include "policy/policies.h"
+#include "server/inactive_accounts.h"
 #include "server/server_initialisation.h"
 
 namespace zefa {
@@ -28,19 +29,34 @@ WorkerState& State() {
   return *state;
 }
 
+void MinuteStep() {
+  if (!Initialised()) ServerInitialisation();
+  if (Initialised() && LoadPolicies() == 1) ApplyChangedPolicies();
+}
+
+// The work of one cycle comes first, then the sleep; a stop request wakes
+// the sleep and ends the loop. Work in progress is always finished.
 void WorkerLoop(std::chrono::milliseconds tick) {
   WorkerState& state = State();
   for (uint64_t ticks = 1;; ++ticks) {
-    if (ticks % 60 == 0) {
-      if (!Initialised()) ServerInitialisation();
-      if (Initialised()) LoadPolicies();
-    }
+    if (ticks % kTicksPerMinuteStep == 0) MinuteStep();
+    if (ticks % kTicksPerDailyPass == 0) DisableInactiveAccountsPass(ConfiguredInactiveDays());
     std::unique_lock<std::mutex> guard(state.lock);
     if (state.wake.wait_for(guard, tick, [&] { return state.stop_requested; })) return;
   }
 }
 
 }  // namespace
+
+void ApplyChangedPolicies() {
+  SyncDirectoryPolicies();
+  DisableInactiveAccountsPass(ConfiguredInactiveDays());
+}
+
+int64_t ConfiguredInactiveDays() {
+  std::lock_guard<std::mutex> guard(PolicyLock());
+  return Policies().Globals.DisableInactiveAccounts;
+}
 
 void StartMaintenanceWorker() {
   WorkerState& state = State();
@@ -72,7 +88,7 @@ bool MaintenanceWorkerRunning() {
 void SetMaintenanceTickForTesting(std::chrono::milliseconds tick) {
   WorkerState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
-  state.tick = tick;
+  state.tick = tick < std::chrono::milliseconds(0) ? std::chrono::milliseconds(0) : tick;
 }
 
 }  // namespace zefa

@@ -1,21 +1,36 @@
-// The background thread: initialises the server as soon as it can, then
-// reloads the policy sets once a minute.
+// The background thread: initialises the server as soon as it can, reloads
+// the policy sets once a minute and applies a change to the directory, and
+// runs the inactive-account pass once a day.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
 namespace zefa {
+
+// Ticks between the minute steps (initialisation, policy reload) and
+// between the daily inactive-account passes.
+constexpr uint64_t kTicksPerMinuteStep = 60;
+constexpr uint64_t kTicksPerDailyPass = 86400;
 
 // Starts the worker unless it runs already.
 void StartMaintenanceWorker();
 
-// Tells the worker to stop and waits until its current pass has ended.
+// Tells the worker to stop and waits until its current pass has ended; a
+// sleeping worker ends at once.
 void StopMaintenanceWorker();
 
 bool MaintenanceWorkerRunning();
 
-// Length of one tick (one second in service); tests shorten it. Takes
-// effect for workers started afterwards.
+// Length of one tick (one second in service); tests shorten it, down to 0.
+// Takes effect for workers started afterwards.
 void SetMaintenanceTickForTesting(std::chrono::milliseconds tick);
+
+// After the policy sets were reloaded: mirrors them into the directory, then
+// disables the accounts inactive for longer than DisableInactiveAccounts.
+void ApplyChangedPolicies();
+
+// DisableInactiveAccounts of the loaded global settings (0 until read).
+int64_t ConfiguredInactiveDays();
 
 }  // namespace zefa

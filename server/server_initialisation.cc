@@ -1,11 +1,14 @@
 #include "server/server_initialisation.h"
 
+#include "directory/directory.h"
 #include "filter/filter_state.h"
 #include "logging/log.h"
 #include "platform/platform.h"
 #include "policy/policies.h"
 #include "server/find_share_path.h"
+#include "server/maintenance_worker.h"
 #include "server/paths.h"
+#include "server/setup_and_upgrade.h"
 #include "util/text_util.h"
 
 namespace zefa {
@@ -13,11 +16,54 @@ namespace zefa {
 namespace {
 
 void CreateFolderIfMissing(const Text& folder) {
-  if (!platform::DirectoryExists(folder)) platform::CreateFolder(folder);
+  if (!platform::FileExists(folder)) platform::CreateFolder(folder);
 }
 
-void CopyIfMissing(const Text& from, const Text& to) {
-  if (!platform::FileExists(to)) platform::CopyFile(from, to);
+// The private and public parts of the product's tree on the share. The
+// public part keeps the share's inherited access; the private part loses the
+// grant to every authenticated user.
+void CreateShareFolders(const ServerPaths& paths) {
+  if (platform::FileExists(paths.SystemFolder)) return;
+  platform::CreateFolderTree(paths.SystemFolder);
+  platform::CreateFolderTree(paths.PublicFolder);
+  platform::MakeFolderPrivate(paths.SystemFolder);
+}
+
+// Links from the Windows folder to the share, so local tools find the tree
+// at a fixed place. Attempted on every run; an existing link stays.
+void LinkShareFolders(const ServerPaths& paths) {
+  const Text product = JoinPath(paths.WindowsFolder, ZT("zefa"));
+  platform::CreateFolderLink(JoinPath(product, ZT("system")), paths.SystemFolder);
+  platform::CreateFolderLink(JoinPath(product, ZT("public")), paths.PublicFolder);
+}
+
+// The reminder goes to the public part once; the mail program and its
+// configuration only in the run that creates the mail folder.
+void DistributePrograms(const ServerPaths& paths) {
+  const Text setup = SetupFolder(paths.WindowsFolder);
+  const Text reminder = JoinPath(paths.PublicFolder, ZT("expwarn.exe"));
+  if (!platform::FileExists(reminder)) platform::CopyFile(JoinPath(setup, ZT("expwarn.exe")), reminder);
+  const Text mail_folder = JoinPath(paths.SystemFolder, ZT("mail"));
+  if (platform::FileExists(mail_folder)) return;
+  platform::CreateFolder(mail_folder);
+  for (const WChar* file : {ZT("rododorire.exe"), ZT("rododorire.cfg")})
+    platform::CopyFile(JoinPath(setup, file), JoinPath(mail_folder, file));
+}
+
+// lastLogonTimestamp, by which the inactive-account pass selects accounts,
+// is refreshed every 2 days instead of the directory's default.
+void SetLogonTimeSyncInterval() {
+  DirectoryConnection connection;
+  if (!OpenDirectoryConnection(connection)) return;
+  const Text domain = CurrentNamingContexts().DefaultNamingContext;
+  if (!domain.empty()) {
+    platform::DirectoryModification interval;
+    interval.op = platform::kDirectoryReplace;
+    interval.attribute = ZT("msDS-LogonTimeSyncInterval");
+    interval.values = {"2"};
+    platform::DirectoryModify(connection.handle, domain, {interval}, true);
+  }
+  CloseDirectoryConnection(connection);
 }
 
 }  // namespace
@@ -26,36 +72,21 @@ int ServerInitialisation() {
   ServerPaths paths = CurrentServerPaths();
   paths.NetworkReady = platform::StartNetwork();
   paths.WindowsFolder = TrimBlanks(platform::WindowsDirectory());
-  paths.NetlogonPath = FindSharePath(ZT("netlogon"), 0);
-  if (paths.NetlogonPath.empty()) {
+  const Text netlogon = FindSharePath(ZT("netlogon"), 0);
+  if (netlogon.empty()) {
     StoreServerPaths(paths);
     return 0;
   }
-  const Text base = platform::DirectoryExists(paths.NetlogonPath) ? paths.NetlogonPath
-                                                                  : paths.WindowsFolder;
+  paths.NetlogonPath = netlogon;
+  // A share whose folder is missing: the tree goes below the Windows folder.
+  const Text base = platform::DirectoryExists(netlogon) ? netlogon : paths.WindowsFolder;
   const Text product = JoinPath(base, ZT("zefa"));
   paths.SystemFolder = JoinPath(product, ZT("system"));
   paths.PublicFolder = JoinPath(product, ZT("public"));
 
-  if (!platform::FileExists(paths.SystemFolder)) {
-    platform::CreateFolderTree(paths.SystemFolder);
-    platform::CreateFolderTree(paths.PublicFolder);
-    platform::MakeFolderPrivate(paths.SystemFolder);
-  }
-
-  // Links from the Windows folder to the share, attempted on every run.
-  const Text windows_product = JoinPath(paths.WindowsFolder, ZT("zefa"));
-  platform::CreateFolderLink(JoinPath(windows_product, ZT("system")), paths.SystemFolder);
-  platform::CreateFolderLink(JoinPath(windows_product, ZT("public")), paths.PublicFolder);
-
-  const Text setup = SetupFolder(paths.WindowsFolder);
-  CopyIfMissing(JoinPath(setup, ZT("expwarn.exe")), JoinPath(paths.PublicFolder, ZT("expwarn.exe")));
-  const Text mail_folder = JoinPath(paths.SystemFolder, ZT("mail"));
-  if (!platform::FileExists(mail_folder)) {
-    platform::CreateFolder(mail_folder);
-    platform::CopyFile(JoinPath(setup, ZT("rododorire.exe")), JoinPath(mail_folder, ZT("rododorire.exe")));
-    platform::CopyFile(JoinPath(setup, ZT("rododorire.cfg")), JoinPath(mail_folder, ZT("rododorire.cfg")));
-  }
+  CreateShareFolders(paths);
+  LinkShareFolders(paths);
+  DistributePrograms(paths);
 
   paths.LogFolder = JoinPath(paths.SystemFolder, ZT("log"));
   CreateFolderIfMissing(paths.LogFolder);
@@ -69,19 +100,24 @@ int ServerInitialisation() {
   }
   paths.IdhFolder = JoinPath(paths.SystemFolder, ZT("idh"));
   CreateFolderIfMissing(paths.IdhFolder);
-  paths.UsersFolder = JoinPath(paths.SystemFolder, ZT("users"));
+  paths.UsersFolder = JoinPath(paths.SystemFolder, ZT("users"));  // recorded, not created
   paths.WordsFolder = JoinPath(paths.SystemFolder, ZT("words"));
   CreateFolderIfMissing(paths.WordsFolder);
   paths.DomainName = platform::NetbiosDomainName();
   StoreServerPaths(paths);
 
-  LoadPolicies();
+  SetupAndUpgrade();
+  // The user cache's lock exists from the library's start; the lookup only
+  // uses it once Initialised is set.
+
+  if (LoadPolicies() == 1 && !TestMode()) ApplyChangedPolicies();
 
   if (LogLevel() >= 0) {
     WriteLog(ZT("Clavora v2.1.1 initialized (server ") + paths.DomainName + ZT("\\") +
                  paths.ComputerName + ZT(")"),
              ZT("Info"), 0);
   }
+  SetLogonTimeSyncInterval();
   SetInitialised(true);
   return 1;
 }

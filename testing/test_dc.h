@@ -44,6 +44,14 @@ inline void UseTestDc() {
   unsetenv("CLAVORA_LDAP_PASSWORD_FILE");
 }
 
+// Only the directory comes from the test DC; shares and the NetBIOS names
+// stay those of the caller's TestDomain.
+inline void UseTestDcDirectory() {
+  setenv("CLAVORA_LDAP_URI", TestDcLdapiUri().c_str(), 1);
+  unsetenv("CLAVORA_LDAP_BIND_DN");
+  unsetenv("CLAVORA_LDAP_PASSWORD_FILE");
+}
+
 }  // namespace zefa::testing
 
 #define REQUIRE_TEST_DC()                                                              \

@@ -1,6 +1,6 @@
 // Facts about this installation that Windows keeps in system calls: the
-// NetBIOS domain (from the Samba configuration) and where the installation
-// puts the filter library.
+// NetBIOS domain (from the Samba configuration, else from the directory's
+// partitions container) and where the installation puts the filter library.
 #include "platform/platform.h"
 #include "platform/posix/samba_config.h"
 
@@ -10,17 +10,62 @@
 
 namespace zefa::platform {
 
-Text NetbiosDomainName() {
+namespace {
+
+Text UpperAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return Utf8ToText(text);
+}
+
+Text WorkgroupFromConfiguration() {
   for (const SambaSection& section : ReadSambaConfig()) {
     if (!SambaNameEquals(section.name, "global")) continue;
     const std::string* workgroup = SambaParameter(section, "workgroup");
-    if (workgroup == nullptr) return Text();
-    std::string upper = *workgroup;
-    for (char& c : upper)
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    return Utf8ToText(upper);
+    return workgroup == nullptr ? Text() : UpperAscii(*workgroup);
   }
   return Text();
+}
+
+std::string FirstValue(const DirectoryEntry& entry, const char* lower_name) {
+  for (const DirectoryAttribute& attribute : entry.attributes) {
+    std::string name = TextToUtf8(attribute.name);
+    for (char& c : name)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    if (name == lower_name && !attribute.values.empty()) return attribute.values.front();
+  }
+  return std::string();
+}
+
+// The nETBIOSName of the domain's crossRef in the partitions container.
+Text NetbiosNameFromDirectory() {
+  DirectoryHandle* handle = DirectoryOpen();
+  if (handle == nullptr) return Text();
+  Text result;
+  std::vector<DirectoryEntry> root;
+  if (DirectorySearch(handle, Text(), 0, Text(),
+                      {ZT("defaultNamingContext"), ZT("configurationNamingContext")}, 0, root) == 0 &&
+      !root.empty()) {
+    const std::string domain = FirstValue(root.front(), "defaultnamingcontext");
+    const std::string configuration = FirstValue(root.front(), "configurationnamingcontext");
+    std::vector<DirectoryEntry> refs;
+    if (!domain.empty() && !configuration.empty() &&
+        DirectorySearch(handle, Utf8ToText("CN=Partitions," + configuration), 1,
+                        Utf8ToText("(&(objectClass=crossRef)(nCName=" + domain + "))"),
+                        {ZT("nETBIOSName")}, 0, refs) == 0 &&
+        !refs.empty()) {
+      result = UpperAscii(FirstValue(refs.front(), "netbiosname"));
+    }
+  }
+  DirectoryClose(handle);
+  return result;
+}
+
+}  // namespace
+
+Text NetbiosDomainName() {
+  const Text workgroup = WorkgroupFromConfiguration();
+  return workgroup.empty() ? NetbiosNameFromDirectory() : workgroup;
 }
 
 Text InstalledFilterLibrary() { return Utf8ToText(CLAVORA_INSTALLED_LIBRARY); }

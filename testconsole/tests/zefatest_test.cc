@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "testing/test_domain.h"
+#include "testing/test_dc.h"
 
 namespace zefa {
 namespace {
@@ -46,7 +46,7 @@ TEST(Zefatest, VerifyReportsEachPath) {
 TEST(Zefatest, PasswordTestRunsInCommandLineOrder) {
   testing::TestDomain domain;
   const std::string reg = std::string(CLAVORA_BIN_DIR) + "/zefareg";
-  Capture(reg + " add HKLM\\Software\\Policies\\Clavora\\1 /v Enabled /t REG_DWORD /d 1 /f");
+  Capture(reg + " add 'HKLM\\Software\\Policies\\Clavora\\1' /v Enabled /t REG_DWORD /d 1 /f");
   const std::string out = Capture(kZefatest + " /P nobody 'S3cret pw' /v");
   const size_t user = out.find("Username: nobody\n");
   const size_t password = out.find("Password: S3cret pw\n");
@@ -67,6 +67,31 @@ TEST(Zefatest, WithoutNetlogonShareEveryPasswordIsDenied) {
   testing::TestDomain domain(/*with_netlogon=*/false);
   const std::string out = Capture(kZefatest + " /p alice whatever");
   EXPECT_NE(out.find("Result: Denied\n\n"), std::string::npos) << out;
+}
+
+TEST(Zefatest, RealAccountThroughTheDirectory) {
+  REQUIRE_TEST_DC();
+  testing::TestDomain domain;
+  testing::UseTestDcDirectory();
+  const std::string reg = std::string(CLAVORA_BIN_DIR) + "/zefareg";
+  const std::string key = " 'HKLM\\Software\\Policies\\Clavora\\2'";
+  Capture(reg + " add" + key + " /v Enabled /t REG_DWORD /d 1 /f");
+  Capture(reg + " add" + key + " /v UserOus /t REG_SZ /d Staff /f");
+  Capture(reg + " add" + key + " /v MinLength /t REG_DWORD /d 12 /f");
+  Capture(reg + " add" + key + " /v Number /t REG_DWORD /d 1 /f");
+  Capture(reg + " add" + key + " /v ForbiddenChars /t REG_SZ /d '# ~' /f");
+  const std::string out = Capture(kZefatest + " /p alice 'pass#word'");
+  EXPECT_NE(out.find("Container: Staff/Engineering\nGroups:    "), std::string::npos) << out;
+  EXPECT_NE(out.find("Engineers;"), std::string::npos) << out;
+  EXPECT_NE(out.find("Applied Policy Settings:\n  Index: 2\n  Enabled: 1\n"), std::string::npos);
+  EXPECT_NE(out.find("\tPassword Denied\tRequested password for user alice (alice@example.test; "
+                     "Alice Able) was not accepted because it did not meet these requirements:\r\n"
+                     "-Has at least 1 numbers\r\n"
+                     "-Must not contain any of the forbidden characters # ~\r\n"
+                     "-Must be at least 12 characters long]\nResult: Denied\n\n"),
+            std::string::npos)
+      << out;
+  unsetenv("CLAVORA_LDAP_URI");
 }
 
 }  // namespace

@@ -1,0 +1,196 @@
+#include "directory/directory_writes.h"
+
+#include <chrono>
+#include <map>
+#include <mutex>
+
+#include "platform/platform.h"
+#include "util/text_util.h"
+
+namespace zefa {
+
+namespace {
+
+constexpr int kEntryAlreadyExists = 68;
+constexpr size_t kCacheLimit = 1024;
+constexpr std::chrono::seconds kCacheLifetime{86400};
+constexpr int64_t kMinuteUnits = 600000000;      // 100-ns units per minute
+constexpr int64_t kDayUnits = 864000000000;      // 100-ns units per day
+constexpr WChar kNeverExpires[] = ZT("-9223372036854775808");
+
+Text CompleteDn(const Text& dn) {
+  if (!dn.empty() && dn.back() == ZT(',')) return dn + CurrentNamingContexts().DefaultNamingContext;
+  return dn;
+}
+
+// A name -> DN cache that forgets everything when it grows past its limit or
+// a day after it was last emptied; both tested at every lookup.
+struct DnCache {
+  std::mutex lock;
+  std::map<Text, Text> entries;
+  std::chrono::steady_clock::time_point emptied{};
+  bool clock_started = false;
+
+  // Caller holds `lock`.
+  void ApplyEmptyingRule() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!clock_started) {
+      clock_started = true;
+      emptied = now;
+    }
+    if (entries.size() > kCacheLimit || now - emptied > kCacheLifetime) {
+      entries.clear();
+      emptied = now;
+    }
+  }
+};
+
+DnCache& GroupDnCache() {
+  static DnCache* cache = new DnCache;
+  return *cache;
+}
+
+DnCache& OuDnCache() {
+  static DnCache* cache = new DnCache;
+  return *cache;
+}
+
+platform::DirectoryModification Modification(int op, const Text& name, const Text& value) {
+  platform::DirectoryModification modification;
+  modification.op = op;
+  modification.attribute = name;
+  if (!value.empty()) modification.values.push_back(TextToUtf8(value));
+  return modification;
+}
+
+}  // namespace
+
+int AddDirectoryObject(DirectoryConnection& connection, const Text& dn, const Text& object_class,
+                       const Text& account_name) {
+  std::vector<platform::DirectoryModification> attributes;
+  attributes.push_back(Modification(platform::kDirectoryAdd, ZT("objectClass"), object_class));
+  if (!account_name.empty())
+    attributes.push_back(Modification(platform::kDirectoryAdd, ZT("sAMAccountName"), account_name));
+  return platform::DirectoryAdd(connection.handle, CompleteDn(dn), attributes, true);
+}
+
+std::vector<Text> ExpandAttributeValues(const Text& values) {
+  std::vector<Text> expanded;
+  if (values.empty()) return expanded;
+  for (Text value : SplitFields(values, ZT('|'))) {
+    if (!value.empty() && value.back() == ZT(',')) {
+      value += CurrentNamingContexts().DefaultNamingContext;
+    } else if (!value.empty() && value.front() == ZT('/')) {
+      const Text dn = TrimBlanks(platform::TranslateCanonicalToDn(
+          CurrentNamingContexts().DomainCanonicalName + value.substr(1)));
+      if (!dn.empty()) value = dn;
+    }
+    expanded.push_back(std::move(value));
+  }
+  return expanded;
+}
+
+int SetAttributeValues(DirectoryConnection& connection, const Text& dn, const Text& attribute,
+                       const Text& values) {
+  platform::DirectoryModification replace;
+  replace.op = platform::kDirectoryReplace;
+  replace.attribute = attribute;
+  for (const Text& value : ExpandAttributeValues(values)) replace.values.push_back(TextToUtf8(value));
+  return platform::DirectoryModify(connection.handle, CompleteDn(dn), {replace}, true);
+}
+
+int SetAttributeText(DirectoryConnection& connection, const Text& dn, const Text& attribute,
+                     const Text& text) {
+  return platform::DirectoryModify(
+      connection.handle, CompleteDn(dn),
+      {Modification(platform::kDirectoryReplace, attribute, text)}, true);
+}
+
+std::vector<std::pair<Text, Text>> PasswordSettingsAttributes(const PasswordSettings& settings) {
+  // Signed 64-bit products; the policy values are far below any overflow.
+  const Text max_age = settings.MaxPasswordAgeDays == 0
+                           ? Text(kNeverExpires)
+                           : IntegerToText(settings.MaxPasswordAgeDays * -kDayUnits);
+  return {
+      {ZT("msDS-LockoutDuration"), IntegerToText(settings.LockoutDurationMin * -kMinuteUnits)},
+      {ZT("msDS-LockoutObservationWindow"),
+       IntegerToText(settings.LockoutObservationWindowMin * -kMinuteUnits)},
+      {ZT("msDS-LockoutThreshold"), IntegerToText(settings.LockoutThreshold)},
+      {ZT("msDS-MaximumPasswordAge"), max_age},
+      {ZT("msDS-MinimumPasswordAge"), IntegerToText(settings.MinPasswordAgeDays * -kDayUnits)},
+      {ZT("msDS-MinimumPasswordLength"), IntegerToText(settings.MinPasswordLength)},
+      {ZT("msDS-PasswordComplexityEnabled"), settings.PasswordComplexity},
+      {ZT("msDS-PasswordHistoryLength"), IntegerToText(settings.PasswordHistoryLength)},
+      {ZT("msDS-PasswordReversibleEncryptionEnabled"), settings.ReversibleEncryption},
+      {ZT("msDS-PasswordSettingsPrecedence"), IntegerToText(settings.Precedence)},
+      {ZT("msDS-PSOAppliesTo"), CompleteDn(settings.AppliesTo)},
+      {ZT("objectClass"), ZT("msDS-PasswordSettings")},
+      {ZT("description"), settings.Description},
+  };
+}
+
+int WritePasswordSettings(DirectoryConnection& connection, const Text& dn,
+                          const PasswordSettings& settings) {
+  const Text full_dn = CompleteDn(dn);
+  const auto attributes = PasswordSettingsAttributes(settings);
+  std::vector<platform::DirectoryModification> adds;
+  std::vector<platform::DirectoryModification> replaces;
+  for (const auto& [name, value] : attributes) {
+    // An attribute without a value cannot be added; replaced, it goes away.
+    if (!value.empty()) adds.push_back(Modification(platform::kDirectoryAdd, name, value));
+    replaces.push_back(Modification(platform::kDirectoryReplace, name, value));
+  }
+  const int rc = platform::DirectoryAdd(connection.handle, full_dn, adds, true);
+  if (rc != kEntryAlreadyExists) return rc;
+  return platform::DirectoryModify(connection.handle, full_dn, replaces, true);
+}
+
+Text FindSecurityGroupDn(DirectoryConnection& connection, const Text& group_name) {
+  DnCache& cache = GroupDnCache();
+  std::lock_guard<std::mutex> guard(cache.lock);
+  cache.ApplyEmptyingRule();
+  const auto found = cache.entries.find(group_name);
+  if (found != cache.entries.end()) return found->second;
+
+  // Bit 0x80000000 of groupType marks security groups.
+  const Text filter = ZT("(&(groupType:1.2.840.113556.1.4.803:=2147483648)(sAMAccountName=") +
+                      group_name + ZT("))");
+  std::vector<platform::DirectoryEntry> entries;
+  Text dn;
+  if (platform::DirectorySearch(connection.handle, CurrentNamingContexts().DefaultNamingContext, 2,
+                                filter, {ZT("distinguishedName")}, 1, entries) == 0 &&
+      !entries.empty()) {
+    for (const platform::DirectoryAttribute& attribute : entries.front().attributes) {
+      if (ToLower(attribute.name) == ZT("distinguishedname") && !attribute.values.empty()) {
+        dn = Utf8ToText(attribute.values.front());
+        break;
+      }
+    }
+  }
+  cache.entries[group_name] = dn;
+  return dn;
+}
+
+Text OuPathToDn(DirectoryConnection& /*connection*/, const Text& ou_path) {
+  DnCache& cache = OuDnCache();
+  std::lock_guard<std::mutex> guard(cache.lock);
+  cache.ApplyEmptyingRule();
+  Text canonical = ou_path;
+  if (!canonical.empty() && canonical.front() == ZT('/'))
+    canonical = CurrentNamingContexts().DomainCanonicalName + canonical.substr(1);
+  const auto found = cache.entries.find(canonical);
+  if (found != cache.entries.end()) return found->second;
+  const Text dn = TrimBlanks(platform::TranslateCanonicalToDn(canonical));
+  cache.entries[canonical] = dn;
+  return dn;
+}
+
+void ClearDirectoryWriteCaches() {
+  for (DnCache* cache : {&GroupDnCache(), &OuDnCache()}) {
+    std::lock_guard<std::mutex> guard(cache->lock);
+    cache->entries.clear();
+    cache->clock_started = false;
+  }
+}
+
+}  // namespace zefa

@@ -1,0 +1,230 @@
+// Policy sets mirrored into a real domain controller. The directory is shared
+// with other test processes, so each test uses set numbers of its own and
+// names its own accounts uniquely.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "directory/attribute_decoding.h"
+#include "directory/directory.h"
+#include "directory/directory_writes.h"
+#include "directory/policy_objects.h"
+#include "testing/test_dc.h"
+#include "util/text_util.h"
+
+namespace zefa {
+namespace {
+
+using Values = std::vector<std::string>;
+
+class PolicyObjectsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_TEST_DC();
+    domain_ = std::make_unique<testing::TestDomain>();
+    testing::UseTestDc();
+    ClearDirectoryWriteCaches();
+    ClearDecodingCaches();
+    handle_ = platform::DirectoryOpen();
+    ASSERT_NE(handle_, nullptr);
+    base_ = Value("", "defaultNamingContext");
+    ASSERT_FALSE(base_.empty());
+    tag_ = "zs" + std::to_string(getpid()) + "x" + std::to_string(std::random_device{}() % 100000);
+  }
+  void TearDown() override {
+    platform::DirectoryClose(handle_);
+    domain_.reset();
+  }
+
+  // Raw values of one attribute; empty when the object or attribute is missing.
+  Values Read(const std::string& dn, const std::string& attribute) {
+    std::vector<platform::DirectoryEntry> entries;
+    if (platform::DirectorySearch(handle_, testing::T(dn), 0, Text(), {testing::T(attribute)}, 0,
+                                  entries) != 0 ||
+        entries.empty()) {
+      return {};
+    }
+    for (const platform::DirectoryAttribute& found : entries.front().attributes)
+      if (ToLower(found.name) == ToLower(testing::T(attribute))) return found.values;
+    return {};
+  }
+  std::string Value(const std::string& dn, const std::string& attribute) {
+    const Values values = Read(dn, attribute);
+    return values.empty() ? std::string() : values.front();
+  }
+  static Values Sorted(Values values) {
+    std::sort(values.begin(), values.end());
+    return values;
+  }
+
+  void Add(const std::string& dn, std::vector<platform::DirectoryModification> attributes) {
+    ASSERT_EQ(platform::DirectoryAdd(handle_, testing::T(dn), attributes, false), 0) << dn;
+  }
+  static platform::DirectoryModification Attr(const char* name, Values values) {
+    return {platform::kDirectoryAdd, testing::T(name), std::move(values)};
+  }
+
+  void LoadAndSync() {
+    testing::TestDomain::ForgetPolicyStamp();
+    ASSERT_EQ(LoadPolicies(), 1);
+    SyncDirectoryPolicies();
+  }
+
+  std::string Zefa(const std::string& rdn) { return "CN=" + rdn + ",CN=ZEFA," + base_; }
+  std::string Pso(const std::string& rdn) {
+    return "CN=" + rdn + ",CN=Password Settings Container,CN=System," + base_;
+  }
+
+  std::unique_ptr<testing::TestDomain> domain_;
+  platform::DirectoryHandle* handle_ = nullptr;
+  std::string base_;
+  std::string tag_;
+};
+
+TEST_F(PolicyObjectsTest, NameLookupsAndValueExpansion) {
+  DirectoryConnection connection;
+  ASSERT_TRUE(OpenDirectoryConnection(connection));
+  const Text base = testing::T(base_);
+  EXPECT_EQ(FindSecurityGroupDn(connection, ZT("engineers")), ZT("CN=Engineers,CN=Users,") + base);
+  EXPECT_EQ(FindSecurityGroupDn(connection, ZT("it staff")), ZT("CN=IT Staff,CN=Users,") + base);
+  EXPECT_EQ(FindSecurityGroupDn(connection, ZT("Newsletter")), Text());  // distribution group
+  EXPECT_EQ(FindSecurityGroupDn(connection, ZT("alice")), Text());       // a user
+  EXPECT_EQ(FindSecurityGroupDn(connection, ZT("no-such-group")), Text());
+
+  EXPECT_EQ(OuPathToDn(connection, ZT("/staff/engineering")),
+            ZT("OU=Engineering,OU=Staff,") + base);
+  EXPECT_EQ(OuPathToDn(connection, ZT("example.test/Sales")), ZT("OU=Sales,") + base);
+  EXPECT_EQ(OuPathToDn(connection, ZT("/no-such-ou")), Text());
+  EXPECT_EQ(OuPathToDn(connection, ZT("sales")), Text());  // neither "/" nor a domain
+
+  EXPECT_TRUE(ExpandAttributeValues(Text()).empty());
+  const std::vector<Text> expanded =
+      ExpandAttributeValues(ZT("CN=ZEFA,|/Staff/Engineering|/No/Such|plain text"));
+  ASSERT_EQ(expanded.size(), 4u);
+  EXPECT_EQ(expanded[0], ZT("CN=ZEFA,") + base);
+  EXPECT_EQ(expanded[1], ZT("OU=Engineering,OU=Staff,") + base);
+  EXPECT_EQ(expanded[2], ZT("/No/Such"));
+  EXPECT_EQ(expanded[3], ZT("plain text"));
+  CloseDirectoryConnection(connection);
+}
+
+// Set 3 through its life: created, left alone when unchanged, updated,
+// emptied of OUs, disabled.
+TEST_F(PolicyObjectsTest, MirrorsASetThroughItsLife) {
+  // The rules text holds the characters a value list would split or complete.
+  const std::string rules = "Twelve characters | no `names`, please,";
+  domain_->SetPolicy(3, "Enabled", "1", platform::kRegDword);
+  domain_->SetPolicy(3, "UserGroups", "sales-it;Newsletter;no-such-group");
+  domain_->SetPolicy(3, "UserOus", "/Staff");
+  domain_->SetPolicy(3, "RulesText", rules);
+  domain_->SetPolicy(3, "LockoutThreshold", "5", platform::kRegDword);
+  domain_->SetPolicy(3, "LockoutDurationMin", "30", platform::kRegDword);
+  domain_->SetPolicy(3, "LockoutObservationWindowMin", "15", platform::kRegDword);
+  domain_->SetPolicy(3, "MaxPasswordAgeDays", "42", platform::kRegDword);
+  domain_->SetPolicy(3, "MinPasswordAgeDays", "1", platform::kRegDword);
+  domain_->SetPolicy(3, "PasswordHistory", "10", platform::kRegDword);
+  LoadAndSync();
+
+  const std::string group = Zefa("ZEFA_03"), ou_group = Zefa("ZEFA_03_C"), pso = Pso("ZEFA_03_P");
+  const Values classes = Read("CN=ZEFA," + base_, "objectClass");
+  EXPECT_NE(std::find(classes.begin(), classes.end(), "container"), classes.end());
+
+  EXPECT_EQ(Value(group, "sAMAccountName"), "ZEFA_03");
+  EXPECT_EQ(Value(group, "description"), "sales-it;newsletter;no-such-group;");
+  EXPECT_EQ(Read(group, "info"), Values{"MAP=42`MIP=1`RUL=" + rules});
+  // The security group and the OU-user group; never the distribution group.
+  EXPECT_EQ(Sorted(Read(group, "member")), Sorted({"CN=sales-it,CN=Users," + base_, ou_group}));
+
+  EXPECT_EQ(Value(ou_group, "sAMAccountName"), "ZEFA_03_C");
+  EXPECT_EQ(Value(ou_group, "description"), "/staff;");
+  const Values ou_members = Read(ou_group, "member");
+  EXPECT_NE(std::find(ou_members.begin(), ou_members.end(),
+                      "CN=alice,OU=Engineering,OU=Staff," + base_),
+            ou_members.end());
+  for (const std::string& member : ou_members)
+    EXPECT_NE(member.find(",OU=Staff," + base_), std::string::npos) << member;
+
+  EXPECT_EQ(Value(pso, "msDS-LockoutDuration"), "-18000000000");
+  EXPECT_EQ(Value(pso, "msDS-LockoutObservationWindow"), "-9000000000");
+  EXPECT_EQ(Value(pso, "msDS-LockoutThreshold"), "5");
+  EXPECT_EQ(Value(pso, "msDS-MaximumPasswordAge"), "-36288000000000");
+  EXPECT_EQ(Value(pso, "msDS-MinimumPasswordAge"), "-864000000000");
+  EXPECT_EQ(Value(pso, "msDS-MinimumPasswordLength"), "0");
+  EXPECT_EQ(Value(pso, "msDS-PasswordComplexityEnabled"), TextToUtf8(PasswordSettingsComplexity()));
+  EXPECT_EQ(Value(pso, "msDS-PasswordHistoryLength"), "10");
+  EXPECT_EQ(Value(pso, "msDS-PasswordReversibleEncryptionEnabled"), "FALSE");
+  EXPECT_EQ(Value(pso, "msDS-PasswordSettingsPrecedence"), "6");
+  EXPECT_EQ(Value(pso, "msDS-PSOAppliesTo"), group);
+  EXPECT_EQ(Value(pso, "description"), rules);
+
+  // Unchanged settings: no group attribute is written again.
+  const std::string group_usn = Value(group, "uSNChanged");
+  const std::string ou_group_usn = Value(ou_group, "uSNChanged");
+  const std::string group_when = Value(group, "whenChanged");
+  SyncDirectoryPolicies();
+  EXPECT_EQ(Value(group, "uSNChanged"), group_usn);
+  EXPECT_EQ(Value(ou_group, "uSNChanged"), ou_group_usn);
+  EXPECT_EQ(Value(group, "whenChanged"), group_when);
+
+  // Changed values reach the summary and the existing settings object.
+  domain_->SetPolicy(3, "MaxPasswordAgeDays", "0", platform::kRegDword);
+  domain_->SetPolicy(3, "RulesText", "");
+  LoadAndSync();
+  EXPECT_EQ(Read(group, "info"), Values{"MAP=0`MIP=1`RUL="});
+  EXPECT_EQ(Value(pso, "msDS-MaximumPasswordAge"), "-9223372036854775808");
+  EXPECT_TRUE(Read(pso, "description").empty());
+  EXPECT_EQ(Value(pso, "msDS-LockoutThreshold"), "5");
+
+  // No OUs any more: the OU-user group loses its description and members.
+  domain_->SetPolicy(3, "UserOus", "");
+  LoadAndSync();
+  EXPECT_TRUE(Read(ou_group, "description").empty());
+  EXPECT_TRUE(Read(ou_group, "member").empty());
+  EXPECT_EQ(Read(group, "member").size(), 2u);
+
+  // A disabled set keeps its objects as they are.
+  const std::string pso_usn = Value(pso, "uSNChanged");
+  domain_->SetPolicy(3, "Enabled", "0", platform::kRegDword);
+  LoadAndSync();
+  EXPECT_EQ(Value(group, "sAMAccountName"), "ZEFA_03");
+  EXPECT_EQ(Value(pso, "uSNChanged"), pso_usn);
+}
+
+// Set 1 has the highest precedence number (8) and set 7 a lower one (2); an
+// account that both apply to gets set 7's settings.
+TEST_F(PolicyObjectsTest, PrecedenceDecidesTheResultantSettings) {
+  const std::string ou = "OU=" + tag_ + "-ou," + base_;
+  const std::string in_both = "CN=" + tag_ + "a," + ou;
+  const std::string group_only = "CN=" + tag_ + "b,CN=Users," + base_;
+  Add(ou, {Attr("objectClass", {"organizationalUnit"})});
+  Add(in_both, {Attr("objectClass", {"user"}), Attr("sAMAccountName", {tag_ + "a"}),
+                Attr("userAccountControl", {"512"})});
+  Add(group_only, {Attr("objectClass", {"user"}), Attr("sAMAccountName", {tag_ + "b"}),
+                   Attr("userAccountControl", {"512"})});
+  Add("CN=" + tag_ + "g,CN=Users," + base_,
+      {Attr("objectClass", {"group"}), Attr("sAMAccountName", {tag_ + "g"}),
+       Attr("member", {in_both, group_only})});
+
+  domain_->SetPolicy(1, "Enabled", "1", platform::kRegDword);
+  domain_->SetPolicy(1, "UserGroups", tag_ + "g");
+  domain_->SetPolicy(1, "RulesText", "set one");
+  domain_->SetPolicy(7, "Enabled", "1", platform::kRegDword);
+  domain_->SetPolicy(7, "UserOus", "/" + tag_ + "-ou");
+  domain_->SetPolicy(7, "RulesText", "set seven");
+  LoadAndSync();
+
+  EXPECT_EQ(Value(Pso("ZEFA_01_P"), "msDS-PasswordSettingsPrecedence"), "8");
+  EXPECT_EQ(Value(Pso("ZEFA_07_P"), "msDS-PasswordSettingsPrecedence"), "2");
+  EXPECT_EQ(Read(Zefa("ZEFA_07_C"), "member"), Values{in_both});
+  EXPECT_EQ(Value(group_only, "msDS-ResultantPSO"), Pso("ZEFA_01_P"));
+  EXPECT_EQ(Value(in_both, "msDS-ResultantPSO"), Pso("ZEFA_07_P"));
+}
+
+}  // namespace
+}  // namespace zefa
