@@ -330,4 +330,39 @@ Text TranslateCanonicalToDn(const Text& canonical);
 // Windows: LookupAccountSidW. POSIX: an objectSid search in the directory.
 Text LookupAccountNameOfSid(const Text& sid_text);
 
+// -------------------------------------------------------------- user session
+
+// The user logged on to this session, as far as the platform knows it
+// without asking the directory.
+// Windows: GetUserNameExW(NameFullyQualifiedDN) gives `distinguished_name`.
+// POSIX: `account_name` is the principal of the user's default Kerberos
+// credentials cache without its realm, or the login name when there are no
+// credentials; `distinguished_name` stays empty.
+struct SessionUser {
+  Text distinguished_name;
+  Text account_name;
+};
+SessionUser LoggedOnUser();
+
+// Opens the screen where the user can change the password; does not wait.
+// Windows: the Windows Security screen (explorer.exe with its shell folder).
+// POSIX: the shell command in $CLAVORA_PASSWORD_CHANGE_COMMAND, by default a
+// terminal running passwd. False when nothing could be started.
+bool StartPasswordChangeScreen();
+
+// -------------------------------------------------------------------- locale
+
+// A local date value formatted in the user's default locale, so that day and
+// month names (and the AM/PM designator) are in the user's language.
+// Date pictures: d, dd (day), ddd, dddd (abbreviated and full day name), M,
+// MM (month), MMM, MMMM (month names), y, yy, yyyy (year). Time pictures: h,
+// hh (12-hour), H, HH (24-hour), m, mm, s, ss, t, tt (designator). Text in
+// single quotes is copied ('' is a quote); any other character is copied.
+// Empty text for an empty picture or on failure.
+// Windows: GetDateFormatW / GetTimeFormatW with LOCALE_USER_DEFAULT.
+// POSIX: the locale named by LC_ALL, LC_TIME or LANG ("C" when that locale
+// is not installed).
+Text FormatUserDate(int64_t date_value, const Text& picture);
+Text FormatUserTime(int64_t date_value, const Text& picture);
+
 }  // namespace zefa::platform

@@ -52,7 +52,7 @@ void DisableInactiveAccountsPass(int64_t days) {
   if (!OpenDirectoryConnection(connection)) return;
   const Text filter =
       ZT("(&(sAMAccountType=805306368)(sAMAccountName=*)"
-         "(!userAccountControl:1.2.840.113556.1.4.803:=2)(lastLogonTimestamp<=") +
+         "(!(userAccountControl:1.2.840.113556.1.4.803:=2))(lastLogonTimestamp<=") +
       IntegerToText(threshold) + ZT("))");
   EntryMap accounts;
   SearchObjects(connection, accounts, filter,

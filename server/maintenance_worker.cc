@@ -18,7 +18,9 @@ struct WorkerState {
   std::mutex lock;  // guards the fields below
   std::condition_variable wake;
   std::thread thread;
-  bool stop_requested = false;
+  // Each worker runs for one generation; a stop moves the generation on, so
+  // a worker that is still finishing its pass never picks up a later start.
+  uint64_t generation = 0;
   std::chrono::milliseconds tick{1000};
 };
 
@@ -36,13 +38,13 @@ void MinuteStep() {
 
 // The work of one cycle comes first, then the sleep; a stop request wakes
 // the sleep and ends the loop. Work in progress is always finished.
-void WorkerLoop(std::chrono::milliseconds tick) {
+void WorkerLoop(std::chrono::milliseconds tick, uint64_t generation) {
   WorkerState& state = State();
   for (uint64_t ticks = 1;; ++ticks) {
     if (ticks % kTicksPerMinuteStep == 0) MinuteStep();
     if (ticks % kTicksPerDailyPass == 0) DisableInactiveAccountsPass(ConfiguredInactiveDays());
     std::unique_lock<std::mutex> guard(state.lock);
-    if (state.wake.wait_for(guard, tick, [&] { return state.stop_requested; })) return;
+    if (state.wake.wait_for(guard, tick, [&] { return state.generation != generation; })) return;
   }
 }
 
@@ -62,8 +64,7 @@ void StartMaintenanceWorker() {
   WorkerState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
   if (state.thread.joinable()) return;
-  state.stop_requested = false;
-  state.thread = std::thread(WorkerLoop, state.tick);
+  state.thread = std::thread(WorkerLoop, state.tick, state.generation);
 }
 
 void StopMaintenanceWorker() {
@@ -72,7 +73,7 @@ void StopMaintenanceWorker() {
   {
     std::lock_guard<std::mutex> guard(state.lock);
     if (!state.thread.joinable()) return;
-    state.stop_requested = true;
+    ++state.generation;
     finishing = std::move(state.thread);
   }
   state.wake.notify_all();

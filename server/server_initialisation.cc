@@ -1,6 +1,7 @@
 #include "server/server_initialisation.h"
 
 #include "directory/directory.h"
+#include "directory/directory_writes.h"
 #include "filter/filter_state.h"
 #include "logging/log.h"
 #include "platform/platform.h"
@@ -56,13 +57,7 @@ void SetLogonTimeSyncInterval() {
   DirectoryConnection connection;
   if (!OpenDirectoryConnection(connection)) return;
   const Text domain = CurrentNamingContexts().DefaultNamingContext;
-  if (!domain.empty()) {
-    platform::DirectoryModification interval;
-    interval.op = platform::kDirectoryReplace;
-    interval.attribute = ZT("msDS-LogonTimeSyncInterval");
-    interval.values = {"2"};
-    platform::DirectoryModify(connection.handle, domain, {interval}, true);
-  }
+  if (!domain.empty()) SetAttributeValues(connection, domain, ZT("msDS-LogonTimeSyncInterval"), ZT("2"));
   CloseDirectoryConnection(connection);
 }
 

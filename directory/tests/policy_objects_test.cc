@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "directory/attribute_decoding.h"
@@ -224,6 +227,22 @@ TEST_F(PolicyObjectsTest, PrecedenceDecidesTheResultantSettings) {
   EXPECT_EQ(Read(Zefa("ZEFA_07_C"), "member"), Values{in_both});
   EXPECT_EQ(Value(group_only, "msDS-ResultantPSO"), Pso("ZEFA_01_P"));
   EXPECT_EQ(Value(in_both, "msDS-ResultantPSO"), Pso("ZEFA_07_P"));
+}
+
+// Password checks that need the policy sets wait while a pass runs, and a
+// pass waits while someone else holds the sets.
+TEST_F(PolicyObjectsTest, PassRunsUnderThePolicyLock) {
+  std::atomic<bool> finished{false};
+  std::unique_lock<std::mutex> held(PolicyLock());
+  std::thread pass([&] {
+    SyncDirectoryPolicies();
+    finished = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(finished);
+  held.unlock();
+  pass.join();
+  EXPECT_TRUE(finished);
 }
 
 }  // namespace

@@ -1,0 +1,211 @@
+// The directory client on the system's LDAP library (wldap32): a serverless
+// connection to a domain controller of this machine's domain, authenticated
+// with Negotiate as the process's own identity, and the synchronous search,
+// add and modify requests.
+
+#include "platform/windows/win_util.h"
+
+#include <winber.h>
+#include <winldap.h>
+
+#include "platform/platform.h"
+
+namespace zefa::platform {
+
+struct DirectoryHandle {
+  LDAP* ld = nullptr;
+};
+
+namespace {
+
+constexpr wchar_t kLazyCommitOid[] = L"1.2.840.113556.1.4.619";
+
+// A domain controller that accepts the connection but never answers must not
+// hold the caller (the security authority) for long.
+constexpr LONG kConnectTimeoutSeconds = 5;
+constexpr LONG kOperationTimeoutSeconds = 30;
+
+// The wide-character calls take non-const pointers; the texts are not
+// changed by them.
+PWCHAR Mutable(const Text& text) { return const_cast<PWCHAR>(text.c_str()); }
+
+bool SetConnectionOptions(LDAP* ld) {
+  ULONG version = LDAP_VERSION3;
+  ULONG time_limit = kOperationTimeoutSeconds;
+  return ldap_set_optionW(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_SUCCESS &&
+         ldap_set_optionW(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) == LDAP_SUCCESS &&
+         ldap_set_optionW(ld, LDAP_OPT_TIMELIMIT, &time_limit) == LDAP_SUCCESS;
+}
+
+// The pieces of one add or modify request, kept alive for the call.
+struct ModificationRequest {
+  std::vector<Text> names;
+  std::vector<std::vector<berval>> values;
+  std::vector<std::vector<berval*>> value_pointers;  // each ends with nullptr
+  std::vector<LDAPModW> mods;
+  std::vector<LDAPModW*> mod_pointers;  // ends with nullptr
+};
+
+// False when an operation code is unknown, a name holds a NUL or a value is
+// too large for the library.
+bool BuildModifications(const std::vector<DirectoryModification>& input, bool is_add,
+                        ModificationRequest& request) {
+  const size_t count = input.size();
+  request.names.reserve(count);
+  request.values.resize(count);
+  request.value_pointers.resize(count);
+  request.mods.resize(count);
+  for (size_t i = 0; i < count; ++i) {
+    const DirectoryModification& in = input[i];
+    ULONG op = LDAP_MOD_ADD;
+    if (!is_add) {
+      switch (in.op) {
+        case kDirectoryAdd: op = LDAP_MOD_ADD; break;
+        case kDirectoryDelete: op = LDAP_MOD_DELETE; break;
+        case kDirectoryReplace: op = LDAP_MOD_REPLACE; break;
+        default: return false;
+      }
+    }
+    if (HasNul(in.attribute)) return false;
+    request.names.push_back(in.attribute);
+    for (const std::string& value : in.values) {
+      if (value.size() > 0x7FFFFFFF) return false;
+      request.values[i].push_back(
+          berval{static_cast<ULONG>(value.size()), const_cast<PCHAR>(value.data())});
+    }
+    for (berval& value : request.values[i]) request.value_pointers[i].push_back(&value);
+    request.value_pointers[i].push_back(nullptr);
+
+    LDAPModW& mod = request.mods[i];
+    mod.mod_op = op | LDAP_MOD_BVALUES;
+    mod.mod_type = request.names.back().data();
+    // No values: a delete of the whole attribute, or a replace that removes it.
+    mod.mod_vals.modv_bvals = in.values.empty() ? nullptr : request.value_pointers[i].data();
+  }
+  for (LDAPModW& mod : request.mods) request.mod_pointers.push_back(&mod);
+  request.mod_pointers.push_back(nullptr);
+  return true;
+}
+
+// The server controls of a write: the lazy-commit control alone, or none.
+struct WriteControls {
+  LDAPControlW lazy_commit{const_cast<PWCHAR>(kLazyCommitOid), berval{0, nullptr}, FALSE};
+  LDAPControlW* list[2] = {&lazy_commit, nullptr};
+
+  PLDAPControlW* For(bool lazy) { return lazy ? list : nullptr; }
+};
+
+// Copies one entry; false when the entry cannot be decoded.
+bool CopyEntry(LDAP* ld, LDAPMessage* message, DirectoryEntry& entry) {
+  PWCHAR dn = ldap_get_dnW(ld, message);
+  if (dn == nullptr) return false;
+  entry.dn = dn;
+  ldap_memfreeW(dn);
+
+  BerElement* position = nullptr;
+  for (PWCHAR name = ldap_first_attributeW(ld, message, &position); name != nullptr;
+       name = ldap_next_attributeW(ld, message, position)) {
+    DirectoryAttribute attribute;
+    attribute.name = name;
+    if (berval** values = ldap_get_values_lenW(ld, message, name)) {
+      for (berval** v = values; *v != nullptr; ++v) {
+        attribute.values.emplace_back((*v)->bv_val, (*v)->bv_len);
+      }
+      ldap_value_free_len(values);
+    }
+    ldap_memfreeW(name);
+    entry.attributes.push_back(std::move(attribute));
+  }
+  if (position != nullptr) ber_free(position, 0);
+  return true;
+}
+
+}  // namespace
+
+DirectoryHandle* DirectoryOpen() {
+  // No host: the library finds a domain controller of this machine's domain.
+  LDAP* ld = ldap_initW(nullptr, LDAP_PORT);
+  if (ld == nullptr) return nullptr;
+  auto* handle = new DirectoryHandle{ld};
+  l_timeval connect_timeout{kConnectTimeoutSeconds, 0};
+  // The bind is only tried on a connection that exists.
+  if (!SetConnectionOptions(ld) || ldap_connect(ld, &connect_timeout) != LDAP_SUCCESS ||
+      ldap_bind_sW(ld, nullptr, nullptr, LDAP_AUTH_NEGOTIATE) != LDAP_SUCCESS) {
+    DirectoryClose(handle);
+    return nullptr;
+  }
+  return handle;
+}
+
+void DirectoryClose(DirectoryHandle* handle) {
+  if (handle == nullptr) return;
+  if (handle->ld != nullptr) ldap_unbind(handle->ld);
+  delete handle;
+}
+
+int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const Text& filter,
+                    const std::vector<Text>& attributes, int size_limit,
+                    std::vector<DirectoryEntry>& entries) {
+  entries.clear();
+  if (handle == nullptr || handle->ld == nullptr || HasNul(base) || HasNul(filter) ||
+      size_limit < 0) {
+    return LDAP_PARAM_ERROR;
+  }
+  std::vector<PWCHAR> name_list;
+  for (const Text& name : attributes) {
+    if (HasNul(name)) return LDAP_PARAM_ERROR;
+    name_list.push_back(Mutable(name));
+  }
+  name_list.push_back(nullptr);
+
+  const Text effective_filter = filter.empty() ? Text(L"(objectClass=*)") : filter;
+  l_timeval timeout{kOperationTimeoutSeconds, 0};
+  LDAPMessage* result = nullptr;
+  const ULONG rc = ldap_search_ext_sW(handle->ld, Mutable(base), static_cast<ULONG>(scope),
+                                      Mutable(effective_filter),
+                                      attributes.empty() ? nullptr : name_list.data(), 0, nullptr,
+                                      nullptr, &timeout, static_cast<ULONG>(size_limit), &result);
+  int code = static_cast<int>(rc);
+  std::vector<DirectoryEntry> found;
+  if (rc == LDAP_SUCCESS) {
+    for (LDAPMessage* message = ldap_first_entry(handle->ld, result); message != nullptr;
+         message = ldap_next_entry(handle->ld, message)) {
+      DirectoryEntry entry;
+      if (!CopyEntry(handle->ld, message, entry)) {
+        code = LDAP_DECODING_ERROR;
+        break;
+      }
+      found.push_back(std::move(entry));
+    }
+  }
+  if (result != nullptr) ldap_msgfree(result);
+  if (code == LDAP_SUCCESS) entries = std::move(found);
+  return code;
+}
+
+int DirectoryAdd(DirectoryHandle* handle, const Text& dn,
+                 const std::vector<DirectoryModification>& attributes, bool lazy_commit) {
+  ModificationRequest request;
+  if (handle == nullptr || handle->ld == nullptr || HasNul(dn) ||
+      !BuildModifications(attributes, true, request)) {
+    return LDAP_PARAM_ERROR;
+  }
+  WriteControls controls;
+  return static_cast<int>(ldap_add_ext_sW(handle->ld, Mutable(dn), request.mod_pointers.data(),
+                                          controls.For(lazy_commit), nullptr));
+}
+
+int DirectoryModify(DirectoryHandle* handle, const Text& dn,
+                    const std::vector<DirectoryModification>& modifications, bool lazy_commit) {
+  ModificationRequest request;
+  if (handle == nullptr || handle->ld == nullptr || HasNul(dn) ||
+      !BuildModifications(modifications, false, request)) {
+    return LDAP_PARAM_ERROR;
+  }
+  WriteControls controls;
+  return static_cast<int>(ldap_modify_ext_sW(handle->ld, Mutable(dn),
+                                             request.mod_pointers.data(),
+                                             controls.For(lazy_commit), nullptr));
+}
+
+}  // namespace zefa::platform

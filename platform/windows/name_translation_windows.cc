@@ -1,0 +1,56 @@
+// Name translation by the system: distinguished names to canonical names and
+// back (TranslateNameW), and SIDs to account names (LookupAccountSidW).
+
+#define SECURITY_WIN32
+#include "platform/windows/win_util.h"
+
+#include <sddl.h>
+#include <security.h>
+
+#include "platform/platform.h"
+
+namespace zefa::platform {
+
+namespace {
+
+Text Translate(const Text& name, EXTENDED_NAME_FORMAT from, EXTENDED_NAME_FORMAT to) {
+  if (name.empty() || HasNul(name)) return Text();
+  Text buffer(512, L'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    ULONG size = static_cast<ULONG>(buffer.size());
+    if (TranslateNameW(name.c_str(), from, to, buffer.data(), &size) != FALSE) {
+      buffer.resize(size > 0 ? size - 1 : 0);  // the size counts the terminating NUL
+      return buffer;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size <= buffer.size()) return Text();
+    buffer.assign(size, L'\0');
+  }
+  return Text();
+}
+
+}  // namespace
+
+Text TranslateDnToCanonical(const Text& dn) {
+  return Translate(dn, NameFullyQualifiedDN, NameCanonical);
+}
+
+Text TranslateCanonicalToDn(const Text& canonical) {
+  return Translate(canonical, NameCanonical, NameFullyQualifiedDN);
+}
+
+Text LookupAccountNameOfSid(const Text& sid_text) {
+  if (sid_text.size() < 5 || HasNul(sid_text)) return Text();
+  Text normalised = sid_text;
+  if (normalised[0] == L's') normalised[0] = L'S';
+  PSID sid = nullptr;
+  if (ConvertStringSidToSidW(normalised.c_str(), &sid) == FALSE) return Text();
+  wchar_t name[256] = {};
+  wchar_t domain[256] = {};
+  DWORD name_size = 256, domain_size = 256;
+  SID_NAME_USE use = SidTypeUnknown;
+  const BOOL found = LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use);
+  LocalFree(sid);
+  return found != FALSE ? Text(name) : Text();
+}
+
+}  // namespace zefa::platform
