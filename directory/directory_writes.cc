@@ -14,8 +14,8 @@ namespace {
 constexpr int kEntryAlreadyExists = 68;
 constexpr size_t kCacheLimit = 1024;
 constexpr std::chrono::seconds kCacheLifetime{86400};
-constexpr int64_t kMinuteUnits = 600000000;      // 100-ns units per minute
-constexpr int64_t kDayUnits = 864000000000;      // 100-ns units per day
+constexpr int64_t kMinuteUnits = 600000000;  // 100-ns units per minute
+constexpr int64_t kDayUnits = 864000000000;  // 100-ns units per day
 constexpr WChar kNeverExpires[] = ZT("-9223372036854775808");
 
 Text CompleteDn(const Text& dn) {
@@ -95,7 +95,8 @@ int SetAttributeValues(DirectoryConnection& connection, const Text& dn, const Te
   platform::DirectoryModification replace;
   replace.op = platform::kDirectoryReplace;
   replace.attribute = attribute;
-  for (const Text& value : ExpandAttributeValues(values)) replace.values.push_back(TextToUtf8(value));
+  for (const Text& value : ExpandAttributeValues(values))
+    replace.values.push_back(TextToUtf8(value));
   return platform::DirectoryModify(connection.handle, CompleteDn(dn), {replace}, true);
 }
 

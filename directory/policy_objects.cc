@@ -1,7 +1,5 @@
 #include "directory/policy_objects.h"
 
-#include <openssl/rand.h>
-
 #include <cstdint>
 #include <mutex>
 #include <set>
@@ -31,10 +29,10 @@ constexpr WChar kNormalUsersInOu[] = ZT("(&(sAMAccountType=805306368)(sAMAccount
 
 int64_t RandomRebuildLimit() {
   uint64_t random = 0;
-  if (RAND_bytes(reinterpret_cast<unsigned char*>(&random), sizeof random) != 1)
+  if (!platform::RandomBytes(&random, sizeof random))
     return kRebuildMaxSeconds;
-  return kRebuildMinSeconds +
-         static_cast<int64_t>(random % static_cast<uint64_t>(kRebuildMaxSeconds - kRebuildMinSeconds + 1));
+  const auto range = static_cast<uint64_t>(kRebuildMaxSeconds - kRebuildMinSeconds + 1);
+  return kRebuildMinSeconds + static_cast<int64_t>(random % range);
 }
 
 // "03" for set 3.
@@ -132,7 +130,8 @@ void UpdateOuGroup(DirectoryConnection& connection, const PolicySet& set,
     SearchObjects(connection, users, kNormalUsersInOu, ZT("distinguishedName"), ou_dn, 2);
     for (const auto& [entry_dn, attributes] : users) {
       const auto found = attributes.find(ZT("distinguishedName"));
-      AddMember(members, found != attributes.end() && !found->second.empty() ? found->second : entry_dn);
+      const bool has_dn = found != attributes.end() && !found->second.empty();
+      AddMember(members, has_dn ? found->second : entry_dn);
     }
   }
   SetAttributeValues(connection, objects.ou_group_dn, ZT("member"), members.text);
@@ -165,7 +164,7 @@ void SyncPolicySet(DirectoryConnection& connection, const PolicySet& set, int64_
 
 }  // namespace
 
-Text PasswordSettingsComplexity() { return ZT("FALSE"); }
+Text PasswordSettingsComplexity() { return platform::PasswordSettingsComplexityValue(); }
 
 void SyncDirectoryPolicies() {
   DirectoryConnection connection;

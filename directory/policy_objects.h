@@ -12,8 +12,9 @@ namespace zefa {
 // Does nothing when no directory connection can be opened.
 void SyncDirectoryPolicies();
 
-// The msDS-PasswordComplexityEnabled value the pass writes ("FALSE": the
-// filter checks composition itself).
+// The msDS-PasswordComplexityEnabled value the pass writes: the platform's
+// answer ("FALSE" on Windows, where the filter checks composition itself;
+// "TRUE" on a Samba DC, where the check-password hook runs only with it).
 Text PasswordSettingsComplexity();
 
 }  // namespace zefa

@@ -1,8 +1,5 @@
 #include "history/password_hash.h"
 
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -62,46 +59,50 @@ void SecretUtf8(TextView text, std::string& out) {
   }
 }
 
-const char* DigestName(TextView algorithm) {
-  if (algorithm == ZT("md5")) return "MD5";
-  if (algorithm == ZT("sha1")) return "SHA1";
-  if (algorithm == ZT("sha512")) return "SHA512";
-  return "SHA256";
+platform::DigestAlgorithm AlgorithmOf(TextView algorithm) {
+  if (algorithm == ZT("md5")) return platform::kDigestMd5;
+  if (algorithm == ZT("sha1")) return platform::kDigestSha1;
+  if (algorithm == ZT("sha512")) return platform::kDigestSha512;
+  return platform::kDigestSha256;
 }
 
-// One digest run reusing a fetched algorithm and a context.
-struct Digester {
-  EVP_MD* md = nullptr;
-  EVP_MD_CTX* context = nullptr;
-  explicit Digester(const char* name)
-      : md(EVP_MD_fetch(nullptr, name, nullptr)), context(EVP_MD_CTX_new()) {}
-  Digester(const Digester&) = delete;
-  Digester& operator=(const Digester&) = delete;
-  ~Digester() {
-    EVP_MD_CTX_free(context);  // clears the state that saw the secret
-    EVP_MD_free(md);
+// hex = lower-case hexadecimal digest of the concatenated parts.
+template <size_t N>
+bool HexDigestOf(platform::DigestAlgorithm algorithm, const std::string_view (&parts)[N],
+                 std::string& hex) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  const std::string raw = platform::Digest(algorithm, parts, N);
+  if (raw.empty()) return false;
+  hex.resize(raw.size() * 2);
+  for (size_t k = 0; k < raw.size(); ++k) {
+    const auto byte = static_cast<unsigned char>(raw[k]);
+    hex[2 * k] = kDigits[byte >> 4];
+    hex[2 * k + 1] = kDigits[byte & 0x0F];
   }
-  bool ready() const { return md != nullptr && context != nullptr; }
+  return true;
+}
 
-  // hex = lower-case hexadecimal digest of the concatenated parts.
-  template <size_t N>
-  bool HexOf(const std::string_view (&parts)[N], std::string& hex) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    if (EVP_DigestInit_ex(context, md, nullptr) != 1) return false;
-    for (const std::string_view part : parts) {
-      if (EVP_DigestUpdate(context, part.data(), part.size()) != 1) return false;
-    }
-    unsigned char raw[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_DigestFinal_ex(context, raw, &size) != 1) return false;
-    hex.resize(size * 2);
-    for (unsigned int k = 0; k < size; ++k) {
-      hex[2 * k] = kDigits[raw[k] >> 4];
-      hex[2 * k + 1] = kDigits[raw[k] & 0x0F];
-    }
-    return true;
+// Standard Base64 with padding of `size` bytes into `out` (sized by the caller).
+void EncodeBase64(const unsigned char* in, size_t size, char* out) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  size_t i = 0;
+  for (; i + 3 <= size; i += 3) {
+    const uint32_t group = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
+    *out++ = kAlphabet[(group >> 18) & 0x3F];
+    *out++ = kAlphabet[(group >> 12) & 0x3F];
+    *out++ = kAlphabet[(group >> 6) & 0x3F];
+    *out++ = kAlphabet[group & 0x3F];
   }
-};
+  if (i < size) {
+    const bool two = i + 1 < size;
+    const uint32_t group = (uint32_t{in[i]} << 16) | (two ? uint32_t{in[i + 1]} << 8 : 0);
+    *out++ = kAlphabet[(group >> 18) & 0x3F];
+    *out++ = kAlphabet[(group >> 12) & 0x3F];
+    *out++ = two ? kAlphabet[(group >> 6) & 0x3F] : '=';
+    *out++ = '=';
+  }
+}
 
 }  // namespace
 
@@ -122,7 +123,7 @@ Text RandomText(size_t length, TextView alphabet) {
   bool failed = false;
   while (out.size() < length) {
     if (used == std::size(pool)) {
-      if (RAND_bytes(reinterpret_cast<unsigned char*>(pool), sizeof pool) != 1) {
+      if (!platform::RandomBytes(pool, sizeof pool)) {
         failed = true;
         break;
       }
@@ -155,11 +156,10 @@ Text HashPassword(Text text, TextView algorithm, int64_t iterations, TextView sa
     WipeText(salted);
   }
 
-  Digester digester(DigestName(algorithm));
-  if (!digester.ready()) return {};
+  const platform::DigestAlgorithm digest_algorithm = AlgorithmOf(algorithm);
   std::string digest;
   const std::string_view first_parts[] = {first_input.bytes};
-  if (!digester.HexOf(first_parts, digest)) return {};
+  if (!HexDigestOf(digest_algorithm, first_parts, digest)) return {};
 
   const std::string salt_utf8 = TextToUtf8(chosen_salt);
   char number[24];
@@ -168,7 +168,7 @@ Text HashPassword(Text text, TextView algorithm, int64_t iterations, TextView sa
     (void)error;  // 24 characters hold every int64_t
     const std::string_view parts[] = {std::string_view(number, static_cast<size_t>(end - number)),
                                       salt_utf8, digest};
-    if (!digester.HexOf(parts, digest)) return {};
+    if (!HexDigestOf(digest_algorithm, parts, digest)) return {};
   }
 
   Text result = ZT("$1:");
@@ -181,24 +181,11 @@ Text HashPassword(Text text, TextView algorithm, int64_t iterations, TextView sa
 Text Base64Text(TextView text) {
   WipedBytes utf8;
   SecretUtf8(text, utf8.bytes);
-  const size_t size = utf8.bytes.size();
   WipedBytes encoded;
-  encoded.bytes.resize(4 * ((size + 2) / 3) + 1);  // EVP_EncodeBlock adds a NUL
-  // EVP_EncodeBlock takes an int length: encode in pieces of whole 3-byte
-  // groups so only the last piece can carry padding.
-  constexpr size_t kPiece = size_t{3} << 20;
-  size_t read = 0;
-  size_t written = 0;
-  while (read < size) {
-    const size_t piece = std::min(kPiece, size - read);
-    const int produced = EVP_EncodeBlock(
-        reinterpret_cast<unsigned char*>(encoded.bytes.data() + written),
-        reinterpret_cast<const unsigned char*>(utf8.bytes.data() + read), static_cast<int>(piece));
-    if (produced < 0) return {};
-    written += static_cast<size_t>(produced);
-    read += piece;
-  }
-  return AsciiToText(std::string_view(encoded.bytes.data(), written));
+  encoded.bytes.resize(4 * ((utf8.bytes.size() + 2) / 3));
+  EncodeBase64(reinterpret_cast<const unsigned char*>(utf8.bytes.data()), utf8.bytes.size(),
+               encoded.bytes.data());
+  return AsciiToText(encoded.bytes);
 }
 
 }  // namespace zefa

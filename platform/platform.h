@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/text.h"
@@ -113,10 +114,12 @@ bool DeleteFolderTree(const Text& path);
 
 // Copies the files of `from_folder` (not its subfolders) whose names match
 // `pattern` ("*" and "?" wildcards, letter case ignored) into `to_folder`,
-// which is created with its parents when missing. A file is copied only when
-// the target lacks it or holds an older one (by modification time); a copy
-// keeps the source's modification time. True when every file that needed a
-// copy was copied. Windows: cmd.exe with CopyNewerFilesCommand (xcopy /d /y).
+// which is created with its parents when there is a file to copy. A file is
+// copied only when the target lacks it or holds an older one (by
+// modification time); a copy keeps the source's modification time. False
+// when `from_folder` cannot be read or a needed copy failed; true otherwise,
+// also when nothing matched. Windows: cmd.exe with CopyNewerFilesCommand
+// (xcopy /d /y).
 bool CopyNewerFiles(const Text& from_folder, const Text& pattern, const Text& to_folder);
 
 // Where the POSIX side keeps the scheduled tasks it registers: one cron table
@@ -330,6 +333,14 @@ Text TranslateCanonicalToDn(const Text& canonical);
 // Windows: LookupAccountSidW. POSIX: an objectSid search in the directory.
 Text LookupAccountNameOfSid(const Text& sid_text);
 
+// The msDS-PasswordComplexityEnabled value ("TRUE" or "FALSE") of the
+// Password Settings Objects that the filter writes for its policy sets.
+// Windows: "FALSE" (the filter checks composition itself). POSIX (a Samba
+// DC): "TRUE", because Samba runs its check-password hook, and so the
+// filter, only for accounts whose complexity is on, and then skips its own
+// complexity check.
+Text PasswordSettingsComplexityValue();
+
 // -------------------------------------------------------------- user session
 
 // The user logged on to this session, as far as the platform knows it
@@ -364,5 +375,49 @@ bool StartPasswordChangeScreen();
 // is not installed).
 Text FormatUserDate(int64_t date_value, const Text& picture);
 Text FormatUserTime(int64_t date_value, const Text& picture);
+
+// ------------------------------------------------------------------- digests
+
+enum DigestAlgorithm { kDigestMd5, kDigestSha1, kDigestSha256, kDigestSha512 };
+
+// The digest (raw bytes) of the concatenation of `count` parts; empty when
+// it could not be computed. The working state that saw the input is cleared.
+std::string Digest(DigestAlgorithm algorithm, const std::string_view* parts, size_t count);
+
+// Fills `size` bytes from the system's cryptographically strong random
+// source. False when the source failed (the buffer is then undefined).
+bool RandomBytes(void* buffer, size_t size);
+
+// ---------------------------------------------------------------------- web
+// One HTTPS GET that runs in the background and is polled (OpenSSL-backed
+// libcurl on POSIX, WinHTTP on Windows). Only https URLs are fetched.
+
+struct HttpsRequest;  // opaque
+
+enum class HttpsState {
+  kRunning,     // not finished yet
+  kCompleted,   // a response arrived: HttpsStatus and HttpsBody hold it
+  kFailed,      // the transfer failed (connection, protocol, non-https URL)
+  kAborted,     // the transfer was cut off (body larger than allowed)
+  kTlsFailure,  // the TLS connection could not be set up or verified
+};
+
+// Starts the request with the given User-Agent. `ca_file` (PEM, may be
+// empty) replaces the system's trusted certificates. A body longer than
+// `max_body_bytes` aborts the transfer. nullptr when the request cannot be
+// created.
+HttpsRequest* HttpsGetStart(const std::string& url, const std::string& user_agent,
+                            const std::string& ca_file, size_t max_body_bytes);
+
+// Lets the request progress for at most `wait_ms` milliseconds (0: only
+// look) and returns its state; returns as soon as it has finished.
+HttpsState HttpsPoll(HttpsRequest* request, int wait_ms);
+
+// The HTTP status and the body of a completed request.
+long HttpsStatus(const HttpsRequest* request);
+const std::string& HttpsBody(const HttpsRequest* request);
+
+// Aborts the request if it is still running and frees it.
+void HttpsClose(HttpsRequest* request);
 
 }  // namespace zefa::platform

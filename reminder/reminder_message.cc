@@ -20,9 +20,9 @@ void ReplaceIgnoringCase(Text& text, const Text& placeholder, const Text& value)
 
 Text FillReminderTemplate(const Text& template_text, const AttributeMap& user_info,
                           const Text& expiry_text) {
-  static const WChar* const kAttributes[] = {ZT("sAMAccountName"), ZT("userPrincipalName"),
-                                             ZT("cn"), ZT("displayName"), ZT("sn"),
-                                             ZT("givenName")};
+  static const WChar* const kAttributes[] = {
+      ZT("sAMAccountName"), ZT("userPrincipalName"), ZT("cn"), ZT("displayName"), ZT("sn"),
+      ZT("givenName")};
   Text text = template_text;
   for (const WChar* attribute : kAttributes)
     ReplaceIgnoringCase(text, ZT("$") + Text(attribute), AttributeText(user_info, attribute));

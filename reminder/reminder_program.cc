@@ -4,18 +4,8 @@
 #include "reminder/check_user.h"
 #include "reminder/expiry.h"
 #include "reminder/reminder_window.h"
-#include "util/text_util.h"
 
 namespace zefa {
-
-ReminderOptions ParseReminderCommandLine(const std::vector<Text>& parameters) {
-  ReminderOptions options;
-  if (!parameters.empty() && ToLower(parameters[0]) == ZT("/test")) {
-    options.test_mode = true;
-    if (parameters.size() > 1) options.test_user = parameters[1];
-  }
-  return options;
-}
 
 ReminderState& Reminder() {
   static ReminderState* state = new ReminderState;

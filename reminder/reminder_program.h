@@ -7,20 +7,12 @@
 #include <vector>
 
 #include "directory/directory.h"
+#include "reminder/command_line.h"
 
 namespace zefa {
 
 inline constexpr int kReminderTickMilliseconds = 60000;
 inline constexpr int64_t kTicksBetweenChecks = 180;
-
-struct ReminderOptions {
-  bool test_mode = false;
-  Text test_user;  // the account to check in test mode; empty: the logged-on user
-};
-
-// The parameters after the program name: "/test" in any case as the first
-// selects test mode with the second as the account name.
-ReminderOptions ParseReminderCommandLine(const std::vector<Text>& parameters);
 
 struct ReminderState {
   ReminderOptions options;

@@ -55,6 +55,9 @@ void ResizeReminderWindow(int inner_width, int inner_height);
 // Presses "OK".
 void PressReminderButton();
 
+// Asks the window to close, as the window manager's close box would.
+void RequestReminderClose();
+
 // Handles the events that are waiting, for up to `seconds`.
 void ProcessReminderEvents(double seconds);
 

@@ -22,7 +22,8 @@ int NotNegative(int size) { return std::max(size, 0); }
 
 ReminderLayout LayOutReminder(int inner_width, int inner_height) {
   ReminderLayout layout;
-  layout.panel = {0, kPanelTop, NotNegative(inner_width), NotNegative(inner_height - kPanelHeightLoss)};
+  layout.panel = {0, kPanelTop, NotNegative(inner_width),
+                  NotNegative(inner_height - kPanelHeightLoss)};
   layout.icon = {kIconOffset, kIconOffset, kReminderIconSize, kReminderIconSize};
   layout.message = {kMessageLeft, kMessageTop, NotNegative(layout.panel.width - kMessageWidthLoss),
                     NotNegative(layout.panel.height - kMessageHeightLoss)};
@@ -40,8 +41,7 @@ int FittedWindowHeight(const WidgetBox& fitted_message) {
   return fitted_message.height + 3 * kReminderButtonHeight;
 }
 
-WidgetBox CentreOnScreen(int screen_width, int screen_height, int window_width,
-                         int window_height) {
+WidgetBox CentreOnScreen(int screen_width, int screen_height, int window_width, int window_height) {
   return {screen_width / 2 - window_width / 2, screen_height / 2 - window_height / 2, window_width,
           window_height};
 }

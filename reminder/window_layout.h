@@ -67,7 +67,6 @@ int FittedWindowHeight(const WidgetBox& fitted_message);
 
 // Top-left position that centres a window of this inner size on a screen:
 // each coordinate is screen/2 - window/2 in integer division.
-WidgetBox CentreOnScreen(int screen_width, int screen_height, int window_width,
-                         int window_height);
+WidgetBox CentreOnScreen(int screen_width, int screen_height, int window_width, int window_height);
 
 }  // namespace zefa

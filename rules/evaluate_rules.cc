@@ -1,7 +1,5 @@
 #include "rules/evaluate_rules.h"
 
-#include <pcre.h>
-
 #include <mutex>
 #include <string>
 
@@ -9,16 +7,13 @@
 #include "policy/policies.h"
 #include "rules/character_sets.h"
 #include "rules/forbidden_words.h"
+#include "rules/regex_match.h"
 #include "rules/rejection_message.h"
 #include "util/text_util.h"
 
 namespace zefa {
 
 namespace {
-
-// Bounds the work of one match so a pathological pattern cannot stall the
-// caller's thread; a match that hits the bound counts as no verdict.
-constexpr unsigned long kRegExMatchLimit = 1000000;
 
 void ScanRuns(const Text& plain, RuleCounters& c) {
   uint32_t previous_code = 0;
@@ -108,22 +103,7 @@ void Deobfuscate(Text& text) {
 }
 
 bool RegExFails(const Text& pattern, const Text& password) {
-  const std::string pattern_utf8 = TextToUtf8(pattern);
-  const char* error = nullptr;
-  int error_offset = 0;
-  pcre* compiled = pcre_compile(pattern_utf8.c_str(), PCRE_UTF8, &error, &error_offset, nullptr);
-  if (compiled == nullptr) return false;
-  pcre_extra extra = {};
-  extra.flags = PCRE_EXTRA_MATCH_LIMIT | PCRE_EXTRA_MATCH_LIMIT_RECURSION;
-  extra.match_limit = kRegExMatchLimit;
-  extra.match_limit_recursion = kRegExMatchLimit / 100;
-  std::string subject = TextToUtf8(password);
-  int offsets[30];
-  const int rc = pcre_exec(compiled, &extra, subject.data(), static_cast<int>(subject.size()), 0,
-                           0, offsets, 30);
-  pcre_free(compiled);
-  platform::SecureWipe(subject.data(), subject.size());
-  return rc == PCRE_ERROR_NOMATCH;
+  return PatternFindsNoMatch(pattern, password);
 }
 
 RuleVerdict EvaluateRules(const Text& password, const RuleSubject& subject, const PolicySet& set) {

@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
-# Configures and builds into build/ (or build-asan/ with --sanitize).
+# Configures and builds into build/, build-asan/ with --sanitize
+# (AddressSanitizer + UndefinedBehaviorSanitizer) or build-tsan/ with --tsan
+# (ThreadSanitizer).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=build
 flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
-if [ "${1:-}" = "--sanitize" ]; then
-  dir=build-asan
-  flags=(-DCMAKE_BUILD_TYPE=Debug -DCLAVORA_SANITIZE=ON -DCLAVORA_BENCH=OFF)
-fi
+case "${1:-}" in
+  --sanitize)
+    dir=build-asan
+    flags=(-DCMAKE_BUILD_TYPE=Debug -DCLAVORA_SANITIZE=ON -DCLAVORA_BENCH=OFF)
+    ;;
+  --tsan)
+    dir=build-tsan
+    flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLAVORA_TSAN=ON -DCLAVORA_BENCH=OFF)
+    ;;
+esac
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$dir"
 echo "$dir"

@@ -3,6 +3,8 @@
 # against a real Samba AD domain controller started on loopback for the run.
 #   scripts/test.sh             normal build in build/
 #   scripts/test.sh --sanitize  AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
+#   scripts/test.sh --tsan      ThreadSanitizer build in build-tsan/; runs the concurrency
+#                               tests (CLAVORA_TSAN_TESTS, a ctest regex; "." runs all)
 # CLAVORA_TEST_NO_DC=1 skips the domain controller (its tests then skip).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,4 +25,9 @@ fi
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+selection=()
+if [ "${1:-}" = "--tsan" ]; then
+  selection=(-R "${CLAVORA_TSAN_TESTS:-FilterStress|MaintenanceWorker|ConcurrentCalls}")
+fi
+ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" "${selection[@]}"

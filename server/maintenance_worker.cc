@@ -6,6 +6,7 @@
 
 #include "directory/policy_objects.h"
 #include "filter/filter_state.h"
+#include "platform/platform.h"
 #include "policy/policies.h"
 #include "server/inactive_accounts.h"
 #include "server/server_initialisation.h"
@@ -24,10 +25,28 @@ struct WorkerState {
   std::chrono::milliseconds tick{1000};
 };
 
+// The tick length in milliseconds from CLAVORA_MAINTENANCE_TICK_MS (digits
+// only, at most one day), so that a test or demonstration host initialises
+// within seconds; one second otherwise.
+std::chrono::milliseconds TickFromEnvironment() {
+  const Text value = platform::EnvironmentVariable(ZT("CLAVORA_MAINTENANCE_TICK_MS"));
+  int64_t ms = 0;
+  for (WChar c : value) {
+    if (c < ZT('0') || c > ZT('9')) return std::chrono::milliseconds(1000);
+    ms = ms * 10 + (c - ZT('0'));
+    if (ms > 86400000) return std::chrono::milliseconds(1000);
+  }
+  return value.empty() ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(ms);
+}
+
 // Never destroyed: the library's unload routine may still need it after the
 // C++ run-time has begun tearing down static objects.
 WorkerState& State() {
-  static WorkerState* state = new WorkerState;
+  static WorkerState* state = [] {
+    auto* created = new WorkerState;
+    created->tick = TickFromEnvironment();
+    return created;
+  }();
   return *state;
 }
 

@@ -11,11 +11,7 @@ void PrintLines(const std::vector<zefa::Text>& lines) {
   for (const zefa::Text& line : lines) zefa::platform::ConsoleWriteLine(line);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<zefa::Text> args;
-  for (int i = 1; i < argc; ++i) args.push_back(zefa::Utf8ToText(argv[i]));
+int Run(std::vector<zefa::Text>& args) {
   if (args.empty()) {
     PrintLines(zefa::UsageLines());
     return 0;
@@ -38,3 +34,20 @@ int main(int argc, char** argv) {
   for (zefa::Text& arg : args) zefa::WipeText(arg);
   return 0;
 }
+
+}  // namespace
+
+// Windows hands the arguments over as UTF-16 only to wmain.
+#if defined(_WIN32)
+int wmain(int argc, wchar_t** argv) {
+  std::vector<zefa::Text> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return Run(args);
+}
+#else
+int main(int argc, char** argv) {
+  std::vector<zefa::Text> args;
+  for (int i = 1; i < argc; ++i) args.push_back(zefa::Utf8ToText(argv[i]));
+  return Run(args);
+}
+#endif

@@ -97,8 +97,10 @@ std::optional<Text> ExpandRun(PictureKind kind, WChar letter, size_t run, bool d
         if (run == 1) return Number((fields.tm_year + 1900) % 100, false);
         if (run == 2) return Number((fields.tm_year + 1900) % 100, true);
         return AsciiToText(std::to_string(fields.tm_year + 1900));
-      case u'g': return names("%EC");
-      default: return std::nullopt;
+      case u'g':
+        return names("%EC");
+      default:
+        return std::nullopt;
     }
   }
   switch (letter) {
@@ -106,15 +108,19 @@ std::optional<Text> ExpandRun(PictureKind kind, WChar letter, size_t run, bool d
       const int hour = fields.tm_hour % 12 == 0 ? 12 : fields.tm_hour % 12;
       return Number(hour, run >= 2);
     }
-    case u'H': return Number(fields.tm_hour, run >= 2);
-    case u'm': return Number(fields.tm_min, run >= 2);
-    case u's': return Number(fields.tm_sec, run >= 2);
+    case u'H':
+      return Number(fields.tm_hour, run >= 2);
+    case u'm':
+      return Number(fields.tm_min, run >= 2);
+    case u's':
+      return Number(fields.tm_sec, run >= 2);
     case u't': {
       Text designator = names("%p");
       if (run == 1 && designator.size() > 1) designator.resize(1);
       return designator;
     }
-    default: return std::nullopt;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -147,7 +153,8 @@ Text FormatPicture(PictureKind kind, int64_t date_value, const Text& picture) {
     }
     size_t run = 1;
     while (i + run < picture.size() && picture[i + run] == c) ++run;
-    const std::optional<Text> expanded = ExpandRun(kind, c, run, day_before, fields, locale.handle());
+    const std::optional<Text> expanded =
+        ExpandRun(kind, c, run, day_before, fields, locale.handle());
     if (expanded) {
       out += *expanded;
       if (c == u'd' && run <= 2) day_before = true;

@@ -63,9 +63,8 @@ SessionUser LoggedOnUser() {
 
 bool StartPasswordChangeScreen() {
   const char* configured = std::getenv("CLAVORA_PASSWORD_CHANGE_COMMAND");
-  const std::string command = configured != nullptr && *configured != '\0'
-                                  ? configured
-                                  : kDefaultPasswordChangeCommand;
+  const std::string command =
+      configured != nullptr && *configured != '\0' ? configured : kDefaultPasswordChangeCommand;
   return StartProgramWithArguments(ZT("/bin/sh"), {ZT("-c"), Utf8ToText(command)}, Text());
 }
 

@@ -5,8 +5,9 @@
 
 #include "platform/windows/win_util.h"
 
-#include <winber.h>
 #include <winldap.h>
+// winber.h needs the types of winldap.h.
+#include <winber.h>
 
 #include "platform/platform.h"
 

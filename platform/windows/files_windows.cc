@@ -2,7 +2,6 @@
 
 #include "platform/windows/win_util.h"
 
-#include <aclapi.h>
 #include <sddl.h>
 #include <shlobj.h>
 
@@ -60,7 +59,8 @@ size_t LastSeparator(const Text& path) { return path.find_last_of(L"\\/"); }
 struct Descriptor {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   explicit Descriptor(const wchar_t* text) {
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &descriptor,
+    if (text != nullptr &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &descriptor,
                                                              nullptr) == FALSE) {
       descriptor = nullptr;
     }
@@ -199,84 +199,6 @@ bool CopyFile(const Text& from, const Text& to) {
     return false;
   }
   return CopyFileW(native_from->c_str(), native_to->c_str(), FALSE) != FALSE;
-}
-
-bool CreateFolderLink(const Text& link, const Text& target) {
-  const auto native_link = NativePath(link);
-  const auto native_target = NativePath(target);
-  if (!native_link || !native_target || FileExists(link)) return false;
-  // Unprivileged creation (developer mode) is asked for first; systems that
-  // do not know the flag reject it, and get the plain call.
-  constexpr DWORD kAllowUnprivileged = 0x2;
-  if (CreateSymbolicLinkW(native_link->c_str(), native_target->c_str(),
-                          SYMBOLIC_LINK_FLAG_DIRECTORY | kAllowUnprivileged) == FALSE) {
-    CreateSymbolicLinkW(native_link->c_str(), native_target->c_str(),
-                        SYMBOLIC_LINK_FLAG_DIRECTORY);
-  }
-  // Success is what is there afterwards, not what the call said.
-  const DWORD attributes = GetFileAttributesW(native_link->c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-bool MakeFolderPrivate(const Text& path) {
-  const auto native = NativePath(path);
-  if (!native || !DirectoryExists(path)) return false;
-  PACL current = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(native->c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                            nullptr, &current, nullptr, &descriptor) != ERROR_SUCCESS) {
-    return false;
-  }
-  if (current == nullptr) {
-    // No list at all means everyone may do anything: start from the
-    // private list instead.
-    LocalFree(descriptor);
-    Descriptor owner_only(kOwnerOnlyDescriptor);
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL list = nullptr;
-    return owner_only.descriptor != nullptr &&
-           GetSecurityDescriptorDacl(owner_only.descriptor, &present, &list, &defaulted) != FALSE &&
-           SetNamedSecurityInfoW(const_cast<wchar_t*>(native->c_str()), SE_FILE_OBJECT,
-                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                 nullptr, nullptr, list, nullptr) == ERROR_SUCCESS;
-  }
-  // Authenticated Users: S-1-5-11.
-  SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
-  PSID authenticated_users = nullptr;
-  AllocateAndInitializeSid(&nt_authority, 1, SECURITY_AUTHENTICATED_USER_RID, 0, 0, 0, 0, 0, 0, 0,
-                           &authenticated_users);
-
-  // Every entry the folder has now, inherited ones made explicit, except the
-  // grants to Authenticated Users.
-  ACL_SIZE_INFORMATION size{};
-  GetAclInformation(current, &size, sizeof size, AclSizeInformation);
-  const DWORD acl_bytes = sizeof(ACL) + size.AclBytesInUse;
-  std::string acl_buffer(acl_bytes + 16, '\0');
-  PACL fresh = reinterpret_cast<PACL>(acl_buffer.data());
-  bool ok = authenticated_users != nullptr &&
-            InitializeAcl(fresh, static_cast<DWORD>(acl_buffer.size()), current->AclRevision) != FALSE;
-  for (DWORD i = 0; ok && i < size.AceCount; ++i) {
-    void* entry = nullptr;
-    if (GetAce(current, i, &entry) == FALSE) {
-      ok = false;
-      break;
-    }
-    auto* header = static_cast<ACE_HEADER*>(entry);
-    if (header->AceType == ACCESS_ALLOWED_ACE_TYPE &&
-        EqualSid(&static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart, authenticated_users)) {
-      continue;
-    }
-    header->AceFlags &= static_cast<BYTE>(~INHERITED_ACE);
-    ok = AddAce(fresh, current->AclRevision, MAXDWORD, entry, header->AceSize) != FALSE;
-  }
-  if (ok) {
-    ok = SetNamedSecurityInfoW(const_cast<wchar_t*>(native->c_str()), SE_FILE_OBJECT,
-                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                               nullptr, nullptr, fresh, nullptr) == ERROR_SUCCESS;
-  }
-  if (authenticated_users != nullptr) FreeSid(authenticated_users);
-  LocalFree(descriptor);
-  return ok;
 }
 
 }  // namespace zefa::platform

@@ -44,9 +44,9 @@ Text LookupAccountNameOfSid(const Text& sid_text) {
   if (normalised[0] == L's') normalised[0] = L'S';
   PSID sid = nullptr;
   if (ConvertStringSidToSidW(normalised.c_str(), &sid) == FALSE) return Text();
-  wchar_t name[256] = {};
-  wchar_t domain[256] = {};
-  DWORD name_size = 256, domain_size = 256;
+  wchar_t name[512] = {};
+  wchar_t domain[512] = {};
+  DWORD name_size = 512, domain_size = 512;
   SID_NAME_USE use = SidTypeUnknown;
   const BOOL found = LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use);
   LocalFree(sid);

@@ -1,6 +1,5 @@
 // Local time as "date values": the local wall-clock time read as if it were
-// UTC. Conversions follow the system's time zone with the daylight-saving
-// rules of the year in question.
+// UTC. Conversions follow the machine's current time-zone rules.
 
 #include "platform/windows/win_util.h"
 
@@ -26,10 +25,8 @@ bool FromSystemTime(const SYSTEMTIME& in, int64_t& seconds) {
 
 int64_t UtcToLocal(int64_t utc_seconds) {
   SYSTEMTIME utc, local;
-  DYNAMIC_TIME_ZONE_INFORMATION zone;
   if (!ToSystemTime(utc_seconds, utc) ||
-      GetDynamicTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID ||
-      SystemTimeToTzSpecificLocalTimeEx(&zone, &utc, &local) == FALSE) {
+      SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) == FALSE) {
     return utc_seconds;
   }
   int64_t result = utc_seconds;
@@ -38,10 +35,8 @@ int64_t UtcToLocal(int64_t utc_seconds) {
 
 int64_t LocalToUtc(int64_t local_seconds) {
   SYSTEMTIME local, utc;
-  DYNAMIC_TIME_ZONE_INFORMATION zone;
   if (!ToSystemTime(local_seconds, local) ||
-      GetDynamicTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID ||
-      TzSpecificLocalTimeToSystemTimeEx(&zone, &local, &utc) == FALSE) {
+      TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) == FALSE) {
     return local_seconds;
   }
   int64_t result = local_seconds;

@@ -1,0 +1,16 @@
+// The host's own diagnostics: one line per event on standard error (the
+// journal under systemd), never a password.
+#pragma once
+
+namespace zefa::host {
+
+void SetLogVerbose(bool verbose);
+bool LogVerbose();
+
+// printf-style; the line gets the program's name in front and a line end.
+void HostLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Only with --verbose.
+void HostLogVerbose(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace zefa::host

@@ -1,0 +1,64 @@
+// From a decoded request to the library's verdict.
+#include "platform/posix/host/host_log.h"
+#include "platform/posix/host/host_server.h"
+
+namespace zefa::host {
+
+namespace {
+
+Text TextOf(const WireText& text) { return Text(text.units, text.length); }
+
+// Accounts whose changes the library's notification ignores anyway.
+bool ComputerOrServiceAccount(const Text& account) {
+  return account.empty() || account.back() == u'$' || account.rfind(u"krbtgt", 0) == 0;
+}
+
+// Keeps an accepted password until the directory shows the change (or the
+// window ends). The account's pwdLastSet is read now, before the domain
+// commits the change, which happens only after this answer.
+void WatchAcceptedChange(RequestContext& context, const Text& account, const WireText& password,
+                         int64_t requested_at) {
+  if (context.watcher == nullptr || ComputerOrServiceAccount(account)) return;
+  PendingChange change;
+  if (!MakePendingChange(account, password.units, password.length, change)) {
+    HostLog("no memory to keep the accepted change of %s; it will not be notified",
+            TextToUtf8(account).c_str());
+    return;
+  }
+  std::vector<StampQuery> baseline{{account, false, {}}};
+  if (context.read_stamps) context.read_stamps(baseline);
+  change.baseline_known = baseline.front().read && baseline.front().stamp.found;
+  change.baseline = baseline.front().stamp.pwd_last_set;
+  change.accepted_at = requested_at;
+  if (!AddPendingChange(*context.watcher, std::move(change)))
+    HostLog("too many changes waiting for the directory; the change of %s will not be notified",
+            TextToUtf8(account).c_str());
+}
+
+}  // namespace
+
+Answer AnswerCheck(RequestContext& context, const CheckRequest& request) {
+  const int64_t requested_at = DirectoryTimeNow();
+  ZEFA_UNICODE_STRING account = CountedText(request.account.units, request.account.length);
+  ZEFA_UNICODE_STRING full_name = CountedText(request.full_name.units, request.full_name.length);
+  ZEFA_UNICODE_STRING password = CountedText(request.password.units, request.password.length);
+  const bool accepted =
+      context.library->password_filter(&account, &full_name, &password,
+                                       request.set_operation ? 1 : 0) != 0;
+  const Text account_name = TextOf(request.account);
+  HostLogVerbose("check of %s (%s): %s", TextToUtf8(account_name).c_str(),
+                 request.set_operation ? "reset" : "change", accepted ? "accepted" : "rejected");
+  if (!accepted) return {kRejected, "the password does not meet the password policy"};
+  WatchAcceptedChange(context, account_name, request.password, requested_at);
+  return {kAccepted, ""};
+}
+
+Answer AnswerNotify(RequestContext& context, const NotifyRequest& request) {
+  ZEFA_UNICODE_STRING account = CountedText(request.account.units, request.account.length);
+  ZEFA_UNICODE_STRING password = CountedText(request.password.units, request.password.length);
+  context.library->change_notify(&account, request.relative_id, &password);
+  HostLogVerbose("change notification for %s", TextToUtf8(TextOf(request.account)).c_str());
+  return {kDone, ""};
+}
+
+}  // namespace zefa::host

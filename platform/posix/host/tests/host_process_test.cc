@@ -1,0 +1,390 @@
+// The real zefa-host process with a stand-in filter library, and the real
+// hook program against it: requests reach the library intact, clients are
+// served at the same time, garbage and vanishing clients are survived,
+// strangers are refused by their credentials, SIGTERM stops everything in
+// order, and no password shows up in the host's output.
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/host/frame_io.h"
+#include "platform/posix/host/host_client.h"
+#include "platform/posix/host/host_protocol.h"
+#include "platform/tests/test_folder.h"
+
+namespace zefa::host {
+namespace {
+
+using platform::test_support::TempFolder;
+
+const std::string kHostProgram = std::string(CLAVORA_BIN_DIR) + "/zefa-host";
+const std::string kHookProgram = std::string(CLAVORA_BIN_DIR) + "/zefa-check-password";
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// One zefa-host process in a folder of its own.
+struct Host {
+  TempFolder folder;
+  pid_t pid = -1;
+  std::string socket = folder.File("host.sock");
+  std::string record = folder.File("record.txt");
+  std::string log = folder.File("host.log");
+
+  ~Host() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+
+  // Starts the host; returns once it answers a ping (false if it never does).
+  bool Start(std::vector<std::string> options = {}, const std::string& library = CLAVORA_STUB_FILTER,
+             const std::string& filter_delay_ms = "0") {
+    Launch(options, library, filter_delay_ms);
+    for (int i = 0; i < 500; ++i) {
+      HostAnswer answer;
+      if (Ping(answer) && answer.kind == kDone) return true;
+      int status = 0;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        return false;
+      }
+      usleep(10000);
+    }
+    return false;
+  }
+
+  // For a host that is expected to give up: its exit code, or -1 when it
+  // still runs after five seconds.
+  int ExitCode() {
+    for (int i = 0; i < 500; ++i) {
+      int status = 0;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      usleep(10000);
+    }
+    return -1;
+  }
+
+  void Launch(const std::vector<std::string>& options, const std::string& library,
+              const std::string& filter_delay_ms) {
+    chmod(folder.path().c_str(), 0755);  // other users' clients must reach the socket
+    pid = fork();
+    if (pid == 0) {
+      if (freopen(log.c_str(), "a", stderr) == nullptr) _exit(126);
+      setenv("STUB_RECORD", record.c_str(), 1);
+      setenv("STUB_FILTER_DELAY_MS", filter_delay_ms.c_str(), 1);
+      // A directory that is not there: accepted changes stay unconfirmed.
+      setenv("CLAVORA_LDAP_URI", ("ldapi://" + folder.path() + "%2Fnone").c_str(), 1);
+      std::vector<std::string> arguments = {kHostProgram, "--socket", socket, "--library",
+                                            library, "--verbose"};
+      arguments.insert(arguments.end(), options.begin(), options.end());
+      std::vector<char*> argv;
+      for (std::string& argument : arguments) argv.push_back(argument.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+
+  bool Ping(HostAnswer& answer) const {
+    std::string error;
+    const int fd = ConnectToHost(socket, 1000, error);
+    if (fd < 0) return false;
+    std::string frame;
+    BeginFrame(frame, kPing);
+    FinishFrame(frame);
+    const bool ok = ExchangeFrame(fd, frame, 2000, answer, error);
+    close(fd);
+    return ok;
+  }
+
+  // Sends SIGTERM and waits for the exit; the exit status, or -1 when the
+  // host did not end within ten seconds.
+  int Stop() {
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 1000; ++i) {
+      int status = 0;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      usleep(10000);
+    }
+    return -1;
+  }
+};
+
+HostAnswer Check(const Host& host, std::u16string_view account, std::u16string_view password,
+                 bool set_operation = false) {
+  CheckTexts texts;
+  texts.account = account;
+  texts.full_name = u"Alice Able";
+  texts.principal = u"alice@example.test";
+  texts.password = password;
+  texts.set_operation = set_operation;
+  HostAnswer answer;
+  std::string error;
+  EXPECT_TRUE(CheckPasswordWithHost(host.socket, texts, 5000, answer, error)) << error;
+  return answer;
+}
+
+// Sends raw bytes on a new connection and returns the host's answer kind
+// (0 when the host answered nothing before closing).
+uint8_t SendRaw(const Host& host, const std::string& bytes, bool close_early = false) {
+  std::string error;
+  const int fd = ConnectToHost(host.socket, 1000, error);
+  EXPECT_GE(fd, 0) << error;
+  if (fd < 0) return 0;
+  WriteAll(fd, bytes.data(), bytes.size(), 1000);
+  if (close_early) {
+    close(fd);
+    return 0;
+  }
+  FrameHeader header;
+  uint8_t message[kMaxMessageBytes];
+  const ReadStatus status = ReadFrame(fd, 5000, 5000, header, message, sizeof message);
+  close(fd);
+  return status == ReadStatus::kOk ? header.kind : 0;
+}
+
+struct HookResult {
+  int exit_code = -1;
+  std::string errors;
+};
+
+// Runs the hook as Samba does: password on standard input, account in the
+// environment.
+HookResult RunHook(const std::string& socket, const std::string& account,
+                   const std::string& password_file) {
+  TempFolder scratch;
+  const std::string errors = scratch.File("stderr");
+  const std::string command = "env -i ZEFA_HOST_SOCKET='" + socket +
+                              "' SAMBA_CPS_ACCOUNT_NAME='" + account +
+                              "' SAMBA_CPS_USER_PRINCIPAL_NAME='" + account +
+                              "@example.test' SAMBA_CPS_FULL_NAME='J\xC3\xBCrgen Joyce' '" +
+                              kHookProgram + "' <'" + password_file + "' 2>'" + errors + "'";
+  const int status = std::system(command.c_str());
+  HookResult result;
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.errors = ReadText(errors);
+  return result;
+}
+
+std::string WritePasswordFile(const TempFolder& folder, const std::string& name,
+                              const std::string& password) {
+  const std::string path = folder.File(name);
+  std::ofstream(path, std::ios::binary) << password;  // no line end, as Samba sends it
+  return path;
+}
+
+TEST(HostProcess, LoadsTheLibraryAnswersAndStopsInOrderOnSigterm) {
+  Host host;
+  ASSERT_TRUE(host.Start()) << ReadText(host.log);
+  EXPECT_TRUE(Contains(ReadText(host.record), "init\n")) << "InitializeChangeNotify was called";
+
+  EXPECT_EQ(Check(host, u"alice", u"Good-P\u00e4ss-1").kind, kAccepted);
+  EXPECT_EQ(Check(host, u"alice", u"weak").kind, kRejected);
+  EXPECT_EQ(Check(host, u"alice", u"Good-Reset-2", true).kind, kAccepted);
+
+  std::string frame;
+  BeginFrame(frame, kChangeNotify);
+  AppendUint32(frame, 1105);
+  AppendText(frame, u"bob");
+  AppendText(frame, u"Notified-3");
+  FinishFrame(frame);
+  EXPECT_EQ(SendRaw(host, frame), kDone);
+
+  EXPECT_EQ(host.Stop(), 0);
+  const std::string record = ReadText(host.record);
+  EXPECT_TRUE(Contains(record, "filter alice|Alice Able|Good-P\xC3\xA4ss-1|0\n")) << record;
+  EXPECT_TRUE(Contains(record, "filter alice|Alice Able|weak|0\n")) << record;
+  EXPECT_TRUE(Contains(record, "filter alice|Alice Able|Good-Reset-2|1\n")) << record;
+  EXPECT_TRUE(Contains(record, "notify bob|1105|Notified-3\n")) << record;
+  // The library's unload routine ran: its worker was stopped.
+  EXPECT_TRUE(Contains(record, "worker stopped\ndetach")) << record;
+  EXPECT_NE(access(host.socket.c_str(), F_OK), 0) << "the socket file was left behind";
+
+  const std::string log = ReadText(host.log);
+  EXPECT_TRUE(Contains(log, "stopping")) << log;
+  EXPECT_TRUE(Contains(log, "check of alice (change): accepted")) << log;
+  EXPECT_TRUE(Contains(log, "dropped at stop 1")) << log;  // the accepted change of alice
+  for (const char* password : {"Good-P", "weak", "Good-Reset", "Notified-3"})
+    EXPECT_FALSE(Contains(log, password)) << "a password in the host's output: " << password;
+}
+
+TEST(HostProcess, ServesClientsAtTheSameTime) {
+  Host host;
+  ASSERT_TRUE(host.Start({"--max-clients", "16"}, CLAVORA_STUB_FILTER, "200"));
+  std::vector<std::thread> clients;
+  std::vector<uint8_t> kinds(12, 0);
+  for (size_t i = 0; i < kinds.size(); ++i)
+    clients.emplace_back([&, i] { kinds[i] = Check(host, u"user" + std::u16string(1, u'a' + i),
+                                                   u"Good-Concurrent").kind; });
+  for (std::thread& client : clients) client.join();
+  for (uint8_t kind : kinds) EXPECT_EQ(kind, kAccepted);
+  EXPECT_EQ(host.Stop(), 0);
+  const std::string record = ReadText(host.record);
+  const size_t at = record.find("most-in-flight=");
+  ASSERT_NE(at, std::string::npos) << record;
+  EXPECT_GE(std::atoi(record.c_str() + at + 15), 4) << "checks were not served concurrently";
+}
+
+TEST(HostProcess, SurvivesGarbageOversizedFramesAndVanishingClients) {
+  Host host;
+  ASSERT_TRUE(host.Start({"--request-timeout-ms", "300"}));
+  EXPECT_EQ(SendRaw(host, "GET / HTTP/1.0\r\n\r\n"), kErrorMalformed);
+
+  uint8_t header[kHeaderBytes];
+  EncodeHeader(FrameHeader{kCheckPassword, 1u << 30}, header);
+  EXPECT_EQ(SendRaw(host, std::string(reinterpret_cast<char*>(header), kHeaderBytes)),
+            kErrorTooLarge);
+
+  std::string unknown;
+  BeginFrame(unknown, 0x7F);
+  FinishFrame(unknown);
+  EXPECT_EQ(SendRaw(host, unknown), kErrorMalformed);
+
+  std::string bad_payload;
+  BeginFrame(bad_payload, kCheckPassword);
+  AppendUint32(bad_payload, 0);
+  AppendUint32(bad_payload, 3);  // an odd text length
+  FinishFrame(bad_payload);
+  EXPECT_EQ(SendRaw(host, bad_payload), kErrorMalformed);
+
+  std::string frame;
+  BeginFrame(frame, kCheckPassword);
+  AppendUint32(frame, 0);
+  AppendText(frame, u"alice");
+  AppendText(frame, u"");
+  AppendText(frame, u"");
+  AppendText(frame, u"Good-Half-Sent");
+  FinishFrame(frame);
+  SendRaw(host, frame.substr(0, frame.size() - 6), true);           // disconnect mid-request
+  EXPECT_EQ(SendRaw(host, frame.substr(0, 12)), kErrorTimeout);      // stalls mid-request
+
+  HostAnswer answer;
+  ASSERT_TRUE(host.Ping(answer)) << "the host no longer answers";
+  EXPECT_EQ(answer.kind, kDone);
+  EXPECT_EQ(Check(host, u"alice", u"Good-After-Garbage").kind, kAccepted);
+  EXPECT_EQ(host.Stop(), 0);
+
+  const std::string log = ReadText(host.log);
+  EXPECT_TRUE(Contains(log, "sent garbage")) << log;
+  EXPECT_TRUE(Contains(log, "disconnected mid-request")) << log;
+  EXPECT_TRUE(Contains(log, "request not complete in time")) << log;
+  EXPECT_TRUE(Contains(log, "unknown request kind 0x7f")) << log;
+  EXPECT_FALSE(Contains(log, "Good-Half")) << log;
+  EXPECT_FALSE(Contains(ReadText(host.record), "Good-Half-Sent")) << "a partial request was served";
+}
+
+// Connects from a child process that runs as `uid` with the groups given and
+// returns the answer kind to a ping (0 when none came).
+uint8_t PingAs(const Host& host, uid_t uid, gid_t gid) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const gid_t groups[] = {gid};
+    if (setgroups(1, groups) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(0);
+    HostAnswer answer;
+    _exit(host.Ping(answer) ? answer.kind : 0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? static_cast<uint8_t>(WEXITSTATUS(status)) : 0;
+}
+
+TEST(HostProcess, RefusesPeersOtherThanRootAndTheConfiguredGroup) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client under another uid";
+  constexpr uid_t kStranger = 65534;
+  constexpr gid_t kClientGroup = 4242;
+  {
+    Host host;
+    ASSERT_TRUE(host.Start());
+    chmod(host.socket.c_str(), 0666);  // only the credentials stand in the way now
+    EXPECT_EQ(PingAs(host, kStranger, kClientGroup), kErrorDenied);
+    EXPECT_EQ(PingAs(host, 0, 0), kDone);
+    EXPECT_EQ(host.Stop(), 0);
+    EXPECT_TRUE(Contains(ReadText(host.log), "refused connection of uid 65534"));
+  }
+  {
+    Host host;
+    ASSERT_TRUE(host.Start({"--group", std::to_string(kClientGroup)}));
+    struct stat info{};
+    ASSERT_EQ(stat(host.socket.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0660u);
+    EXPECT_EQ(info.st_gid, kClientGroup);
+    EXPECT_EQ(PingAs(host, kStranger, kClientGroup), kDone);
+    EXPECT_EQ(PingAs(host, kStranger, kClientGroup + 1), 0) << "the socket's mode let it in";
+    EXPECT_EQ(host.Stop(), 0);
+  }
+}
+
+TEST(HostProcess, RefusesToStartWithoutItsLibraryOrBesideAnotherHost) {
+  Host missing;
+  missing.Launch({}, missing.folder.File("libnothing.so"), "0");
+  EXPECT_EQ(missing.ExitCode(), 1);
+  EXPECT_TRUE(Contains(ReadText(missing.log), "cannot load the filter library"));
+  EXPECT_NE(access(missing.socket.c_str(), F_OK), 0);
+
+  Host first;
+  ASSERT_TRUE(first.Start());
+  Host second;
+  second.socket = first.socket;
+  second.Launch({}, CLAVORA_STUB_FILTER, "0");
+  EXPECT_EQ(second.ExitCode(), 1);
+  EXPECT_TRUE(Contains(ReadText(second.log), "another host already answers"));
+  HostAnswer answer;
+  EXPECT_TRUE(first.Ping(answer)) << "the second host took the first one's socket";
+  EXPECT_EQ(first.Stop(), 0);
+}
+
+TEST(CheckPasswordHook, AcceptsRejectsAndFailsClosedWithoutTheHost) {
+  Host host;
+  ASSERT_TRUE(host.Start());
+  TempFolder scratch;
+  const std::string good = WritePasswordFile(scratch, "good", "Good-P\xC3\xA4ssword 1");
+  const std::string weak = WritePasswordFile(scratch, "weak", "password");
+  const std::string huge = WritePasswordFile(scratch, "huge", std::string(5000, 'G'));
+
+  HookResult result = RunHook(host.socket, "alice", good);
+  EXPECT_EQ(result.exit_code, 0) << result.errors;
+  result = RunHook(host.socket, "alice", weak);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_TRUE(Contains(result.errors, "password of alice rejected")) << result.errors;
+  EXPECT_FALSE(Contains(result.errors, "password\n")) << result.errors;
+  result = RunHook(host.socket, "alice", huge);
+  EXPECT_EQ(result.exit_code, 3) << result.errors;
+
+  EXPECT_EQ(host.Stop(), 0);
+  const std::string record = ReadText(host.record);
+  // Every hook call is a change (set operation 0), the full name arrives.
+  EXPECT_TRUE(Contains(record, "filter alice|J\xC3\xBCrgen Joyce|Good-P\xC3\xA4ssword 1|0\n"))
+      << record;
+  EXPECT_TRUE(Contains(record, "filter alice|J\xC3\xBCrgen Joyce|password|0\n")) << record;
+
+  result = RunHook(host.socket, "alice", good);  // the host is gone
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_TRUE(Contains(result.errors, "zefa-host could not be asked")) << result.errors;
+}
+
+}  // namespace
+}  // namespace zefa::host
