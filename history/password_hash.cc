@@ -25,38 +25,12 @@ struct WipedBytes {
   }
 };
 
-// The UTF-8 form of `text`, encoded exactly as TextToUtf8 does (a lone
-// surrogate becomes U+FFFD) but into one allocation made up front, so a
-// secret leaves no stray copy in memory freed by a growing buffer.
+// The UTF-8 form of `text` in `out`, wiping what `out` held before.
+// TextToUtf8 sizes its buffer once, so no stray copy of a secret is left in
+// memory freed by a growing buffer.
 void SecretUtf8(TextView text, std::string& out) {
-  out.clear();
-  out.reserve(text.size() * 3);  // a unit takes at most 3 bytes, a pair 4
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t cp = static_cast<uint16_t>(text[i]);
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() &&
-        static_cast<uint16_t>(text[i + 1]) >= 0xDC00 &&
-        static_cast<uint16_t>(text[i + 1]) <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint16_t>(text[i + 1]) - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
+  if (!out.empty()) platform::SecureWipe(out.data(), out.size());
+  out = TextToUtf8(text);
 }
 
 platform::DigestAlgorithm AlgorithmOf(TextView algorithm) {

@@ -63,7 +63,9 @@ Text Utf8ToText(std::string_view s) {
 
 std::string TextToUtf8(TextView t) {
   std::string out;
-  out.reserve(t.size());
+  // The worst case up front (3 bytes a unit), so the buffer never regrows
+  // and leaves no stray copy of a secret in freed memory.
+  out.reserve(t.size() * 3);
   for (size_t i = 0; i < t.size(); ++i) {
     uint32_t cp = static_cast<uint16_t>(t[i]);
     if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < t.size()) {
