@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=build
 flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+targets=()
 case "${1:-}" in
   --sanitize)
     dir=build-asan
@@ -14,8 +15,10 @@ case "${1:-}" in
   --tsan)
     dir=build-tsan
     flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLAVORA_TSAN=ON -DCLAVORA_BENCH=OFF)
+    # Only the programs that hold the concurrency tests.
+    targets=(--target server_tests filter_tests)
     ;;
 esac
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
-cmake --build "$dir"
+cmake --build "$dir" "${targets[@]}"
 echo "$dir"
