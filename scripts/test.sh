@@ -28,6 +28,6 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 selection=()
 if [ "${1:-}" = "--tsan" ]; then
-  selection=(-R "${CLAVORA_TSAN_TESTS:-FilterStress|MaintenanceWorker|ConcurrentCalls}")
+  selection=(-R "${CLAVORA_TSAN_TESTS:-FilterStress|MaintenanceWorker|ConcurrentCalls|HostProcess|ChangeWatcher}")
 fi
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" "${selection[@]}"

@@ -120,6 +120,11 @@ int main(int argc, char** argv) {
     return kExitBadInput;
   }
 
+  // Samba always names the account; a call without it is no call of Samba's.
+  if (std::getenv("SAMBA_CPS_ACCOUNT_NAME") == nullptr) {
+    Say("SAMBA_CPS_ACCOUNT_NAME is not set; password rejected");
+    return kExitBadInput;
+  }
   const std::string account_utf8 = Environment("SAMBA_CPS_ACCOUNT_NAME");
   const std::u16string account = Utf8ToUtf16(account_utf8);
   const std::u16string principal = Utf8ToUtf16(Environment("SAMBA_CPS_USER_PRINCIPAL_NAME"));

@@ -27,6 +27,15 @@ void WriteLine(const char* format, va_list args) {
 
 }  // namespace
 
+std::string Printable(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return out;
+}
+
 void SetLogVerbose(bool verbose) { verbose_lines.store(verbose); }
 bool LogVerbose() { return verbose_lines.load(); }
 

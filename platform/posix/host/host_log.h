@@ -2,6 +2,9 @@
 // journal under systemd), never a password.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 namespace zefa::host {
 
 void SetLogVerbose(bool verbose);
@@ -12,5 +15,9 @@ void HostLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Only with --verbose.
 void HostLogVerbose(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Text from a client (an account name) made safe for a log line: control
+// characters become '?', so no client can forge or split lines.
+std::string Printable(std::string_view text);
 
 }  // namespace zefa::host

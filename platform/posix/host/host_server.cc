@@ -34,7 +34,6 @@ struct Connections {
   std::mutex lock;  // guards the fields below
   std::condition_variable changed;
   std::vector<int> open;  // descriptors of the connections being served
-  bool stopping = false;
 };
 
 struct Host {
@@ -138,8 +137,8 @@ void ServeConnection(Host& host, int fd) {
   if (!PeerAllowed(peer, host.access)) {
     HostLog("refused connection of uid %u gid %u (pid %d)", static_cast<unsigned>(peer.uid),
             static_cast<unsigned>(peer.gid), static_cast<int>(peer.pid));
-    SendFinalAnswer(fd, kErrorDenied, "access denied: only root or members of the host's group "
-                                 "may use zefa-host");
+    SendFinalAnswer(fd, kErrorDenied,
+                    "access denied: only root or members of the host's group may use zefa-host");
     return;
   }
   SecureBuffer payload;
@@ -235,7 +234,7 @@ void AcceptLoop(Host& host, int listener, int signals) {
       signalfd_siginfo info{};
       if (read(signals, &info, sizeof info) == sizeof info) {
         if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) {
-          HostLog("%s received; stopping", strsignal(static_cast<int>(info.ssi_signo)));
+          HostLog("%s received; stopping", info.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT");
           return;
         }
       }
@@ -262,7 +261,6 @@ void AcceptLoop(Host& host, int listener, int signals) {
 void EndConnections(Host& host) {
   Connections& connections = host.connections;
   std::unique_lock<std::mutex> guard(connections.lock);
-  connections.stopping = true;
   for (int fd : connections.open) shutdown(fd, SHUT_RD);
   connections.changed.wait(guard, [&] { return connections.open.empty(); });
 }
@@ -302,7 +300,7 @@ int RunHost(const HostSettings& settings) {
     HostLog("cannot set up signal handling: %s", strerror(errno));
     return 1;
   }
-  Host* host = new Host;  // lives until exit: detached threads may still refer to it
+  static Host* host = new Host;  // lives until exit: detached threads may still refer to it
   host->settings = settings;
   host->access.host_uid = geteuid();
   if (!settings.group.empty()) {

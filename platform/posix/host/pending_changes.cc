@@ -16,7 +16,7 @@ namespace {
 // runs its check-password hook, and gives the hook at most ten seconds.
 constexpr int64_t kStampLeadTicks = 10 * 10000000LL;  // 100-ns intervals
 
-std::string AccountText(const Text& account) { return TextToUtf8(account); }
+std::string AccountText(const Text& account) { return Printable(TextToUtf8(account)); }
 
 }  // namespace
 

@@ -22,7 +22,7 @@ void WatchAcceptedChange(RequestContext& context, const Text& account, const Wir
   PendingChange change;
   if (!MakePendingChange(account, password.units, password.length, change)) {
     HostLog("no memory to keep the accepted change of %s; it will not be notified",
-            TextToUtf8(account).c_str());
+            Printable(TextToUtf8(account)).c_str());
     return;
   }
   std::vector<StampQuery> baseline{{account, false, {}}};
@@ -32,7 +32,7 @@ void WatchAcceptedChange(RequestContext& context, const Text& account, const Wir
   change.accepted_at = requested_at;
   if (!AddPendingChange(*context.watcher, std::move(change)))
     HostLog("too many changes waiting for the directory; the change of %s will not be notified",
-            TextToUtf8(account).c_str());
+            Printable(TextToUtf8(account)).c_str());
 }
 
 }  // namespace
@@ -46,7 +46,7 @@ Answer AnswerCheck(RequestContext& context, const CheckRequest& request) {
       context.library->password_filter(&account, &full_name, &password,
                                        request.set_operation ? 1 : 0) != 0;
   const Text account_name = TextOf(request.account);
-  HostLogVerbose("check of %s (%s): %s", TextToUtf8(account_name).c_str(),
+  HostLogVerbose("check of %s (%s): %s", Printable(TextToUtf8(account_name)).c_str(),
                  request.set_operation ? "reset" : "change", accepted ? "accepted" : "rejected");
   if (!accepted) return {kRejected, "the password does not meet the password policy"};
   WatchAcceptedChange(context, account_name, request.password, requested_at);
@@ -57,7 +57,8 @@ Answer AnswerNotify(RequestContext& context, const NotifyRequest& request) {
   ZEFA_UNICODE_STRING account = CountedText(request.account.units, request.account.length);
   ZEFA_UNICODE_STRING password = CountedText(request.password.units, request.password.length);
   context.library->change_notify(&account, request.relative_id, &password);
-  HostLogVerbose("change notification for %s", TextToUtf8(TextOf(request.account)).c_str());
+  HostLogVerbose("change notification for %s",
+                 Printable(TextToUtf8(TextOf(request.account))).c_str());
   return {kDone, ""};
 }
 

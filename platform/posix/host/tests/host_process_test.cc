@@ -232,7 +232,7 @@ TEST(HostProcess, LoadsTheLibraryAnswersAndStopsInOrderOnSigterm) {
     EXPECT_FALSE(Contains(log, password)) << "a password in the host's output: " << password;
 }
 
-TEST(HostProcess, ServesClientsAtTheSameTime) {
+TEST(HostProcess, ConcurrentCallsAreServedAtTheSameTime) {
   Host host;
   ASSERT_TRUE(host.Start({"--max-clients", "16"}, CLAVORA_STUB_FILTER, "200"));
   std::vector<std::thread> clients;
@@ -286,6 +286,8 @@ TEST(HostProcess, SurvivesGarbageOversizedFramesAndVanishingClients) {
   ASSERT_TRUE(host.Ping(answer)) << "the host no longer answers";
   EXPECT_EQ(answer.kind, kDone);
   EXPECT_EQ(Check(host, u"alice", u"Good-After-Garbage").kind, kAccepted);
+  // An account name cannot forge a line of the host's log.
+  EXPECT_EQ(Check(host, u"eve\nzefa-host: forged", u"weak").kind, kRejected);
   EXPECT_EQ(host.Stop(), 0);
 
   const std::string log = ReadText(host.log);
@@ -293,6 +295,8 @@ TEST(HostProcess, SurvivesGarbageOversizedFramesAndVanishingClients) {
   EXPECT_TRUE(Contains(log, "disconnected mid-request")) << log;
   EXPECT_TRUE(Contains(log, "request not complete in time")) << log;
   EXPECT_TRUE(Contains(log, "unknown request kind 0x7f")) << log;
+  EXPECT_TRUE(Contains(log, "check of eve?zefa-host: forged")) << log;
+  EXPECT_FALSE(Contains(log, "\nzefa-host: forged")) << log;
   EXPECT_FALSE(Contains(log, "Good-Half")) << log;
   EXPECT_FALSE(Contains(ReadText(host.record), "Good-Half-Sent")) << "a partial request was served";
 }
@@ -373,6 +377,10 @@ TEST(CheckPasswordHook, AcceptsRejectsAndFailsClosedWithoutTheHost) {
   EXPECT_FALSE(Contains(result.errors, "password\n")) << result.errors;
   result = RunHook(host.socket, "alice", huge);
   EXPECT_EQ(result.exit_code, 3) << result.errors;
+  const int status = std::system(("env -i ZEFA_HOST_SOCKET='" + host.socket + "' '" + kHookProgram +
+                                  "' <'" + good + "' 2>/dev/null")
+                                     .c_str());
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 3) << "a call without an account";
 
   EXPECT_EQ(host.Stop(), 0);
   const std::string record = ReadText(host.record);

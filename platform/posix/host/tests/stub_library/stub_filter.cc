@@ -79,6 +79,8 @@ __attribute__((destructor)) void Detach() {
     }
     worker->wake.notify_all();
     worker->thread.join();
+    delete worker;
+    worker = nullptr;
     Record("worker stopped");
   }
   Record("detach most-in-flight=" + std::to_string(most_in_flight.load()));
