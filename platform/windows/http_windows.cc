@@ -3,12 +3,13 @@
 // is closed while still running is left to finish on its thread (bounded by
 // the session's timeouts) and its result is dropped.
 //
-// With a CA file the server's certificate must chain to one of the file's
-// certificates (name and validity are still checked); WinHTTP's own check
-// against the system store is then relaxed to let an unknown root through,
-// and the chain is verified once the response headers are in, before any of
-// the body is read. Without one the system store decides, before the
-// request is sent.
+// With a CA file (a private service) the server's certificate must chain to
+// one of the file's certificates, be valid for a server and name the host.
+// WinHTTP's own check against the system store then lets an unknown root and
+// the name through, and this check runs once the response headers are in,
+// before any of the body is read: the request line (with its five-character
+// prefix) has reached the server by then. Without a CA file the system store
+// decides, before the request is sent.
 
 #include "platform/windows/win_util.h"
 
@@ -91,8 +92,72 @@ bool LoadCertificates(const std::string& pem_path, CertificateStore& certificate
   return certificates.count > 0;
 }
 
+// True when `pattern` (a DNS name from the certificate, possibly "*." and a
+// name) covers `host`; letter case is ignored, a wildcard stands for exactly
+// one leftmost label.
+bool DnsNameMatches(const Text& pattern, const Text& host) {
+  auto equal = [](const Text& a, const Text& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+  };
+  if (pattern.compare(0, 2, L"*.") == 0) {
+    const size_t dot = host.find(L'.');
+    return dot != Text::npos && dot > 0 && equal(pattern.substr(1), host.substr(dot));
+  }
+  return equal(pattern, host);
+}
+
+// The four bytes of a dotted IPv4 address; false for anything else.
+bool ParseIpv4(const Text& host, BYTE (&address)[4]) {
+  int parts[4];
+  wchar_t extra = 0;
+  if (swscanf(host.c_str(), L"%d.%d.%d.%d%lc", &parts[0], &parts[1], &parts[2], &parts[3],
+              &extra) != 4) {
+    return false;
+  }
+  for (int i = 0; i < 4; ++i) {
+    if (parts[i] < 0 || parts[i] > 255) return false;
+    address[i] = static_cast<BYTE>(parts[i]);
+  }
+  return true;
+}
+
+// The certificate's subject alternative names include `host` (a DNS name or
+// an IPv4 address); without that extension its common name must be `host`.
+bool CertificateNamesHost(PCCERT_CONTEXT certificate, const Text& host) {
+  PCERT_EXTENSION extension =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, certificate->pCertInfo->cExtension,
+                        certificate->pCertInfo->rgExtension);
+  if (extension == nullptr) {
+    wchar_t name[256] = {};
+    CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0,
+                       const_cast<char*>(szOID_COMMON_NAME), name, 256);
+    return DnsNameMatches(name, host);
+  }
+  CERT_ALT_NAME_INFO* names = nullptr;
+  DWORD size = 0;
+  if (CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                          extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
+                          &size) == FALSE) {
+    return false;
+  }
+  BYTE address[4];
+  const bool is_address = ParseIpv4(host, address);
+  bool found = false;
+  for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+    const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+    if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME && !is_address) {
+      found = DnsNameMatches(entry.pwszDNSName, host);
+    } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && is_address) {
+      found = entry.IPAddress.cbData == 4 && memcmp(entry.IPAddress.pbData, address, 4) == 0;
+    }
+  }
+  LocalFree(names);
+  return found;
+}
+
 // The server's certificate chains to a certificate of `certificates`, is
-// valid now and names `host`.
+// valid now for a server, and names `host`.
 bool ServerCertificateTrusted(HINTERNET request, const CertificateStore& certificates,
                               const Text& host) {
   PCCERT_CONTEXT server = nullptr;
@@ -119,10 +184,12 @@ bool ServerCertificateTrusted(HINTERNET request, const CertificateStore& certifi
     if (anchor != nullptr) CertFreeCertificateContext(anchor);
   }
   if (trusted) {
+    // The name is checked below, the same way on every system (IP
+    // addresses included).
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
     ssl.cbSize = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
-    ssl.pwszServerName = const_cast<wchar_t*>(host.c_str());
+    ssl.fdwChecks = SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
     CERT_CHAIN_POLICY_PARA policy{};
     policy.cbSize = sizeof policy;
     policy.dwFlags = CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG;
@@ -131,7 +198,7 @@ bool ServerCertificateTrusted(HINTERNET request, const CertificateStore& certifi
     status.cbSize = sizeof status;
     trusted = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status) !=
                   FALSE &&
-              status.dwError == 0;
+              status.dwError == 0 && CertificateNamesHost(server, host);
   }
   if (chain != nullptr) CertFreeCertificateChain(chain);
   CertFreeCertificateContext(server);
@@ -209,7 +276,7 @@ HttpsState Perform(const Transfer& transfer, long& status, std::string& body,
                                             WINHTTP_FLAG_SECURE));
   if (request.handle == nullptr) return HttpsState::kFailed;
   if (certificates.count > 0) {
-    DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+    DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
     if (WinHttpSetOption(request.handle, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags) ==
         FALSE) {
       return HttpsState::kTlsFailure;

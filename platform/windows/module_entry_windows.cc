@@ -5,7 +5,7 @@
 
 #include "filter/filter_state.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       // The library has no use for per-thread notifications.
@@ -13,7 +13,12 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
       zefa::OnProcessAttach();
       break;
     case DLL_PROCESS_DETACH:
-      zefa::OnProcessDetach();
+      // When the whole process is ending, every other thread (the
+      // maintenance worker among them) is already gone and the log file is
+      // closed after each line: there is nothing to stop, and waiting for a
+      // vanished thread's lock could hang the end of the process. Only an
+      // unload (FreeLibrary) stops the filter.
+      if (reserved == nullptr) zefa::OnProcessDetach();
       break;
     default:
       break;

@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# The Windows job: cross-builds zefa.dll, zefatest.exe and zefareg.exe with
+# MinGW-w64, checks the DLL's exports and the programs' imports, and runs the
+# Windows-compiled tests and the test console under Wine in a fresh prefix.
+#   scripts/windows-ci.sh [build folder]      (default: build-win)
+# Artifacts (the console transcript) go to <build folder>/artifacts.
+#
+# Wine answers some calls with success without doing anything (event log,
+# symbolic links, icacls) and lacks others (NetShareEnum, domain identity,
+# the Negotiate bind of the directory); the tests check effects and skip
+# what Wine cannot do, saying why.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${1:-build-win}
+case "$build" in /*) ;; *) build=$root/$build ;; esac
+start=$(date +%s)
+
+step() { echo "== windows: $*"; }
+fail() { echo "windows-ci: $*" >&2; exit 1; }
+
+# ------------------------------------------------------------------ packages
+step "packages"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
+          wine wine64 fonts-wine googletest python3 openssl cmake ninja-build)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# --------------------------------------------------------------------- build
+step "cross build in $build"
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLAVORA_BENCH=OFF >/dev/null
+cmake --build "$build"
+bin=$build/bin
+objdump=x86_64-w64-mingw32-objdump
+
+# ------------------------------------------------------------ import/export
+step "exports and imports"
+exports=$($objdump -p "$bin/zefa.dll" |
+          sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\[/ && NR > 1 {print $NF}' | sort)
+expected=$(printf '%s\n' InitializeChangeNotify PasswordChangeNotify PasswordFilter TestPassword)
+[ "$exports" = "$expected" ] || fail "zefa.dll exports differ: $(echo $exports)"
+echo "zefa.dll exports: $(echo $exports)"
+
+# Only DLLs that every Windows system has; above all no MinGW runtime
+# (libstdc++, libgcc, winpthread, zlib1).
+allowed="advapi32.dll bcrypt.dll crypt32.dll kernel32.dll msvcrt.dll netapi32.dll ole32.dll
+         secur32.dll shell32.dll user32.dll winhttp.dll wldap32.dll ws2_32.dll zefa.dll"
+for program in zefa.dll zefatest.exe zefareg.exe; do
+  imports=$($objdump -p "$bin/$program" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
+  for dll in $imports; do
+    case " $(echo $allowed) " in *" $dll "*) ;; *) fail "$program imports $dll" ;; esac
+  done
+  echo "$program imports: $(echo $imports)"
+done
+$objdump -p "$bin/zefatest.exe" | sed -n '/DLL Name: zefa.dll/,/^$/p' | grep -qw TestPassword ||
+  fail "zefatest.exe does not import TestPassword from zefa.dll at load time"
+echo "zefatest.exe imports TestPassword from zefa.dll at load time"
+
+# ---------------------------------------------------------------------- wine
+work=$(mktemp -d /tmp/clavora-wine-XXXXXX)
+range_pid=""
+cleanup() {
+  [ -n "$range_pid" ] && kill "$range_pid" 2>/dev/null || true
+  WINEPREFIX=$work/prefix wineserver -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
+unset DISPLAY
+step "fresh Wine prefix"
+wineboot -i >/dev/null 2>&1
+wineserver -w
+# Wine's services inherit the standard streams of the first program; start
+# them with /dev/null so that captured output ends with each test.
+wineserver -p </dev/null >/dev/null 2>&1
+wine cmd /c exit </dev/null >/dev/null 2>&1
+win_path() { echo "Z:${1//\//\\}"; }
+
+# The stand-in range service for the WinHTTP lookup tests.
+step "range service"
+range=$work/range
+mkdir -p "$range"
+for name in trusted foreign; do
+  openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 \
+    -addext subjectAltName=IP:127.0.0.1 -keyout "$range/$name.key" -out "$range/$name.pem" 2>/dev/null
+done
+: > "$range/routes"
+: > "$range/requests"
+python3 breach/tests/range_server.py --cert "$range/trusted.pem" --key "$range/trusted.key" \
+  --other-cert "$range/foreign.pem" --other-key "$range/foreign.key" \
+  --routes "$range/routes" --log "$range/requests" > "$range/ports" &
+range_pid=$!
+for _ in $(seq 50); do [ -s "$range/ports" ] && break; sleep 0.1; done
+read -r _ tls foreign plain < "$range/ports" || fail "range service did not start"
+export CLAVORA_TEST_RANGE_PORTS="$tls $foreign $plain"
+export CLAVORA_TEST_RANGE_DIR=$(win_path "$range") CLAVORA_TEST_RANGE_UNIX_DIR=$range
+
+step "tests under Wine"
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" </dev/null
+
+# ---------------------------------------------------------- the test console
+step "zefatest.exe /p with a policy set written by reg add"
+artifacts=$build/artifacts
+mkdir -p "$artifacts"
+netlogon=$work/netlogon
+mkdir -p "$netlogon"
+reg() { wine reg "$@" </dev/null >/dev/null; }
+# The netlogon share as the server service defines it (NetShareEnum itself
+# is missing in Wine; the filter then reads these definitions).
+reg add 'HKLM\SYSTEM\CurrentControlSet\Services\LanmanServer\Shares' /v NETLOGON \
+    /t REG_MULTI_SZ /d "Path=$(win_path "$netlogon")\\0Type=0" /f
+reg add 'HKLM\Software\Policies\Clavora\1' /v Enabled /t REG_DWORD /d 1 /f
+reg add 'HKLM\Software\Policies\Clavora\1' /v MinLength /t REG_DWORD /d 12 /f
+reg add 'HKLM\Software\Policies\Clavora\1' /v UserGroups /t REG_SZ /d "Domain Users" /f
+reg add 'HKLM\Software\Policies\Clavora' /v SkipUsers /t REG_SZ /d svc /f
+(cd "$bin" && wine zefatest.exe /p alice short </dev/null) | tee "$artifacts/zefatest-p.txt"
+(cd "$bin" && wine zefareg.exe query 'HKLM\Software\Policies\Clavora\1' </dev/null) |
+  tee "$artifacts/zefareg-query.txt"
+(cd "$bin" && wine zefatest.exe /v </dev/null) | tee "$artifacts/zefatest-v.txt"
+grep -q "initialized" "$artifacts/zefatest-p.txt" || fail "the server did not initialise"
+grep -q "^Result: " "$artifacts/zefatest-p.txt" || fail "zefatest printed no verdict"
+grep -q "MinLength    REG_DWORD    0xc" "$artifacts/zefareg-query.txt" ||
+  fail "the policy set did not read back"
+[ -d "$netlogon/zefa/system/idh" ] || fail "the initialisation did not lay out the share"
+# Without a directory (Wine cannot make the Negotiate bind) the account is
+# not found, so the verdict is the pass of an unknown account; the rules
+# with this registry policy run in filter_tests (FilterWindows.*) through
+# the lookup seam.
+grep -q "Skip: user not found" "$artifacts/zefatest-p.txt" ||
+  echo "note: the account was found; a directory answered"
+
+if [ -x "$bin/expwarn.exe" ]; then
+  echo "expwarn.exe was built; its window test is not part of this job yet"
+else
+  echo "skipped: expwarn.exe (its Win32 window, reminder/window_win32.cc, is not there yet)"
+fi
+step "done in $(( $(date +%s) - start )) s"
