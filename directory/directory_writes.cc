@@ -181,7 +181,13 @@ Text OuPathToDn(DirectoryConnection& /*connection*/, const Text& ou_path) {
     canonical = CurrentNamingContexts().DomainCanonicalName + canonical.substr(1);
   const auto found = cache.entries.find(canonical);
   if (found != cache.entries.end()) return found->second;
-  const Text dn = TrimBlanks(platform::TranslateCanonicalToDn(canonical));
+  Text dn = TrimBlanks(platform::TranslateCanonicalToDn(canonical));
+  // The same entries select accounts by their OU path below the domain
+  // ("Sales/EMEA"), so an entry that is no complete canonical name is also
+  // tried below this domain before it counts as not found.
+  if (dn.empty() && !canonical.empty() && canonical.front() != ZT('/'))
+    dn = TrimBlanks(platform::TranslateCanonicalToDn(CurrentNamingContexts().DomainCanonicalName +
+                                                     canonical));
   cache.entries[canonical] = dn;
   return dn;
 }

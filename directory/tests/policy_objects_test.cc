@@ -104,7 +104,9 @@ TEST_F(PolicyObjectsTest, NameLookupsAndValueExpansion) {
             ZT("OU=Engineering,OU=Staff,") + base);
   EXPECT_EQ(OuPathToDn(connection, ZT("example.test/Sales")), ZT("OU=Sales,") + base);
   EXPECT_EQ(OuPathToDn(connection, ZT("/no-such-ou")), Text());
-  EXPECT_EQ(OuPathToDn(connection, ZT("sales")), Text());  // neither "/" nor a domain
+  // An OU path below the domain, as the selection of accounts uses it.
+  EXPECT_EQ(OuPathToDn(connection, ZT("sales")), ZT("OU=Sales,") + base);
+  EXPECT_EQ(OuPathToDn(connection, ZT("no-such-ou")), Text());
 
   EXPECT_TRUE(ExpandAttributeValues(Text()).empty());
   const std::vector<Text> expanded =
