@@ -1,7 +1,5 @@
 #include "reminder/reminder_icon.h"
 
-#include <png.h>
-
 namespace zefa {
 
 namespace {
@@ -34,26 +32,6 @@ const uint8_t kIconPng[] = {
 
 std::span<const uint8_t> BuiltInIconPng() {
   return std::span<const uint8_t>(kIconPng, sizeof kIconPng);
-}
-
-bool DecodeGreyAlphaPng(std::span<const uint8_t> png, GreyAlphaImage& image) {
-  image = GreyAlphaImage();
-  png_image reader{};
-  reader.version = PNG_IMAGE_VERSION;
-  if (png.empty() || !png_image_begin_read_from_memory(&reader, png.data(), png.size())) {
-    png_image_free(&reader);
-    return false;
-  }
-  reader.format = PNG_FORMAT_GA;
-  std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(reader));
-  if (!png_image_finish_read(&reader, nullptr, pixels.data(), 0, nullptr)) {
-    png_image_free(&reader);
-    return false;
-  }
-  image.width = static_cast<int>(reader.width);
-  image.height = static_cast<int>(reader.height);
-  image.pixels = std::move(pixels);
-  return true;
 }
 
 }  // namespace zefa

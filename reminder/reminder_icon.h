@@ -1,5 +1,6 @@
 // The icon of the reminder window: a PNG image stored in the program and
-// decoded with libpng when the window is built.
+// decoded when the window is built, with libpng (reminder_icon_png.cc) on
+// POSIX and the Windows Imaging Component (reminder_icon_wic.cc) on Windows.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +19,7 @@ struct GreyAlphaImage {
 std::span<const uint8_t> BuiltInIconPng();
 
 // Decodes any PNG into grey-with-alpha pixels. False (and an empty image)
-// when the data is no PNG that libpng can read.
+// when the data is no PNG that the decoder can read.
 bool DecodeGreyAlphaPng(std::span<const uint8_t> png, GreyAlphaImage& image);
 
 }  // namespace zefa

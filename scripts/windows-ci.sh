@@ -24,7 +24,8 @@ step "packages"
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
-          wine wine64 fonts-wine googletest python3 openssl cmake ninja-build)
+          wine wine64 fonts-wine googletest python3 openssl cmake ninja-build
+          xvfb x11-utils imagemagick)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -52,9 +53,11 @@ echo "zefa.dll exports: $(echo $exports)"
 
 # Only DLLs that every Windows system has; above all no MinGW runtime
 # (libstdc++, libgcc, winpthread, zlib1).
-allowed="advapi32.dll bcrypt.dll crypt32.dll kernel32.dll msvcrt.dll netapi32.dll ole32.dll
-         secur32.dll shell32.dll user32.dll winhttp.dll wldap32.dll ws2_32.dll zefa.dll"
-for program in zefa.dll zefatest.exe zefareg.exe; do
+allowed="advapi32.dll bcrypt.dll crypt32.dll gdi32.dll kernel32.dll msvcrt.dll netapi32.dll
+         ole32.dll secur32.dll shell32.dll user32.dll windowscodecs.dll winhttp.dll wldap32.dll
+         ws2_32.dll zefa.dll"
+[ -f "$bin/expwarn.exe" ] || fail "expwarn.exe was not built"
+for program in zefa.dll zefatest.exe zefareg.exe expwarn.exe; do
   imports=$($objdump -p "$bin/$program" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
   for dll in $imports; do
     case " $(echo $allowed) " in *" $dll "*) ;; *) fail "$program imports $dll" ;; esac
@@ -64,6 +67,10 @@ done
 $objdump -p "$bin/zefatest.exe" | sed -n '/DLL Name: zefa.dll/,/^$/p' | grep -qw TestPassword ||
   fail "zefatest.exe does not import TestPassword from zefa.dll at load time"
 echo "zefatest.exe imports TestPassword from zefa.dll at load time"
+expwarn_headers=$($objdump -p "$bin/expwarn.exe")
+grep -q "Subsystem.*Windows GUI" <<<"$expwarn_headers" ||
+  fail "expwarn.exe is not a GUI-subsystem program"
+echo "expwarn.exe is a GUI-subsystem program"
 
 # ---------------------------------------------------------------------- wine
 work=$(mktemp -d /tmp/clavora-wine-XXXXXX)
@@ -139,9 +146,40 @@ grep -q "MinLength    REG_DWORD    0xc" "$artifacts/zefareg-query.txt" ||
 grep -q "Skip: user not found" "$artifacts/zefatest-p.txt" ||
   echo "note: the account was found; a directory answered"
 
-if [ -x "$bin/expwarn.exe" ]; then
-  echo "expwarn.exe was built; its window test is not part of this job yet"
+# ------------------------------------------------------ the reminder window
+# expwarn.exe /test <account> on a virtual X display. In test mode the
+# program ends at once when the account cannot be read, and it has no other
+# way to show its window; under Wine (no Negotiate bind) that is the normal
+# outcome, so the screenshot is taken only when the window did show.
+step "expwarn.exe /test under Wine on Xvfb"
+display=:$(( 90 + $$ % 100 ))
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+range_and_xvfb_cleanup() { kill "$xvfb_pid" 2>/dev/null || true; cleanup; }
+trap range_and_xvfb_cleanup EXIT
+for _ in $(seq 50); do DISPLAY=$display xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
+(cd "$bin" && DISPLAY=$display exec wine expwarn.exe /test alice </dev/null >/dev/null 2>&1) &
+expwarn_pid=$!
+shown=""
+for _ in $(seq 50); do
+  if DISPLAY=$display xwininfo -root -tree 2>/dev/null | grep -q '"Clavora"'; then shown=yes; break; fi
+  kill -0 "$expwarn_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -n "$shown" ]; then
+  sleep 1
+  DISPLAY=$display import -window root "$artifacts/expwarn-wine.png"
+  echo "expwarn.exe showed its window; screenshot: $artifacts/expwarn-wine.png"
+elif kill -0 "$expwarn_pid" 2>/dev/null; then
+  echo "skipped: expwarn.exe screenshot (still running after 5 s, but no window showed)"
 else
-  echo "skipped: expwarn.exe (its Win32 window, reminder/window_win32.cc, is not there yet)"
+  wait "$expwarn_pid" || true
+  echo "skipped: expwarn.exe screenshot (it ended in test mode: the account could not be read" \
+       "without a directory, and the program has no other way to show its window)"
 fi
+kill "$expwarn_pid" 2>/dev/null || true
+wine taskkill /f /im expwarn.exe </dev/null >/dev/null 2>&1 || true
+wait "$expwarn_pid" 2>/dev/null || true
+kill "$xvfb_pid" 2>/dev/null || true
+wait "$xvfb_pid" 2>/dev/null || true
 step "done in $(( $(date +%s) - start )) s"
