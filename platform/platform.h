@@ -278,7 +278,11 @@ struct DirectoryHandle;  // opaque
 // Opens a connection to a domain controller of this machine's domain and
 // authenticates as the process's own identity; protocol version 3, referral
 // chasing off. nullptr when no connection or bind succeeded.
-// Windows: serverless ldap_init on port 389, Negotiate bind.
+// Windows: serverless ldap_init on port 389, Negotiate bind; with
+// CLAVORA_LDAP_URI set (diagnostics outside the domain, tests) that server,
+// and with CLAVORA_LDAP_BIND_DN and CLAVORA_LDAP_PASSWORD_FILE a Negotiate
+// bind as "DOMAIN\account" or "account@domain" (a DN: simple bind, ldaps
+// only).
 // POSIX: $CLAVORA_LDAP_URI (default: Samba's privileged ldapi socket, no
 // bind); a simple bind over TLS when CLAVORA_LDAP_BIND_DN and
 // CLAVORA_LDAP_PASSWORD_FILE are set; otherwise SASL GSSAPI on non-ldapi
@@ -323,14 +327,16 @@ int DirectoryModify(DirectoryHandle* handle, const Text& dn,
 // Name translation of a distinguished name to canonical form
 // ("example.test/Staff/Engineering"; the domain itself gives
 // "example.test/"), and back. Empty text on failure.
-// Windows: TranslateNameW. POSIX: the directory's constructed canonicalName,
-// and a one-level walk by "name" for the way back.
+// Windows: TranslateNameW, the directory when it has no answer. POSIX: the
+// directory's constructed canonicalName, and a one-level walk by "name" for
+// the way back.
 Text TranslateDnToCanonical(const Text& dn);
 Text TranslateCanonicalToDn(const Text& canonical);
 
 // The account name (without domain) of a SID given in string form, well-known
 // and builtin SIDs included; empty when it does not resolve.
-// Windows: LookupAccountSidW. POSIX: an objectSid search in the directory.
+// Windows: LookupAccountSidW, the directory when it has no answer. POSIX: an
+// objectSid search in the directory.
 Text LookupAccountNameOfSid(const Text& sid_text);
 
 // The msDS-PasswordComplexityEnabled value ("TRUE" or "FALSE") of the

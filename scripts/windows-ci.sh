@@ -6,9 +6,12 @@
 # Artifacts (the console transcript) go to <build folder>/artifacts.
 #
 # Wine answers some calls with success without doing anything (event log,
-# symbolic links, icacls) and lacks others (NetShareEnum, domain identity,
-# the Negotiate bind of the directory); the tests check effects and skip
-# what Wine cannot do, saying why.
+# symbolic links, icacls) and lacks others (NetShareEnum, a domain identity,
+# TranslateNameW); the tests check effects and skip what Wine cannot do,
+# saying why. The directory is a real Samba AD DC on 127.0.0.51
+# (scripts/samba-dc.sh): without a domain identity the Windows build reaches
+# it as a named server with an explicit account (CLAVORA_LDAP_URI,
+# CLAVORA_LDAP_BIND_DN, CLAVORA_LDAP_PASSWORD_FILE), bound with Negotiate.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -75,9 +78,11 @@ echo "expwarn.exe is a GUI-subsystem program"
 # ---------------------------------------------------------------------- wine
 work=$(mktemp -d /tmp/clavora-wine-XXXXXX)
 range_pid=""
+dc_ip=127.0.0.51
 cleanup() {
   [ -n "$range_pid" ] && kill "$range_pid" 2>/dev/null || true
   WINEPREFIX=$work/prefix wineserver -k 2>/dev/null || true
+  [ -d "$work/dc" ] && "$root/scripts/samba-dc.sh" down "$work/dc" >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -87,6 +92,9 @@ unset DISPLAY
 step "fresh Wine prefix"
 wineboot -i >/dev/null 2>&1
 wineserver -w
+# Wine's own Tahoma and Marlett for the reminder window (the prefix does not
+# pick them up from /usr/share/wine/fonts by itself).
+cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
 # Wine's services inherit the standard streams of the first program; start
 # them with /dev/null so that captured output ends with each test.
 wineserver -p </dev/null >/dev/null 2>&1
@@ -112,6 +120,13 @@ read -r _ tls foreign plain < "$range/ports" || fail "range service did not star
 export CLAVORA_TEST_RANGE_PORTS="$tls $foreign $plain"
 export CLAVORA_TEST_RANGE_DIR=$(win_path "$range") CLAVORA_TEST_RANGE_UNIX_DIR=$range
 
+# The domain controller for the directory tests, the console and the reminder.
+step "domain controller on $dc_ip"
+scripts/samba-dc.sh up "$work/dc" "$dc_ip" >"$work/dc.log" 2>&1 ||
+  { cat "$work/dc.log" >&2; fail "the domain controller did not start"; }
+export CLAVORA_TEST_WIN_DC_URI=ldap://$dc_ip CLAVORA_TEST_WIN_DC_ACCOUNT='EXAMPLE\Administrator'
+export CLAVORA_TEST_WIN_DC_PASSWORD_FILE=$(win_path "$work/dc/admin.pass")
+
 step "tests under Wine"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" </dev/null
 
@@ -129,28 +144,39 @@ reg add 'HKLM\SYSTEM\CurrentControlSet\Services\LanmanServer\Shares' /v NETLOGON
 reg add 'HKLM\Software\Policies\Clavora\1' /v Enabled /t REG_DWORD /d 1 /f
 reg add 'HKLM\Software\Policies\Clavora\1' /v MinLength /t REG_DWORD /d 12 /f
 reg add 'HKLM\Software\Policies\Clavora\1' /v UserGroups /t REG_SZ /d "Domain Users" /f
-reg add 'HKLM\Software\Policies\Clavora' /v SkipUsers /t REG_SZ /d svc /f
+reg add 'HKLM\Software\Policies\Clavora' /v SkipUsers /t REG_SZ /d carol /f
+export CLAVORA_LDAP_URI=$CLAVORA_TEST_WIN_DC_URI CLAVORA_LDAP_BIND_DN=$CLAVORA_TEST_WIN_DC_ACCOUNT
+export CLAVORA_LDAP_PASSWORD_FILE=$CLAVORA_TEST_WIN_DC_PASSWORD_FILE
 (cd "$bin" && wine zefatest.exe /p alice short </dev/null) | tee "$artifacts/zefatest-p.txt"
+(cd "$bin" && wine zefatest.exe /p alice 'long enough passphrase' </dev/null) |
+  tee "$artifacts/zefatest-p-accepted.txt"
+(cd "$bin" && wine zefatest.exe /p carol short </dev/null) | tee "$artifacts/zefatest-p-skipped.txt"
 (cd "$bin" && wine zefareg.exe query 'HKLM\Software\Policies\Clavora\1' </dev/null) |
   tee "$artifacts/zefareg-query.txt"
 (cd "$bin" && wine zefatest.exe /v </dev/null) | tee "$artifacts/zefatest-v.txt"
 grep -q "initialized" "$artifacts/zefatest-p.txt" || fail "the server did not initialise"
-grep -q "^Result: " "$artifacts/zefatest-p.txt" || fail "zefatest printed no verdict"
+grep -q "^Container: Staff/Engineering" "$artifacts/zefatest-p.txt" ||
+  fail "zefatest did not find alice in the directory"
+grep -q "Domain Users" "$artifacts/zefatest-p.txt" || fail "alice's groups are missing"
+grep -q "^  MinLength: 12" "$artifacts/zefatest-p.txt" || fail "policy set 1 was not applied"
+grep -q "^-Must be at least 12 characters long" "$artifacts/zefatest-p.txt" ||
+  fail "the rejection does not name the missed rule"
+grep -q "^Result: Denied" "$artifacts/zefatest-p.txt" || fail "a short password was not denied"
+grep -q "^Result: Accepted" "$artifacts/zefatest-p-accepted.txt" ||
+  fail "a good password was not accepted"
+grep -q "^Container: " "$artifacts/zefatest-p-skipped.txt" &&
+  ! grep -q "Applied Policy Settings" "$artifacts/zefatest-p-skipped.txt" &&
+  grep -q "^Result: Accepted" "$artifacts/zefatest-p-skipped.txt" ||
+  fail "an account of SkipUsers was not passed without a policy"
 grep -q "MinLength    REG_DWORD    0xc" "$artifacts/zefareg-query.txt" ||
   fail "the policy set did not read back"
 [ -d "$netlogon/zefa/system/idh" ] || fail "the initialisation did not lay out the share"
-# Without a directory (Wine cannot make the Negotiate bind) the account is
-# not found, so the verdict is the pass of an unknown account; the rules
-# with this registry policy run in filter_tests (FilterWindows.*) through
-# the lookup seam.
-grep -q "Skip: user not found" "$artifacts/zefatest-p.txt" ||
-  echo "note: the account was found; a directory answered"
 
 # ------------------------------------------------------ the reminder window
-# expwarn.exe /test <account> on a virtual X display. In test mode the
-# program ends at once when the account cannot be read, and it has no other
-# way to show its window; under Wine (no Negotiate bind) that is the normal
-# outcome, so the screenshot is taken only when the window did show.
+# expwarn.exe /test alice on a virtual X display: test mode reads alice's
+# account and resultant password settings from the domain controller and
+# shows the window at once. Without a window manager Wine draws no title
+# bar; the client area is the program's own.
 step "expwarn.exe /test under Wine on Xvfb"
 display=:$(( 90 + $$ % 100 ))
 Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
@@ -160,23 +186,20 @@ trap range_and_xvfb_cleanup EXIT
 for _ in $(seq 50); do DISPLAY=$display xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
 (cd "$bin" && DISPLAY=$display exec wine expwarn.exe /test alice </dev/null >/dev/null 2>&1) &
 expwarn_pid=$!
-shown=""
-for _ in $(seq 50); do
-  if DISPLAY=$display xwininfo -root -tree 2>/dev/null | grep -q '"Clavora"'; then shown=yes; break; fi
+geometry=""
+for _ in $(seq 150); do
+  geometry=$(DISPLAY=$display xwininfo -root -tree 2>/dev/null |
+             awk '/"Clavora": \("expwarn.exe"/ {print $(NF-1); exit}')
+  [ -n "$geometry" ] && break
   kill -0 "$expwarn_pid" 2>/dev/null || break
   sleep 0.1
 done
-if [ -n "$shown" ]; then
-  sleep 1
-  DISPLAY=$display import -window root "$artifacts/expwarn-wine.png"
-  echo "expwarn.exe showed its window; screenshot: $artifacts/expwarn-wine.png"
-elif kill -0 "$expwarn_pid" 2>/dev/null; then
-  echo "skipped: expwarn.exe screenshot (still running after 5 s, but no window showed)"
-else
-  wait "$expwarn_pid" || true
-  echo "skipped: expwarn.exe screenshot (it ended in test mode: the account could not be read" \
-       "without a directory, and the program has no other way to show its window)"
-fi
+[ -n "$geometry" ] || fail "expwarn.exe /test alice showed no window"
+sleep 1  # let it paint
+DISPLAY=$display import -window root -crop "$geometry" +repage "$artifacts/expwarn-wine.png"
+echo "expwarn.exe showed its window ($geometry); screenshot: $artifacts/expwarn-wine.png"
+size=${geometry%%+*}
+[ "${size%x*}" = 464 ] || fail "the reminder window is ${size%x*} wide, not 464"
 kill "$expwarn_pid" 2>/dev/null || true
 wine taskkill /f /im expwarn.exe </dev/null >/dev/null 2>&1 || true
 wait "$expwarn_pid" 2>/dev/null || true

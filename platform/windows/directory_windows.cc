@@ -2,12 +2,28 @@
 // connection to a domain controller of this machine's domain, authenticated
 // with Negotiate as the process's own identity, and the synchronous search,
 // add and modify requests.
+//
+// For diagnostics from outside the domain (and for the tests, which run
+// where no domain identity exists) the same variables as on POSIX name a
+// server and an account instead:
+//   CLAVORA_LDAP_URI            ldap://host[:port] or ldaps://host[:port]
+//   CLAVORA_LDAP_BIND_DN        "DOMAIN\account" or "account@domain": a
+//                               Negotiate bind with these credentials; a
+//                               distinguished name: a simple bind, only
+//                               over ldaps (no clear-text password)
+//   CLAVORA_LDAP_PASSWORD_FILE  the password (UTF-8; one trailing line
+//                               break is not part of it)
+// Without CLAVORA_LDAP_URI nothing of this applies.
 
+#define SECURITY_WIN32
 #include "platform/windows/win_util.h"
 
 #include <winldap.h>
 // winber.h needs the types of winldap.h.
 #include <winber.h>
+#include <sspi.h>
+
+#include <optional>
 
 #include "platform/platform.h"
 
@@ -80,8 +96,10 @@ bool BuildModifications(const std::vector<DirectoryModification>& input, bool is
     LDAPModW& mod = request.mods[i];
     mod.mod_op = op | LDAP_MOD_BVALUES;
     mod.mod_type = request.names.back().data();
-    // No values: a delete of the whole attribute, or a replace that removes it.
-    mod.mod_vals.modv_bvals = in.values.empty() ? nullptr : request.value_pointers[i].data();
+    // No values: a delete of the whole attribute, or a replace that removes
+    // it. The list is then empty rather than absent: the same request on the
+    // wire, and some implementations of the library free an absent list.
+    mod.mod_vals.modv_bvals = request.value_pointers[i].data();
   }
   for (LDAPModW& mod : request.mods) request.mod_pointers.push_back(&mod);
   request.mod_pointers.push_back(nullptr);
@@ -121,21 +139,134 @@ bool CopyEntry(LDAP* ld, LDAPMessage* message, DirectoryEntry& entry) {
   return true;
 }
 
-}  // namespace
+// A server named by CLAVORA_LDAP_URI.
+struct NamedServer {
+  Text host;
+  ULONG port = LDAP_PORT;
+  bool tls = false;
+};
 
-DirectoryHandle* DirectoryOpen() {
+// "ldap://host[:port]" or "ldaps://host[:port]", one optional trailing "/";
+// false for anything else.
+bool ParseServerUri(const Text& uri, NamedServer& server) {
+  Text rest;
+  if (uri.rfind(L"ldap://", 0) == 0) {
+    rest = uri.substr(7);
+  } else if (uri.rfind(L"ldaps://", 0) == 0) {
+    rest = uri.substr(8);
+    server.tls = true;
+    server.port = LDAP_SSL_PORT;
+  } else {
+    return false;
+  }
+  if (!rest.empty() && rest.back() == L'/') rest.pop_back();
+  const size_t colon = rest.find(L':');
+  server.host = rest.substr(0, colon);
+  if (server.host.empty() || server.host.find_first_of(L"/?@ ") != Text::npos) return false;
+  if (colon != Text::npos) {
+    const Text digits = rest.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of(L"0123456789") != Text::npos) {
+      return false;
+    }
+    server.port = static_cast<ULONG>(std::stoul(digits));
+    if (server.port == 0 || server.port > 65535) return false;
+  }
+  return true;
+}
+
+// Wipes a password held in a string before the string goes.
+template <typename String>
+void Wipe(String& text) {
+  if (!text.empty()) SecureZeroMemory(text.data(), text.size() * sizeof(text[0]));
+  text.clear();
+}
+
+// The password of the password file; nullopt when it cannot be read.
+std::optional<Text> ReadPassword(const Text& path) {
+  std::optional<std::string> bytes = ReadWholeFile(path);
+  if (!bytes) return std::nullopt;
+  if (!bytes->empty() && bytes->back() == '\n') bytes->pop_back();
+  if (!bytes->empty() && bytes->back() == '\r') bytes->pop_back();
+  Text password = Utf8ToText(*bytes);
+  Wipe(*bytes);
+  return password;
+}
+
+// Binds with the named account: Negotiate for "DOMAIN\account" and
+// "account@domain", a simple bind for a distinguished name (ldaps only).
+ULONG BindAs(LDAP* ld, const Text& account, Text& password, bool tls) {
+  if (account.find(L'=') != Text::npos) {
+    if (!tls) return LDAP_CONFIDENTIALITY_REQUIRED;
+    return ldap_bind_sW(ld, Mutable(account), password.data(), LDAP_AUTH_SIMPLE);
+  }
+  Text user = account;
+  Text domain;
+  const size_t backslash = account.find(L'\\');
+  if (backslash != Text::npos) {
+    domain = account.substr(0, backslash);
+    user = account.substr(backslash + 1);
+  }
+  SEC_WINNT_AUTH_IDENTITY_W identity{};
+  identity.User = reinterpret_cast<unsigned short*>(user.data());
+  identity.UserLength = static_cast<ULONG>(user.size());
+  identity.Domain = domain.empty() ? nullptr : reinterpret_cast<unsigned short*>(domain.data());
+  identity.DomainLength = static_cast<ULONG>(domain.size());
+  identity.Password = reinterpret_cast<unsigned short*>(password.data());
+  identity.PasswordLength = static_cast<ULONG>(password.size());
+  identity.Flags = SEC_WINNT_AUTH_IDENTITY_UNICODE;
+  return ldap_bind_sW(ld, nullptr, reinterpret_cast<PWCHAR>(&identity), LDAP_AUTH_NEGOTIATE);
+}
+
+// Opens and binds the connection to a named server; nullptr on failure.
+LDAP* OpenNamedServer(const Text& uri) {
+  NamedServer server;
+  if (!ParseServerUri(uri, server)) return nullptr;
+  const Text account = EnvironmentVariable(L"CLAVORA_LDAP_BIND_DN");
+  const Text password_file = EnvironmentVariable(L"CLAVORA_LDAP_PASSWORD_FILE");
+  std::optional<Text> password;
+  if (!account.empty()) {
+    if (password_file.empty() || !(password = ReadPassword(password_file))) return nullptr;
+  }
+  LDAP* ld = server.tls ? ldap_sslinitW(server.host.data(), server.port, 1)
+                        : ldap_initW(server.host.data(), server.port);
+  ULONG rc = LDAP_CONNECT_ERROR;
+  if (ld != nullptr) {
+    l_timeval connect_timeout{kConnectTimeoutSeconds, 0};
+    if (SetConnectionOptions(ld) && ldap_connect(ld, &connect_timeout) == LDAP_SUCCESS) {
+      rc = account.empty() ? ldap_bind_sW(ld, nullptr, nullptr, LDAP_AUTH_NEGOTIATE)
+                           : BindAs(ld, account, *password, server.tls);
+    }
+  }
+  if (password) Wipe(*password);
+  if (rc != LDAP_SUCCESS && ld != nullptr) {
+    ldap_unbind(ld);
+    ld = nullptr;
+  }
+  return ld;
+}
+
+// Opens and binds the serverless connection; nullptr on failure.
+LDAP* OpenServerless() {
   // No host: the library finds a domain controller of this machine's domain.
   LDAP* ld = ldap_initW(nullptr, LDAP_PORT);
   if (ld == nullptr) return nullptr;
-  auto* handle = new DirectoryHandle{ld};
   l_timeval connect_timeout{kConnectTimeoutSeconds, 0};
   // The bind is only tried on a connection that exists.
   if (!SetConnectionOptions(ld) || ldap_connect(ld, &connect_timeout) != LDAP_SUCCESS ||
       ldap_bind_sW(ld, nullptr, nullptr, LDAP_AUTH_NEGOTIATE) != LDAP_SUCCESS) {
-    DirectoryClose(handle);
+    ldap_unbind(ld);
     return nullptr;
   }
-  return handle;
+  return ld;
+}
+
+}  // namespace
+
+DirectoryHandle* DirectoryOpen() {
+  const Text uri = EnvironmentVariable(L"CLAVORA_LDAP_URI");
+  LDAP* ld = uri.empty() ? OpenServerless() : OpenNamedServer(uri);
+  return ld != nullptr ? new DirectoryHandle{ld} : nullptr;
 }
 
 void DirectoryClose(DirectoryHandle* handle) {

@@ -1,5 +1,8 @@
 // Name translation by the system: distinguished names to canonical names and
-// back (TranslateNameW), and SIDs to account names (LookupAccountSidW).
+// back (TranslateNameW), and SIDs to account names (LookupAccountSidW). When
+// the system has no answer (no domain controller located for the machine, a
+// SID of a domain the machine does not trust) the directory that this
+// process reaches answers instead.
 
 #define SECURITY_WIN32
 #include "platform/windows/win_util.h"
@@ -7,7 +10,7 @@
 #include <sddl.h>
 #include <security.h>
 
-#include "platform/platform.h"
+#include "platform/directory_name_translation.h"
 
 namespace zefa::platform {
 
@@ -28,17 +31,7 @@ Text Translate(const Text& name, EXTENDED_NAME_FORMAT from, EXTENDED_NAME_FORMAT
   return Text();
 }
 
-}  // namespace
-
-Text TranslateDnToCanonical(const Text& dn) {
-  return Translate(dn, NameFullyQualifiedDN, NameCanonical);
-}
-
-Text TranslateCanonicalToDn(const Text& canonical) {
-  return Translate(canonical, NameCanonical, NameFullyQualifiedDN);
-}
-
-Text LookupAccountNameOfSid(const Text& sid_text) {
+Text SystemLookupAccountNameOfSid(const Text& sid_text) {
   if (sid_text.size() < 5 || HasNul(sid_text)) return Text();
   Text normalised = sid_text;
   if (normalised[0] == L's') normalised[0] = L'S';
@@ -51,6 +44,23 @@ Text LookupAccountNameOfSid(const Text& sid_text) {
   const BOOL found = LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use);
   LocalFree(sid);
   return found != FALSE ? Text(name) : Text();
+}
+
+}  // namespace
+
+Text TranslateDnToCanonical(const Text& dn) {
+  Text canonical = Translate(dn, NameFullyQualifiedDN, NameCanonical);
+  return canonical.empty() && !dn.empty() ? DirectoryTranslateDnToCanonical(dn) : canonical;
+}
+
+Text TranslateCanonicalToDn(const Text& canonical) {
+  Text dn = Translate(canonical, NameCanonical, NameFullyQualifiedDN);
+  return dn.empty() && !canonical.empty() ? DirectoryTranslateCanonicalToDn(canonical) : dn;
+}
+
+Text LookupAccountNameOfSid(const Text& sid_text) {
+  Text name = SystemLookupAccountNameOfSid(sid_text);
+  return name.empty() ? DirectoryLookupAccountNameOfSid(sid_text) : name;
 }
 
 }  // namespace zefa::platform
