@@ -178,18 +178,23 @@ bool ParseServerUri(const Text& uri, NamedServer& server) {
 // Wipes a password held in a string before the string goes.
 template <typename String>
 void Wipe(String& text) {
-  if (!text.empty()) SecureZeroMemory(text.data(), text.size() * sizeof(text[0]));
+  SecureWipe(text.data(), text.capacity() * sizeof(text[0]));
   text.clear();
 }
 
-// The password of the password file; nullopt when it cannot be read.
+// The password of the password file without one trailing line break ("\n"
+// or "\r\n"); nullopt when the file cannot be read or the password is
+// empty (an empty password would turn a simple bind into an anonymous one).
 std::optional<Text> ReadPassword(const Text& path) {
   std::optional<std::string> bytes = ReadWholeFile(path);
   if (!bytes) return std::nullopt;
-  if (!bytes->empty() && bytes->back() == '\n') bytes->pop_back();
-  if (!bytes->empty() && bytes->back() == '\r') bytes->pop_back();
+  if (!bytes->empty() && bytes->back() == '\n') {
+    bytes->pop_back();
+    if (!bytes->empty() && bytes->back() == '\r') bytes->pop_back();
+  }
   Text password = Utf8ToText(*bytes);
   Wipe(*bytes);
+  if (password.empty()) return std::nullopt;
   return password;
 }
 

@@ -92,6 +92,12 @@ TEST_F(DirectoryWindows, SettingsThatCannotWorkGiveNoConnection) {
     EXPECT_EQ(DirectoryOpen(), nullptr) << "missing password file";
   }
   {
+    const Text empty = folder.File(L"empty.pass");
+    ASSERT_TRUE(ReplaceFileAtomically(empty, "\r\n", true));
+    ScopedEnv file(L"CLAVORA_LDAP_PASSWORD_FILE", empty.c_str());
+    EXPECT_EQ(DirectoryOpen(), nullptr) << "empty password";
+  }
+  {
     ScopedEnv file(L"CLAVORA_LDAP_PASSWORD_FILE", nullptr);
     EXPECT_EQ(DirectoryOpen(), nullptr) << "account without password";
   }
