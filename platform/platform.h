@@ -162,6 +162,13 @@ Text NetbiosDomainName();
 // on Windows; the library folder under the install prefix elsewhere).
 Text InstalledFilterLibrary();
 
+// The program's arguments after its name, for a program's main(argc, argv).
+// Windows: parsed from the process's UTF-16 command line (argv holds them
+// only in the ANSI code page, which loses characters); argc and argv are
+// not used there. Elsewhere: argv[1..] decoded from UTF-8. Empty when the
+// command line cannot be read.
+std::vector<Text> ProgramArguments(int argc, char** argv);
+
 // Value of an environment variable; empty when unset.
 Text EnvironmentVariable(const Text& name);
 

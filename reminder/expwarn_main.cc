@@ -2,13 +2,9 @@
 //   expwarn                 checks the logged-on user every three hours
 //   expwarn /test [account] shows the reminder for the account at once
 
-#include <vector>
-
-#include "platform/text.h"
+#include "platform/platform.h"
 #include "reminder/reminder_program.h"
 
 int main(int argc, char** argv) {
-  std::vector<zefa::Text> parameters;
-  for (int i = 1; i < argc; ++i) parameters.push_back(zefa::Utf8ToText(argv[i]));
-  return zefa::RunReminderProgram(parameters);
+  return zefa::RunReminderProgram(zefa::platform::ProgramArguments(argc, argv));
 }

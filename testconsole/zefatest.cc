@@ -37,17 +37,7 @@ int Run(std::vector<zefa::Text>& args) {
 
 }  // namespace
 
-// Windows hands the arguments over as UTF-16 only to wmain.
-#if defined(_WIN32)
-int wmain(int argc, wchar_t** argv) {
-  std::vector<zefa::Text> args;
-  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
-  return Run(args);
-}
-#else
 int main(int argc, char** argv) {
-  std::vector<zefa::Text> args;
-  for (int i = 1; i < argc; ++i) args.push_back(zefa::Utf8ToText(argv[i]));
+  std::vector<zefa::Text> args = zefa::platform::ProgramArguments(argc, argv);
   return Run(args);
 }
-#endif

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "tools/reg_command.h"
 
 namespace {
@@ -24,16 +25,4 @@ int Run(const std::vector<zefa::Text>& args) {
 
 }  // namespace
 
-#if defined(_WIN32)
-int wmain(int argc, wchar_t** argv) {
-  std::vector<zefa::Text> args;
-  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
-  return Run(args);
-}
-#else
-int main(int argc, char** argv) {
-  std::vector<zefa::Text> args;
-  for (int i = 1; i < argc; ++i) args.push_back(zefa::Utf8ToText(argv[i]));
-  return Run(args);
-}
-#endif
+int main(int argc, char** argv) { return Run(zefa::platform::ProgramArguments(argc, argv)); }

@@ -59,6 +59,12 @@ Text ComputerName() {
   return NetbiosForm(host);
 }
 
+std::vector<Text> ProgramArguments(int argc, char** argv) {
+  std::vector<Text> result;
+  for (int i = 1; i < argc; ++i) result.push_back(Utf8ToText(argv[i]));
+  return result;
+}
+
 Text EnvironmentVariable(const Text& name) {
   const char* value = Lookup(name);
   return value != nullptr ? Utf8ToText(value) : Text();

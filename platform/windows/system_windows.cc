@@ -1,8 +1,9 @@
 // Facts about this machine and its process: folders, names, environment,
-// sockets and console output.
+// the command line, sockets and console output.
 
 #include "platform/windows/win_util.h"
 
+#include <shellapi.h>
 #include <winsock2.h>
 
 #include <mutex>
@@ -60,6 +61,16 @@ Text ComputerName() {
   Text upper(name, size);
   CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
   return upper;
+}
+
+std::vector<Text> ProgramArguments(int, char**) {
+  int count = 0;
+  LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (arguments == nullptr) return {};
+  std::vector<Text> result;
+  for (int i = 1; i < count; ++i) result.emplace_back(arguments[i]);
+  LocalFree(arguments);
+  return result;
 }
 
 Text EnvironmentVariable(const Text& name) {
