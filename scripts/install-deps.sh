@@ -3,21 +3,14 @@
 set -euo pipefail
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-packages=(
-  build-essential cmake ninja-build pkg-config
-  libpcre3-dev libssl-dev libcurl4-openssl-dev libldap-dev libpng-dev zlib1g-dev
-  googletest libgtest-dev libbenchmark-dev
-  python3
+# shellcheck source=lib/packages.sh
+. "$(dirname "$0")/lib/packages.sh"
+install_missing_packages \
+  build-essential cmake ninja-build pkg-config \
+  libpcre3-dev libssl-dev libcurl4-openssl-dev libldap-dev libpng-dev zlib1g-dev \
+  googletest libgtest-dev libbenchmark-dev \
+  python3 \
   libfltk1.3-dev libkrb5-dev xvfb xauth x11-apps imagemagick locales
-)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
 # The reminder's date formatting is tested in an English and a German locale.
 for l in en_US.UTF-8 de_DE.UTF-8; do
   if ! locale -a 2>/dev/null | grep -qix "${l/UTF-8/utf8}"; then

@@ -24,19 +24,10 @@ fail() { echo "windows-ci: $*" >&2; exit 1; }
 
 # ------------------------------------------------------------------ packages
 step "packages"
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
-packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
-          wine wine64 fonts-wine googletest python3 openssl cmake ninja-build
-          xvfb x11-utils imagemagick)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# shellcheck source=lib/packages.sh
+. "$root/scripts/lib/packages.sh"
+install_missing_packages g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev \
+  wine wine64 fonts-wine googletest python3 openssl cmake ninja-build xvfb x11-utils imagemagick
 
 # --------------------------------------------------------------------- build
 step "cross build in $build"
