@@ -58,13 +58,6 @@ bool EqualsIgnoringAsciiCase(TextView text, std::string_view ascii) {
   return true;
 }
 
-int DigitValue(WChar c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 void AppendUnit(std::string& bytes, WChar c) {
   const auto u = static_cast<uint16_t>(c);
   bytes.push_back(static_cast<char>(u & 0xFF));
@@ -123,7 +116,7 @@ std::optional<uint64_t> ParseAddNumber(TextView text, uint64_t max) {
   }
   uint64_t value = 0;
   for (; i < text.size(); ++i) {
-    const int digit = DigitValue(text[i]);
+    const int digit = HexDigitValue(text[i]);
     if (digit < 0 || static_cast<uint64_t>(digit) >= base) return std::nullopt;
     if (value > (max - static_cast<uint64_t>(digit)) / base) return std::nullopt;
     value = value * base + static_cast<uint64_t>(digit);
@@ -472,8 +465,8 @@ EncodedData EncodeAddData(uint32_t type, TextView data, std::optional<WChar> sep
       }
       std::string bytes;
       for (size_t i = 0; i < data.size(); i += 2) {
-        const int high = DigitValue(data[i]);
-        const int low = DigitValue(data[i + 1]);
+        const int high = HexDigitValue(data[i]);
+        const int low = HexDigitValue(data[i + 1]);
         if (high < 0 || low < 0) {
           return Refuse(T("ERROR: REG_BINARY data may hold only hexadecimal digits: ") +
                         Text(data) + T("."));

@@ -46,18 +46,11 @@ bool StartsWithIgnoringAsciiCase(TextView text, std::string_view prefix) {
   return true;
 }
 
-int DigitValue(WChar c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 std::optional<uint32_t> ParseHexNumber(TextView digits) {
   if (digits.empty() || digits.size() > 8) return std::nullopt;
   uint32_t value = 0;
   for (WChar c : digits) {
-    const int digit = DigitValue(c);
+    const int digit = HexDigitValue(c);
     if (digit < 0) return std::nullopt;
     value = (value << 4) | static_cast<uint32_t>(digit);
   }
@@ -150,13 +143,13 @@ std::optional<std::string> ParseHexBytes(TextView list, Text& error) {
     const TextView token = Trim(list.substr(start, end - start));
     const bool last = end == list.size();
     if (token.empty() && last && start > 0) break;  // a trailing comma
-    if (token.size() != 2 || DigitValue(token[0]) < 0 || DigitValue(token[1]) < 0) {
+    if (token.size() != 2 || HexDigitValue(token[0]) < 0 || HexDigitValue(token[1]) < 0) {
       error = T("\"") + Text(token) +
               T("\" is not a byte: hex data needs two hexadecimal digits per byte, "
                 "separated by commas");
       return std::nullopt;
     }
-    bytes.push_back(static_cast<char>((DigitValue(token[0]) << 4) | DigitValue(token[1])));
+    bytes.push_back(static_cast<char>((HexDigitValue(token[0]) << 4) | HexDigitValue(token[1])));
     start = end + 1;
   }
   return bytes;
@@ -204,6 +197,13 @@ RegFileParse ParseFailure(size_t line, const Text& message) {
 }
 
 }  // namespace
+
+int HexDigitValue(WChar c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
 Text DecodeRegFileBytes(const std::string& bytes) {
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&

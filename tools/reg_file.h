@@ -55,4 +55,7 @@ Text FormatRegFile(const std::vector<ExportedKey>& keys);
 
 std::string EncodeUtf16LeWithBom(TextView text);
 
+// The value of a hexadecimal digit (either case); -1 for anything else.
+int HexDigitValue(WChar c);
+
 }  // namespace zefa::reg
