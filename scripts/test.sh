@@ -6,6 +6,8 @@
 #   scripts/test.sh --tsan      ThreadSanitizer build in build-tsan/; runs the concurrency
 #                               tests (CLAVORA_TSAN_TESTS, a ctest regex; "." runs all)
 # CLAVORA_TEST_NO_DC=1 skips the domain controller (its tests then skip).
+# CLAVORA_TEST_DC_IP (default 127.0.0.31) and CLAVORA_TEST_DC_DIR place it, so
+# that several checkouts can run their tests side by side.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -17,7 +19,7 @@ if [ "${CLAVORA_TEST_NO_DC:-0}" != 1 ]; then
     exit 1
   fi
   dc_dir=${CLAVORA_TEST_DC_DIR:-/tmp/clavora-test-dc}
-  scripts/samba-dc.sh up "$dc_dir" 127.0.0.31 >/dev/null
+  scripts/samba-dc.sh up "$dc_dir" "${CLAVORA_TEST_DC_IP:-127.0.0.31}" >/dev/null
   trap 'scripts/samba-dc.sh down "$dc_dir" >/dev/null 2>&1 || true' EXIT
   export CLAVORA_TEST_DC_DIR=$dc_dir
 fi

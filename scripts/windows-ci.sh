@@ -8,7 +8,8 @@
 # Wine answers some calls with success without doing anything (event log,
 # symbolic links, icacls) and lacks others (NetShareEnum, a domain identity,
 # TranslateNameW); the tests check effects and skip what Wine cannot do,
-# saying why. The directory is a real Samba AD DC on 127.0.0.51
+# saying why. The directory is a real Samba AD DC on 127.0.0.51 (or
+# CLAVORA_WINDOWS_DC_IP)
 # (scripts/samba-dc.sh): without a domain identity the Windows build reaches
 # it as a named server with an explicit account (CLAVORA_LDAP_URI,
 # CLAVORA_LDAP_BIND_DN, CLAVORA_LDAP_PASSWORD_FILE), bound with Negotiate.
@@ -69,7 +70,7 @@ echo "expwarn.exe is a GUI-subsystem program"
 # ---------------------------------------------------------------------- wine
 work=$(mktemp -d /tmp/clavora-wine-XXXXXX)
 range_pid=""
-dc_ip=127.0.0.51
+dc_ip=${CLAVORA_WINDOWS_DC_IP:-127.0.0.51}
 cleanup() {
   [ -n "$range_pid" ] && kill "$range_pid" 2>/dev/null || true
   WINEPREFIX=$work/prefix wineserver -k 2>/dev/null || true
