@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/directory_names.h"
 #include "util/date_value.h"
 #include "util/text_util.h"
 
@@ -176,7 +177,8 @@ Text LookupAttributeSyntax(DirectoryConnection& connection, const Text& attribut
   if (cached != caches.schema.end()) return cached->second;
   std::vector<platform::DirectoryEntry> entries;
   Text syntax;
-  const Text filter = ZT("(&(objectClass=attributeSchema)(lDAPDisplayName=") + attribute_name + ZT("))");
+  const Text filter = ZT("(&(objectClass=attributeSchema)(lDAPDisplayName=") +
+                      EscapeFilterValue(attribute_name) + ZT("))");
   if (platform::DirectorySearch(connection.handle, CurrentNamingContexts().SchemaNamingContext, 1,
                                 filter, {ZT("cn"), ZT("attributeSyntax"), ZT("oMSyntax")}, 0,
                                 entries) == 0 &&

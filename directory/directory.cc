@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "directory/attribute_decoding.h"
+#include "platform/directory_names.h"
 #include "util/text_util.h"
 
 namespace zefa {
@@ -88,9 +89,8 @@ int FindUserEntry(DirectoryConnection& connection, AttributeMap& attributes,
   if (slash != Text::npos) name = name.substr(slash + 1);
   const size_t at = name.find(ZT('@'));
   if (at != Text::npos) name = name.substr(0, at);
-  // The name goes into the filter as given: a name with parentheses makes
-  // the server reject the search, which finds nobody.
-  const Text filter = ZT("(&(sAMAccountType=805306368)(sAMAccountName=") + name + ZT("))");
+  const Text filter =
+      ZT("(&(sAMAccountType=805306368)(sAMAccountName=") + EscapeFilterValue(name) + ZT("))");
   std::vector<platform::DirectoryEntry> entries;
   const int rc =
       platform::DirectorySearch(connection.handle, CurrentNamingContexts().DefaultNamingContext, 2,

@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/directory_names.h"
 #include "platform/platform.h"
 #include "util/text_util.h"
 
@@ -74,10 +75,9 @@ int AddDirectoryObject(DirectoryConnection& connection, const Text& dn, const Te
   return platform::DirectoryAdd(connection.handle, CompleteDn(dn), attributes, true);
 }
 
-std::vector<Text> ExpandAttributeValues(const Text& values) {
+std::vector<Text> ExpandAttributeValues(const std::vector<Text>& values) {
   std::vector<Text> expanded;
-  if (values.empty()) return expanded;
-  for (Text value : SplitFields(values, ZT('|'))) {
+  for (Text value : values) {
     if (!value.empty() && value.back() == ZT(',')) {
       value += CurrentNamingContexts().DefaultNamingContext;
     } else if (!value.empty() && value.front() == ZT('/')) {
@@ -91,7 +91,7 @@ std::vector<Text> ExpandAttributeValues(const Text& values) {
 }
 
 int SetAttributeValues(DirectoryConnection& connection, const Text& dn, const Text& attribute,
-                       const Text& values) {
+                       const std::vector<Text>& values) {
   platform::DirectoryModification replace;
   replace.op = platform::kDirectoryReplace;
   replace.attribute = attribute;
@@ -155,7 +155,7 @@ Text FindSecurityGroupDn(DirectoryConnection& connection, const Text& group_name
 
   // Bit 0x80000000 of groupType marks security groups.
   const Text filter = ZT("(&(groupType:1.2.840.113556.1.4.803:=2147483648)(sAMAccountName=") +
-                      group_name + ZT("))");
+                      EscapeFilterValue(group_name) + ZT("))");
   std::vector<platform::DirectoryEntry> entries;
   Text dn;
   if (platform::DirectorySearch(connection.handle, CurrentNamingContexts().DefaultNamingContext, 2,

@@ -20,13 +20,14 @@ namespace zefa {
 int AddDirectoryObject(DirectoryConnection& connection, const Text& dn, const Text& object_class,
                        const Text& account_name);
 
-// One modify request that replaces the attribute with the values of
-// `values`, separated by "|". Empty text removes the attribute. A value
-// ending in "," gets the domain's DN appended; a value starting with "/" is
-// an OU path inside this domain and is sent as its DN (unchanged when the
-// path does not translate). Returns the LDAP result code.
+// One modify request that replaces the attribute with `values`, each sent
+// as one value (a DN may hold any character, "|" included). No values
+// removes the attribute. A value ending in "," gets the domain's DN
+// appended; a value starting with "/" is an OU path inside this domain and
+// is sent as its DN (unchanged when the path does not translate). Returns
+// the LDAP result code.
 int SetAttributeValues(DirectoryConnection& connection, const Text& dn, const Text& attribute,
-                       const Text& values);
+                       const std::vector<Text>& values);
 
 // One modify request that replaces the attribute with `text` as its one
 // value, sent as it is (no splitting, no DN completion): for free text such
@@ -36,7 +37,7 @@ int SetAttributeText(DirectoryConnection& connection, const Text& dn, const Text
                      const Text& text);
 
 // The values SetAttributeValues sends for `values` (exposed for tests).
-std::vector<Text> ExpandAttributeValues(const Text& values);
+std::vector<Text> ExpandAttributeValues(const std::vector<Text>& values);
 
 struct PasswordSettings {
   Text Description;

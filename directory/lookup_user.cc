@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "directory/directory.h"
+#include "platform/directory_names.h"
 #include "platform/platform.h"
 #include "util/date_value.h"
 #include "util/text_util.h"
@@ -45,10 +46,12 @@ Text NormaliseAccountName(const Text& account_name) {
   return name;
 }
 
+// The OU path of the account's parent below the domain. The parent is found
+// by the DN's own syntax: a comma inside a name ("CN=Smith\, John,OU=Sales")
+// is escaped and does not end the account's relative name.
 Text ContainerOf(const Text& dn) {
-  const size_t comma = dn.find(ZT(','));
-  if (comma == Text::npos) return Text();
-  const Text parent = dn.substr(comma + 1);
+  const Text parent = ParentDn(dn);
+  if (parent.empty()) return Text();
   const Text canonical = platform::TranslateDnToCanonical(parent);
   if (canonical.empty()) return parent;
   const size_t slash = canonical.find(ZT('/'));
@@ -147,6 +150,9 @@ void LookupUser(const Text& account_name, UserRecord& record) {
     return;
   }
   LookupInDirectory(account_name, record);
+  // Only found accounts are kept: an account that is being created is
+  // looked up before it exists and again right after.
+  if (record.AccountName.empty()) return;
   std::lock_guard<std::mutex> guard(cache.lock);
   cache.records[NormaliseAccountName(account_name)] = record;
 }

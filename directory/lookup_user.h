@@ -15,7 +15,8 @@ inline const WChar* const kUserAttributeList =
 
 // Fills `record` for an account name as the security authority passes it,
 // from a 60-second cache or from the directory. An account that cannot be
-// found (or a directory that cannot be reached) leaves AccountName empty.
+// found (or a directory that cannot be reached) leaves AccountName empty and
+// is never cached: it is asked for again at the next lookup.
 void LookupUser(const Text& account_name, UserRecord& record);
 
 // Empties the user cache.

@@ -7,6 +7,7 @@
 
 #include "directory/directory.h"
 #include "directory/directory_writes.h"
+#include "platform/directory_names.h"
 #include "platform/platform.h"
 #include "policy/policies.h"
 #include "util/date_value.h"
@@ -55,17 +56,15 @@ Text PolicySummary(const PolicySet& set) {
          IntegerToText(set.MinPasswordAgeDays) + ZT("`RUL=") + set.RulesText;
 }
 
-// Member values joined by "|", each DN once (the directory refuses a value
-// given twice, which would lose the whole update).
+// Member DNs in order, each once (the directory refuses a value given
+// twice, which would lose the whole update).
 struct MemberList {
   std::set<Text> seen;  // lower case
-  Text text;
+  std::vector<Text> dns;
 };
 
 void AddMember(MemberList& members, const Text& dn) {
-  if (!members.seen.insert(ToLower(dn)).second) return;
-  if (!members.text.empty()) members.text += ZT('|');
-  members.text += dn;
+  if (members.seen.insert(ToLower(dn)).second) members.dns.push_back(dn);
 }
 
 struct SetObjects {
@@ -79,15 +78,17 @@ struct SetObjects {
 SetObjects ObjectsOf(const PolicySet& set) {
   SetObjects objects;
   objects.group_name = kObjectPrefix + TwoDigitNumber(set.Index);
-  objects.group_dn = ZT("CN=") + objects.group_name + ZT(",") + kContainerDn;
+  objects.group_dn = ZT("CN=") + EscapeDnValue(objects.group_name) + ZT(",") + kContainerDn;
   objects.ou_group_name = objects.group_name + ZT("_C");
-  objects.ou_group_dn = ZT("CN=") + objects.ou_group_name + ZT(",") + kContainerDn;
-  objects.settings_dn = ZT("CN=") + objects.group_name + ZT("_P") + kPsoContainer;
+  objects.ou_group_dn = ZT("CN=") + EscapeDnValue(objects.ou_group_name) + ZT(",") + kContainerDn;
+  objects.settings_dn = ZT("CN=") + EscapeDnValue(objects.group_name + ZT("_P")) + kPsoContainer;
   return objects;
 }
 
 // Description and summary are compared first, so an unchanged set group
-// costs two reads and no write.
+// costs two reads and no write. They are written only once the members
+// are: a member write that fails leaves the group looking out of date, so
+// the next pass tries again.
 void UpdateSetGroup(DirectoryConnection& connection, const PolicySet& set,
                     const SetObjects& objects) {
   const Text summary = PolicySummary(set);
@@ -95,10 +96,6 @@ void UpdateSetGroup(DirectoryConnection& connection, const PolicySet& set,
       ReadAttributeText(connection, objects.group_dn, ZT("info")) == summary) {
     return;
   }
-  // Free text goes in as one value: the rules text may hold "|" or end
-  // with ",", which a value list would split or complete.
-  SetAttributeText(connection, objects.group_dn, ZT("description"), set.UserGroups);
-  SetAttributeText(connection, objects.group_dn, ZT("info"), summary);
   MemberList members;
   for (const Text& name : ListEntries(set.UserGroups)) {
     if (name.empty()) continue;
@@ -106,7 +103,11 @@ void UpdateSetGroup(DirectoryConnection& connection, const PolicySet& set,
     if (!dn.empty()) AddMember(members, dn);
   }
   AddMember(members, objects.ou_group_dn);
-  SetAttributeValues(connection, objects.group_dn, ZT("member"), members.text);
+  if (SetAttributeValues(connection, objects.group_dn, ZT("member"), members.dns) != 0) return;
+  // Free text goes in as one value: the rules text may hold "|" or end
+  // with ",", which a value list would complete.
+  SetAttributeText(connection, objects.group_dn, ZT("description"), set.UserGroups);
+  SetAttributeText(connection, objects.group_dn, ZT("info"), summary);
 }
 
 // The OU-user group follows its OU list, and is rebuilt anyway once it is
@@ -121,7 +122,6 @@ void UpdateOuGroup(DirectoryConnection& connection, const PolicySet& set,
     if (platform::LocalNow() - changed > rebuild_limit) description = ZT("0");
   }
   if (description == set.UserOus) return;
-  SetAttributeText(connection, objects.ou_group_dn, ZT("description"), set.UserOus);
   MemberList members;
   for (const Text& ou : ListEntries(set.UserOus)) {
     const Text ou_dn = OuPathToDn(connection, ou);
@@ -134,11 +134,13 @@ void UpdateOuGroup(DirectoryConnection& connection, const PolicySet& set,
       AddMember(members, has_dn ? found->second : entry_dn);
     }
   }
-  SetAttributeValues(connection, objects.ou_group_dn, ZT("member"), members.text);
+  // As for the set group: the description, by which the next pass decides,
+  // follows the members.
+  if (SetAttributeValues(connection, objects.ou_group_dn, ZT("member"), members.dns) != 0) return;
+  SetAttributeText(connection, objects.ou_group_dn, ZT("description"), set.UserOus);
 }
 
-void SyncPolicySet(DirectoryConnection& connection, const PolicySet& set, int64_t set_count,
-                   int64_t rebuild_limit) {
+void SyncPolicySet(DirectoryConnection& connection, const PolicySet& set, int64_t rebuild_limit) {
   const SetObjects objects = ObjectsOf(set);
   // Both adds fail harmlessly once the groups exist.
   AddDirectoryObject(connection, objects.group_dn, ZT("group"), objects.group_name);
@@ -149,7 +151,9 @@ void SyncPolicySet(DirectoryConnection& connection, const PolicySet& set, int64_
   PasswordSettings settings;
   settings.Description = set.RulesText;
   settings.AppliesTo = objects.group_dn;
-  settings.Precedence = set_count + 1 - set.Index;
+  // The directory lets the lowest precedence win and the filter the first
+  // set in order: with precedence = Index both choose the same set.
+  settings.Precedence = set.Index;
   settings.LockoutThreshold = set.LockoutThreshold;
   settings.LockoutDurationMin = set.LockoutDurationMin;
   settings.LockoutObservationWindowMin = set.LockoutObservationWindowMin;
@@ -174,10 +178,9 @@ void SyncDirectoryPolicies() {
     const PolicyState& state = Policies();
     AddDirectoryObject(connection, kContainerDn, ZT("container"), Text());
     const int64_t rebuild_limit = RandomRebuildLimit();
-    const int64_t set_count = static_cast<int64_t>(state.Sets.size());
     for (const PolicySet& set : state.Sets) {
       // Objects of a disabled set stay as they are.
-      if (set.Enabled != 0) SyncPolicySet(connection, set, set_count, rebuild_limit);
+      if (set.Enabled != 0) SyncPolicySet(connection, set, rebuild_limit);
     }
   }
   CloseDirectoryConnection(connection);

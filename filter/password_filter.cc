@@ -4,6 +4,7 @@
 #include "directory/lookup_user.h"
 #include "filter/filter_state.h"
 #include "filter/policy_selection.h"
+#include "filter/unknown_account_set.h"
 #include "history/similarity_check.h"
 #include "logging/log.h"
 #include "platform/platform.h"
@@ -44,6 +45,26 @@ bool IsComputerAccount(const Text& name) {
   return name.empty() || name.back() == ZT('$') || StartsWith(name, ZT("krbtgt"));
 }
 
+// The set for an account the directory does not know; false (the password
+// is accepted) when UnknownAccountSet names none. Says which set applied.
+bool SelectUnknownAccountSet(PolicySet& set, const Text& account) {
+  const UnknownAccountChoice choice = UnknownAccountSelection(set, account);
+  Text line;
+  if (choice.Chosen) {
+    line = ZT("Unknown account: checked by policy set ") + IntegerToText(choice.Configured);
+  } else if (choice.Configured == 0) {
+    line = ZT("Skip: user not found");
+  } else if (choice.Skipped) {
+    line = ZT("Skip: user not found and listed in SkipUsers");
+  } else {
+    line = ZT("Skip: user not found; UnknownAccountSet ") + IntegerToText(choice.Configured) +
+           ZT(" names no enabled policy set");
+  }
+  if (LogLevel() >= 0) WriteLog(line, ZT("Info ") + account, 0);
+  if (TestMode()) platform::ConsoleWriteLine(line);
+  return choice.Chosen;
+}
+
 }  // namespace
 
 bool RunPasswordFilter(const FilterRequest& request) {
@@ -62,20 +83,21 @@ bool RunPasswordFilter(const FilterRequest& request) {
 
   UserRecord user;
   LookupUser(account, user);
-  if (user.AccountName.empty()) {
-    if (LogLevel() >= 0) WriteLog(ZT("Skip: user not found"), ZT("Info ") + account, 0);
-    if (TestMode()) platform::ConsoleWriteLine(ZT("Skip: user not found"));
-    return true;
-  }
-  if (TestMode()) {
-    platform::ConsoleWriteLine(ZT("Container: ") + user.Container);
-    platform::ConsoleWriteLine(ZT("Groups:    ") + user.GroupNames);
-  }
-
+  // An account the directory does not know (one being created with its
+  // first password) has no history to compare with.
+  const bool unknown_account = user.AccountName.empty();
   PolicySet set;
-  if (PolicySelection(set, account, user.GroupNames, user.Container) == 0) {
-    if (LogLevel() >= 0) WriteLog(ZT("Skip: no password policy found"), ZT("Info ") + account, 0);
-    return true;
+  if (unknown_account) {
+    if (!SelectUnknownAccountSet(set, account)) return true;
+  } else {
+    if (TestMode()) {
+      platform::ConsoleWriteLine(ZT("Container: ") + user.Container);
+      platform::ConsoleWriteLine(ZT("Groups:    ") + user.GroupNames);
+    }
+    if (PolicySelection(set, account, user.GroupNames, user.Container) == 0) {
+      if (LogLevel() >= 0) WriteLog(ZT("Skip: no password policy found"), ZT("Info ") + account, 0);
+      return true;
+    }
   }
   if (TestMode()) PrintPolicyDump(set);
   if (request.SetOperation && set.NoValidateOnReset != 0) {
@@ -87,7 +109,7 @@ bool RunPasswordFilter(const FilterRequest& request) {
   const RuleSubject subject{account, full_name, user.PrincipalName, user.DisplayName};
   RuleVerdict verdict = EvaluateRules(password, subject, set);
   // The costly checks run last, and only for a password every rule passed.
-  if (verdict.Accepted && set.NoSimilarity != 0 &&
+  if (verdict.Accepted && set.NoSimilarity != 0 && !unknown_account &&
       SimilarToHistory(CurrentServerPaths().IdhFolder, account, password)) {
     verdict.Accepted = false;
     verdict.Message += RequirementLine(Requirement::NoSimilarity, set, Text());

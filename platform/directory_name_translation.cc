@@ -4,6 +4,8 @@
 
 #include "platform/directory_name_translation.h"
 
+#include "platform/directory_names.h"
+
 namespace zefa::platform {
 
 namespace {
@@ -52,23 +54,6 @@ Text ReadAttribute(DirectoryHandle* handle, const Text& dn, const char* name) {
     return Text();
   }
   return FirstValue(entries.front(), name);
-}
-
-// A value inside a search filter: the characters that the filter syntax
-// gives a meaning to are written as "\" and two hex digits.
-Text EscapeFilterValue(const Text& value) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  Text out;
-  for (const WChar c : value) {
-    if (c == u'*' || c == u'(' || c == u')' || c == u'\\' || c == 0) {
-      out.push_back(u'\\');
-      out.push_back(static_cast<WChar>(kHex[(c >> 4) & 0xF]));
-      out.push_back(static_cast<WChar>(kHex[c & 0xF]));
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
 }
 
 // The DN of the one entry a search finds; empty when it finds none or more.

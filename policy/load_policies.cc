@@ -65,6 +65,8 @@ void ReadGlobalSettings(const Text& key_path, GlobalSettings& globals) {
   ReadList(key_path, ZT("SkipUsers"), false, globals.SkipUsers);
   ReadList(key_path, ZT("SkipGroups"), false, globals.SkipGroups);
   ReadInteger(key_path, ZT("DisableInactiveAccounts"), globals.DisableInactiveAccounts);
+  globals.UnknownAccountSet = 0;
+  ReadInteger(key_path, ZT("UnknownAccountSet"), globals.UnknownAccountSet);
   const Text level = ReadPolicyValue(key_path, ZT("LogLevel"));
   SetLogLevel(level.empty() ? 0 : TextToInteger(level));
 }

@@ -55,6 +55,10 @@ struct GlobalSettings {
   Text SkipUsers;   // normalised list
   Text SkipGroups;  // normalised list
   int64_t DisableInactiveAccounts = 0;
+  // The set (1-8) that checks passwords of accounts the directory does not
+  // know (yet): a new account gets its first password before it exists.
+  // 0 = such passwords are accepted unchecked.
+  int64_t UnknownAccountSet = 0;
 };
 
 }  // namespace zefa

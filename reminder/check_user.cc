@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/directory_names.h"
 #include "platform/platform.h"
 #include "reminder/expiry.h"
 #include "reminder/reminder_message.h"
@@ -47,7 +48,8 @@ Text FindUserDistinguishedName(DirectoryConnection& connection, const Text& acco
   }
   const auto cached = cache.names.find(account_name);
   if (cached != cache.names.end()) return cached->second;
-  const Text filter = ZT("(&(sAMAccountType=805306368)(sAMAccountName=") + account_name + ZT("))");
+  const Text filter = ZT("(&(sAMAccountType=805306368)(sAMAccountName=") +
+                      EscapeFilterValue(account_name) + ZT("))");
   std::vector<platform::DirectoryEntry> entries;
   Text dn;
   if (platform::DirectorySearch(connection.handle, CurrentNamingContexts().DefaultNamingContext, 2,

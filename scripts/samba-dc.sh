@@ -510,6 +510,31 @@ sAMAccountName: eve
 unicodePwd:: ${pwd}
 userAccountControl: 512
 
+dn: CN=tom(x),OU=Sales,${BASE_DN}
+objectClass: user
+sAMAccountName: tom(x)
+userPrincipalName: tom(x)@${REALM_LOWER}
+givenName: Tom
+sn: Xu
+unicodePwd:: ${pwd}
+userAccountControl: 512
+
+dn: CN=Smith\\, John,OU=Sales,${BASE_DN}
+objectClass: user
+sAMAccountName: jsmith
+userPrincipalName: jsmith@${REALM_LOWER}
+givenName: John
+sn: Smith
+displayName: Smith, John
+unicodePwd:: ${pwd}
+userAccountControl: 512
+
+dn: CN=pipe|user,OU=Sales,${BASE_DN}
+objectClass: user
+sAMAccountName: pipeuser
+unicodePwd:: ${pwd}
+userAccountControl: 512
+
 dn: CN=Engineers,CN=Users,${BASE_DN}
 objectClass: group
 sAMAccountName: Engineers
@@ -526,6 +551,13 @@ objectClass: group
 sAMAccountName: sales-it
 groupType: -2147483646
 member: CN=bob,OU=Sales,${BASE_DN}
+
+dn: CN=helpdesk (tier1),CN=Users,${BASE_DN}
+objectClass: group
+sAMAccountName: helpdesk (tier1)
+groupType: -2147483646
+member: CN=tom(x),OU=Sales,${BASE_DN}
+member: CN=Smith\\, John,OU=Sales,${BASE_DN}
 
 dn: CN=Newsletter,CN=Users,${BASE_DN}
 objectClass: group

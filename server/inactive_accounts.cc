@@ -5,6 +5,7 @@
 #include "directory/directory.h"
 #include "directory/directory_writes.h"
 #include "logging/log.h"
+#include "platform/directory_names.h"
 #include "policy/text_to_integer.h"
 #include "util/text_util.h"
 
@@ -53,7 +54,7 @@ void DisableInactiveAccountsPass(int64_t days) {
   const Text filter =
       ZT("(&(sAMAccountType=805306368)(sAMAccountName=*)"
          "(!(userAccountControl:1.2.840.113556.1.4.803:=2))(lastLogonTimestamp<=") +
-      IntegerToText(threshold) + ZT("))");
+      EscapeFilterValue(IntegerToText(threshold)) + ZT("))");
   EntryMap accounts;
   SearchObjects(connection, accounts, filter,
                 ZT("distinguishedName,userAccountControl,lastLogonTimestamp"), ZT("root"), 2);
@@ -63,7 +64,7 @@ void DisableInactiveAccountsPass(int64_t days) {
     Text dn = ValueOf(attributes, ZT("distinguishedname"));
     if (dn.empty()) dn = entry_dn;
     // A failed write leaves that account as it was; the others still follow.
-    SetAttributeValues(connection, dn, ZT("userAccountControl"), IntegerToText(control));
+    SetAttributeValues(connection, dn, ZT("userAccountControl"), {IntegerToText(control)});
   }
   CloseDirectoryConnection(connection);
 }

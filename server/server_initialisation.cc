@@ -57,7 +57,7 @@ void SetLogonTimeSyncInterval() {
   DirectoryConnection connection;
   if (!OpenDirectoryConnection(connection)) return;
   const Text domain = CurrentNamingContexts().DefaultNamingContext;
-  if (!domain.empty()) SetAttributeValues(connection, domain, ZT("msDS-LogonTimeSyncInterval"), ZT("2"));
+  if (!domain.empty()) SetAttributeValues(connection, domain, ZT("msDS-LogonTimeSyncInterval"), {ZT("2")});
   CloseDirectoryConnection(connection);
 }
 

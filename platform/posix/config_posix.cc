@@ -1,6 +1,7 @@
 // Facts about this installation that Windows keeps in system calls: the
 // NetBIOS domain (from the Samba configuration, else from the directory's
 // partitions container) and where the installation puts the filter library.
+#include "platform/directory_names.h"
 #include "platform/platform.h"
 #include "platform/posix/samba_config.h"
 
@@ -51,7 +52,8 @@ Text NetbiosNameFromDirectory() {
     std::vector<DirectoryEntry> refs;
     if (!domain.empty() && !configuration.empty() &&
         DirectorySearch(handle, Utf8ToText("CN=Partitions," + configuration), 1,
-                        Utf8ToText("(&(objectClass=crossRef)(nCName=" + domain + "))"),
+                        ZT("(&(objectClass=crossRef)(nCName=") +
+                            EscapeFilterValue(Utf8ToText(domain)) + ZT("))"),
                         {ZT("nETBIOSName")}, 0, refs) == 0 &&
         !refs.empty()) {
       result = UpperAscii(FirstValue(refs.front(), "netbiosname"));

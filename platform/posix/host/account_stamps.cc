@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/directory_names.h"
 #include "platform/platform.h"
 
 namespace zefa::host {
@@ -88,21 +89,6 @@ Text DefaultNamingContext(platform::DirectoryHandle* handle) {
 }
 
 }  // namespace
-
-Text EscapeFilterValue(const Text& value) {
-  static const char kHex[] = "0123456789abcdef";
-  Text out;
-  for (WChar c : value) {
-    if (c == u'*' || c == u'(' || c == u')' || c == u'\\' || c == 0) {
-      out += u'\\';
-      out += static_cast<WChar>(kHex[(c >> 4) & 0xF]);
-      out += static_cast<WChar>(kHex[c & 0xF]);
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
 
 uint32_t RelativeIdOfSid(const std::string& sid) {
   // revision 1, count of sub-authorities, 6-byte authority, 4 bytes each

@@ -33,9 +33,6 @@ void CloseStampConnections();
 // The current time in the directory's form (100-ns intervals since 1601).
 int64_t DirectoryTimeNow();
 
-// RFC 4515 escaping of a filter value.
-Text EscapeFilterValue(const Text& value);
-
 // The relative id of a binary SID; 0 when it is not one.
 uint32_t RelativeIdOfSid(const std::string& sid);
 
