@@ -1,6 +1,11 @@
 // Accounts looked up in a real domain controller.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <ctime>
+#include <string>
+
 #include "directory/attribute_decoding.h"
 #include "directory/directory.h"
 #include "directory/lookup_user.h"
@@ -58,9 +63,8 @@ TEST_F(LookupUserTest, UsersContainerAndMissingAttributes) {
   EXPECT_EQ(bob.Container, ZT("Sales"));
 }
 
-TEST_F(LookupUserTest, NobodyForUnknownComputerAndMalformedNames) {
-  for (const Text& name : {Text(ZT("nosuchuser")), Text(ZT("DC1$")), Text(ZT("Engineers")),
-                           Text(ZT("x)(sAMAccountName=alice"))}) {
+TEST_F(LookupUserTest, NobodyForUnknownComputerAndGroupNames) {
+  for (const Text& name : {Text(ZT("nosuchuser")), Text(ZT("DC1$")), Text(ZT("Engineers"))}) {
     UserRecord user;
     LookupUser(name, user);
     EXPECT_TRUE(user.AccountName.empty()) << TextToUtf8(name);
@@ -68,6 +72,68 @@ TEST_F(LookupUserTest, NobodyForUnknownComputerAndMalformedNames) {
     EXPECT_EQ(user.AccountExpires, -1);
     EXPECT_EQ(user.PasswordAge, user.LookupTime + 1);
   }
+}
+
+// Filter syntax inside a name is part of the name: it finds exactly the
+// account of that name, never another one, never a wildcard match.
+TEST_F(LookupUserTest, NamesWithFilterSyntaxFindOnlyThemselves) {
+  UserRecord tom;
+  LookupUser(ZT("tom(x)"), tom);
+  EXPECT_EQ(tom.AccountName, ZT("tom(x)"));
+  EXPECT_EQ(tom.DistinguishedName, ZT("CN=tom(x),OU=Sales,DC=example,DC=test"));
+  EXPECT_EQ(tom.Container, ZT("Sales"));
+  EXPECT_NE((ZT(";") + tom.GroupNames).find(ZT(";helpdesk (tier1);")), Text::npos)
+      << TextToUtf8(tom.GroupNames);
+  UserRecord qualified;
+  LookupUser(ZT("EXAMPLE\\tom(x)"), qualified);
+  EXPECT_EQ(qualified.AccountName, ZT("tom(x)"));
+
+  for (const Text& name : {Text(ZT("ali*")), Text(ZT("*")), Text(ZT("x)(sAMAccountName=alice")),
+                           Text(ZT("alice)(|(sAMAccountName=*"))}) {
+    UserRecord user;
+    LookupUser(name, user);
+    EXPECT_TRUE(user.AccountName.empty()) << TextToUtf8(name) << " found "
+                                          << TextToUtf8(user.AccountName);
+  }
+}
+
+// The container comes from the parent's DN, which starts after the first
+// comma that is not escaped.
+TEST_F(LookupUserTest, EscapedCommaInTheNameKeepsTheContainer) {
+  UserRecord smith;
+  LookupUser(ZT("jsmith"), smith);
+  EXPECT_EQ(smith.DistinguishedName, ZT("CN=Smith\\, John,OU=Sales,DC=example,DC=test"));
+  EXPECT_EQ(smith.DisplayName, ZT("Smith, John"));
+  EXPECT_EQ(smith.Container, ZT("Sales"));
+}
+
+// An account is looked up before it exists (its first password) and again
+// at once when it does: only found accounts are cached.
+TEST_F(LookupUserTest, AnAccountNotFoundIsAskedForAgain) {
+  const std::string name =
+      "new" + std::to_string(getpid()) + "x" + std::to_string(time(nullptr) % 100000);
+  const uint64_t before = DirectoryLookupCount();
+  UserRecord missing;
+  LookupUser(testing::T(name), missing);
+  EXPECT_TRUE(missing.AccountName.empty());
+
+  platform::DirectoryHandle* handle = platform::DirectoryOpen();
+  ASSERT_NE(handle, nullptr);
+  const int added = platform::DirectoryAdd(
+      handle, testing::T("CN=" + name + ",CN=Users,DC=example,DC=test"),
+      {{platform::kDirectoryAdd, ZT("objectClass"), {"user"}},
+       {platform::kDirectoryAdd, ZT("sAMAccountName"), {name}}},
+      false);
+  platform::DirectoryClose(handle);
+  ASSERT_EQ(added, 0);
+
+  UserRecord created, again;
+  LookupUser(testing::T(name), created);
+  EXPECT_EQ(created.AccountName, testing::T(name));
+  EXPECT_EQ(created.Container, ZT("Users"));
+  LookupUser(testing::T(name), again);  // found: now from the cache
+  EXPECT_EQ(again.AccountName, testing::T(name));
+  EXPECT_EQ(DirectoryLookupCount(), before + 2);
 }
 
 TEST_F(LookupUserTest, CachedForBareNamesOnly) {

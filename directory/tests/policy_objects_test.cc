@@ -10,14 +10,18 @@
 #include <chrono>
 #include <memory>
 #include <random>
+#include <cstdlib>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "directory/attribute_decoding.h"
 #include "directory/directory.h"
 #include "directory/directory_writes.h"
+#include "directory/lookup_user.h"
 #include "directory/policy_objects.h"
+#include "filter/policy_selection.h"
 #include "testing/test_dc.h"
 #include "util/text_util.h"
 
@@ -99,6 +103,12 @@ TEST_F(PolicyObjectsTest, NameLookupsAndValueExpansion) {
   EXPECT_EQ(FindSecurityGroupDn(connection, ZT("Newsletter")), Text());  // distribution group
   EXPECT_EQ(FindSecurityGroupDn(connection, ZT("alice")), Text());       // a user
   EXPECT_EQ(FindSecurityGroupDn(connection, ZT("no-such-group")), Text());
+  // Filter syntax in a group name is part of the name.
+  EXPECT_EQ(FindSecurityGroupDn(connection, ZT("helpdesk (tier1)")),
+            ZT("CN=helpdesk (tier1),CN=Users,") + base);
+  EXPECT_EQ(FindSecurityGroupDn(connection, ZT("domain*")), Text());
+  EXPECT_EQ(FindSecurityGroupDn(connection, ZT("*")), Text());
+  EXPECT_EQ(FindSecurityGroupDn(connection, ZT("x)(sAMAccountName=Engineers")), Text());
 
   EXPECT_EQ(OuPathToDn(connection, ZT("/staff/engineering")),
             ZT("OU=Engineering,OU=Staff,") + base);
@@ -108,14 +118,16 @@ TEST_F(PolicyObjectsTest, NameLookupsAndValueExpansion) {
   EXPECT_EQ(OuPathToDn(connection, ZT("sales")), ZT("OU=Sales,") + base);
   EXPECT_EQ(OuPathToDn(connection, ZT("no-such-ou")), Text());
 
-  EXPECT_TRUE(ExpandAttributeValues(Text()).empty());
-  const std::vector<Text> expanded =
-      ExpandAttributeValues(ZT("CN=ZEFA,|/Staff/Engineering|/No/Such|plain text"));
-  ASSERT_EQ(expanded.size(), 4u);
+  EXPECT_TRUE(ExpandAttributeValues({}).empty());
+  const std::vector<Text> expanded = ExpandAttributeValues(
+      {ZT("CN=ZEFA,"), ZT("/Staff/Engineering"), ZT("/No/Such"), ZT("plain | text"),
+       ZT("CN=pipe|user,OU=Sales,")});
+  ASSERT_EQ(expanded.size(), 5u);
   EXPECT_EQ(expanded[0], ZT("CN=ZEFA,") + base);
   EXPECT_EQ(expanded[1], ZT("OU=Engineering,OU=Staff,") + base);
   EXPECT_EQ(expanded[2], ZT("/No/Such"));
-  EXPECT_EQ(expanded[3], ZT("plain text"));
+  EXPECT_EQ(expanded[3], ZT("plain | text"));
+  EXPECT_EQ(expanded[4], ZT("CN=pipe|user,OU=Sales,") + base);
   CloseDirectoryConnection(connection);
 }
 
@@ -164,7 +176,7 @@ TEST_F(PolicyObjectsTest, MirrorsASetThroughItsLife) {
   EXPECT_EQ(Value(pso, "msDS-PasswordComplexityEnabled"), TextToUtf8(PasswordSettingsComplexity()));
   EXPECT_EQ(Value(pso, "msDS-PasswordHistoryLength"), "10");
   EXPECT_EQ(Value(pso, "msDS-PasswordReversibleEncryptionEnabled"), "FALSE");
-  EXPECT_EQ(Value(pso, "msDS-PasswordSettingsPrecedence"), "6");
+  EXPECT_EQ(Value(pso, "msDS-PasswordSettingsPrecedence"), "3");
   EXPECT_EQ(Value(pso, "msDS-PSOAppliesTo"), group);
   EXPECT_EQ(Value(pso, "description"), rules);
 
@@ -201,34 +213,96 @@ TEST_F(PolicyObjectsTest, MirrorsASetThroughItsLife) {
   EXPECT_EQ(Value(pso, "uSNChanged"), pso_usn);
 }
 
-// Set 1 has the highest precedence number (8) and set 7 a lower one (2); an
-// account that both apply to gets set 7's settings.
-TEST_F(PolicyObjectsTest, PrecedenceDecidesTheResultantSettings) {
+// The filter takes the first matching set in set order; the directory the
+// settings object of lowest precedence. Set 1 (precedence 1) therefore wins
+// over set 7 (precedence 7) in both, for an account that both apply to.
+TEST_F(PolicyObjectsTest, TheDirectoryAppliesTheSetTheFilterChooses) {
   const std::string ou = "OU=" + tag_ + "-ou," + base_;
   const std::string in_both = "CN=" + tag_ + "a," + ou;
-  const std::string group_only = "CN=" + tag_ + "b,CN=Users," + base_;
+  const std::string ou_only = "CN=" + tag_ + "b," + ou;
   Add(ou, {Attr("objectClass", {"organizationalUnit"})});
   Add(in_both, {Attr("objectClass", {"user"}), Attr("sAMAccountName", {tag_ + "a"}),
                 Attr("userAccountControl", {"512"})});
-  Add(group_only, {Attr("objectClass", {"user"}), Attr("sAMAccountName", {tag_ + "b"}),
-                   Attr("userAccountControl", {"512"})});
+  Add(ou_only, {Attr("objectClass", {"user"}), Attr("sAMAccountName", {tag_ + "b"}),
+                Attr("userAccountControl", {"512"})});
   Add("CN=" + tag_ + "g,CN=Users," + base_,
       {Attr("objectClass", {"group"}), Attr("sAMAccountName", {tag_ + "g"}),
-       Attr("member", {in_both, group_only})});
+       Attr("member", {in_both})});
 
   domain_->SetPolicy(1, "Enabled", "1", platform::kRegDword);
   domain_->SetPolicy(1, "UserGroups", tag_ + "g");
   domain_->SetPolicy(1, "RulesText", "set one");
   domain_->SetPolicy(7, "Enabled", "1", platform::kRegDword);
-  domain_->SetPolicy(7, "UserOus", "/" + tag_ + "-ou");
+  domain_->SetPolicy(7, "UserOus", tag_ + "-ou");  // as the filter matches containers
   domain_->SetPolicy(7, "RulesText", "set seven");
   LoadAndSync();
 
-  EXPECT_EQ(Value(Pso("ZEFA_01_P"), "msDS-PasswordSettingsPrecedence"), "8");
-  EXPECT_EQ(Value(Pso("ZEFA_07_P"), "msDS-PasswordSettingsPrecedence"), "2");
-  EXPECT_EQ(Read(Zefa("ZEFA_07_C"), "member"), Values{in_both});
-  EXPECT_EQ(Value(group_only, "msDS-ResultantPSO"), Pso("ZEFA_01_P"));
-  EXPECT_EQ(Value(in_both, "msDS-ResultantPSO"), Pso("ZEFA_07_P"));
+  EXPECT_EQ(Value(Pso("ZEFA_01_P"), "msDS-PasswordSettingsPrecedence"), "1");
+  EXPECT_EQ(Value(Pso("ZEFA_07_P"), "msDS-PasswordSettingsPrecedence"), "7");
+  EXPECT_EQ(Sorted(Read(Zefa("ZEFA_07_C"), "member")), Sorted({in_both, ou_only}));
+  for (const auto& [account, dn, set, pso] :
+       {std::tuple{tag_ + "a", in_both, 1, "ZEFA_01_P"}, {tag_ + "b", ou_only, 7, "ZEFA_07_P"}}) {
+    UserRecord user;
+    LookupUser(testing::T(account), user);
+    PolicySet chosen;
+    ASSERT_EQ(PolicySelection(chosen, user.AccountName, user.GroupNames, user.Container), 1)
+        << account;
+    EXPECT_EQ(chosen.Index, set) << account;
+    EXPECT_EQ(Value(dn, "msDS-ResultantPSO"), Pso(pso)) << account;
+  }
+}
+
+// Names that need escaping in filters and DNs that a "|"-joined value list
+// would cut apart: set 5 names the group "helpdesk (tier1)" and a pattern
+// that must match nothing, and the OU Sales, where "pipe|user", "tom(x)" and
+// "Smith, John" live.
+TEST_F(PolicyObjectsTest, SpecialCharactersReachTheMirrorIntact) {
+  domain_->SetPolicy(5, "Enabled", "1", platform::kRegDword);
+  domain_->SetPolicy(5, "UserGroups", "helpdesk (tier1);domain*");
+  domain_->SetPolicy(5, "UserOus", "/Sales");
+  LoadAndSync();
+
+  const std::string group = Zefa("ZEFA_05"), ou_group = Zefa("ZEFA_05_C");
+  EXPECT_EQ(Sorted(Read(group, "member")),
+            Sorted({"CN=helpdesk (tier1),CN=Users," + base_, ou_group}));
+  EXPECT_EQ(Value(group, "description"), "helpdesk (tier1);domain*;");
+  const Values members = Read(ou_group, "member");
+  for (const char* user : {"CN=pipe|user", "CN=tom(x)", "CN=Smith\\, John", "CN=bob"}) {
+    EXPECT_NE(std::find(members.begin(), members.end(), user + (",OU=Sales," + base_)),
+              members.end())
+        << user;
+  }
+  EXPECT_EQ(Value(ou_group, "description"), "/sales;");
+}
+
+// A member write that fails (a group deleted while its DN is still cached)
+// leaves the description and summary as they were, so the next pass tries
+// again instead of taking the group for current.
+TEST_F(PolicyObjectsTest, AFailedMemberWriteIsRetried) {
+  const std::string doomed = "CN=" + tag_ + "d,CN=Users," + base_;
+  Add(doomed, {Attr("objectClass", {"group"}), Attr("sAMAccountName", {tag_ + "d"})});
+  domain_->SetPolicy(6, "Enabled", "1", platform::kRegDword);
+  domain_->SetPolicy(6, "UserGroups", tag_ + "d");
+  domain_->SetPolicy(6, "RulesText", "first");
+  LoadAndSync();
+  const std::string group = Zefa("ZEFA_06"), ou_group = Zefa("ZEFA_06_C");
+  ASSERT_EQ(Sorted(Read(group, "member")), Sorted({doomed, ou_group}));
+
+  // Samba's own client deletes it (the privileged socket, unbound).
+  const std::string remove = "/usr/bin/python3 -c 'import sys, ldb; "
+                             "ldb.Ldb(sys.argv[1]).delete(sys.argv[2])' '" +
+                             testing::TestDcLdapiUri() + "' '" + doomed + "'";
+  ASSERT_EQ(std::system(remove.c_str()), 0);
+  domain_->SetPolicy(6, "RulesText", "second");
+  LoadAndSync();  // the cached DN of the deleted group fails the member write
+  EXPECT_EQ(Read(group, "info"), Values{"MAP=0`MIP=0`RUL=first"});
+  LoadAndSync();  // and again at the next pass, while the cache holds it
+  EXPECT_EQ(Read(group, "info"), Values{"MAP=0`MIP=0`RUL=first"});
+
+  ClearDirectoryWriteCaches();  // as the day-long cache runs out
+  SyncDirectoryPolicies();
+  EXPECT_EQ(Read(group, "info"), Values{"MAP=0`MIP=0`RUL=second"});
+  EXPECT_EQ(Read(group, "member"), Values{ou_group});
 }
 
 // Password checks that need the policy sets wait while a pass runs, and a
