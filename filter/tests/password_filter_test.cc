@@ -122,6 +122,70 @@ TEST_F(PasswordFilterTest, EmptyPasswordAndNullBuffersAreRejected) {
   EXPECT_FALSE(PasswordFilter(&ua, nullptr, nullptr, 0));
 }
 
+// An account the directory does not know yet (its first password, as it is
+// created) is checked by the set of UnknownAccountSet, with every rule of
+// that set but the history: a former account of the same name is not this
+// one. The log says which set applied.
+TEST_F(PasswordFilterTest, UnknownAccountsAreCheckedByTheirSetWithoutHistory) {
+  domain.SetPolicy(0, "UnknownAccountSet", "2", platform::kRegDword);
+  domain.SetPolicy(1, "NoSimilarity", "1");
+  domain.SetPolicy(2, "Enabled", "1");
+  domain.SetPolicy(2, "MinLength", "12");
+  domain.SetPolicy(2, "NoSimilarity", "1");
+  ASSERT_EQ(ServerInitialisation(), 1);
+  EXPECT_FALSE(Filter("newcomer", "Ab1!"));
+  EXPECT_FALSE(Filter("newcomer", "Ab1!", /*set_operation=*/true));
+  std::string log = Log();
+  EXPECT_NE(log.find("\tInfo newcomer\tUnknown account: checked by policy set 2\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("\tPassword Denied\tRequested password for user newcomer (; ) was not "
+                     "accepted because it did not meet these requirements: | -Must be at least "
+                     "12 characters long\r\n"),
+            std::string::npos)
+      << log;
+
+  // A history entry under the name decides nothing for the unknown account,
+  // while the same entry rejects the password for a known one.
+  for (const char* account : {"newcomer", "alice"}) {
+    Text a = T(account), p = T("Twelve-chars-4711");
+    ZEFA_UNICODE_STRING ua = Counted(a), up = Counted(p);
+    PasswordChangeNotify(&ua, 0, &up);
+  }
+  EXPECT_TRUE(Filter("newcomer", "Twelve-chars-4711"));
+  EXPECT_FALSE(Filter("alice", "Twelve-chars-4711"));
+  EXPECT_EQ(Log().find("Twelve-chars-4711"), std::string::npos);
+}
+
+// UnknownAccountSet off, naming a set that is not enabled, or an account of
+// SkipUsers: the password of an unknown account is accepted, and the log
+// says why.
+TEST_F(PasswordFilterTest, UnknownAccountsPassOnlyWhenNoSetIsForThem) {
+  ASSERT_EQ(ServerInitialisation(), 1);
+  EXPECT_TRUE(Filter("newcomer", "x"));
+  for (const char* value : {"3", "9", "-1"}) {
+    domain.SetPolicy(0, "UnknownAccountSet", value, platform::kRegDword);
+    testing::TestDomain::ForgetPolicyStamp();
+    ASSERT_EQ(LoadPolicies(), 1);
+    EXPECT_TRUE(Filter("newcomer", "x")) << value;
+    EXPECT_NE(Log().find(std::string("\tInfo newcomer\tSkip: user not found; UnknownAccountSet ") +
+                         value + " names no enabled policy set\r\n"),
+              std::string::npos)
+        << value;
+  }
+  domain.SetPolicy(0, "UnknownAccountSet", "1", platform::kRegDword);
+  domain.SetPolicy(0, "SkipUsers", "svc;NewComer");
+  testing::TestDomain::ForgetPolicyStamp();
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_TRUE(Filter("newcomer", "x"));
+  EXPECT_FALSE(Filter("comer", "x"));  // whole names only
+  const std::string log = Log();
+  EXPECT_NE(log.find("\tInfo newcomer\tSkip: user not found and listed in SkipUsers\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("\tInfo newcomer\tSkip: user not found\r\n"), std::string::npos) << log;
+}
+
 TEST_F(PasswordFilterTest, ConcurrentCallsAgreeWithSingleCalls) {
   ASSERT_EQ(ServerInitialisation(), 1);
   std::vector<std::thread> threads;

@@ -204,6 +204,10 @@ TEST_F(ReminderDirectoryTest, DistinguishedNameOfAnAccount) {
   EXPECT_EQ(FindUserDistinguishedName(connection, ZT("alice")),
             ZT("CN=alice,OU=Engineering,OU=Staff,DC=example,DC=test"));
   EXPECT_EQ(FindUserDistinguishedName(connection, ZT("a)(b")), Text());
+  // Filter syntax in a name is part of the name.
+  EXPECT_EQ(FindUserDistinguishedName(connection, ZT("tom(x)")),
+            ZT("CN=tom(x),OU=Sales,DC=example,DC=test"));
+  EXPECT_EQ(FindUserDistinguishedName(connection, ZT("ali*")), Text());
   EXPECT_EQ(FindUserDistinguishedName(connection, ZT("Domain Users")), Text());  // a group
   CloseDirectoryConnection(connection);
 }

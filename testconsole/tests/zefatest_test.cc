@@ -1,6 +1,8 @@
 // The console program as an administrator runs it.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 
@@ -91,6 +93,34 @@ TEST(Zefatest, RealAccountThroughTheDirectory) {
                      "-Must be at least 12 characters long]\nResult: Denied\n\n"),
             std::string::npos)
       << out;
+  unsetenv("CLAVORA_LDAP_URI");
+}
+
+// A name the directory does not know, as a new account before it is
+// created: the console shows the set of UnknownAccountSet that checked it.
+TEST(Zefatest, UnknownAccountShowsTheSetThatChecksIt) {
+  REQUIRE_TEST_DC();
+  testing::TestDomain domain;
+  testing::UseTestDcDirectory();
+  const std::string reg = std::string(CLAVORA_BIN_DIR) + "/zefareg";
+  const std::string key = " 'HKLM\\Software\\Policies\\Clavora";
+  Capture(reg + " add" + key + "\\4' /v Enabled /t REG_DWORD /d 1 /f");
+  Capture(reg + " add" + key + "\\4' /v MinLength /t REG_DWORD /d 12 /f");
+  Capture(reg + " add" + key + "' /v UnknownAccountSet /t REG_DWORD /d 4 /f");
+  const std::string account = "newcomer" + std::to_string(getpid());
+  const std::string out = Capture(kZefatest + " /p " + account + " 'Ab1!'");
+  EXPECT_NE(out.find("\tInfo " + account + "\tUnknown account: checked by policy set 4]\n"
+                     "Unknown account: checked by policy set 4\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Applied Policy Settings:\n  Index: 4\n  Enabled: 1\n"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("-Must be at least 12 characters long]\nResult: Denied\n"), std::string::npos)
+      << out;
+  // A known account is still governed by its own sets only.
+  const std::string alice = Capture(kZefatest + " /p alice 'Ab1!'");
+  EXPECT_NE(alice.find("\tSkip: no password policy found]\n"), std::string::npos) << alice;
+  EXPECT_NE(alice.find("Result: Accepted\n"), std::string::npos) << alice;
   unsetenv("CLAVORA_LDAP_URI");
 }
 
