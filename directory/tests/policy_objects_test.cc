@@ -260,9 +260,13 @@ TEST_F(PolicyObjectsTest, SpecialCharactersReachTheMirrorIntact) {
   domain_->SetPolicy(5, "Enabled", "1", platform::kRegDword);
   domain_->SetPolicy(5, "UserGroups", "helpdesk (tier1);domain*");
   domain_->SetPolicy(5, "UserOus", "/Sales");
+  const std::string group = Zefa("ZEFA_05"), ou_group = Zefa("ZEFA_05_C");
+  // An earlier run against the same directory may have mirrored the set.
+  for (const std::string& dn : {group, ou_group})
+    platform::DirectoryModify(handle_, testing::T(dn),
+                              {{platform::kDirectoryReplace, ZT("description"), {"stale"}}}, false);
   LoadAndSync();
 
-  const std::string group = Zefa("ZEFA_05"), ou_group = Zefa("ZEFA_05_C");
   EXPECT_EQ(Sorted(Read(group, "member")),
             Sorted({"CN=helpdesk (tier1),CN=Users," + base_, ou_group}));
   EXPECT_EQ(Value(group, "description"), "helpdesk (tier1);domain*;");
