@@ -137,6 +137,7 @@ reg "$key\\2" /v UserOus /t REG_SZ /d 'Sales'
 reg "$key\\2" /v CharCategories /t REG_DWORD /d 3
 reg "$key\\2" /v MinLength /t REG_DWORD /d 10
 reg "$key" /v SkipUsers /t REG_SZ /d 'Administrator'
+reg "$key" /v UnknownAccountSet /t REG_DWORD /d 2
 
 initialisations() {
   local n
@@ -226,6 +227,25 @@ check "... and writes a history entry" eventually 20 more_lines "$SYSTEM_FOLDER/
 check "... but no .idp file (the second set does not ask for one)" test ! -e "$SYSTEM_FOLDER/idp/bob.idp"
 check "the filter's log records the changes" eventually 10 contains "$FILTER_LOG" \
   "Password of user bob has been changed (bob@example.test; )"
+
+# --------------------------------------- unusual names and new accounts
+# Filter syntax and commas in names; both accounts live in Sales (set 2).
+check "tom(x) in Sales is refused a weak password" refused samba_tool_reset 'tom(x)' 'tomtomtom'
+check "... by the second set" eventually 10 contains "$FILTER_LOG" \
+  "user tom(x) (tom(x)@example.test; ) was not accepted"
+check "Smith, John in Sales is refused a weak password" refused samba_tool_reset jsmith 'smithsmith'
+# A new account gets its first password before it exists: the set of
+# UnknownAccountSet checks it; right after, the account's own set does.
+samba_tool_create() {  # account password
+  PASSWORDS+=("$2")
+  samba-tool user create "$1" "$2" --userou=OU=Sales -s "$CONF" >"$HOST_DIR/create.out" 2>&1
+}
+check "a new account with a weak password is refused" refused samba_tool_create newcomer 'abcdefgh'
+check "... checked by the set of UnknownAccountSet" eventually 10 contains "$FILTER_LOG" \
+  "Unknown account: checked by policy set 2"
+check "a new account with a good password is created" samba_tool_create newcomer 'New-Comer-Pass-42'
+check "... and an immediate weak reset is refused by its own set" \
+  refused samba_tool_reset newcomer 'abcdefghij'
 
 # The hook asked directly: accepted, but the domain never sets the password,
 # so the host drops what it held and nothing is recorded.

@@ -63,6 +63,25 @@ TEST_F(LookupUserWindows, OtherContainersAndNameForms) {
   EXPECT_TRUE(nobody.AccountName.empty());
 }
 
+// Names with filter syntax and DNs with an escaped comma, through the
+// Windows client: the same accounts and containers as on POSIX.
+TEST_F(LookupUserWindows, UnusualNamesFindTheirOwnAccounts) {
+  UserRecord tom;
+  LookupUser(L"tom(x)", tom);
+  EXPECT_EQ(tom.AccountName, L"tom(x)");
+  EXPECT_EQ(tom.Container, L"Sales");
+  EXPECT_NE((L";" + tom.GroupNames).find(L";helpdesk (tier1);"), Text::npos);
+  UserRecord smith;
+  LookupUser(L"jsmith", smith);
+  EXPECT_EQ(smith.DistinguishedName, L"CN=Smith\\, John,OU=Sales,DC=example,DC=test");
+  EXPECT_EQ(smith.Container, L"Sales");
+  for (const wchar_t* name : {L"ali*", L"x)(sAMAccountName=alice"}) {
+    UserRecord user;
+    LookupUser(name, user);
+    EXPECT_TRUE(user.AccountName.empty()) << TextToUtf8(name);
+  }
+}
+
 TEST_F(LookupUserWindows, DirectoryReadsDecodeByTheSchema) {
   DirectoryConnection connection;
   ASSERT_TRUE(OpenDirectoryConnection(connection));
