@@ -78,13 +78,15 @@ void LookupInDirectory(const Text& account_name, UserRecord& record) {
   const Text name = NormaliseAccountName(account_name);
   AttributeMap attributes;
   DirectoryConnection connection;
+  bool answered = false;
   if (OpenDirectoryConnection(connection)) {
-    if (FindUserEntry(connection, attributes, name, kUserAttributeList) == 0 &&
-        !Value(attributes, ZT("distinguishedName")).empty()) {
+    answered = FindUserEntry(connection, attributes, name, kUserAttributeList) == 0;
+    if (answered && !Value(attributes, ZT("distinguishedName")).empty()) {
       ReadObject(connection, attributes, Value(attributes, ZT("distinguishedName")), ZT("tokenGroups"));
     }
     CloseDirectoryConnection(connection);
   }
+  record.LookupFailed = !answered;
   const int64_t now = platform::LocalNow();
   record.LookupTime = now;
   record.AccountName = Value(attributes, ZT("sAMAccountName"));

@@ -10,6 +10,9 @@ namespace zefa {
 struct UserRecord {
   int64_t LookupTime = 0;
   Text AccountName;  // empty when the account was not found
+  // The directory could not be asked (no connection, a failed search): an
+  // empty AccountName then says nothing about the account.
+  bool LookupFailed = false;
   Text QualifiedName;
   Text DistinguishedName;
   Text PrincipalName;

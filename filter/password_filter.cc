@@ -84,9 +84,15 @@ bool RunPasswordFilter(const FilterRequest& request) {
   UserRecord user;
   LookupUser(account, user);
   // An account the directory does not know (one being created with its
-  // first password) has no history to compare with.
+  // first password) has no history to compare with. A directory that could
+  // not be asked knows nothing either way: the password is accepted.
   const bool unknown_account = user.AccountName.empty();
   PolicySet set;
+  if (unknown_account && user.LookupFailed) {
+    if (LogLevel() >= 0) WriteLog(ZT("Skip: user not found"), ZT("Info ") + account, 0);
+    if (TestMode()) platform::ConsoleWriteLine(ZT("Skip: user not found"));
+    return true;
+  }
   if (unknown_account) {
     if (!SelectUnknownAccountSet(set, account)) return true;
   } else {

@@ -68,10 +68,26 @@ TEST_F(LookupUserTest, NobodyForUnknownComputerAndGroupNames) {
     UserRecord user;
     LookupUser(name, user);
     EXPECT_TRUE(user.AccountName.empty()) << TextToUtf8(name);
+    EXPECT_FALSE(user.LookupFailed) << TextToUtf8(name);  // the directory said so
     EXPECT_EQ(user.QualifiedName, ZT("EXAMPLE\\"));
     EXPECT_EQ(user.AccountExpires, -1);
     EXPECT_EQ(user.PasswordAge, user.LookupTime + 1);
   }
+}
+
+// Not found because the directory could not be asked: said apart from an
+// account the directory does not know.
+TEST_F(LookupUserTest, AnUnreachableDirectoryIsNoAnswer) {
+  setenv("CLAVORA_LDAP_URI", "ldapi://%2Fnonexistent%2Fldapi", 1);
+  UserRecord user;
+  LookupUser(ZT("alice"), user);
+  testing::UseTestDc();
+  EXPECT_TRUE(user.AccountName.empty());
+  EXPECT_TRUE(user.LookupFailed);
+  UserRecord alice;
+  LookupUser(ZT("alice"), alice);  // nothing was cached
+  EXPECT_EQ(alice.AccountName, ZT("alice"));
+  EXPECT_FALSE(alice.LookupFailed);
 }
 
 // Filter syntax inside a name is part of the name: it finds exactly the

@@ -36,6 +36,7 @@ class PasswordFilterTest : public ::testing::Test {
     domain.SetPolicy(1, "Number", "1");
     domain.SetPolicy(0, "SkipUsers", "svc");
     SetUserLookupForTesting([](const Text& name, UserRecord& user) {
+      if (name == ZT("offline")) user.LookupFailed = true;  // no directory answer
       if (name != ZT("alice") && name != ZT("svc")) return;
       user.AccountName = name;
       user.PrincipalName = name + ZT("@example.test");
@@ -157,12 +158,17 @@ TEST_F(PasswordFilterTest, UnknownAccountsAreCheckedByTheirSetWithoutHistory) {
   EXPECT_EQ(Log().find("Twelve-chars-4711"), std::string::npos);
 }
 
-// UnknownAccountSet off, naming a set that is not enabled, or an account of
-// SkipUsers: the password of an unknown account is accepted, and the log
-// says why.
+// UnknownAccountSet off, naming a set that is not enabled, an account of
+// SkipUsers, or a directory that gave no answer: the password of an account
+// that was not found is accepted, and the log says why.
 TEST_F(PasswordFilterTest, UnknownAccountsPassOnlyWhenNoSetIsForThem) {
   ASSERT_EQ(ServerInitialisation(), 1);
   EXPECT_TRUE(Filter("newcomer", "x"));
+  domain.SetPolicy(0, "UnknownAccountSet", "1", platform::kRegDword);
+  testing::TestDomain::ForgetPolicyStamp();
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_TRUE(Filter("offline", "x"));
+  EXPECT_NE(Log().find("\tInfo offline\tSkip: user not found\r\n"), std::string::npos);
   for (const char* value : {"3", "9", "-1"}) {
     domain.SetPolicy(0, "UnknownAccountSet", value, platform::kRegDword);
     testing::TestDomain::ForgetPolicyStamp();
