@@ -93,6 +93,16 @@ check "the four security groups, not Newsletter" same "$security" "All Staff;Eng
 check "sales-it holds bob" has_line \
   "$(search -b "CN=sales-it,CN=Users,$BASE" -s base member)" "member: CN=bob,OU=Sales,$BASE"
 
+# Names that need escaping in filters and DNs.
+sales=$(search -b "OU=Sales,$BASE" -s one "(objectClass=user)" sAMAccountName | values sAMAccountName |
+  sort | tr '\n' ' ')
+check "Sales holds bob, jsmith, pipeuser and tom(x)" same "$sales" "bob jsmith pipeuser tom(x) "
+check "jsmith's name holds an escaped comma" has_line \
+  "$(search -b "$BASE" "(sAMAccountName=jsmith)" 1.1)" "dn: CN=Smith\\, John,OU=Sales,$BASE"
+check "helpdesk (tier1) holds tom(x) and jsmith" same \
+  "$(search -b "CN=helpdesk (tier1),CN=Users,$BASE" -s base member | values member | sort | tr '\n' ';')" \
+  "CN=Smith\\, John,OU=Sales,$BASE;CN=tom(x),OU=Sales,$BASE;"
+
 check "the fixture can be loaded again" "$SCRIPT" fixture "$DIR"
 check "alice's password was set" env LDAPTLS_REQCERT=never \
   ldapsearch -x -H "ldaps://$IP" -D alice@example.test -w "${DC_USER_PASS:-Fixture!Pass1}" -b '' -s base 1.1
