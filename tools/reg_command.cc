@@ -647,13 +647,6 @@ Text FormatQueryValue(const RegistryValue& value) {
          FormatQueryData(value.type, value.data);
 }
 
-Text FormatKeyQuery(const KeyPath& key, bool recurse, int view) {
-  Text out = T("\n");
-  Text errors;
-  AppendKeyQuery(key, recurse, view, out, errors);
-  return out;
-}
-
 ParsedCommand ParseCommandLine(const std::vector<Text>& args) {
   ParsedCommand parsed;
   if (args.empty()) {
