@@ -22,7 +22,12 @@ int PolicySelection(PolicySet& chosen, const Text& account_name, const Text& gro
                     const Text& container) {
   std::lock_guard<std::mutex> guard(PolicyLock());
   const PolicyState& state = Policies();
-  if (Contains(state.Globals.SkipUsers, ToLower(account_name) + ZT(";"))) return 0;
+  // A skip entry names one account, whole: "administrator" does not skip
+  // "strator". Groups and OUs below match as parts of longer texts.
+  const Text account = ToLower(account_name);
+  for (const Text& entry : ListEntries(state.Globals.SkipUsers)) {
+    if (entry == account) return 0;
+  }
 
   Text groups = ToLower(group_names);
   if (groups.empty() || groups.back() != ZT(';')) groups.push_back(ZT(';'));

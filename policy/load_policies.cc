@@ -26,8 +26,26 @@ void ReadText(const Text& key_path, const WChar* name, Text& field) {
   if (!text.empty()) field = std::move(text);
 }
 
+void Warn(const Text& message) {
+  if (LogLevel() >= 0) WriteLog(message, ZT("Warning"), 0);
+}
+
+// An empty entry would match every account, so it is dropped, and said so.
 void ReadList(const Text& key_path, const WChar* name, bool drop_quotes, Text& field) {
   field = NormaliseList(ReadPolicyValue(key_path, name), drop_quotes);
+  if (DropEmptyEntries(field)) {
+    Warn(Text(name) + ZT(" in ") + key_path +
+         ZT(" has an empty entry (an empty line, a leading line break or \"\"); empty entries "
+            "match nothing"));
+  }
+}
+
+void WarnWhenUnreadable(const Text& key_path) {
+  if (KeyState(key_path, 0) == platform::RegistryKeyState::kUnreadable) {
+    Warn(ZT("The registry key ") + key_path +
+         ZT(" exists but cannot be read (its stored record is damaged): its values count as "
+            "absent until it is repaired"));
+  }
 }
 
 // Brings the cache entry of a forbidden-word file up to date with the file.
@@ -40,13 +58,20 @@ void RefreshForbiddenFile(const Text& file_name, const Text& words_folder) {
     if (found != cache.end()) cache.erase(found);
     return;
   }
-  if (found != cache.end() && found->second.FileDate >= file_date) return;
+  // A copy that keeps an older date, or an edit within the same second,
+  // still changes the date or the size.
+  const int64_t file_size = platform::FileSize(path);
+  if (found != cache.end() && found->second.FileDate == file_date &&
+      found->second.FileSize == file_size) {
+    return;
+  }
   ForbiddenFileEntry& entry = cache[file_name];
   entry.FileName = file_name;
   ClearWordList(entry.Words);
   LoadWordFile(entry.Words, path, false, true);
   FinishWordList(entry.Words);
   entry.FileDate = file_date;
+  entry.FileSize = file_size;
 }
 
 }  // namespace
@@ -62,13 +87,14 @@ PolicyState& Policies() {
 }
 
 void ReadGlobalSettings(const Text& key_path, GlobalSettings& globals) {
+  // The level first: it decides about the warnings of this load.
+  const Text level = ReadPolicyValue(key_path, ZT("LogLevel"));
+  SetLogLevel(level.empty() ? 0 : TextToInteger(level));
   ReadList(key_path, ZT("SkipUsers"), false, globals.SkipUsers);
   ReadList(key_path, ZT("SkipGroups"), false, globals.SkipGroups);
   ReadInteger(key_path, ZT("DisableInactiveAccounts"), globals.DisableInactiveAccounts);
   globals.UnknownAccountSet = 0;
   ReadInteger(key_path, ZT("UnknownAccountSet"), globals.UnknownAccountSet);
-  const Text level = ReadPolicyValue(key_path, ZT("LogLevel"));
-  SetLogLevel(level.empty() ? 0 : TextToInteger(level));
 }
 
 void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
@@ -130,15 +156,18 @@ int LoadPolicies() {
   std::lock_guard<std::mutex> guard(PolicyLock());
   PolicyState& state = Policies();
   const Text root = kPolicyRootKey;
-  const int64_t stamp = KeyLastWriteTime(root, 0);
+  const int64_t stamp = KeyLastWriteTicks(root, 0);
   if (stamp == state.PolicyStamp) return 0;
   state.PolicyStamp = stamp;
   state.Sets.clear();
   ReadGlobalSettings(root, state.Globals);
+  WarnWhenUnreadable(root);
   const Text words_folder = CurrentServerPaths().WordsFolder;
   for (int64_t i = 1; i <= 8; ++i) {
     PolicySet set;
-    ReadPolicySet(root + ZT("\\") + IntegerToText(i), set, i, words_folder);
+    const Text key_path = root + ZT("\\") + IntegerToText(i);
+    WarnWhenUnreadable(key_path);
+    ReadPolicySet(key_path, set, i, words_folder);
     state.Sets.push_back(std::move(set));
   }
   return 1;

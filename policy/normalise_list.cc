@@ -16,6 +16,26 @@ Text NormaliseList(TextView text, bool drop_quotes) {
   return list;
 }
 
+bool DropEmptyEntries(Text& list) {
+  Text kept;
+  kept.reserve(list.size());
+  bool dropped = false;
+  size_t start = 0;
+  while (start < list.size()) {
+    size_t end = list.find(ZT(';'), start);
+    if (end == Text::npos) end = list.size();
+    if (end == start) {
+      dropped = true;
+    } else {
+      kept.append(list, start, end - start);
+      kept.push_back(ZT(';'));
+    }
+    start = end + 1;
+  }
+  if (dropped) list = std::move(kept);
+  return dropped;
+}
+
 std::vector<Text> SplitForbiddenWords(TextView text) {
   std::vector<Text> words;
   for (Text& field : SplitFields(NormaliseList(text, false), ZT(';'))) {

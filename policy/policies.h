@@ -20,6 +20,7 @@ inline const WChar* const kPolicyRootKey = ZT("HKEY_LOCAL_MACHINE\\Software\\Pol
 struct ForbiddenFileEntry {
   Text FileName;
   int64_t FileDate = 0;  // local date value of the file when it was loaded
+  int64_t FileSize = -1;  // its size in bytes then
   WordList Words;
 };
 
@@ -27,6 +28,8 @@ struct PolicyState {
   std::vector<PolicySet> Sets;  // Index order 1..8 after a load
   GlobalSettings Globals;
   std::map<Text, ForbiddenFileEntry> ForbiddenFileCache;  // by ForbiddenFile, case-sensitive
+  // The root key's last-write time at the last load, at full precision
+  // (KeyLastWriteTicks); any difference from the stored one reloads.
   int64_t PolicyStamp = 0;
 };
 
@@ -34,8 +37,10 @@ struct PolicyState {
 std::mutex& PolicyLock();
 PolicyState& Policies();
 
-// Reloads everything when the root key's last-write time changed.
-// 1 when reloaded, 0 when nothing changed.
+// Reloads everything when the root key's last-write time differs from the
+// one of the last load. 1 when reloaded, 0 when nothing changed. A key that
+// exists but cannot be read, and a list value with an empty entry, each
+// leave one Warning line per load.
 int LoadPolicies();
 
 // Fills `globals` from a key; DisableInactiveAccounts only when present.

@@ -157,9 +157,21 @@ void WriteRegistryValue(const Text& key_path, const Text& value_name, const Text
 }
 
 int64_t KeyLastWriteTime(const Text& key_path, int view) {
+  const int64_t ticks = KeyLastWriteTicks(key_path, view);
+  if (ticks == 0) return 0;
+  return platform::UtcToLocal(platform::RegistryTicksToUtcSeconds(ticks));
+}
+
+int64_t KeyLastWriteTicks(const Text& key_path, int view) {
   Text root, subkey;
   if (!SplitKeyPath(key_path, root, subkey)) return 0;
-  return platform::RegistryKeyLastWrite(root, subkey, view);
+  return platform::RegistryKeyLastWriteTicks(root, subkey, view);
+}
+
+platform::RegistryKeyState KeyState(const Text& key_path, int view) {
+  Text root, subkey;
+  if (!SplitKeyPath(key_path, root, subkey)) return platform::RegistryKeyState::kMissing;
+  return platform::RegistryKeyCheck(root, subkey, view);
 }
 
 }  // namespace zefa

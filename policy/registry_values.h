@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
 #include "platform/text.h"
 
 namespace zefa {
@@ -23,8 +24,19 @@ Text ReadRegistryValue(const Text& key_path, const Text& value_name, int view);
 void WriteRegistryValue(const Text& key_path, const Text& value_name, const Text& text,
                         uint32_t type, int view);
 
-// The key's last-write time as a local date value; 0 when it cannot be read.
+// The key's last-write time as a local date value (whole seconds); 0 when
+// it cannot be read.
 int64_t KeyLastWriteTime(const Text& key_path, int view);
+
+// The key's last-write time at the full precision the registry keeps
+// (100-nanosecond ticks since 1601 UTC); 0 when the key is missing. Two
+// changes of a key's values never give the same ticks (on Windows: unless
+// they fall within one tick of the system clock).
+int64_t KeyLastWriteTicks(const Text& key_path, int view);
+
+// Whether the key is missing, readable, or there but unreadable (a damaged
+// record). An unknown root or a path without a backslash is missing.
+platform::RegistryKeyState KeyState(const Text& key_path, int view);
 
 // Splits a key path into the platform's root name and the subkey path.
 // False for an unknown root or a path without a backslash.

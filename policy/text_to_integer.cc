@@ -30,14 +30,22 @@ int64_t TextToInteger(TextView text) {
     base = 2;
     ++i;
   }
-  uint64_t value = 0;
+  // The magnitude is gathered up to 2^63, the largest one a sign can use
+  // (INT64_MIN); anything above stays there.
+  constexpr uint64_t kLimit = uint64_t{1} << 63;
+  uint64_t magnitude = 0;
   for (; i < text.size(); ++i) {
     const int d = DigitValue(text[i], base);
     if (d < 0) break;
-    value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+    const uint64_t digit = static_cast<uint64_t>(d);
+    if (magnitude > (kLimit - digit) / static_cast<uint64_t>(base)) {
+      magnitude = kLimit;
+    } else {
+      magnitude = magnitude * static_cast<uint64_t>(base) + digit;
+    }
   }
-  if (negative) value = 0 - value;
-  return static_cast<int64_t>(value);
+  if (negative) return magnitude >= kLimit ? INT64_MIN : -static_cast<int64_t>(magnitude);
+  return magnitude >= kLimit ? INT64_MAX : static_cast<int64_t>(magnitude);
 }
 
 }  // namespace zefa

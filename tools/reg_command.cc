@@ -262,15 +262,59 @@ ParsedCommand SyntaxError(Operation operation, TextView detail) {
 
 // ------------------------------------------------------------ execution
 
-void AppendKeyQuery(const KeyPath& key, bool recurse, int view, Text& out) {
-  out += KeyPathText(key) + T("\n");
-  const std::vector<RegistryValue> values = platform::RegistryValues(key.root, key.subkey, view);
-  for (const RegistryValue& value : values) out += FormatQueryValue(value) + T("\n");
-  if (!values.empty() || recurse) out += T("\n");
+// The pieces between NULs: (number of NULs + 1) of them.
+std::vector<Text> SplitAtNul(const Text& units) {
+  std::vector<Text> pieces(1);
+  for (WChar c : units) {
+    if (c == 0) {
+      pieces.emplace_back();
+    } else {
+      pieces.back().push_back(c);
+    }
+  }
+  return pieces;
+}
+
+// The names of a subkey path's levels, without empty ones.
+std::vector<Text> SplitLevels(const Text& subkey) {
+  std::vector<Text> levels(1);
+  for (WChar c : subkey) {
+    if (c != '\\') {
+      levels.back().push_back(c);
+    } else if (!levels.back().empty()) {
+      levels.emplace_back();
+    }
+  }
+  if (levels.back().empty()) levels.pop_back();
+  return levels;
+}
+
+bool Unreadable(const KeyPath& key, int view) {
+  return platform::RegistryKeyCheck(key.root, key.subkey, view) ==
+         platform::RegistryKeyState::kUnreadable;
+}
+
+Text UnreadableKeyError(const KeyPath& key) {
+  return T("ERROR: The key ") + KeyPathText(key) +
+         T(" cannot be read: its stored record is damaged or unreadable.\n");
+}
+
+// An unreadable key shows no values (it has none that can be trusted) and
+// adds its error; the walk goes on below it and beside it.
+void AppendKeyQuery(const KeyPath& key, bool recurse, int view, Text& out, Text& errors) {
+  if (Unreadable(key, view)) {
+    errors += UnreadableKeyError(key);
+  } else {
+    out += KeyPathText(key) + T("\n");
+    const std::vector<RegistryValue> values =
+        platform::RegistryValues(key.root, key.subkey, view);
+    for (const RegistryValue& value : values) out += FormatQueryValue(value) + T("\n");
+    if (!values.empty() || recurse) out += T("\n");
+  }
   const std::vector<Text> subkeys = platform::RegistrySubkeys(key.root, key.subkey, view);
   for (const Text& name : subkeys) {
     if (recurse) {
-      AppendKeyQuery(ChildKey(key, name), recurse, view, out);
+      AppendKeyQuery(ChildKey(key, name), recurse, view, out, errors);
     } else {
       out += KeyPathText(ChildKey(key, name)) + T("\n");
     }
@@ -279,14 +323,71 @@ void AppendKeyQuery(const KeyPath& key, bool recurse, int view, Text& out) {
 }
 
 // Every key in the tree that holds the value, with the value.
-void AppendValueSearch(const KeyPath& key, const Text& name, int view, Text& out, size_t& matches) {
-  if (auto value = platform::RegistryRead(key.root, key.subkey, name, view)) {
+void AppendValueSearch(const KeyPath& key, const Text& name, int view, Text& out, Text& errors,
+                       size_t& matches) {
+  if (Unreadable(key, view)) {
+    errors += UnreadableKeyError(key);
+  } else if (auto value = platform::RegistryRead(key.root, key.subkey, name, view)) {
     out += KeyPathText(key) + T("\n") + FormatQueryValue(*value) + T("\n\n");
     ++matches;
   }
   for (const Text& child : platform::RegistrySubkeys(key.root, key.subkey, view)) {
-    AppendValueSearch(ChildKey(key, child), name, view, out, matches);
+    AppendValueSearch(ChildKey(key, child), name, view, out, errors, matches);
   }
+}
+
+// Output and the errors met on the way: exit code 1 when there were any.
+CommandOutcome Outcome(Text output, Text errors) {
+  CommandOutcome outcome;
+  outcome.output = std::move(output);
+  outcome.errors = std::move(errors);
+  outcome.exit_code = outcome.errors.empty() ? 0 : 1;
+  return outcome;
+}
+
+// The key the filter reads its policy sets from; its own last-write time is
+// the filter's sign that anything below it changed.
+const KeyPath& PolicyKey() {
+  static const KeyPath key{T("HKEY_LOCAL_MACHINE"), T("Software\\Policies\\Clavora")};
+  return key;
+}
+
+bool SameNameIgnoringCase(TextView a, TextView b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+// The key or one below it, whatever the letter case and however many
+// backslashes separate the levels.
+bool UnderPolicyKey(const KeyPath& key) {
+  if (!SameNameIgnoringCase(key.root, PolicyKey().root)) return false;
+  const std::vector<Text> levels = SplitLevels(key.subkey);
+  const std::vector<Text> policy = SplitLevels(PolicyKey().subkey);
+  if (levels.size() < policy.size()) return false;
+  for (size_t i = 0; i < policy.size(); ++i) {
+    if (!SameNameIgnoringCase(levels[i], policy[i])) return false;
+  }
+  return true;
+}
+
+// A change below the policy key ends with a touch of the key itself, as a
+// Group Policy refresh rewrites it: the filter reloads only when that key's
+// own time moves, so without it an edit inside a set would wait for an
+// unrelated change. A policy key that no longer exists needs no touch (its
+// absence is the change).
+CommandOutcome FinishPolicyChange(CommandOutcome outcome, int view) {
+  const KeyPath& policy = PolicyKey();
+  if (!platform::RegistryKeyExists(policy.root, policy.subkey, view)) return outcome;
+  if (!platform::RegistryTouchKey(policy.root, policy.subkey, view)) {
+    outcome.exit_code = 1;
+    outcome.errors += T("ERROR: Cannot mark ") + KeyPathText(policy) +
+                      T(" as changed; the filter sees this change only after the next change of "
+                        "that key itself.\n");
+  }
+  return outcome;
 }
 
 CommandOutcome RunAdd(const Command& c) {
@@ -310,6 +411,7 @@ CommandOutcome RunAdd(const Command& c) {
   value.type = type;
   value.data = encoded.data;
   if (!platform::RegistryWrite(key.root, key.subkey, value, c.view)) {
+    if (Unreadable(key, c.view)) return Failure(UnreadableKeyError(key));
     return Failure(T("ERROR: Cannot write the value ") + ValueDisplayName(value.name) + T(" in ") +
                    KeyPathText(key) + T("."));
   }
@@ -319,14 +421,19 @@ CommandOutcome RunAdd(const Command& c) {
 CommandOutcome RunQuery(const Command& c) {
   const KeyPath& key = c.key;
   if (!platform::RegistryKeyExists(key.root, key.subkey, c.view)) return Failure(T(kNotFound));
-  if (!c.value_name) return Success(FormatKeyQuery(key, c.recurse, c.view));
   Text out = T("\n");
+  Text errors;
+  if (!c.value_name) {
+    AppendKeyQuery(key, c.recurse, c.view, out, errors);
+    return Outcome(std::move(out), std::move(errors));
+  }
   if (c.recurse) {
     size_t matches = 0;
-    AppendValueSearch(key, *c.value_name, c.view, out, matches);
-    if (matches == 0) return Failure(T(kNotFound));
-    return Success(out);
+    AppendValueSearch(key, *c.value_name, c.view, out, errors, matches);
+    if (matches == 0 && errors.empty()) return Failure(T(kNotFound));
+    return Outcome(std::move(out), std::move(errors));
   }
+  if (Unreadable(key, c.view)) return Failure(UnreadableKeyError(key));
   auto value = platform::RegistryRead(key.root, key.subkey, *c.value_name, c.view);
   if (!value) {
     if (!c.value_name->empty()) return Failure(T(kNotFound));
@@ -345,6 +452,10 @@ CommandOutcome RunDelete(const Command& c) {
           "so nothing was deleted."));
   }
   if (!platform::RegistryKeyExists(key.root, key.subkey, c.view)) return Failure(T(kNotFound));
+  // A damaged key can still be deleted whole, which is how it is removed.
+  if ((c.value_name || c.all_values) && Unreadable(key, c.view)) {
+    return Failure(UnreadableKeyError(key));
+  }
   if (c.value_name) {
     if (!platform::RegistryDeleteValue(key.root, key.subkey, *c.value_name, c.view)) {
       return Failure(T(kNotFound));
@@ -373,9 +484,15 @@ CommandOutcome RunImport(const Command& c) {
   if (!parsed.ok) {
     return Failure(T("ERROR: ") + c.file + T(", ") + parsed.error + T("\nNothing was imported."));
   }
+  // Every value is applied before the policy key is touched, so a reload
+  // that the touch starts sees the whole file.
   const Text failure = ApplyRegFile(parsed.operations, c.view);
-  if (!failure.empty()) return Failure(T("ERROR: ") + c.file + T(", ") + failure);
-  return Success(T(kSuccess));
+  CommandOutcome outcome = failure.empty() ? Success(T(kSuccess))
+                                           : Failure(T("ERROR: ") + c.file + T(", ") + failure);
+  const bool policy_changed =
+      std::any_of(parsed.operations.begin(), parsed.operations.end(),
+                  [](const RegFileOperation& op) { return UnderPolicyKey(op.key); });
+  return policy_changed ? FinishPolicyChange(std::move(outcome), c.view) : outcome;
 }
 
 CommandOutcome RunExport(const Command& c) {
@@ -384,7 +501,15 @@ CommandOutcome RunExport(const Command& c) {
     return Failure(T("ERROR: The file ") + c.file +
                    T(" exists. Add /y to overwrite it (zefareg never asks)."));
   }
-  const std::string bytes = EncodeUtf16LeWithBom(FormatRegFile(CollectKeyTree(c.key, c.view)));
+  std::vector<KeyPath> unreadable;
+  const std::vector<ExportedKey> keys = CollectKeyTree(c.key, c.view, &unreadable);
+  if (!unreadable.empty()) {
+    // A file without them would look like a complete copy.
+    Text errors;
+    for (const KeyPath& key : unreadable) errors += UnreadableKeyError(key);
+    return Failure(errors + T("Nothing was exported."));
+  }
+  const std::string bytes = EncodeUtf16LeWithBom(FormatRegFile(keys));
   if (!platform::ReplaceFileAtomically(c.file, bytes, false)) {
     return Failure(T("ERROR: Cannot write the file ") + c.file + T("."));
   }
@@ -490,16 +615,18 @@ Text FormatQueryData(uint32_t type, const std::string& data) {
       return units.substr(0, units.find(static_cast<WChar>(0)));
     }
     case platform::kRegMultiSz: {
-      const Text units = UnitsOf(data);
+      // Every string the data holds, empty ones inside the list included
+      // (the filter reads them all); only the empty string that ends the
+      // list is left out.
+      std::vector<Text> strings = SplitAtNul(UnitsOf(data));
+      if (strings.size() > 1 && strings.back().empty()) {
+        strings.pop_back();  // what follows the last NUL
+      }
+      if (!strings.empty() && strings.back().empty()) strings.pop_back();  // the list's end
       Text out;
-      size_t start = 0;
-      while (start < units.size()) {
-        size_t end = units.find(static_cast<WChar>(0), start);
-        if (end == Text::npos) end = units.size();
-        if (end == start) break;  // the empty string ends the list
-        if (start > 0) out += T("\\0");
-        out += units.substr(start, end - start);
-        start = end + 1;
+      for (size_t i = 0; i < strings.size(); ++i) {
+        if (i > 0) out += T("\\0");
+        out += strings[i];
       }
       return out;
     }
@@ -518,12 +645,6 @@ Text FormatQueryData(uint32_t type, const std::string& data) {
 Text FormatQueryValue(const RegistryValue& value) {
   return T("    ") + ValueDisplayName(value.name) + T("    ") + TypeName(value.type) + T("    ") +
          FormatQueryData(value.type, value.data);
-}
-
-Text FormatKeyQuery(const KeyPath& key, bool recurse, int view) {
-  Text out = T("\n");
-  AppendKeyQuery(key, recurse, view, out);
-  return out;
 }
 
 ParsedCommand ParseCommandLine(const std::vector<Text>& args) {
@@ -695,11 +816,13 @@ CommandOutcome RunCommand(const std::vector<Text>& args) {
   const Command& c = *parsed.command;
   switch (c.operation) {
     case Operation::kAdd:
-      return RunAdd(c);
+    case Operation::kDelete: {
+      CommandOutcome outcome = c.operation == Operation::kAdd ? RunAdd(c) : RunDelete(c);
+      if (outcome.exit_code != 0 || !UnderPolicyKey(c.key)) return outcome;
+      return FinishPolicyChange(std::move(outcome), c.view);
+    }
     case Operation::kQuery:
       return RunQuery(c);
-    case Operation::kDelete:
-      return RunDelete(c);
     case Operation::kImport:
       return RunImport(c);
     case Operation::kExport:

@@ -90,11 +90,11 @@ struct CommandOutcome {
   Text errors;  // for standard error
 };
 
-// Parses and carries out one command line.
+// Parses and carries out one command line. An add, delete or import that
+// changed anything at or below HKLM\Software\Policies\Clavora ends by
+// touching that key, after all its values are written, so that the filter's
+// next reload sees the whole change. A key that exists but cannot be read
+// makes query, export and value edits fail with its path in the error.
 CommandOutcome RunCommand(const std::vector<Text>& args);
-
-// "reg query" output of one key (its values, then its subkeys; the whole
-// tree when `recurse`). The key must exist.
-Text FormatKeyQuery(const KeyPath& key, bool recurse, int view);
 
 }  // namespace zefa::reg

@@ -395,12 +395,21 @@ Text ApplyRegFile(const std::vector<RegFileOperation>& operations, int view) {
   return {};
 }
 
-std::vector<ExportedKey> CollectKeyTree(const KeyPath& key, int view) {
+std::vector<ExportedKey> CollectKeyTree(const KeyPath& key, int view,
+                                        std::vector<KeyPath>* unreadable) {
   std::vector<ExportedKey> keys;
-  if (!platform::RegistryKeyExists(key.root, key.subkey, view)) return keys;
-  keys.push_back(ExportedKey{key, platform::RegistryValues(key.root, key.subkey, view)});
+  switch (platform::RegistryKeyCheck(key.root, key.subkey, view)) {
+    case platform::RegistryKeyState::kMissing:
+      return keys;
+    case platform::RegistryKeyState::kUnreadable:
+      unreadable->push_back(key);
+      break;
+    case platform::RegistryKeyState::kReadable:
+      keys.push_back(ExportedKey{key, platform::RegistryValues(key.root, key.subkey, view)});
+      break;
+  }
   for (const Text& name : platform::RegistrySubkeys(key.root, key.subkey, view)) {
-    std::vector<ExportedKey> below = CollectKeyTree(ChildKey(key, name), view);
+    std::vector<ExportedKey> below = CollectKeyTree(ChildKey(key, name), view, unreadable);
     for (ExportedKey& k : below) keys.push_back(std::move(k));
   }
   return keys;

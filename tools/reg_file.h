@@ -43,8 +43,10 @@ struct ExportedKey {
 };
 
 // The key and all keys below it, parents before children, subkeys in the
-// store's order. Empty when the key does not exist.
-std::vector<ExportedKey> CollectKeyTree(const KeyPath& key, int view);
+// store's order. Empty when the key does not exist. Keys that exist but
+// cannot be read are left out and added to `unreadable`.
+std::vector<ExportedKey> CollectKeyTree(const KeyPath& key, int view,
+                                        std::vector<KeyPath>* unreadable);
 
 // One value line without its line end: "name"=... or @=...; long hex data is
 // continued with "\" on lines indented by two spaces.

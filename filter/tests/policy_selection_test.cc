@@ -81,11 +81,28 @@ TEST_F(PolicySelectionTest, SkipListsWinOverEverySet) {
   EXPECT_EQ(Chosen("dave", "Engineers;", ""), 1);
 }
 
-TEST_F(PolicySelectionTest, LeadingSeparatorInSkipGroupsSkipsEveryoneWithGroups) {
+TEST_F(PolicySelectionTest, SkipUsersEntriesExemptExactlyTheAccountTheyName) {
   Enable(1, "Engineers");
-  domain.SetPolicy(0, "SkipGroups", "\r\nNobody");
+  domain.SetPolicy(0, "SkipUsers", "Administrator\r\njimbob");
   Load();
-  EXPECT_EQ(Chosen("alice", "Engineers;", ""), 0);
+  EXPECT_EQ(Chosen("administrator", "Engineers;", ""), 0);
+  EXPECT_EQ(Chosen("JimBob", "Engineers;", ""), 0);
+  for (const char* tail : {"strator", "tor", "bob", "jim", "administrator2", "r"}) {
+    EXPECT_EQ(Chosen(tail, "Engineers;", ""), 1) << tail;
+  }
+}
+
+TEST_F(PolicySelectionTest, EmptyListEntriesMatchNothing) {
+  domain.SetPolicy(0, "SkipGroups", "\r\nNobody");  // a leading line break
+  Enable(1, "Engineers");
+  Enable(2, "Sales;\"\";Finance");                 // quotes around nothing
+  Enable(3, "", "\r\nBranch");
+  Load();
+  EXPECT_EQ(Chosen("alice", "Engineers;", ""), 1) << "SkipGroups skips no one";
+  EXPECT_EQ(Chosen("bob", "Domain Users;", "Staff"), 0) << "no set governs everyone";
+  EXPECT_EQ(Chosen("carol", "Finance;", ""), 2);
+  EXPECT_EQ(Chosen("dave", "Domain Users;", "Branch/North"), 3);
+  EXPECT_EQ(Chosen("erin", "Nobody;", "Branch"), 0);
 }
 
 TEST_F(PolicySelectionTest, SetWithoutEntriesNeverMatches) {

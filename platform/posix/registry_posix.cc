@@ -35,11 +35,16 @@
 // its own descriptor, so flock also excludes threads of one process).
 //
 // Last-write time: stored in nanoseconds and moved forward on every value set
-// or delete (never backwards, and by at least 1 ns, so the stored stamp always
-// changes). Creating or deleting a subkey leaves the parent's stamp alone, as
-// on Windows. RegistryKeyLastWrite reports whole seconds: two changes within
-// one second give the same value, which is also what a caller comparing
-// stamps in seconds (the policy loader) sees on Windows.
+// or delete and on every touch, by at least 100 ns, so that the reported
+// time (in 100 ns ticks, as Windows keeps it) changes with every change, even
+// two within one clock reading. Creating or deleting a subkey leaves the
+// parent's stamp alone, as on Windows. A stamp beyond the signed 64-bit range
+// makes the record damaged. A damaged record's key reports its record file's
+// modification time instead, so that repairing or replacing it is a change.
+//
+// A damaged (or unreadable) record makes its key unreadable: no values, no
+// writes to it, RegistryKeyCheck says kUnreadable, and the listing of its
+// parent names it by its folder name so that a walk over the tree meets it.
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -50,6 +55,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -285,7 +291,7 @@ std::optional<KeyRecord> ParseRecord(std::string_view text) {
       record.name = *name;
     } else if (line.substr(0, 6) == "stamp ") {
       auto stamp = ParseUnsigned(line.substr(6));
-      if (!stamp) return std::nullopt;
+      if (!stamp || *stamp > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
       record.stamp_ns = static_cast<int64_t>(*stamp);
     } else if (line.substr(0, 6) == "value ") {
       const std::string_view rest = line.substr(6);
@@ -325,6 +331,11 @@ std::string UniqueSuffix() {
   return std::to_string(static_cast<long long>(::getpid())) + "-" +
          std::to_string(g_unique_counter.fetch_add(1));
 }
+
+constexpr int64_t kStampStepNs = 100;  // one tick of the reported time
+constexpr int64_t kTicksFrom1601To1970 = 116444736000000000LL;
+
+int64_t NanosecondsToTicks(int64_t ns) { return ns / 100 + kTicksFrom1601To1970; }
 
 int64_t NowNanoseconds() {
   struct timespec now {};
@@ -536,16 +547,54 @@ bool EnsureKey(const KeyLocation& key) {
   return true;
 }
 
+// The stamp after `stamp`: the clock's time when it is later, otherwise one
+// step on, so that it always changes. A stamp within a step of the end of the
+// range (year 2262) goes back to the clock rather than overflowing.
+int64_t NextStamp(int64_t stamp, int64_t now) {
+  if (stamp <= INT64_MAX - kStampStepNs) return std::max(now, stamp + kStampStepNs);
+  return now;
+}
+
 // Writes a changed record with its stamp moved forward; the caller holds the
 // store lock.
 bool StoreChangedRecord(const KeyLocation& key, const std::string& folder, KeyRecord& record) {
   RemoveLeftovers(folder);
   if (key.parts.empty()) record.name = AsciiToText(key.root->display);
-  record.stamp_ns = std::max(NowNanoseconds(), record.stamp_ns + 1);
+  record.stamp_ns = NextStamp(record.stamp_ns, NowNanoseconds());
   return ReplaceFileAtomically(folder, kRecordFileName, SerializeRecord(record));
 }
 
 Text LowerSortKey(const Text& name) { return Lower(name); }
+
+// The key name a folder name stands for ("%XXXX" units, UTF-8 otherwise):
+// the lower-case name, which locates the folder again. A shortened name
+// (ending in "~" and a hash) cannot be restored and is returned as it is.
+Text NameOfFolder(std::string_view folder) {
+  Text out;
+  size_t start = 0;
+  while (start < folder.size()) {
+    const size_t percent = folder.find('%', start);
+    const size_t end = percent == std::string_view::npos ? folder.size() : percent;
+    out += Utf8ToText(folder.substr(start, end - start));
+    if (end == folder.size()) break;
+    auto unit = UnescapeName(folder.substr(end, 5));
+    if (!unit || end + 5 > folder.size()) {
+      out += Utf8ToText(folder.substr(end, 1));
+      start = end + 1;
+    } else {
+      out += *unit;
+      start = end + 5;
+    }
+  }
+  return out;
+}
+
+// Modification time of a file in nanoseconds since 1970; 0 when missing.
+int64_t FileModifiedNanoseconds(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return 0;
+  return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
+}
 
 }  // namespace
 
@@ -561,14 +610,38 @@ std::optional<RegistryValue> RegistryRead(const Text& root, const Text& subkey, 
   return std::nullopt;
 }
 
-int64_t RegistryKeyLastWrite(const Text& root, const Text& subkey, int /*view*/) {
+int64_t RegistryKeyLastWriteTicks(const Text& root, const Text& subkey, int /*view*/) {
   auto key = LocateKey(root, subkey);
   if (!key) return 0;
   const std::string folder = KeyFolder(*key);
   if (!IsFolder(folder)) return 0;
   auto record = LoadRecord(folder);
-  if (!record || record->stamp_ns <= 0) return 0;
-  return UtcToLocal(record->stamp_ns / 1000000000LL);
+  if (!record) {
+    const int64_t modified = FileModifiedNanoseconds(folder + "/" + kRecordFileName);
+    return modified > 0 ? NanosecondsToTicks(modified) : 0;
+  }
+  if (record->stamp_ns <= 0) return 0;  // a root key never written
+  return NanosecondsToTicks(record->stamp_ns);
+}
+
+bool RegistryTouchKey(const Text& root, const Text& subkey, int /*view*/) {
+  auto key = LocateKey(root, subkey);
+  if (!key) return false;
+  StoreLock lock;
+  if (!LockStore(key->store, &lock)) return false;
+  const std::string folder = KeyFolder(*key);
+  if (!IsFolder(folder)) return false;
+  auto record = LoadRecord(folder);
+  if (!record) return false;  // a damaged record is left for inspection
+  return StoreChangedRecord(*key, folder, *record);
+}
+
+RegistryKeyState RegistryKeyCheck(const Text& root, const Text& subkey, int /*view*/) {
+  auto key = LocateKey(root, subkey);
+  if (!key) return RegistryKeyState::kMissing;
+  const std::string folder = KeyFolder(*key);
+  if (!key->parts.empty() && !IsFolder(folder)) return RegistryKeyState::kMissing;
+  return LoadRecord(folder) ? RegistryKeyState::kReadable : RegistryKeyState::kUnreadable;
 }
 
 bool RegistryCreateKey(const Text& root, const Text& subkey, int /*view*/) {
@@ -647,8 +720,11 @@ std::vector<Text> RegistrySubkeys(const Text& root, const Text& subkey, int /*vi
     const std::string child = folder + "/" + entry->d_name;
     if (!IsFolder(child)) continue;
     auto record = LoadRecord(child);
-    if (!record) continue;  // removed meanwhile, or damaged
-    names.push_back(record->name.empty() ? Utf8ToText(entry->d_name) : record->name);
+    if (!record) {
+      if (IsFolder(child)) names.push_back(NameOfFolder(entry->d_name));  // damaged
+      continue;
+    }
+    names.push_back(record->name.empty() ? NameOfFolder(entry->d_name) : record->name);
   }
   ::closedir(dir);
   std::sort(names.begin(), names.end(),

@@ -177,32 +177,98 @@ TEST_F(RegistryTest, KeyNamesMayHoldAnyCharacterButBackslash) {
   EXPECT_TRUE(RegistrySubkeys(kHklm, ZT("Odd\\.key"), 0).empty());
 }
 
-TEST_F(RegistryTest, LastWriteMovesOnlyWhenAValueIsSetOrDeleted) {
+TEST_F(RegistryTest, LastWriteMovesWithEveryValueChangeAndTouchOnly) {
   const Text key = ZT("Software\\Policies\\Clavora");
-  EXPECT_EQ(RegistryKeyLastWrite(kHklm, key, 0), 0);
+  EXPECT_EQ(RegistryKeyLastWriteTicks(kHklm, key, 0), 0);
   ASSERT_TRUE(RegistryWrite(kHklm, key, Value(ZT("SkipUsers"), kRegSz, Utf16(ZT("x"))), 0));
-  const int64_t first = RegistryKeyLastWrite(kHklm, key, 0);
-  const int64_t local_now = UtcToLocal(static_cast<int64_t>(std::time(nullptr)));
-  EXPECT_LE(std::llabs(first - local_now), 5) << "a local date value in seconds";
+  const int64_t first = RegistryKeyLastWriteTicks(kHklm, key, 0);
+  EXPECT_LE(std::llabs(RegistryTicksToUtcSeconds(first) - static_cast<int64_t>(std::time(nullptr))),
+            5)
+      << "ticks since 1601";
 
-  // Stamps have whole seconds: let one pass so a change is visible.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   ASSERT_TRUE(RegistryCreateKey(kHklm, key + ZT("\\1"), 0));
   ASSERT_TRUE(RegistryWrite(kHklm, key + ZT("\\1"),
                             Value(ZT("Enabled"), kRegDword, std::string("\1\0\0\0", 4)), 0));
   EXPECT_FALSE(RegistryDeleteValue(kHklm, key, ZT("NoSuchValue"), 0));
-  EXPECT_EQ(RegistryKeyLastWrite(kHklm, key, 0), first) << "subkey changes leave the parent";
-  EXPECT_GT(RegistryKeyLastWrite(kHklm, key + ZT("\\1"), 0), first);
+  EXPECT_EQ(RegistryKeyLastWriteTicks(kHklm, key, 0), first) << "subkey changes leave the parent";
+  EXPECT_GT(RegistryKeyLastWriteTicks(kHklm, key + ZT("\\1"), 0), first);
 
-  ASSERT_TRUE(RegistryWrite(kHklm, key, Value(ZT("SkipUsers"), kRegSz, Utf16(ZT("y"))), 0));
-  const int64_t second = RegistryKeyLastWrite(kHklm, key, 0);
-  EXPECT_GT(second, first);
-
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  // Changes in quick succession, well within one second, each move it.
+  int64_t previous = first;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(RegistryWrite(kHklm, key, Value(ZT("SkipUsers"), kRegSz, Utf16(ZT("y"))), 0));
+    const int64_t now = RegistryKeyLastWriteTicks(kHklm, key, 0);
+    EXPECT_GT(now, previous) << "write " << i;
+    previous = now;
+  }
   ASSERT_TRUE(RegistryDeleteKey(kHklm, key + ZT("\\1"), 0));
-  EXPECT_EQ(RegistryKeyLastWrite(kHklm, key, 0), second);
+  EXPECT_EQ(RegistryKeyLastWriteTicks(kHklm, key, 0), previous);
+
+  // A touch moves it and changes nothing else.
+  const std::vector<RegistryValue> values = RegistryValues(kHklm, key, 0);
+  ASSERT_TRUE(RegistryTouchKey(kHklm, key, 0));
+  const int64_t touched = RegistryKeyLastWriteTicks(kHklm, key, 0);
+  EXPECT_GT(touched, previous);
+  const std::vector<RegistryValue> after = RegistryValues(kHklm, key, 0);
+  ASSERT_EQ(after.size(), values.size());
+  EXPECT_EQ(after[0].data, values[0].data);
+  EXPECT_FALSE(RegistryTouchKey(kHklm, key + ZT("\\Missing"), 0));
+  EXPECT_FALSE(RegistryKeyExists(kHklm, key + ZT("\\Missing"), 0)) << "a touch creates nothing";
+
   ASSERT_TRUE(RegistryDeleteValue(kHklm, key, ZT("skipusers"), 0));
-  EXPECT_GT(RegistryKeyLastWrite(kHklm, key, 0), second);
+  EXPECT_GT(RegistryKeyLastWriteTicks(kHklm, key, 0), touched);
+}
+
+TEST_F(RegistryTest, ADamagedRecordMakesItsKeyUnreadableButStillListed) {
+  ASSERT_TRUE(RegistryWrite(kHklm, ZT("Tree\\Good"), Value(ZT("v"), kRegSz, "ok"), 0));
+  ASSERT_TRUE(RegistryWrite(kHklm, ZT("Tree\\Bad"), Value(ZT("v"), kRegSz, "ok"), 0));
+  ASSERT_TRUE(RegistryWrite(kHklm, ZT("Tree\\Bad\\Child"), Value(ZT("v"), kRegSz, "ok"), 0));
+  const std::string record = root_ + "/registry/hkey_local_machine/tree/bad/.key";
+  ASSERT_TRUE(std::filesystem::exists(record));
+  std::ofstream(record, std::ios::trunc) << "clavora-registry-key 1\nname Bad\nstamp 12\nvalue";
+
+  EXPECT_EQ(RegistryKeyCheck(kHklm, ZT("Tree\\Bad"), 0), RegistryKeyState::kUnreadable);
+  EXPECT_EQ(RegistryKeyCheck(kHklm, ZT("tree\\good"), 0), RegistryKeyState::kReadable);
+  EXPECT_EQ(RegistryKeyCheck(kHklm, ZT("Tree\\Missing"), 0), RegistryKeyState::kMissing);
+  EXPECT_EQ(RegistryKeyCheck(kHklm, ZT(""), 0), RegistryKeyState::kReadable) << "the root key";
+  // Listed under the name its folder keeps, which finds it again.
+  EXPECT_EQ(RegistrySubkeys(kHklm, ZT("Tree"), 0), (std::vector<Text>{ZT("bad"), ZT("Good")}));
+  EXPECT_EQ(RegistryKeyCheck(kHklm, ZT("Tree\\bad"), 0), RegistryKeyState::kUnreadable);
+  EXPECT_EQ(RegistrySubkeys(kHklm, ZT("Tree\\Bad"), 0), std::vector<Text>{ZT("Child")});
+
+  EXPECT_TRUE(RegistryValues(kHklm, ZT("Tree\\Bad"), 0).empty());
+  EXPECT_FALSE(RegistryRead(kHklm, ZT("Tree\\Bad"), ZT("v"), 0));
+  EXPECT_FALSE(RegistryWrite(kHklm, ZT("Tree\\Bad"), Value(ZT("w"), kRegSz, "no"), 0))
+      << "a damaged record is left for inspection";
+  EXPECT_FALSE(RegistryTouchKey(kHklm, ZT("Tree\\Bad"), 0));
+  EXPECT_NE(RegistryKeyLastWriteTicks(kHklm, ZT("Tree\\Bad"), 0), 0)
+      << "the record file's own time, so that a repair is a change";
+
+  EXPECT_TRUE(RegistryDeleteKey(kHklm, ZT("Tree\\Bad"), 0)) << "deleting it is the way out";
+  EXPECT_EQ(RegistryKeyCheck(kHklm, ZT("Tree\\Bad"), 0), RegistryKeyState::kMissing);
+}
+
+TEST_F(RegistryTest, StampsBeyondTheSignedRangeAreDamageAndTheLastOneStillMoves) {
+  ASSERT_TRUE(RegistryWrite(kHklm, ZT("Wrap"), Value(ZT("v"), kRegSz, "ok"), 0));
+  const std::string record = root_ + "/registry/hkey_local_machine/wrap/.key";
+  const auto with_stamp = [&](const char* stamp) {
+    std::ofstream(record, std::ios::trunc)
+        << "clavora-registry-key 1\nname Wrap\nstamp " << stamp << "\nvalue 1 6f6b00 v\nend\n";
+  };
+  for (const char* beyond : {"9223372036854775808", "18446744073709551615", "9999999999999999999"}) {
+    with_stamp(beyond);
+    EXPECT_EQ(RegistryKeyCheck(kHklm, ZT("Wrap"), 0), RegistryKeyState::kUnreadable) << beyond;
+    EXPECT_FALSE(RegistryRead(kHklm, ZT("Wrap"), ZT("v"), 0)) << beyond;
+    EXPECT_FALSE(RegistryWrite(kHklm, ZT("Wrap"), Value(ZT("w"), kRegSz, "no"), 0)) << beyond;
+  }
+
+  with_stamp("9223372036854775807");
+  ASSERT_EQ(RegistryKeyCheck(kHklm, ZT("Wrap"), 0), RegistryKeyState::kReadable);
+  const int64_t last = RegistryKeyLastWriteTicks(kHklm, ZT("Wrap"), 0);
+  ASSERT_TRUE(RegistryWrite(kHklm, ZT("Wrap"), Value(ZT("w"), kRegSz, "yes"), 0));
+  EXPECT_NE(RegistryKeyLastWriteTicks(kHklm, ZT("Wrap"), 0), last);
+  EXPECT_EQ(RegistryKeyCheck(kHklm, ZT("Wrap"), 0), RegistryKeyState::kReadable);
+  EXPECT_EQ(RegistryValues(kHklm, ZT("Wrap"), 0).size(), 2u);
 }
 
 TEST_F(RegistryTest, DeletingAKeyRemovesItsWholeTree) {

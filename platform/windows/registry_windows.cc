@@ -5,6 +5,8 @@
 #include "platform/windows/win_util.h"
 
 #include <algorithm>
+#include <atomic>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -120,7 +122,7 @@ std::optional<RegistryValue> RegistryRead(const Text& root, const Text& subkey, 
   return QueryValue(key.key, name);
 }
 
-int64_t RegistryKeyLastWrite(const Text& root, const Text& subkey, int view) {
+int64_t RegistryKeyLastWriteTicks(const Text& root, const Text& subkey, int view) {
   OpenKey key;
   if (!Open(root, subkey, view, KEY_QUERY_VALUE, key)) return 0;
   FILETIME last_write{};
@@ -128,7 +130,44 @@ int64_t RegistryKeyLastWrite(const Text& root, const Text& subkey, int view) {
                        nullptr, nullptr, nullptr, &last_write) != ERROR_SUCCESS) {
     return 0;
   }
-  return UtcToLocal(FileTimeToSeconds(last_write));
+  return static_cast<int64_t>((static_cast<uint64_t>(last_write.dwHighDateTime) << 32) |
+                              last_write.dwLowDateTime);
+}
+
+// Setting and deleting a value of a name of its own is what moves the time
+// through the documented calls; no other value is read or rewritten, so a
+// concurrent writer's change is never undone.
+bool RegistryTouchKey(const Text& root, const Text& subkey, int view) {
+  static std::atomic<unsigned long> counter{0};
+  OpenKey key;
+  if (!Open(root, subkey, view, KEY_SET_VALUE, key)) return false;
+  const Text name = L"ZefaTouch." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                    std::to_wstring(counter.fetch_add(1));
+  const DWORD marker = 1;
+  if (RegSetValueExW(key.key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&marker),
+                     sizeof marker) != ERROR_SUCCESS) {
+    return false;
+  }
+  return RegDeleteValueW(key.key, name.c_str()) == ERROR_SUCCESS;
+}
+
+RegistryKeyState RegistryKeyCheck(const Text& root, const Text& subkey, int view) {
+  const HKEY root_key = RootOf(root);
+  const auto path = CleanSubkey(subkey);
+  if (root_key == nullptr || !path) return RegistryKeyState::kMissing;
+  OpenKey key;
+  const LSTATUS status = RegOpenKeyExW(root_key, path->c_str(), 0,
+                                       KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | ViewFlag(view),
+                                       &key.key);
+  if (status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND) {
+    return RegistryKeyState::kMissing;
+  }
+  if (status != ERROR_SUCCESS) return RegistryKeyState::kUnreadable;
+  if (RegQueryInfoKeyW(key.key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                       nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+    return RegistryKeyState::kUnreadable;
+  }
+  return RegistryKeyState::kReadable;
 }
 
 bool RegistryCreateKey(const Text& root, const Text& subkey, int view) {

@@ -31,6 +31,26 @@ class LoadPoliciesTest : public ::testing::Test {
     paths.WordsFolder = testing::T(domain.words_folder());
     StoreServerPaths(paths);
   }
+  // Log lines of this test, in a file of its own.
+  std::string UseLogFile() {
+    const std::string path = domain.root() + "/policy.log";
+    SetLogFilePath(testing::T(path));
+    return path;
+  }
+  static size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+      ++count;
+    return count;
+  }
+  // Replaces a key's stored record (the registry store's file) with `text`.
+  void DamageRecord(const std::string& key_folder, const std::string& text) {
+    const std::string record =
+        domain.root() + "/registry/hkey_local_machine/software/policies/clavora" + key_folder +
+        "/.key";
+    ASSERT_TRUE(std::filesystem::exists(record)) << record;
+    testing::WriteFileText(record, text);
+  }
   size_t CachedWords(const std::string& file) {
     std::lock_guard<std::mutex> guard(PolicyLock());
     auto& cache = Policies().ForbiddenFileCache;
@@ -58,6 +78,78 @@ TEST_F(LoadPoliciesTest, ReloadsOnlyWhenTheRootKeyChanged) {
   EXPECT_EQ(Sets()[0].Enabled, 1);
 }
 
+TEST_F(LoadPoliciesTest, AChangeWithinTheSecondOfAReloadIsPickedUp) {
+  domain.SetPolicy(0, "SkipUsers", "first");
+  ASSERT_EQ(LoadPolicies(), 1);
+  for (const char* name : {"second", "third", "fourth"}) {
+    domain.SetPolicy(0, "SkipUsers", name);
+    ASSERT_EQ(LoadPolicies(), 1) << name;
+    EXPECT_EQ(Globals().SkipUsers, testing::T(std::string(name) + ";"));
+  }
+  EXPECT_EQ(LoadPolicies(), 0);
+}
+
+TEST_F(LoadPoliciesTest, EmptyListEntriesAreDroppedWithOneWarningPerValue) {
+  const std::string log = UseLogFile();
+  domain.SetPolicy(0, "SkipGroups", "\r\nAdmins");
+  domain.SetPolicy(0, "SkipUsers", "svc\r\n\r\nbackup\r\n");  // inner blank lines collapse
+  domain.SetPolicy(2, "Enabled", "1");
+  domain.SetPolicy(2, "UserGroups", "a;\"\";b");
+  domain.SetPolicy(2, "UserOus", "\r\n\r\nSales\r\n");
+  domain.SetPolicy(3, "Enabled", "1");
+  domain.SetPolicy(3, "UserOus", "\"\"");
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(Globals().SkipGroups, ZT("admins;"));
+  EXPECT_EQ(Globals().SkipUsers, ZT("svc;backup;"));
+  EXPECT_EQ(Sets()[1].UserGroups, ZT("a;b;"));
+  EXPECT_EQ(Sets()[1].UserOus, ZT("sales;"));
+  EXPECT_EQ(Sets()[2].UserOus, ZT("")) << "nothing but an empty entry";
+
+  const std::string text = testing::ReadFileText(log);
+  EXPECT_EQ(Count(text, "\tWarning\t"), 4u) << text;
+  EXPECT_EQ(Count(text, "\tWarning\tSkipGroups in HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora "
+                        "has an empty entry"),
+            1u)
+      << text;
+  EXPECT_EQ(Count(text, "\tWarning\tUserGroups in HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora"
+                        "\\2 has an empty entry"),
+            1u);
+  EXPECT_EQ(Count(text, "\tWarning\tUserOus in HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora"
+                        "\\2 has an empty entry"),
+            1u);
+  EXPECT_EQ(Count(text, "\tWarning\tUserOus in HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora"
+                        "\\3 has an empty entry"),
+            1u);
+}
+
+TEST_F(LoadPoliciesTest, ADamagedKeyIsNamedInAWarning) {
+  const std::string log = UseLogFile();
+  domain.SetPolicy(0, "SkipUsers", "x");
+  domain.SetPolicy(3, "Enabled", "1");
+  domain.SetPolicy(3, "MinLength", "12");
+  domain.SetPolicy(4, "Enabled", "1");
+  DamageRecord("/3", "clavora-registry-key 1\nname 3\nstamp 9223372036854775808\nend\n");
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(Sets()[2].Enabled, 0) << "its values count as absent";
+  EXPECT_EQ(Sets()[3].Enabled, 1);
+  std::string text = testing::ReadFileText(log);
+  EXPECT_EQ(Count(text, "\tWarning\t"), 1u) << text;
+  EXPECT_NE(text.find("\tWarning\tThe registry key HKEY_LOCAL_MACHINE\\Software\\Policies\\"
+                      "Clavora\\3 exists but cannot be read"),
+            std::string::npos)
+      << text;
+
+  // A damaged root key is a change too (its record file changed), and named.
+  DamageRecord("", "clavora-registry-key 1\nname Clavora\nstamp x\nend\n");
+  ASSERT_EQ(LoadPolicies(), 1);
+  text = testing::ReadFileText(log);
+  EXPECT_NE(text.find("\tWarning\tThe registry key HKEY_LOCAL_MACHINE\\Software\\Policies\\"
+                      "Clavora exists but cannot be read"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(LoadPolicies(), 0) << "one warning per change, not one a minute";
+}
+
 TEST_F(LoadPoliciesTest, DisabledSetKeepsEveryDefault) {
   domain.SetPolicy(0, "SkipUsers", "x");
   domain.SetPolicy(3, "Enabled", "0");
@@ -75,6 +167,8 @@ TEST_F(LoadPoliciesTest, ValuesAreConvertedAsTheirFieldsSay) {
   domain.SetPolicy(0, "SkipGroups", "\r\nAdmins");
   domain.SetPolicy(2, "Enabled", "1", platform::kRegDword);
   domain.SetPolicy(2, "MinLength", " 12abc");
+  domain.SetPolicy(2, "MaxRepeating", "18446744073709551616");
+  domain.SetPolicy(2, "MaxSequential", "-99999999999999999999");
   domain.SetPolicy(2, "MaxLength", "$10");
   domain.SetPolicy(2, "Number", "%101");
   domain.SetPolicy(2, "Special", "$FFFFFFFF", platform::kRegDword);
@@ -86,6 +180,8 @@ TEST_F(LoadPoliciesTest, ValuesAreConvertedAsTheirFieldsSay) {
   ASSERT_EQ(LoadPolicies(), 1);
   const PolicySet set = Sets()[1];
   EXPECT_EQ(set.MinLength, 12);
+  EXPECT_EQ(set.MaxRepeating, INT64_MAX) << "too large a number keeps its rule on";
+  EXPECT_EQ(set.MaxSequential, INT64_MIN);
   EXPECT_EQ(set.MaxLength, 16);
   EXPECT_EQ(set.Number, 5);
   EXPECT_EQ(set.Special, -1);
@@ -99,7 +195,7 @@ TEST_F(LoadPoliciesTest, ValuesAreConvertedAsTheirFieldsSay) {
   EXPECT_EQ(set.ForbiddenChars, ZT(" !x "));
   const GlobalSettings globals = Globals();
   EXPECT_EQ(globals.SkipUsers, ZT("\"svc\";backup;"));
-  EXPECT_EQ(globals.SkipGroups, ZT(";admins;"));
+  EXPECT_EQ(globals.SkipGroups, ZT("admins;")) << "the empty first entry is dropped";
 }
 
 TEST_F(LoadPoliciesTest, DisableInactiveAccountsSurvivesItsRemoval) {
@@ -133,7 +229,7 @@ TEST_F(LoadPoliciesTest, ForbiddenFileIsIgnoredBeforeTheWordsFolderIsKnown) {
   EXPECT_TRUE(Sets()[0].ForbiddenFile.empty());
 }
 
-TEST_F(LoadPoliciesTest, WordFilesAreSharedByNameAndReloadedWhenNewer) {
+TEST_F(LoadPoliciesTest, WordFilesAreSharedByNameAndReloadedWhenDateOrSizeDiffer) {
   UseWordsFolder();
   const std::string file = domain.words_folder() + "/common.txt";
   testing::WriteFileText(file, "Alpha\r\nBeta\r\n");
@@ -149,18 +245,34 @@ TEST_F(LoadPoliciesTest, WordFilesAreSharedByNameAndReloadedWhenNewer) {
   EXPECT_EQ(Sets()[3].ForbiddenFile, ZT("common.txt"));
   EXPECT_EQ(Sets()[3].ForbiddenActive, 1);
 
-  // Same date: the cached words stay although the content changed.
-  testing::WriteFileText(file, "Alpha\r\nBeta\r\nGamma\r\n");
+  // Same date and size: the file is not read again.
+  testing::WriteFileText(file, "Gamma\r\nIota\r\n");
   std::filesystem::last_write_time(file, old_time);
   TestDomain::ForgetPolicyStamp();
   ASSERT_EQ(LoadPolicies(), 1);
   EXPECT_EQ(CachedWords("common.txt"), 2u);
 
-  // Newer: reloaded, once, not appended to.
-  std::filesystem::last_write_time(file, old_time + std::chrono::minutes(10));
+  // Same date, other size (an edit within the same second): reloaded, and
+  // not appended to.
+  testing::WriteFileText(file, "Alpha\r\nBeta\r\nGamma\r\n");
+  std::filesystem::last_write_time(file, old_time);
   TestDomain::ForgetPolicyStamp();
   ASSERT_EQ(LoadPolicies(), 1);
   EXPECT_EQ(CachedWords("common.txt"), 3u);
+
+  // An older copy put in its place keeps its older date: reloaded.
+  testing::WriteFileText(file, "One\r\nTwo\r\nSix\r\nTen\r\n");
+  std::filesystem::last_write_time(file, old_time - std::chrono::hours(24));
+  TestDomain::ForgetPolicyStamp();
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(CachedWords("common.txt"), 4u);
+
+  // Newer: reloaded.
+  testing::WriteFileText(file, "One\r\nTwo\r\nSix\r\nTen\r\nSum\r\n");
+  std::filesystem::last_write_time(file, old_time + std::chrono::minutes(10));
+  TestDomain::ForgetPolicyStamp();
+  ASSERT_EQ(LoadPolicies(), 1);
+  EXPECT_EQ(CachedWords("common.txt"), 5u);
 
   // Deleted: the entry goes, the sets keep their file name.
   std::filesystem::remove(file);

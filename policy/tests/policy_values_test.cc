@@ -26,6 +26,34 @@ TEST(TextToInteger, ReadsEveryNumberForm) {
   EXPECT_EQ(TextToInteger(ZT("9223372036854775807")), INT64_MAX);
 }
 
+TEST(TextToInteger, SaturatesAtTheSixtyFourBitLimits) {
+  EXPECT_EQ(TextToInteger(ZT("9223372036854775808")), INT64_MAX);
+  EXPECT_EQ(TextToInteger(ZT("18446744073709551616")), INT64_MAX) << "2^64 is not 0";
+  EXPECT_EQ(TextToInteger(ZT("+99999999999999999999999x")), INT64_MAX);
+  EXPECT_EQ(TextToInteger(ZT("$FFFFFFFFFFFFFFFF")), INT64_MAX) << "not -1";
+  EXPECT_EQ(TextToInteger(ZT("$10000000000000000")), INT64_MAX);
+  EXPECT_EQ(TextToInteger(ZT("%1") + Text(64, ZT('0'))), INT64_MAX);
+  EXPECT_EQ(TextToInteger(ZT("-9223372036854775808")), INT64_MIN);
+  EXPECT_EQ(TextToInteger(ZT("-9223372036854775809")), INT64_MIN);
+  EXPECT_EQ(TextToInteger(ZT("-18446744073709551617")), INT64_MIN);
+  EXPECT_EQ(TextToInteger(ZT("-9223372036854775807")), -INT64_MAX);
+  EXPECT_EQ(TextToInteger(ZT("$7FFFFFFFFFFFFFFF")), INT64_MAX);
+}
+
+TEST(NormaliseList, DropEmptyEntriesKeepsTheOthersInOrder) {
+  Text list = ZT(";a;;b;");
+  EXPECT_TRUE(DropEmptyEntries(list));
+  EXPECT_EQ(list, ZT("a;b;"));
+  list = ZT(";");
+  EXPECT_TRUE(DropEmptyEntries(list));
+  EXPECT_EQ(list, ZT(""));
+  list = ZT("a; ;b;");
+  EXPECT_FALSE(DropEmptyEntries(list)) << "a blank is a name, not an empty entry";
+  EXPECT_EQ(list, ZT("a; ;b;"));
+  list.clear();
+  EXPECT_FALSE(DropEmptyEntries(list));
+}
+
 TEST(NormaliseList, LowerCasesAndSeparates) {
   EXPECT_EQ(NormaliseList(ZT("Sales\r\n\"IT Staff\"\r\n"), true), ZT("sales;it staff;"));
   EXPECT_EQ(NormaliseList(ZT("A;;B"), true), ZT("a;b;"));

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "policy/policies.h"
 #include "tools/reg_command.h"
 #include "tools/reg_file.h"
 
@@ -116,6 +117,16 @@ TEST(RegQueryFormat, PrintsValuesAsRegQueryDoes) {
   value.type = platform::kRegMultiSz;
   value.data = Utf16(Text(ZT("a\0b\0\0"), 5));
   EXPECT_EQ(FormatQueryValue(value), ZT("    (Default)    REG_MULTI_SZ    a\\0b"));
+  // Every string is shown, empty ones inside the list too: the filter reads
+  // them all.
+  EXPECT_EQ(FormatQueryData(platform::kRegMultiSz, Utf16(Text(ZT("a\0\0b\0\0"), 6))),
+            ZT("a\\0\\0b"));
+  EXPECT_EQ(FormatQueryData(platform::kRegMultiSz, Utf16(Text(ZT("\0hidden\0\0"), 9))),
+            ZT("\\0hidden"));
+  EXPECT_EQ(FormatQueryData(platform::kRegMultiSz, Utf16(Text(ZT("a\0\0\0"), 4))), ZT("a\\0"));
+  EXPECT_EQ(FormatQueryData(platform::kRegMultiSz, Utf16(Text(ZT("a\0b"), 3))), ZT("a\\0b"));
+  EXPECT_EQ(FormatQueryData(platform::kRegMultiSz, Utf16(Text(ZT("\0"), 1))), ZT(""));
+  EXPECT_EQ(FormatQueryData(platform::kRegMultiSz, ""), ZT(""));
   EXPECT_EQ(FormatQueryData(platform::kRegBinary, "\x01\xab"), ZT("01AB"));
   EXPECT_EQ(FormatQueryData(platform::kRegQword, std::string("\0\0\0\0\1\0\0\0", 8)),
             ZT("0x100000000"));
@@ -386,6 +397,7 @@ class ZefaregProgram : public ::testing::Test {
     } while (!std::filesystem::create_directory(dir_));
   }
   void TearDown() override {
+    ::unsetenv("CLAVORA_ROOT");
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
@@ -405,6 +417,21 @@ class ZefaregProgram : public ::testing::Test {
   }
 
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // The registry the program works on, for this process's own calls.
+  void UseProgramRegistry() {
+    std::filesystem::create_directories(dir_ / "root");
+    ::setenv("CLAVORA_ROOT", Path("root").c_str(), 1);
+  }
+  int64_t Ticks(const std::string& subkey) {
+    return platform::RegistryKeyLastWriteTicks(ZT("HKEY_LOCAL_MACHINE"), Utf8ToText(subkey), 0);
+  }
+  // Replaces a key's stored record (the registry store's file).
+  void DamageRecord(const std::string& key_folder, const std::string& text) {
+    const std::filesystem::path record = dir_ / "root" / "registry" / key_folder / ".key";
+    ASSERT_TRUE(std::filesystem::exists(record)) << record;
+    std::ofstream(record, std::ios::trunc) << text;
+  }
 
   void ExpectRefused(const std::vector<std::string>& args) {
     const RunResult r = Run(args);
@@ -539,6 +566,138 @@ TEST_F(ZefaregProgram, BadInputIsRefusedAndChangesNothing) {
   EXPECT_EQ(Run({"query", "HKCU\\A"}).out, before);
   EXPECT_EQ(Run({"add", "HKCU\\A", "/v", "V", "/d", "new", "/f"}).exit_code, 0);
   EXPECT_EQ(Run({"query", "HKCU\\A"}).out, "\nHKEY_CURRENT_USER\\A\n    v    REG_SZ    new\n\n");
+}
+
+TEST_F(ZefaregProgram, QueryShowsTheEmptyStringsOfAMultiStringList) {
+  UseProgramRegistry();
+  RegistryValue hidden;
+  hidden.name = ZT("SkipUsers");
+  hidden.type = platform::kRegMultiSz;
+  hidden.data = Utf16(Text(ZT("alice\0\0mallory\0\0"), 16));
+  ASSERT_TRUE(platform::RegistryWrite(ZT("HKEY_LOCAL_MACHINE"), ZT("Software\\Policies\\Clavora"),
+                                      hidden, 0));
+  const RunResult r = Run({"query", "HKLM\\Software\\Policies\\Clavora"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("    SkipUsers    REG_MULTI_SZ    alice\\0\\0mallory\n"), std::string::npos)
+      << r.out;
+}
+
+TEST_F(ZefaregProgram, ADamagedKeyIsReportedByPathAndFailsTheCommand) {
+  const std::string policies = "HKLM\\Software\\Policies\\Clavora";
+  for (const char* set : {"1", "2", "3"}) {
+    ASSERT_EQ(Run({"add", policies + "\\" + set, "/v", "Enabled", "/t", "REG_DWORD", "/d", "1"})
+                  .exit_code,
+              0);
+  }
+  DamageRecord("hkey_local_machine/software/policies/clavora/2",
+               "clavora-registry-key 1\nname 2\nstamp 9223372036854775808\n"
+               "value 4 01000000 Enabled\nend\n");
+  const std::string error =
+      "ERROR: The key HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora\\2 cannot be read";
+
+  const RunResult query = Run({"query", policies + "\\2"});
+  EXPECT_EQ(query.exit_code, 1);
+  EXPECT_EQ(query.err.rfind(error, 0), 0u) << query.err;
+  const RunResult value = Run({"query", policies + "\\2", "/v", "Enabled"});
+  EXPECT_EQ(value.exit_code, 1);
+  EXPECT_EQ(value.err.rfind(error, 0), 0u) << value.err;
+
+  // The walk shows everything else and names the damaged key.
+  const RunResult tree = Run({"query", policies, "/s"});
+  EXPECT_EQ(tree.exit_code, 1);
+  EXPECT_NE(tree.err.find(error), std::string::npos) << tree.err;
+  EXPECT_NE(tree.out.find("Clavora\\1\n    Enabled    REG_DWORD    0x1\n"), std::string::npos);
+  EXPECT_NE(tree.out.find("Clavora\\3\n    Enabled    REG_DWORD    0x1\n"), std::string::npos);
+  EXPECT_EQ(tree.out.find("Clavora\\2"), std::string::npos) << tree.out;
+  const RunResult search = Run({"query", policies, "/s", "/v", "Enabled"});
+  EXPECT_EQ(search.exit_code, 1);
+  EXPECT_NE(search.err.find(error), std::string::npos) << search.err;
+
+  // A backup that would silently lack a set is not written.
+  const RunResult backup = Run({"export", policies, Path("backup.reg")});
+  EXPECT_EQ(backup.exit_code, 1);
+  EXPECT_NE(backup.err.find(error), std::string::npos) << backup.err;
+  EXPECT_EQ(backup.out.find("successfully"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "backup.reg"));
+
+  const RunResult add = Run({"add", policies + "\\2", "/v", "MinLength", "/d", "8", "/f"});
+  EXPECT_EQ(add.exit_code, 1);
+  EXPECT_EQ(add.err.rfind(error, 0), 0u) << add.err;
+  const RunResult drop = Run({"delete", policies + "\\2", "/va", "/f"});
+  EXPECT_EQ(drop.exit_code, 1);
+  EXPECT_EQ(drop.err.rfind(error, 0), 0u) << drop.err;
+
+  // Deleting the key whole clears the damage.
+  EXPECT_EQ(Run({"delete", policies + "\\2", "/f"}).exit_code, 0);
+  EXPECT_EQ(Run({"query", policies, "/s"}).exit_code, 0);
+  EXPECT_EQ(Run({"export", policies, Path("backup.reg")}).exit_code, 0);
+}
+
+TEST_F(ZefaregProgram, ChangesBelowThePolicyKeyEndByTouchingIt) {
+  UseProgramRegistry();
+  const std::string root = "Software\\Policies\\Clavora";
+  const std::string policies = "HKLM\\" + root;
+  ASSERT_EQ(Run({"add", policies, "/v", "SkipUsers", "/d", "svc"}).exit_code, 0);
+
+  int64_t before = Ticks(root);
+  ASSERT_EQ(Run({"add", policies + "\\1", "/v", "Enabled", "/t", "REG_DWORD", "/d", "1"}).exit_code,
+            0);
+  EXPECT_GT(Ticks(root), before) << "add of a value in a set";
+  EXPECT_GE(Ticks(root), Ticks(root + "\\1"));
+
+  before = Ticks(root);
+  ASSERT_EQ(Run({"add", policies + "\\4"}).exit_code, 0);
+  EXPECT_GT(Ticks(root), before) << "add of a set's key";
+
+  before = Ticks(root);
+  ASSERT_EQ(Run({"delete", policies + "\\1", "/v", "Enabled", "/f"}).exit_code, 0);
+  EXPECT_GT(Ticks(root), before) << "delete of a value in a set";
+
+  before = Ticks(root);
+  ASSERT_EQ(Run({"delete", policies + "\\4", "/f"}).exit_code, 0);
+  EXPECT_GT(Ticks(root), before) << "delete of a set";
+
+  // An import writes the root key's own values first and the sets after
+  // them; the touch comes after the last one.
+  std::ofstream(dir_ / "policy.reg")
+      << "Windows Registry Editor Version 5.00\n\n"
+         "[HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora]\n\"SkipUsers\"=\"backup\"\n\n"
+         "[HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora\\2]\n\"Enabled\"=dword:00000001\n\n"
+         "[HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora\\3]\n\"MinLength\"=dword:0000000c\n";
+  before = Ticks(root);
+  ASSERT_EQ(Run({"import", Path("policy.reg")}).exit_code, 0);
+  EXPECT_GT(Ticks(root), Ticks(root + "\\2"));
+  EXPECT_GT(Ticks(root), Ticks(root + "\\3"));
+
+  // Elsewhere nothing is touched; a refused command touches nothing.
+  before = Ticks(root);
+  ASSERT_EQ(Run({"add", "HKLM\\Software\\Policies\\Other", "/v", "x", "/d", "1"}).exit_code, 0);
+  ASSERT_EQ(Run({"add", "HKLM\\Software\\Policies\\ClavoraX", "/v", "x", "/d", "1"}).exit_code, 0);
+  ExpectRefused({"add", policies + "\\3", "/v", "MinLength", "/t", "REG_DWORD", "/d", "x"});
+  EXPECT_EQ(Ticks(root), before);
+  // The key's letter case and doubled separators do not matter.
+  ASSERT_EQ(Run({"add", "hklm\\SOFTWARE\\\\policies\\clavora\\5", "/v", "Enabled", "/d", "0"})
+                .exit_code,
+            0);
+  EXPECT_GT(Ticks(root), before);
+}
+
+TEST_F(ZefaregProgram, TheFilterSeesAnEditInsideASetAtItsNextReload) {
+  UseProgramRegistry();
+  ResetPolicies();
+  const std::string policies = "HKLM\\Software\\Policies\\Clavora";
+  ASSERT_EQ(Run({"add", policies + "\\1", "/v", "Enabled", "/t", "REG_DWORD", "/d", "1"}).exit_code,
+            0);
+  ASSERT_EQ(LoadPolicies(), 1);
+  ASSERT_EQ(Run({"add", policies + "\\1", "/v", "MinLength", "/t", "REG_DWORD", "/d", "12"})
+                .exit_code,
+            0);
+  ASSERT_EQ(LoadPolicies(), 1);
+  {
+    std::lock_guard<std::mutex> guard(PolicyLock());
+    EXPECT_EQ(Policies().Sets[0].MinLength, 12);
+  }
+  ResetPolicies();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "platform/platform.h"
@@ -89,31 +90,54 @@ TEST_F(RegistryWindows, NamesIgnoreCaseAndMissingThingsReadAsNothing) {
   EXPECT_FALSE(RegistryRead(L"HKLM", key_ + L"\\Sets\\1", L"MinLength", 0).has_value());
   EXPECT_FALSE(RegistryRead(L"HKEY_NOWHERE", key_, L"x", 0).has_value());
   EXPECT_FALSE(RegistryRead(kHklm, key_ + Text(1, L'\0') + L"x", L"x", 0).has_value());
-  EXPECT_EQ(RegistryKeyLastWrite(kHklm, key_ + L"\\Sets\\2", 0), 0);
+  EXPECT_EQ(RegistryKeyLastWriteTicks(kHklm, key_ + L"\\Sets\\2", 0), 0);
+  EXPECT_EQ(RegistryKeyCheck(kHklm, key_ + L"\\Sets\\2", 0), RegistryKeyState::kMissing);
+  EXPECT_EQ(RegistryKeyCheck(L"HKEY_NOWHERE", key_, 0), RegistryKeyState::kMissing);
+  EXPECT_EQ(RegistryKeyCheck(kHklm, key_ + L"\\Sets\\1", 0), RegistryKeyState::kReadable);
   EXPECT_TRUE(RegistryValues(kHklm, key_ + L"\\Sets\\2", 0).empty());
   EXPECT_TRUE(RegistrySubkeys(kHklm, key_ + L"\\Sets\\2", 0).empty());
 }
 
-TEST_F(RegistryWindows, LastWriteTimeFollowsTheKeysOwnValuesOnly) {
+TEST_F(RegistryWindows, LastWriteTimeFollowsTheKeysOwnValuesAtFullPrecision) {
   ASSERT_TRUE(RegistryWrite(kHklm, key_, Value(L"SkipUsers", kRegSz, Utf16Bytes(L"a")), 0));
   ASSERT_TRUE(RegistryCreateKey(kHklm, key_ + L"\\1", 0));
-  const int64_t created = RegistryKeyLastWrite(kHklm, key_, 0);
-  EXPECT_NEAR(static_cast<double>(created), static_cast<double>(LocalNow()), 5.0);
+  const int64_t created = RegistryKeyLastWriteTicks(kHklm, key_, 0);
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  const int64_t now_ticks = static_cast<int64_t>(
+      (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+  EXPECT_LT(std::llabs(now_ticks - created), 5LL * 10000000) << "a FILETIME, 100 ns ticks";
 
-  // Stamps have whole seconds: wait for the next one.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  // Past one tick of the system clock (at most 15.6 ms), well within one
+  // second: whole seconds would hide the change.
+  std::this_thread::sleep_for(std::chrono::milliseconds(40));
   ASSERT_TRUE(RegistryWrite(kHklm, key_ + L"\\1", Value(L"Enabled", kRegDword,
                                                          std::string("\x01\0\0\0", 4)), 0));
-  EXPECT_EQ(RegistryKeyLastWrite(kHklm, key_, 0), created);  // a subkey's value: no change
-  EXPECT_GT(RegistryKeyLastWrite(kHklm, key_ + L"\\1", 0), created);
+  EXPECT_EQ(RegistryKeyLastWriteTicks(kHklm, key_, 0), created);  // a subkey's value: no change
+  EXPECT_GT(RegistryKeyLastWriteTicks(kHklm, key_ + L"\\1", 0), created);
 
   ASSERT_TRUE(RegistryWrite(kHklm, key_, Value(L"SkipUsers", kRegSz, Utf16Bytes(L"b")), 0));
-  const int64_t rewritten = RegistryKeyLastWrite(kHklm, key_, 0);
+  const int64_t rewritten = RegistryKeyLastWriteTicks(kHklm, key_, 0);
   EXPECT_GT(rewritten, created);
+  EXPECT_LT(rewritten - created, 10000000LL) << "less than a second apart";
 
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  // A touch moves the time and leaves the values as they were.
+  const std::vector<RegistryValue> values = RegistryValues(kHklm, key_, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  ASSERT_TRUE(RegistryTouchKey(kHklm, key_, 0));
+  const int64_t touched = RegistryKeyLastWriteTicks(kHklm, key_, 0);
+  EXPECT_GT(touched, rewritten);
+  const std::vector<RegistryValue> after = RegistryValues(kHklm, key_, 0);
+  ASSERT_EQ(after.size(), 1u);
+  ASSERT_EQ(values.size(), 1u);
+  EXPECT_EQ(after[0].name, values[0].name);
+  EXPECT_EQ(after[0].data, values[0].data);
+  EXPECT_FALSE(RegistryTouchKey(kHklm, key_ + L"\\Missing", 0));
+  EXPECT_FALSE(RegistryKeyExists(kHklm, key_ + L"\\Missing", 0));
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(40));
   ASSERT_TRUE(RegistryDeleteValue(kHklm, key_, L"skipusers", 0));
-  EXPECT_GT(RegistryKeyLastWrite(kHklm, key_, 0), rewritten);
+  EXPECT_GT(RegistryKeyLastWriteTicks(kHklm, key_, 0), touched);
   EXPECT_FALSE(RegistryDeleteValue(kHklm, key_, L"SkipUsers", 0));  // already gone
 }
 
