@@ -5,6 +5,7 @@
 #include "filter/filter_state.h"
 #include "filter/policy_selection.h"
 #include "history/similarity_check.h"
+#include "logging/escape_controls.h"
 #include "logging/log.h"
 #include "platform/platform.h"
 #include "policy/policy_set.h"
@@ -63,7 +64,7 @@ bool RunPasswordFilter(const FilterRequest& request) {
   UserRecord user;
   LookupUser(account, user);
   if (user.AccountName.empty()) {
-    if (LogLevel() >= 0) WriteLog(ZT("Skip: user not found"), ZT("Info ") + account, 0);
+    if (LogLevel() >= 0) WriteLog(ZT("Skip: user not found"), ZT("Info ") + EscapeControlCharacters(account), 0);
     if (TestMode()) platform::ConsoleWriteLine(ZT("Skip: user not found"));
     return true;
   }
@@ -74,12 +75,13 @@ bool RunPasswordFilter(const FilterRequest& request) {
 
   PolicySet set;
   if (PolicySelection(set, account, user.GroupNames, user.Container) == 0) {
-    if (LogLevel() >= 0) WriteLog(ZT("Skip: no password policy found"), ZT("Info ") + account, 0);
+    if (LogLevel() >= 0) WriteLog(ZT("Skip: no password policy found"),
+                                  ZT("Info ") + EscapeControlCharacters(account), 0);
     return true;
   }
   if (TestMode()) PrintPolicyDump(set);
   if (request.SetOperation && set.NoValidateOnReset != 0) {
-    Debug(ZT("Skip: password set operation"), ZT("Debug ") + account);
+    Debug(ZT("Skip: password set operation"), ZT("Debug ") + EscapeControlCharacters(account));
     return true;
   }
 
