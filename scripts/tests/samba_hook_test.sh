@@ -295,14 +295,32 @@ resets_as_expected() {  # file expected-rc-list
     awk '$2 >= 2.0 { slow = 1 } END { exit slow }' "$file"
 }
 sales_dn() { printf 'CN=%s,OU=Sales,%s' "$1" "$BASE"; }
+# A prefork worker that runs a password operation holds the database's
+# write lock while it waits for the hook, and the other workers wait for
+# that lock: with as many operations at once as workers (four), none is left
+# to answer the library's lookup of an account it has not seen within the
+# last minute, and the hook runs into its time limit. So each account is
+# checked once before the resets at once (a weak reset, refused).
+for user in "${PARALLEL_USERS[@]}"; do
+  PASSWORDS+=("warmupwarmup$user")
+  reset_over_ldap - "$(sales_dn "$user")" "warmupwarmup$user" >>"$HOST_DIR/warmup.out" 2>&1
+done
+check "a weak reset of each of the eight is refused" \
+  resets_as_expected "$HOST_DIR/warmup.out" "19 19 19 19 19 19 19 19 "
 go=$HOST_DIR/go
 rm -f "$go"
 resetters=()
+parallel_expected=()
 for i in "${!PARALLEL_USERS[@]}"; do
   user=${PARALLEL_USERS[$i]}
-  PASSWORDS+=("Parallel-Reset-$i-Ok" "weakweakweak$i")
-  reset_over_ldap "$go" "$(sales_dn "$user")" "Parallel-Reset-$i-Ok" \
-    "$(sales_dn "$user")" "weakweakweak$i" >"$HOST_DIR/parallel.$i" 2>&1 &
+  # Four good passwords and four weak ones, all at the same moment.
+  if ((i % 2 == 0)); then
+    password="Parallel-Reset-$i-Ok" parallel_expected[i]='0 '
+  else
+    password="weakweakweak$i" parallel_expected[i]='19 '
+  fi
+  PASSWORDS+=("$password")
+  reset_over_ldap "$go" "$(sales_dn "$user")" "$password" >"$HOST_DIR/parallel.$i" 2>&1 &
   resetters+=($!)
 done
 sleep 3  # every client connected and bound
@@ -311,7 +329,7 @@ wait "${resetters[@]}" || true
 cat "$HOST_DIR"/parallel.* >"$HOST_DIR/parallel.out"
 parallel_ok=yes
 for i in "${!PARALLEL_USERS[@]}"; do
-  resets_as_expected "$HOST_DIR/parallel.$i" "0 19 " || parallel_ok=no
+  resets_as_expected "$HOST_DIR/parallel.$i" "${parallel_expected[i]}" || parallel_ok=no
 done
 check "eight administrators' LDAP resets at once: good accepted, weak refused, each within 2 s" \
   test "$parallel_ok" = yes
