@@ -288,12 +288,24 @@ for dn, password in zip(pairs[0::2], pairs[1::2]):
 PYTHON
 }
 # Lines "rc seconds rdn": every good password accepted (0), every weak one
-# refused (19, constraint violation), none slower than two seconds.
-resets_as_expected() {  # file expected-rc-list
-  local file=$1 expected=$2
+# refused (19, constraint violation), none slower than the limit (2 s).
+resets_as_expected() {  # file expected-rc-list [limit]
+  local file=$1 expected=$2 limit=${3:-2.0}
   [[ $(awk '{print $1}' "$file" | tr '\n' ' ') == "$expected" ]] &&
-    awk '$2 >= 2.0 { slow = 1 } END { exit slow }' "$file"
+    awk -v limit="$limit" '$2 >= limit { slow = 1 } END { exit slow }' "$file"
 }
+sequence=()
+expected=''
+for i in $(seq 1 12); do
+  PASSWORDS+=("Sequential-Reset-$i-ok" "short$i")
+  sequence+=("$ALICE_DN" "Sequential-Reset-$i-ok" "$ALICE_DN" "short$i")
+  expected+='0 19 '
+done
+reset_over_ldap - "${sequence[@]}" >"$HOST_DIR/sequential.out" 2>&1
+check "24 administrator's LDAP resets one after another: good accepted, weak refused, each within 2 s" \
+  resets_as_expected "$HOST_DIR/sequential.out" "$expected"
+awk '{ n++; s += $2; if ($2 > m) m = $2 } END { printf "     %d resets, mean %.3f s, slowest %.3f s\n", n, s / n, m }' \
+  "$HOST_DIR/sequential.out"
 sales_dn() { printf 'CN=%s,OU=Sales,%s' "$1" "$BASE"; }
 # A prefork worker that runs a password operation holds the database's
 # write lock while it waits for the hook, and the other workers wait for
@@ -327,25 +339,17 @@ sleep 3  # every client connected and bound
 touch "$go"
 wait "${resetters[@]}" || true
 cat "$HOST_DIR"/parallel.* >"$HOST_DIR/parallel.out"
+# The DC commits one password operation at a time, so the last of eight
+# waits for the seven before it: each may take 2 s plus seven times the
+# mean of the resets one after another (a deadlock takes the hook's 8 s).
+limit=$(awk '{ n++; s += $2 } END { printf "%.2f", 2 + 7 * s / n }' "$HOST_DIR/sequential.out")
 parallel_ok=yes
 for i in "${!PARALLEL_USERS[@]}"; do
-  resets_as_expected "$HOST_DIR/parallel.$i" "${parallel_expected[i]}" || parallel_ok=no
+  resets_as_expected "$HOST_DIR/parallel.$i" "${parallel_expected[i]}" "$limit" || parallel_ok=no
 done
-check "eight administrators' LDAP resets at once: good accepted, weak refused, each within 2 s" \
+check "eight administrators' LDAP resets at once: good accepted, weak refused, each within ${limit} s" \
   test "$parallel_ok" = yes
 sed 's/^/     /' "$HOST_DIR/parallel.out"
-sequence=()
-expected=''
-for i in $(seq 1 12); do
-  PASSWORDS+=("Sequential-Reset-$i-ok" "short$i")
-  sequence+=("$ALICE_DN" "Sequential-Reset-$i-ok" "$ALICE_DN" "short$i")
-  expected+='0 19 '
-done
-reset_over_ldap - "${sequence[@]}" >"$HOST_DIR/sequential.out" 2>&1
-check "24 administrator's LDAP resets one after another: good accepted, weak refused, each within 2 s" \
-  resets_as_expected "$HOST_DIR/sequential.out" "$expected"
-awk '{ n++; s += $2; if ($2 > m) m = $2 } END { printf "     %d resets, mean %.3f s, slowest %.3f s\n", n, s / n, m }' \
-  "$HOST_DIR/sequential.out"
 history_before=$(lines "$SYSTEM_FOLDER/idh/alice.idh")
 timed() {  # seconds command...
   local limit=$1 started
