@@ -7,7 +7,12 @@
 //   zefa_host_load --socket PATH [--requests 2000] [--clients 32]
 //                  [--account NAME]... [--password TEXT]...
 //                  [--reload-set N --reload-ms MS --min-lengths A,B]
-//                  [--timeout-ms MS]
+//                  [--timeout-ms MS] [--hook PATH]
+//
+// With --hook every request runs the real check-password hook at PATH as
+// Samba does (a process of its own, the password on standard input, the
+// account in the environment): accepted is exit 0, rejected exit 1,
+// anything else an error.
 //
 // With --reload-set the set's MinLength is switched between A and B and the
 // policy root key touched every MS milliseconds (through the registry store
@@ -15,6 +20,11 @@
 // requests run; a password whose length lies between A and B is then
 // accepted by some requests and rejected by others. The original MinLength
 // is written back at the end.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -49,6 +59,7 @@ struct Options {
   uint32_t min_length_a = 12;
   uint32_t min_length_b = 20;
   int timeout_ms = 8000;  // the hook's own limit
+  std::string hook;       // run this program for every request
 };
 
 struct Tally {
@@ -69,6 +80,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     else if (option == "--reload-set") options.reload_set = std::atoi(value.c_str());
     else if (option == "--reload-ms") options.reload_ms = std::atoi(value.c_str());
     else if (option == "--timeout-ms") options.timeout_ms = std::atoi(value.c_str());
+    else if (option == "--hook") options.hook = value;
     else if (option == "--min-lengths") {
       if (std::sscanf(value.c_str(), "%u,%u", &options.min_length_a, &options.min_length_b) != 2)
         return false;
@@ -111,6 +123,36 @@ int ReloadPolicies(const Options& options, const std::atomic<bool>& stop) {
   return writes;
 }
 
+// Runs the hook once; its exit code, or -1 when it could not be run.
+int RunHook(const Options& options, const std::string& account, const std::string& password) {
+  int input[2];
+  if (pipe2(input, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+  const std::string socket_variable = "ZEFA_HOST_SOCKET=" + options.socket_path;
+  const std::string account_variable = "SAMBA_CPS_ACCOUNT_NAME=" + account;
+  const std::string timeout = std::to_string(options.timeout_ms);
+  char* argv[] = {const_cast<char*>(options.hook.c_str()), const_cast<char*>("--timeout-ms"),
+                  const_cast<char*>(timeout.c_str()), nullptr};
+  char* envp[] = {const_cast<char*>(socket_variable.c_str()),
+                  const_cast<char*>(account_variable.c_str()), nullptr};
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, options.hook.c_str(), &actions, nullptr, argv, envp);
+  posix_spawn_file_actions_destroy(&actions);
+  close(input[0]);
+  if (spawned != 0) {
+    close(input[1]);
+    return -1;
+  }
+  const ssize_t written = write(input[1], password.data(), password.size());
+  close(input[1]);
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || written != static_cast<ssize_t>(password.size()))
+    return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 double Percentile(const std::vector<double>& sorted, double fraction) {
   if (sorted.empty()) return 0;
   const size_t index = static_cast<size_t>(fraction * static_cast<double>(sorted.size() - 1) + 0.5);
@@ -125,7 +167,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: zefa_host_load --socket PATH [--requests N] [--clients N] "
                  "[--account NAME]... [--password TEXT]... [--reload-set N --reload-ms MS "
-                 "--min-lengths A,B] [--timeout-ms MS]\n");
+                 "--min-lengths A,B] [--timeout-ms MS] [--hook PATH]\n");
     return 2;
   }
   std::vector<std::u16string> accounts, passwords;
@@ -157,8 +199,17 @@ int main(int argc, char** argv) {
         host::HostAnswer answer;
         std::string error;
         const Clock::time_point sent = Clock::now();
-        const bool ok = host::CheckPasswordWithHost(options.socket_path, texts, options.timeout_ms,
-                                                    answer, error);
+        bool ok = false;
+        if (options.hook.empty()) {
+          ok = host::CheckPasswordWithHost(options.socket_path, texts, options.timeout_ms, answer,
+                                           error);
+        } else {
+          const size_t a = (static_cast<size_t>(i) / passwords.size()) % accounts.size();
+          const int exit_code = RunHook(options, options.accounts[a], options.passwords[p]);
+          ok = exit_code == 0 || exit_code == 1;
+          answer.kind = exit_code == 0 ? host::kAccepted : host::kRejected;
+          if (!ok) error = "the hook exited with " + std::to_string(exit_code);
+        }
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - sent).count();
         std::lock_guard<std::mutex> guard(lock);
         latencies_ms.push_back(ms);

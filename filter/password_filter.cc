@@ -6,6 +6,7 @@
 #include "filter/policy_selection.h"
 #include "filter/unknown_account_set.h"
 #include "history/similarity_check.h"
+#include "logging/escape_controls.h"
 #include "logging/log.h"
 #include "platform/platform.h"
 #include "policy/policy_set.h"
@@ -60,7 +61,7 @@ bool SelectUnknownAccountSet(PolicySet& set, const Text& account) {
     line = ZT("Skip: user not found; UnknownAccountSet ") + IntegerToText(choice.Configured) +
            ZT(" names no enabled policy set");
   }
-  if (LogLevel() >= 0) WriteLog(line, ZT("Info ") + account, 0);
+  if (LogLevel() >= 0) WriteLog(line, ZT("Info ") + EscapeControlCharacters(account), 0);
   if (TestMode()) platform::ConsoleWriteLine(line);
   return choice.Chosen;
 }
@@ -89,7 +90,7 @@ bool RunPasswordFilter(const FilterRequest& request) {
   const bool unknown_account = user.AccountName.empty();
   PolicySet set;
   if (unknown_account && user.LookupFailed) {
-    if (LogLevel() >= 0) WriteLog(ZT("Skip: user not found"), ZT("Info ") + account, 0);
+    if (LogLevel() >= 0) WriteLog(ZT("Skip: user not found"), ZT("Info ") + EscapeControlCharacters(account), 0);
     if (TestMode()) platform::ConsoleWriteLine(ZT("Skip: user not found"));
     return true;
   }
@@ -101,13 +102,13 @@ bool RunPasswordFilter(const FilterRequest& request) {
       platform::ConsoleWriteLine(ZT("Groups:    ") + user.GroupNames);
     }
     if (PolicySelection(set, account, user.GroupNames, user.Container) == 0) {
-      if (LogLevel() >= 0) WriteLog(ZT("Skip: no password policy found"), ZT("Info ") + account, 0);
+      if (LogLevel() >= 0) WriteLog(ZT("Skip: no password policy found"), ZT("Info ") + EscapeControlCharacters(account), 0);
       return true;
     }
   }
   if (TestMode()) PrintPolicyDump(set);
   if (request.SetOperation && set.NoValidateOnReset != 0) {
-    Debug(ZT("Skip: password set operation"), ZT("Debug ") + account);
+    Debug(ZT("Skip: password set operation"), ZT("Debug ") + EscapeControlCharacters(account));
     return true;
   }
 

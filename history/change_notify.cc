@@ -5,6 +5,7 @@
 #include "history/account_files.h"
 #include "history/history_file.h"
 #include "history/password_hash.h"
+#include "logging/escape_controls.h"
 #include "logging/log.h"
 #include "platform/platform.h"
 #include "rules/similarity.h"
@@ -69,13 +70,14 @@ void RunPasswordChangeNotify(const Text* account_name, const Text* new_password)
   Text password = *new_password;
   const Text history_path = AccountFilePath(paths.IdhFolder, account, ZT(".idh"));
   const Text identity = account + ZT("\t") + user.PrincipalName + ZT("\t") + user.DisplayName;
-  const Text message = ZT("Password of user ") + account + ZT(" has been changed (") +
-                       user.PrincipalName + ZT("; ") + user.DisplayName + ZT(")");
+  const Text message = ZT("Password of user ") + EscapeControlCharacters(account) +
+                       ZT(" has been changed (") + EscapeControlCharacters(user.PrincipalName) +
+                       ZT("; ") + EscapeControlCharacters(user.DisplayName) + ZT(")");
   if (LogLevel() >= 0) WriteLog(message, ZT("Password Changed"), 0);
   WriteEvent(ZT("Clavora"), message, 1, platform::kEventInformation);
 
   if (history_path.empty()) {
-    Warning(ZT("No history or hand-off file for account ") + account +
+    Warning(ZT("No history or hand-off file for account ") + EscapeControlCharacters(account) +
             ZT(": the name cannot name a file in the system folder"));
   }
   if (set.CreateIDP != 0 && !history_path.empty()) {

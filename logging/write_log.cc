@@ -1,6 +1,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "logging/escape_controls.h"
 #include "logging/log.h"
 #include "platform/platform.h"
 #include "util/date_value.h"
@@ -46,7 +47,9 @@ void ResetLogDefaults() {
 Text FormatLogLine(int64_t date_value, const Text& label, const Text& message) {
   Text body = message;
   ReplaceAll(body, ZT("\r\n"), ZT(" | "));
-  return FormatDateValue(date_value) + ZT("\t") + label + ZT("\t") + body;
+  // Whatever control character is left (a name's) cannot break the line.
+  return FormatDateValue(date_value) + ZT("\t") + EscapeControlCharacters(label) + ZT("\t") +
+         EscapeControlCharacters(body);
 }
 
 Text RolledOverLogPath(const Text& log_path) {

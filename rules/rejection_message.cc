@@ -1,11 +1,13 @@
 #include "rules/rejection_message.h"
 
+#include "logging/escape_controls.h"
+
 namespace zefa {
 
 Text RejectionHeader(const Text& account_name, const Text& principal_name,
                      const Text& display_name) {
-  return ZT("Requested password for user ") + account_name + ZT(" (") + principal_name +
-         ZT("; ") + display_name +
+  return ZT("Requested password for user ") + EscapeControlCharacters(account_name) + ZT(" (") +
+         EscapeControlCharacters(principal_name) + ZT("; ") + EscapeControlCharacters(display_name) +
          ZT(") was not accepted because it did not meet these requirements:");
 }
 

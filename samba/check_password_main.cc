@@ -7,11 +7,14 @@
 //   SAMBA_CPS_FULL_NAME             displayName (may be empty)
 // It asks zefa-host and exits 0 to accept; any other exit rejects:
 //   1  the password policy rejected the password
-//   2  the host could not be asked (not running, no answer in time, refused)
+//   2  the host could not be asked (not running, still starting, no answer
+//      in time, refused)
 //   3  the input was unusable (password too long)
-// Samba waits at most 10 seconds; the host's answer is awaited for at most
-// --timeout-ms (default 8000). Samba does not say whether a change or a
-// reset is meant, so every call is checked as a change (all rules).
+// Samba waits at most 10 seconds; connecting, sending and the whole answer
+// take at most --timeout-ms (default 8000) in all, one deadline from the
+// start of the program. Samba does not say whether a change or a reset is
+// meant, so every call is checked as a change (all rules). The password
+// stays in locked pages (a failed lock is reported, the check goes on).
 #include <errno.h>
 #include <unistd.h>
 
@@ -21,6 +24,8 @@
 #include <cstring>
 #include <string>
 
+#include "logging/escape_controls.h"
+#include "samba/frame_io.h"
 #include "samba/host_client.h"
 #include "samba/host_options.h"
 #include "samba/host_server.h"
@@ -88,9 +93,18 @@ bool ParseOptions(int argc, char** argv, Options& options) {
   return true;
 }
 
+// Says once that the password's memory could not be locked.
+void ReportUnlocked(const SecureBuffer& buffer, bool& reported) {
+  if (buffer.locked || reported) return;
+  reported = true;
+  Say(std::string("the password's memory could not be locked (mlock: ") +
+      std::strerror(buffer.lock_error) + "); it may be written to swap space");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const int64_t started_ms = MonotonicMs();
   HardenProcess();
   Options options;
   if (!ParseOptions(argc, argv, options)) {
@@ -105,6 +119,9 @@ int main(int argc, char** argv) {
     Say("out of memory; password rejected");
     return kExitNoHost;
   }
+  bool unlocked_reported = false;
+  ReportUnlocked(utf8, unlocked_reported);
+  ReportUnlocked(utf16, unlocked_reported);
   const ssize_t bytes = ReadPassword(utf8);
   if (bytes < 0) {
     Say("the password could not be read or is longer than " + std::to_string(kMaxPasswordBytes) +
@@ -126,6 +143,7 @@ int main(int argc, char** argv) {
     return kExitBadInput;
   }
   const std::string account_utf8 = Environment("SAMBA_CPS_ACCOUNT_NAME");
+  const std::string logged_account = zefa::EscapeControlCharacters(account_utf8);
   const std::u16string account = Utf8ToUtf16(account_utf8);
   const std::u16string principal = Utf8ToUtf16(Environment("SAMBA_CPS_USER_PRINCIPAL_NAME"));
   const std::u16string full_name = Utf8ToUtf16(Environment("SAMBA_CPS_FULL_NAME"));
@@ -138,11 +156,17 @@ int main(int argc, char** argv) {
 
   HostAnswer answer;
   std::string error;
+  bool frame_locked = true;
+  const int64_t left_ms = started_ms + options.timeout_ms - MonotonicMs();
   const bool asked =
-      CheckPasswordWithHost(options.socket_path, texts, options.timeout_ms, answer, error);
+      left_ms > 0 && CheckPasswordWithHost(options.socket_path, texts, static_cast<int>(left_ms),
+                                           answer, error, &frame_locked);
+  if (left_ms <= 0) error = "no time left";
   FreeSecureBuffer(utf16);
+  if (!frame_locked && !unlocked_reported)
+    Say("the request's memory could not be locked; it may be written to swap space");
   if (!asked) {
-    Say("password of " + account_utf8 + " rejected: zefa-host could not be asked (" + error +
+    Say("password of " + logged_account + " rejected: zefa-host could not be asked (" + error +
         ")");
     return kExitNoHost;
   }
@@ -150,10 +174,16 @@ int main(int argc, char** argv) {
     case kAccepted:
       return kExitAccepted;
     case kRejected:
-      Say("password of " + account_utf8 + " rejected: " + answer.message);
+      Say("password of " + logged_account + " rejected: " + answer.message);
       return kExitRejected;
+    case kStarting:
+      // Nothing was checked: the host is up, its library not yet.
+      Say("password of " + logged_account +
+          " rejected: zefa-host is starting (the filter library has not finished its "
+          "initialisation); try again shortly");
+      return kExitNoHost;
     default:
-      Say("password of " + account_utf8 + " rejected: zefa-host answered " +
+      Say("password of " + logged_account + " rejected: zefa-host answered " +
           KindName(answer.kind) + (answer.message.empty() ? "" : " (" + answer.message + ")"));
       return kExitNoHost;
   }

@@ -38,6 +38,7 @@ bool LoadFilterLibrary(const std::string& name, FilterLibrary& library, std::str
     dlclose(handle);
     return false;
   }
+  bound.initialised = reinterpret_cast<decltype(bound.initialised)>(dlsym(handle, "ZefaInitialised"));
   library = bound;
   return true;
 }
@@ -53,6 +54,10 @@ bool UnloadFilterLibrary(FilterLibrary& library) {
   if (still == nullptr) return true;
   dlclose(still);
   return false;
+}
+
+bool LibraryInitialised(const FilterLibrary& library) {
+  return library.initialised == nullptr || library.initialised() != 0;
 }
 
 ZEFA_UNICODE_STRING CountedText(char16_t* units, size_t length) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "filter/exports.h"
+#include "filter/host_exports.h"
 
 namespace zefa::host {
 
@@ -16,7 +17,13 @@ struct FilterLibrary {
   decltype(&InitializeChangeNotify) initialize = nullptr;
   decltype(&PasswordFilter) password_filter = nullptr;
   decltype(&PasswordChangeNotify) change_notify = nullptr;
+  // Optional: whether the library has finished its initialisation (a library
+  // without this entry point counts as initialised).
+  decltype(&ZefaInitialised) initialised = nullptr;
 };
+
+// Whether the library has finished its initialisation and checks passwords.
+bool LibraryInitialised(const FilterLibrary& library);
 
 // Loads `name` (a file name searched as the loader does, or a path) and
 // binds the three entry points. On failure `error` holds the loader's text.

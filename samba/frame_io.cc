@@ -7,19 +7,19 @@
 
 namespace zefa::host {
 
-namespace {
-
-int64_t NowMs() {
+int64_t MonotonicMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+namespace {
+
 enum class WaitResult { kReady, kTimeout, kError };
 
 WaitResult WaitFor(int fd, short events, int64_t deadline_ms) {
   for (;;) {
-    const int64_t left = deadline_ms - NowMs();
+    const int64_t left = deadline_ms - MonotonicMs();
     if (left <= 0) return WaitResult::kTimeout;
     pollfd entry{fd, events, 0};
     const int rc = poll(&entry, 1, static_cast<int>(left));
@@ -67,16 +67,19 @@ const char* ReadStatusText(ReadStatus status) {
   return "unknown";
 }
 
-ReadStatus ReadFrame(int fd, int idle_ms, int frame_ms, FrameHeader& header, uint8_t* payload,
-                     size_t capacity) {
+namespace {
+
+// The first byte is due by `first_deadline`, the rest of the frame by
+// `rest_deadline` (or, when that is 0, within `frame_ms` of the first byte).
+ReadStatus ReadFrameBy(int fd, int64_t first_deadline, int64_t rest_deadline, int frame_ms,
+                       FrameHeader& header, uint8_t* payload, size_t capacity) {
   uint8_t bytes[kHeaderBytes];
   size_t received = 0;
-  // The first byte may take the idle time; the frame's rest its own time.
-  ReceiveResult result = ReceiveExact(fd, bytes, 1, NowMs() + idle_ms, received);
+  ReceiveResult result = ReceiveExact(fd, bytes, 1, first_deadline, received);
   if (result == ReceiveResult::kEof) return ReadStatus::kClosed;
   if (result == ReceiveResult::kTimeout) return ReadStatus::kIdle;
   if (result == ReceiveResult::kError) return ReadStatus::kError;
-  const int64_t deadline = NowMs() + frame_ms;
+  const int64_t deadline = rest_deadline != 0 ? rest_deadline : MonotonicMs() + frame_ms;
   result = ReceiveExact(fd, bytes + 1, kHeaderBytes - 1, deadline, received);
   if (result == ReceiveResult::kEof) return ReadStatus::kDisconnected;
   if (result == ReceiveResult::kTimeout) return ReadStatus::kTimeout;
@@ -95,9 +98,27 @@ ReadStatus ReadFrame(int fd, int idle_ms, int frame_ms, FrameHeader& header, uin
   return ReadStatus::kOk;
 }
 
+}  // namespace
+
+ReadStatus ReadFrame(int fd, int idle_ms, int frame_ms, FrameHeader& header, uint8_t* payload,
+                     size_t capacity) {
+  // The first byte may take the idle time; the frame's rest its own time.
+  return ReadFrameBy(fd, MonotonicMs() + idle_ms, 0, frame_ms, header, payload, capacity);
+}
+
+ReadStatus ReadFrameUntil(int fd, int64_t deadline_ms, FrameHeader& header, uint8_t* payload,
+                          size_t capacity) {
+  // A deadline already past would read as "no deadline" below.
+  const int64_t deadline = deadline_ms > 0 ? deadline_ms : 1;
+  return ReadFrameBy(fd, deadline, deadline, 0, header, payload, capacity);
+}
+
 bool WriteAll(int fd, const void* data, size_t size, int timeout_ms) {
+  return WriteAllUntil(fd, data, size, MonotonicMs() + timeout_ms);
+}
+
+bool WriteAllUntil(int fd, const void* data, size_t size, int64_t deadline) {
   const auto* bytes = static_cast<const uint8_t*>(data);
-  const int64_t deadline = NowMs() + timeout_ms;
   size_t sent = 0;
   while (sent < size) {
     if (WaitFor(fd, POLLOUT, deadline) != WaitResult::kReady) return false;

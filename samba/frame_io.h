@@ -30,7 +30,16 @@ const char* ReadStatusText(ReadStatus status);
 ReadStatus ReadFrame(int fd, int idle_ms, int frame_ms, FrameHeader& header, uint8_t* payload,
                      size_t capacity);
 
+// The same with one deadline (monotonic milliseconds, MonotonicMs) for the
+// whole frame, its first byte included.
+ReadStatus ReadFrameUntil(int fd, int64_t deadline_ms, FrameHeader& header, uint8_t* payload,
+                          size_t capacity);
+
 // Writes all bytes within `timeout_ms`; never raises SIGPIPE.
 bool WriteAll(int fd, const void* data, size_t size, int timeout_ms);
+bool WriteAllUntil(int fd, const void* data, size_t size, int64_t deadline_ms);
+
+// Milliseconds of the monotonic clock.
+int64_t MonotonicMs();
 
 }  // namespace zefa::host

@@ -6,6 +6,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "samba/frame_io.h"
 #include "samba/secure_buffer.h"
 
@@ -35,23 +37,25 @@ int ConnectToHost(const std::string& socket_path, int timeout_ms, std::string& e
   return fd;
 }
 
-bool ExchangeFrame(int fd, const std::string& frame, int timeout_ms, HostAnswer& answer,
-                   std::string& error) {
+bool ExchangeFrameUntil(int fd, const uint8_t* frame, size_t size, int64_t deadline_ms,
+                        HostAnswer& answer, std::string& error) {
   // A host that refuses the client answers at once and closes; its answer is
   // read even when the request could not be sent in full.
-  const bool sent = WriteAll(fd, frame.data(), frame.size(), timeout_ms);
+  const bool sent = WriteAllUntil(fd, frame, size, deadline_ms);
   const int send_errno = errno;
   FrameHeader header;
   uint8_t message[kMaxMessageBytes];
-  const int wait_ms = sent ? timeout_ms : 200;
-  const ReadStatus status = ReadFrame(fd, wait_ms, wait_ms, header, message, sizeof message);
+  const int64_t wait_until = sent ? deadline_ms : std::min(deadline_ms, MonotonicMs() + 200);
+  const ReadStatus status = ReadFrameUntil(fd, wait_until, header, message, sizeof message);
   if (status != ReadStatus::kOk && !sent) {
-    error = std::string("sending the request failed: ") + strerror(send_errno);
+    error = std::string("sending the request failed: ") +
+            (send_errno != 0 ? strerror(send_errno) : "no time left");
     return false;
   }
   if (status != ReadStatus::kOk) {
-    error = status == ReadStatus::kIdle ? "no answer within " + std::to_string(timeout_ms) + " ms"
-                                        : std::string("no valid answer: ") + ReadStatusText(status);
+    error = status == ReadStatus::kIdle || status == ReadStatus::kTimeout
+                ? std::string("no complete answer in time")
+                : std::string("no valid answer: ") + ReadStatusText(status);
     return false;
   }
   answer.kind = header.kind;
@@ -59,11 +63,27 @@ bool ExchangeFrame(int fd, const std::string& frame, int timeout_ms, HostAnswer&
   return true;
 }
 
+bool ExchangeFrame(int fd, const std::string& frame, int timeout_ms, HostAnswer& answer,
+                   std::string& error) {
+  return ExchangeFrameUntil(fd, reinterpret_cast<const uint8_t*>(frame.data()), frame.size(),
+                            MonotonicMs() + timeout_ms, answer, error);
+}
+
 bool CheckPasswordWithHost(const std::string& socket_path, const CheckTexts& texts,
-                           int timeout_ms, HostAnswer& answer, std::string& error) {
-  std::string frame;
-  BeginFrame(frame, kCheckPassword);
-  const bool built = AppendUint32(frame, texts.set_operation ? 1 : 0) &&
+                           int timeout_ms, HostAnswer& answer, std::string& error,
+                           bool* locking) {
+  // One deadline for the whole exchange: a host that answers slowly, byte by
+  // byte, cannot stretch it.
+  const int64_t deadline = MonotonicMs() + timeout_ms;
+  SecureBuffer memory;
+  if (!AllocateSecureBuffer(memory, kFrameCapacity)) {
+    error = "no memory for the request";
+    return false;
+  }
+  if (locking != nullptr) *locking = memory.locked;
+  FrameBuffer frame{memory.data, memory.capacity, 0};
+  const bool built = BeginFrame(frame, kCheckPassword) &&
+                     AppendUint32(frame, texts.set_operation ? 1 : 0) &&
                      AppendText(frame, texts.account) && AppendText(frame, texts.full_name) &&
                      AppendText(frame, texts.principal) && AppendText(frame, texts.password) &&
                      FinishFrame(frame);
@@ -71,14 +91,15 @@ bool CheckPasswordWithHost(const std::string& socket_path, const CheckTexts& tex
   if (!built) {
     error = "a text is longer than the protocol allows";
   } else {
-    const int fd = ConnectToHost(socket_path, timeout_ms, error);
+    const int64_t left = deadline - MonotonicMs();
+    const int fd = left > 0 ? ConnectToHost(socket_path, static_cast<int>(left), error) : -1;
+    if (left <= 0) error = "no time left to connect";
     if (fd >= 0) {
-      ok = ExchangeFrame(fd, frame, timeout_ms, answer, error);
+      ok = ExchangeFrameUntil(fd, frame.data, frame.size, deadline, answer, error);
       close(fd);
     }
   }
-  WipeBytes(frame.data(), frame.size());
-  return ok;
+  return ok;  // the buffer's pages are wiped as they are freed
 }
 
 }  // namespace zefa::host

@@ -1,5 +1,5 @@
 // The client side of the host protocol: connect, send one request, read the
-// answer, all within one time limit.
+// answer, all within one deadline.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "samba/host_protocol.h"
+#include "samba/secure_buffer.h"
 
 namespace zefa::host {
 
@@ -19,8 +20,12 @@ struct HostAnswer {
 // when the host's listen queue is full.
 int ConnectToHost(const std::string& socket_path, int timeout_ms, std::string& error);
 
-// Sends a complete frame and reads the answer within `timeout_ms`. False
-// with `error` set when that failed.
+// Sends a complete frame and reads the answer, all of it by `deadline_ms`
+// (MonotonicMs). False with `error` set when that failed.
+bool ExchangeFrameUntil(int fd, const uint8_t* frame, size_t size, int64_t deadline_ms,
+                        HostAnswer& answer, std::string& error);
+
+// The same within `timeout_ms` from now.
 bool ExchangeFrame(int fd, const std::string& frame, int timeout_ms, HostAnswer& answer,
                    std::string& error);
 
@@ -32,9 +37,12 @@ struct CheckTexts {
   bool set_operation = false;
 };
 
-// One check over a connection of its own. The request buffer is wiped
-// before it is freed.
+// One check over a connection of its own, the connection, the request and
+// the answer all within `timeout_ms`. The request is built in locked pages
+// (see SecureBuffer), wiped before they are freed; `locking` tells whether
+// they could be locked (false: the request may have reached swap space).
 bool CheckPasswordWithHost(const std::string& socket_path, const CheckTexts& texts,
-                           int timeout_ms, HostAnswer& answer, std::string& error);
+                           int timeout_ms, HostAnswer& answer, std::string& error,
+                           bool* locking = nullptr);
 
 }  // namespace zefa::host

@@ -6,6 +6,8 @@
 
 #include <atomic>
 
+#include "logging/escape_controls.h"
+
 namespace zefa::host {
 
 namespace {
@@ -27,14 +29,7 @@ void WriteLine(const char* format, va_list args) {
 
 }  // namespace
 
-std::string Printable(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
-  return out;
-}
+std::string Printable(std::string_view text) { return EscapeControlCharacters(text); }
 
 void SetLogVerbose(bool verbose) { verbose_lines.store(verbose); }
 bool LogVerbose() { return verbose_lines.load(); }

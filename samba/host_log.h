@@ -17,7 +17,8 @@ void HostLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void HostLogVerbose(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Text from a client (an account name) made safe for a log line: control
-// characters become '?', so no client can forge or split lines.
+// characters are written out (EscapeControlCharacters), so no client can
+// forge or split lines.
 std::string Printable(std::string_view text);
 
 }  // namespace zefa::host

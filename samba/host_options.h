@@ -16,7 +16,7 @@ struct HostSettings {
   std::string group;            // members may connect besides root
   int max_clients = 64;         // connections served at once
   int request_timeout_ms = 5000;  // a begun request must be complete by then
-  int idle_timeout_ms = 10000;    // a connection without a request is closed
+  int idle_timeout_ms = 2000;     // a connection without a request is closed
   int confirm_poll_ms = 250;
   int confirm_window_ms = 15000;
   bool verbose = false;

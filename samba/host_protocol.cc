@@ -7,8 +7,6 @@ namespace zefa::host {
 
 namespace {
 
-constexpr size_t kFrameCapacity = kHeaderBytes + kMaxPayload;
-
 uint32_t LoadUint32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -83,6 +81,7 @@ const char* KindName(uint8_t kind) {
     case kAccepted: return "accepted";
     case kRejected: return "rejected";
     case kDone: return "done";
+    case kStarting: return "starting";
     case kErrorMalformed: return "malformed request";
     case kErrorTooLarge: return "request too large";
     case kErrorDenied: return "access denied";
@@ -138,38 +137,103 @@ bool DecodeNotifyRequest(uint8_t* payload, size_t size, NotifyRequest& request,
   return ok;
 }
 
-void BeginFrame(std::string& out, uint8_t kind) {
-  out.clear();
-  out.reserve(kFrameCapacity);
+namespace {
+
+// The frame builders write through one of these: a string or a fixed
+// buffer, never reallocated, so no stray copy of a password is left behind.
+struct StringSink {
+  std::string& out;
+  size_t Size() const { return out.size(); }
+  void Append(const uint8_t* bytes, size_t count) {
+    out.append(reinterpret_cast<const char*>(bytes), count);
+  }
+  uint8_t* Data() { return reinterpret_cast<uint8_t*>(out.data()); }
+};
+
+struct BufferSink {
+  FrameBuffer& out;
+  size_t Size() const { return out.size; }
+  void Append(const uint8_t* bytes, size_t count) {
+    std::memcpy(out.data + out.size, bytes, count);
+    out.size += count;
+  }
+  uint8_t* Data() { return out.data; }
+};
+
+template <typename Sink>
+void BeginInto(Sink sink, uint8_t kind) {
   uint8_t header[kHeaderBytes];
   EncodeHeader(FrameHeader{kind, 0}, header);
-  out.append(reinterpret_cast<const char*>(header), kHeaderBytes);
+  sink.Append(header, kHeaderBytes);
 }
 
-bool AppendUint32(std::string& out, uint32_t value) {
-  if (out.size() + 4 > kFrameCapacity) return false;
+template <typename Sink>
+bool AppendUint32Into(Sink sink, size_t capacity, uint32_t value) {
+  if (sink.Size() + 4 > capacity) return false;
   uint8_t bytes[4];
   StoreUint32(bytes, value);
-  out.append(reinterpret_cast<const char*>(bytes), 4);
+  sink.Append(bytes, 4);
   return true;
 }
 
-bool AppendText(std::string& out, std::u16string_view text) {
+template <typename Sink>
+bool AppendTextInto(Sink sink, size_t capacity, std::u16string_view text) {
   const size_t bytes = text.size() * 2;
-  if (bytes > kMaxTextBytes || out.size() + 4 + bytes > kFrameCapacity) return false;
-  AppendUint32(out, static_cast<uint32_t>(bytes));
+  if (bytes > kMaxTextBytes || sink.Size() + 4 + bytes > capacity) return false;
+  AppendUint32Into(sink, capacity, static_cast<uint32_t>(bytes));
   for (char16_t unit : text) {
-    out.push_back(static_cast<char>(unit & 0xFF));
-    out.push_back(static_cast<char>(unit >> 8));
+    const uint8_t pair[2] = {static_cast<uint8_t>(unit & 0xFF), static_cast<uint8_t>(unit >> 8)};
+    sink.Append(pair, 2);
   }
   return true;
 }
 
-bool FinishFrame(std::string& out) {
-  if (out.size() < kHeaderBytes || out.size() > kFrameCapacity) return false;
-  StoreUint32(reinterpret_cast<uint8_t*>(out.data()) + 4,
-              static_cast<uint32_t>(out.size() - kHeaderBytes));
+template <typename Sink>
+bool FinishInto(Sink sink, size_t capacity) {
+  if (sink.Size() < kHeaderBytes || sink.Size() > capacity) return false;
+  StoreUint32(sink.Data() + 4, static_cast<uint32_t>(sink.Size() - kHeaderBytes));
   return true;
+}
+
+size_t BufferLimit(const FrameBuffer& out) {
+  return out.capacity < kFrameCapacity ? out.capacity : kFrameCapacity;
+}
+
+}  // namespace
+
+void BeginFrame(std::string& out, uint8_t kind) {
+  out.clear();
+  out.reserve(kFrameCapacity);
+  BeginInto(StringSink{out}, kind);
+}
+
+bool AppendUint32(std::string& out, uint32_t value) {
+  return AppendUint32Into(StringSink{out}, kFrameCapacity, value);
+}
+
+bool AppendText(std::string& out, std::u16string_view text) {
+  return AppendTextInto(StringSink{out}, kFrameCapacity, text);
+}
+
+bool FinishFrame(std::string& out) { return FinishInto(StringSink{out}, kFrameCapacity); }
+
+bool BeginFrame(FrameBuffer& out, uint8_t kind) {
+  out.size = 0;
+  if (out.data == nullptr || out.capacity < kHeaderBytes) return false;
+  BeginInto(BufferSink{out}, kind);
+  return true;
+}
+
+bool AppendUint32(FrameBuffer& out, uint32_t value) {
+  return out.size >= kHeaderBytes && AppendUint32Into(BufferSink{out}, BufferLimit(out), value);
+}
+
+bool AppendText(FrameBuffer& out, std::u16string_view text) {
+  return out.size >= kHeaderBytes && AppendTextInto(BufferSink{out}, BufferLimit(out), text);
+}
+
+bool FinishFrame(FrameBuffer& out) {
+  return out.data != nullptr && FinishInto(BufferSink{out}, BufferLimit(out));
 }
 
 std::string EncodeAnswer(uint8_t kind, std::string_view message) {

@@ -18,7 +18,8 @@
 //   kPing           empty
 // Answers carry a verdict kind and a UTF-8 message (may be empty, never a
 // password): kAccepted or kRejected for a check, kDone for a notification or
-// a ping, one of the error kinds otherwise.
+// a ping, kStarting to a check or a ping while the library is still
+// initialising (nothing was checked), one of the error kinds otherwise.
 //
 // Texts in a decoded request point into the payload buffer (no copy), so the
 // caller wipes one buffer and every copy of the password is gone.
@@ -38,6 +39,7 @@ constexpr size_t kHeaderBytes = 8;
 constexpr size_t kMaxTextBytes = 8192;  // 4096 UTF-16 code units
 constexpr size_t kMaxPayload = 4 + 4 * (4 + kMaxTextBytes);
 constexpr size_t kMaxMessageBytes = 1024;
+constexpr size_t kFrameCapacity = kHeaderBytes + kMaxPayload;  // the largest frame
 
 enum Kind : uint8_t {
   // requests
@@ -48,6 +50,7 @@ enum Kind : uint8_t {
   kAccepted = 0x80,
   kRejected = 0x81,
   kDone = 0x82,
+  kStarting = 0x83,  // the library has not finished its initialisation yet
   // errors (the host closes the connection after these)
   kErrorMalformed = 0xE0,
   kErrorTooLarge = 0xE1,
@@ -104,6 +107,18 @@ void BeginFrame(std::string& out, uint8_t kind);
 bool AppendUint32(std::string& out, uint32_t value);
 bool AppendText(std::string& out, std::u16string_view text);
 bool FinishFrame(std::string& out);
+
+// The same into memory the caller owns (the hook's locked pages): `size`
+// bytes of `data` are used, at most `capacity` (and kFrameCapacity).
+struct FrameBuffer {
+  uint8_t* data = nullptr;
+  size_t capacity = 0;
+  size_t size = 0;
+};
+bool BeginFrame(FrameBuffer& out, uint8_t kind);
+bool AppendUint32(FrameBuffer& out, uint32_t value);
+bool AppendText(FrameBuffer& out, std::u16string_view text);
+bool FinishFrame(FrameBuffer& out);
 
 // A whole answer frame: the verdict and its message (cut to kMaxMessageBytes).
 std::string EncodeAnswer(uint8_t kind, std::string_view message);

@@ -30,10 +30,20 @@ namespace {
 
 constexpr int kAnswerTimeoutMs = 2000;
 
+// One connection being served. Idle: waiting for the first byte of a
+// request (since idle_since_ms); a connection that is idle may be closed to
+// make room for a new client.
+struct Connection {
+  int fd = -1;
+  bool idle = false;
+  bool evicted = false;
+  int64_t idle_since_ms = 0;
+};
+
 struct Connections {
   std::mutex lock;  // guards the fields below
   std::condition_variable changed;
-  std::vector<int> open;  // descriptors of the connections being served
+  std::vector<Connection> open;  // the connections being served
 };
 
 struct Host {
@@ -43,7 +53,40 @@ struct Host {
   ChangeWatcher watcher;
   Connections connections;
   std::atomic<uint64_t> requests{0};
+  std::atomic<uint64_t> evicted{0};
 };
+
+Connection* FindConnection(Connections& connections, int fd) {
+  for (Connection& connection : connections.open)
+    if (connection.fd == fd) return &connection;
+  return nullptr;
+}
+
+// Marks the connection idle (waiting for a request) or busy. False when it
+// was closed to make room for another client meanwhile.
+bool MarkConnection(Host& host, int fd, bool idle) {
+  std::lock_guard<std::mutex> guard(host.connections.lock);
+  Connection* connection = FindConnection(host.connections, fd);
+  if (connection == nullptr || connection->evicted) return false;
+  connection->idle = idle;
+  if (idle) connection->idle_since_ms = MonotonicMs();
+  return true;
+}
+
+// Waits for the first byte of the next request: true when one is there (or
+// the peer closed: the read tells), false when none came within `idle_ms`.
+bool WaitForRequest(int fd, int idle_ms) {
+  const int64_t deadline = MonotonicMs() + idle_ms;
+  for (;;) {
+    const int64_t left = deadline - MonotonicMs();
+    if (left <= 0) return false;
+    pollfd entry{fd, POLLIN, 0};
+    const int rc = poll(&entry, 1, static_cast<int>(left));
+    if (rc > 0) return true;
+    if (rc == 0) return false;
+    if (errno != EINTR) return true;  // the read reports the error
+  }
+}
 
 // Tells systemd (Type=notify) about the service's state, when it asks.
 void NotifyServiceManager(const char* state) {
@@ -88,7 +131,7 @@ void SendFinalAnswer(int fd, uint8_t kind, const std::string& message) {
 
 // One request from a well-formed frame. False when the connection must end.
 bool ServeRequest(Host& host, int fd, const FrameHeader& header, uint8_t* payload) {
-  RequestContext context{&host.library, &host.watcher, ReadAccountStamps};
+  RequestContext context{&host.library, &host.watcher};
   std::string error;
   Answer answer;
   switch (header.kind) {
@@ -109,7 +152,10 @@ bool ServeRequest(Host& host, int fd, const FrameHeader& header, uint8_t* payloa
         error = "a ping has no payload";
         break;
       }
-      answer = {kDone, "zefa-host ready"};
+      answer = LibraryInitialised(host.library)
+                   ? Answer{kDone, "zefa-host ready"}
+                   : Answer{kStarting, "zefa-host is starting: the filter library has not "
+                                       "finished its initialisation"};
       break;
     default: {
       char text[64];
@@ -148,8 +194,18 @@ void ServeConnection(Host& host, int fd) {
     return;
   }
   for (;;) {
+    // Idle until a request begins: the connection's slot may go to a new
+    // client then, and after the idle time the connection is closed.
+    if (!MarkConnection(host, fd, true)) return;
+    const bool request_begun = WaitForRequest(fd, host.settings.idle_timeout_ms);
+    if (!MarkConnection(host, fd, false)) return;  // closed for another client
+    if (!request_begun) {
+      HostLogVerbose("client pid %d sent no request within %d ms; closed",
+                     static_cast<int>(peer.pid), host.settings.idle_timeout_ms);
+      return;
+    }
     FrameHeader header;
-    const ReadStatus status = ReadFrame(fd, host.settings.idle_timeout_ms,
+    const ReadStatus status = ReadFrame(fd, host.settings.request_timeout_ms,
                                         host.settings.request_timeout_ms, header, payload.data,
                                         payload.capacity);
     bool go_on = false;
@@ -191,7 +247,7 @@ void ConnectionThread(Host* host, int fd) {
   Connections& connections = host->connections;
   {
     std::lock_guard<std::mutex> guard(connections.lock);
-    connections.open.erase(std::find(connections.open.begin(), connections.open.end(), fd));
+    std::erase_if(connections.open, [fd](const Connection& c) { return c.fd == fd; });
     close(fd);
   }
   connections.changed.notify_all();
@@ -202,7 +258,7 @@ bool StartConnection(Host& host, int fd) {
   Connections& connections = host.connections;
   {
     std::lock_guard<std::mutex> guard(connections.lock);
-    connections.open.push_back(fd);
+    connections.open.push_back(Connection{fd, false, false, 0});
   }
   try {
     std::thread(ConnectionThread, &host, fd).detach();
@@ -219,13 +275,51 @@ bool HasFreeSlot(Host& host) {
   return host.connections.open.size() < static_cast<size_t>(host.settings.max_clients);
 }
 
-// Accepts until a stop signal arrives. With every slot taken, new clients
-// wait in the listen queue.
+// With every slot taken: closes the connection that has waited longest for
+// a request, so a new client gets its slot at once. False when every
+// connection is in the middle of a request.
+bool EvictIdleConnection(Host& host) {
+  std::lock_guard<std::mutex> guard(host.connections.lock);
+  Connection* oldest = nullptr;
+  for (Connection& connection : host.connections.open) {
+    if (!connection.idle || connection.evicted) continue;
+    if (oldest == nullptr || connection.idle_since_ms < oldest->idle_since_ms) oldest = &connection;
+  }
+  if (oldest == nullptr) return false;
+  oldest->evicted = true;
+  shutdown(oldest->fd, SHUT_RDWR);  // wakes its thread, which ends the connection
+  ++host.evicted;
+  return true;
+}
+
+// Waits up to `ms` for a connection to end.
+void WaitForSlot(Host& host, int ms) {
+  std::unique_lock<std::mutex> guard(host.connections.lock);
+  host.connections.changed.wait_for(guard, std::chrono::milliseconds(ms), [&] {
+    return host.connections.open.size() < static_cast<size_t>(host.settings.max_clients);
+  });
+}
+
+// Tells systemd that the service is ready once the library has initialised
+// (so that a DC ordered after the host starts only then), and logs it.
+void ReportReadiness(Host& host, bool& reported) {
+  if (reported || !LibraryInitialised(host.library)) return;
+  reported = true;
+  HostLog("the filter library is initialised; checking passwords");
+  NotifyServiceManager("READY=1\nSTATUS=checking passwords");
+}
+
+// Accepts until a stop signal arrives. With every slot taken, a new client
+// takes the slot of the longest idle connection; while every connection is
+// in the middle of a request, new clients wait in the listen queue.
 void AcceptLoop(Host& host, int listener, int signals) {
+  bool ready_reported = false;
   for (;;) {
+    ReportReadiness(host, ready_reported);
     const bool free_slot = HasFreeSlot(host);
     pollfd entries[2] = {{signals, POLLIN, 0}, {listener, POLLIN, 0}};
-    const int rc = poll(entries, free_slot ? 2 : 1, free_slot ? -1 : 20);
+    const int wait_ms = !free_slot ? 20 : ready_reported ? -1 : 100;
+    const int rc = poll(entries, 2, wait_ms);
     if (rc < 0 && errno != EINTR) {
       HostLog("poll failed: %s", strerror(errno));
       return;
@@ -240,7 +334,12 @@ void AcceptLoop(Host& host, int listener, int signals) {
       }
       continue;
     }
-    if (!free_slot || !(entries[1].revents & POLLIN)) continue;
+    if (!(entries[1].revents & POLLIN)) continue;
+    if (!free_slot) {
+      if (EvictIdleConnection(host)) WaitForSlot(host, 100);
+      else WaitForSlot(host, 20);
+      continue;
+    }
     const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED)
@@ -261,7 +360,7 @@ void AcceptLoop(Host& host, int listener, int signals) {
 void EndConnections(Host& host) {
   Connections& connections = host.connections;
   std::unique_lock<std::mutex> guard(connections.lock);
-  for (int fd : connections.open) shutdown(fd, SHUT_RD);
+  for (const Connection& connection : connections.open) shutdown(connection.fd, SHUT_RD);
   connections.changed.wait(guard, [&] { return connections.open.empty(); });
 }
 
@@ -342,7 +441,11 @@ int RunHost(const HostSettings& settings) {
   HostLog("serving on %s with %s (pid %d, at most %d connections)",
           settings.socket_path.c_str(), settings.library.c_str(), static_cast<int>(getpid()),
           settings.max_clients);
-  NotifyServiceManager("READY=1");
+  if (!LibraryInitialised(host->library)) {
+    HostLog("the filter library is initialising; until then every check is answered with "
+            "\"zefa-host is starting\"");
+    NotifyServiceManager("STATUS=waiting for the filter library to initialise");
+  }
 
   AcceptLoop(*host, listener, signals);
 
@@ -353,8 +456,10 @@ int RunHost(const HostSettings& settings) {
   const size_t dropped = StopChangeWatcher(host->watcher);
   CloseStampConnections();
   const WatchCounters counters = Counters(host->watcher);
-  HostLog("%llu requests served; changes confirmed %llu, expired %llu, dropped at stop %zu",
+  HostLog("%llu requests served, %llu idle connections closed for new clients; changes "
+          "confirmed %llu, expired %llu, dropped at stop %zu",
           static_cast<unsigned long long>(host->requests.load()),
+          static_cast<unsigned long long>(host->evicted.load()),
           static_cast<unsigned long long>(counters.confirmed),
           static_cast<unsigned long long>(counters.expired), dropped);
   // Unloading runs the library's detach: its worker is stopped and its

@@ -33,7 +33,6 @@ struct Answer {
 struct RequestContext {
   FilterLibrary* library = nullptr;
   ChangeWatcher* watcher = nullptr;  // nullptr: accepted changes are not watched
-  StampReader read_stamps;           // the baseline reading at acceptance
 };
 
 // One decoded request to its answer; the payload (and so the password) is

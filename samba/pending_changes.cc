@@ -6,30 +6,20 @@
 #include <chrono>
 #include <cstring>
 
+#include "samba/frame_io.h"
 #include "samba/host_log.h"
 
 namespace zefa::host {
 
 namespace {
 
-// Samba takes the time of a change when the operation begins, before it
-// runs its check-password hook, and gives the hook at most ten seconds.
-constexpr int64_t kStampLeadTicks = 10 * 10000000LL;  // 100-ns intervals
-
 std::string AccountText(const Text& account) { return Printable(TextToUtf8(account)); }
 
 }  // namespace
 
-int64_t MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-bool ChangeConfirmed(const PendingChange& change, const AccountStamp& stamp) {
+bool StampShowsCheck(int64_t accepted_at, const AccountStamp& stamp) {
   if (!stamp.found || stamp.pwd_last_set <= 0) return false;
-  if (change.baseline_known) return stamp.pwd_last_set > change.baseline;
-  return stamp.pwd_last_set >= change.accepted_at - kStampLeadTicks;
+  return stamp.pwd_last_set <= accepted_at && stamp.pwd_last_set >= accepted_at - kStampLeadTicks;
 }
 
 bool MakePendingChange(const Text& account, const char16_t* password, size_t length,
@@ -46,27 +36,49 @@ bool AddPendingChange(ChangeWatcher& watcher, PendingChange&& change) {
   {
     std::lock_guard<std::mutex> guard(watcher.lock);
     if (watcher.stopping) return false;
-    auto same = std::find_if(watcher.pending.begin(), watcher.pending.end(),
-                             [&](const PendingChange& p) { return p.account == change.account; });
-    if (same != watcher.pending.end()) {
-      *same = std::move(change);  // the older password is wiped here
-      ++watcher.counters.replaced;
-    } else if (watcher.pending.size() >= watcher.settings.max_pending) {
+    if (watcher.pending.size() >= watcher.settings.max_pending) {
       ++watcher.counters.refused;
       return false;
-    } else {
-      watcher.pending.push_back(std::move(change));
     }
+    watcher.pending.push_back(std::move(change));
   }
   watcher.wake.notify_all();
   return true;
 }
 
+namespace {
+
+int64_t* UsedStamp(ChangeWatcher& watcher, const Text& account) {
+  for (auto& [name, stamp] : watcher.used_stamps)
+    if (name == account) return &stamp;
+  return nullptr;
+}
+
+// The pending check that `stamp` shows, or pending.size() when none: the
+// earliest that arrived at or after the stamp.
+size_t CheckShownBy(const ChangeWatcher& watcher, const Text& account, const AccountStamp& stamp) {
+  size_t best = watcher.pending.size();
+  for (size_t i = 0; i < watcher.pending.size(); ++i) {
+    const PendingChange& change = watcher.pending[i];
+    if (change.account != account || !StampShowsCheck(change.accepted_at, stamp)) continue;
+    if (best == watcher.pending.size() || change.accepted_at < watcher.pending[best].accepted_at)
+      best = i;
+  }
+  return best;
+}
+
+}  // namespace
+
 void WatchRound(ChangeWatcher& watcher, int64_t now_ms) {
   std::vector<StampQuery> queries;
   {
     std::lock_guard<std::mutex> guard(watcher.lock);
-    for (const PendingChange& change : watcher.pending) queries.push_back({change.account, false, {}});
+    for (const PendingChange& change : watcher.pending) {
+      const bool listed = std::any_of(queries.begin(), queries.end(), [&](const StampQuery& q) {
+        return q.account == change.account;
+      });
+      if (!listed) queries.push_back({change.account, false, {}});
+    }
   }
   if (queries.empty()) return;
   if (watcher.read_stamps) watcher.read_stamps(queries);
@@ -75,22 +87,35 @@ void WatchRound(ChangeWatcher& watcher, int64_t now_ms) {
   std::vector<PendingChange> expired;
   {
     std::lock_guard<std::mutex> guard(watcher.lock);
+    for (const StampQuery& query : queries) {
+      if (!query.read) continue;
+      int64_t* used = UsedStamp(watcher, query.account);
+      if (used != nullptr && query.stamp.pwd_last_set <= *used) continue;
+      const size_t shown = CheckShownBy(watcher, query.account, query.stamp);
+      if (shown == watcher.pending.size()) continue;
+      confirmed.emplace_back(std::move(watcher.pending[shown]), query.stamp.relative_id);
+      watcher.pending.erase(watcher.pending.begin() + static_cast<std::ptrdiff_t>(shown));
+      ++watcher.counters.confirmed;
+      if (used != nullptr) *used = query.stamp.pwd_last_set;
+      else watcher.used_stamps.emplace_back(query.account, query.stamp.pwd_last_set);
+    }
     for (size_t i = 0; i < watcher.pending.size();) {
-      PendingChange& change = watcher.pending[i];
-      auto query = std::find_if(queries.begin(), queries.end(),
-                                [&](const StampQuery& q) { return q.account == change.account; });
-      if (query != queries.end() && query->read && ChangeConfirmed(change, query->stamp)) {
-        confirmed.emplace_back(std::move(change), query->stamp.relative_id);
-        ++watcher.counters.confirmed;
-      } else if (now_ms >= change.deadline_ms) {
-        expired.push_back(std::move(change));
-        ++watcher.counters.expired;
-      } else {
+      if (now_ms < watcher.pending[i].deadline_ms) {
         ++i;
         continue;
       }
+      expired.push_back(std::move(watcher.pending[i]));
       watcher.pending.erase(watcher.pending.begin() + static_cast<std::ptrdiff_t>(i));
+      ++watcher.counters.expired;
     }
+    // A used stamp matters only while a check that it could show may arrive
+    // or wait: checks arrive at most kStampLeadTicks after their stamp and
+    // wait at most the window.
+    const int64_t oldest_useful = DirectoryTimeNow() - kStampLeadTicks -
+                                  static_cast<int64_t>(watcher.settings.window_ms) * 10000;
+    std::erase_if(watcher.used_stamps, [&](const std::pair<Text, int64_t>& used) {
+      return used.second < oldest_useful;
+    });
   }
   // The library is called outside the lock; each password is wiped when its
   // change leaves this scope.

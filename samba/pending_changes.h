@@ -1,10 +1,14 @@
 // Password changes that the host has accepted but that the domain has not
 // confirmed yet. A Samba DC says nothing after a change, so the host keeps
 // the accepted password (in locked memory, for a short window only) and
-// watches the account's pwdLastSet: once it has moved past what it was when
-// the password was accepted, the change happened and the library's change
-// notification runs; a change that is not seen within the window is dropped.
-// Either way the password is wiped.
+// watches the account's pwdLastSet, read after the answer and never while
+// Samba waits for it: the domain stamps a change when the operation begins,
+// just before it asks the hook, and writes the stamp only when the change is
+// committed. A stamp that shows one of the account's pending checks confirms
+// that check, and the library's change notification runs; a check that no
+// stamp shows within the window is dropped. Either way the password is
+// wiped. Every accepted check is kept on its own: a burst of checks of one
+// account loses none of the changes that the domain commits.
 #pragma once
 
 #include <condition_variable>
@@ -15,6 +19,7 @@
 #include <vector>
 
 #include "samba/account_stamps.h"
+#include "samba/frame_io.h"
 #include "samba/secure_buffer.h"
 
 namespace zefa::host {
@@ -23,19 +28,18 @@ struct PendingChange {
   Text account;
   SecureBuffer password;  // UTF-16 code units
   size_t password_length = 0;
-  bool baseline_known = false;
-  int64_t baseline = 0;   // pwdLastSet when the password was accepted
-  int64_t accepted_at = 0;  // DirectoryTimeNow() at acceptance
+  int64_t accepted_at = 0;  // DirectoryTimeNow() when the check arrived
   int64_t deadline_ms = 0;  // monotonic milliseconds
 };
 
-// A change is confirmed once the account's pwdLastSet lies past the one
-// read at acceptance; without that reading (the account did not exist yet,
-// or the directory did not answer), once it is at most ten seconds older
-// than the acceptance (the domain stamps the change when the operation
-// begins, before it asks the hook). A pwdLastSet of 0 ("must change") never
-// confirms.
-bool ChangeConfirmed(const PendingChange& change, const AccountStamp& stamp);
+// Samba stamps pwdLastSet when the operation begins and gives its hook at
+// most ten seconds, so the stamp of a change lies at most that long before
+// the check arrived (same clock: the host runs on the DC), never after it.
+constexpr int64_t kStampLeadTicks = 10 * 10000000LL;  // 100-ns intervals
+
+// Whether `stamp` can be the stamp of the change checked at `accepted_at`.
+// A pwdLastSet of 0 ("must change at next logon") shows no change.
+bool StampShowsCheck(int64_t accepted_at, const AccountStamp& stamp);
 
 // Copies a password into a new pending change. False when no memory could
 // be had.
@@ -54,7 +58,6 @@ struct WatchSettings {
 struct WatchCounters {
   uint64_t confirmed = 0;
   uint64_t expired = 0;
-  uint64_t replaced = 0;
   uint64_t refused = 0;  // over max_pending
 };
 
@@ -65,20 +68,23 @@ struct ChangeWatcher {
   std::mutex lock;  // guards the fields below
   std::condition_variable wake;
   std::vector<PendingChange> pending;
+  // The stamp that last confirmed a check of each account: the same stamp
+  // never confirms a second one. Forgotten once no check can match it.
+  std::vector<std::pair<Text, int64_t>> used_stamps;
   WatchCounters counters;
   bool stopping = false;
   std::thread thread;
 };
 
-int64_t MonotonicMs();
-
-// Adds a change (its deadline is set here). A pending change of the same
-// account is replaced: the newer accepted password is the one being set.
-// False when the list is full.
+// Adds a change (its deadline is set here); pending checks of the same
+// account stay. False when the list is full.
 bool AddPendingChange(ChangeWatcher& watcher, PendingChange&& change);
 
-// One pass: reads the stamps of every pending account, notifies and removes
-// the confirmed ones, drops those past their deadline.
+// One pass: reads the stamp of every account with pending checks; a stamp
+// that shows checks confirms the earliest of them that arrived at or after
+// the stamp (the check of the operation that stamped it: the domain commits
+// one password operation at a time). Notifies and removes the confirmed
+// ones, drops those past their deadline.
 void WatchRound(ChangeWatcher& watcher, int64_t now_ms);
 
 // Runs WatchRound every poll_ms while something is pending.

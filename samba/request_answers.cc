@@ -14,8 +14,8 @@ bool ComputerOrServiceAccount(const Text& account) {
 }
 
 // Keeps an accepted password until the directory shows the change (or the
-// window ends). The account's pwdLastSet is read now, before the domain
-// commits the change, which happens only after this answer.
+// window ends). Nothing is read from the directory here: Samba waits for
+// this answer, and a read could meet the very Samba process that waits.
 void WatchAcceptedChange(RequestContext& context, const Text& account, const WireText& password,
                          int64_t requested_at) {
   if (context.watcher == nullptr || ComputerOrServiceAccount(account)) return;
@@ -25,10 +25,6 @@ void WatchAcceptedChange(RequestContext& context, const Text& account, const Wir
             Printable(TextToUtf8(account)).c_str());
     return;
   }
-  std::vector<StampQuery> baseline{{account, false, {}}};
-  if (context.read_stamps) context.read_stamps(baseline);
-  change.baseline_known = baseline.front().read && baseline.front().stamp.found;
-  change.baseline = baseline.front().stamp.pwd_last_set;
   change.accepted_at = requested_at;
   if (!AddPendingChange(*context.watcher, std::move(change)))
     HostLog("too many changes waiting for the directory; the change of %s will not be notified",
@@ -39,6 +35,14 @@ void WatchAcceptedChange(RequestContext& context, const Text& account, const Wir
 
 Answer AnswerCheck(RequestContext& context, const CheckRequest& request) {
   const int64_t requested_at = DirectoryTimeNow();
+  if (!LibraryInitialised(*context.library)) {
+    // The library would refuse every password now; the client is told why
+    // instead, and nothing is checked.
+    HostLogVerbose("check of %s: the library is still initialising",
+                   Printable(TextToUtf8(TextOf(request.account))).c_str());
+    return {kStarting, "zefa-host is starting: the filter library has not finished its "
+                       "initialisation"};
+  }
   ZEFA_UNICODE_STRING account = CountedText(request.account.units, request.account.length);
   ZEFA_UNICODE_STRING full_name = CountedText(request.full_name.units, request.full_name.length);
   ZEFA_UNICODE_STRING password = CountedText(request.password.units, request.password.length);

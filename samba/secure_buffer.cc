@@ -1,5 +1,6 @@
 #include "samba/secure_buffer.h"
 
+#include <errno.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -11,7 +12,8 @@ namespace zefa::host {
 SecureBuffer::SecureBuffer(SecureBuffer&& other) noexcept
     : data(std::exchange(other.data, nullptr)),
       capacity(std::exchange(other.capacity, 0)),
-      locked(std::exchange(other.locked, false)) {}
+      locked(std::exchange(other.locked, false)),
+      lock_error(std::exchange(other.lock_error, 0)) {}
 
 SecureBuffer& SecureBuffer::operator=(SecureBuffer&& other) noexcept {
   if (this != &other) {
@@ -19,6 +21,7 @@ SecureBuffer& SecureBuffer::operator=(SecureBuffer&& other) noexcept {
     data = std::exchange(other.data, nullptr);
     capacity = std::exchange(other.capacity, 0);
     locked = std::exchange(other.locked, false);
+    lock_error = std::exchange(other.lock_error, 0);
   }
   return *this;
 }
@@ -37,6 +40,7 @@ bool AllocateSecureBuffer(SecureBuffer& buffer, size_t size) {
   buffer.data = static_cast<uint8_t*>(pages);
   buffer.capacity = capacity;
   buffer.locked = mlock(pages, capacity) == 0;
+  buffer.lock_error = buffer.locked ? 0 : errno;
   return true;
 }
 
@@ -53,6 +57,7 @@ void FreeSecureBuffer(SecureBuffer& buffer) {
   buffer.data = nullptr;
   buffer.capacity = 0;
   buffer.locked = false;
+  buffer.lock_error = 0;
 }
 
 void WipeBytes(void* data, size_t size) {

@@ -12,6 +12,7 @@ struct SecureBuffer {
   uint8_t* data = nullptr;
   size_t capacity = 0;  // usable bytes (whole pages)
   bool locked = false;  // mlock succeeded
+  int lock_error = 0;   // errno of a failed mlock
 
   SecureBuffer() = default;
   SecureBuffer(const SecureBuffer&) = delete;

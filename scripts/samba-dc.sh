@@ -4,7 +4,7 @@
 #
 #   samba-dc.sh install
 #   samba-dc.sh provision DIR [IP] [--full] [--hosts] [--check-password-script PATH]
-#   samba-dc.sh start DIR [--max-runtime SECONDS]
+#   samba-dc.sh start DIR [--max-runtime SECONDS] [--process-model MODEL]
 #   samba-dc.sh stop DIR
 #   samba-dc.sh fixture DIR
 #   samba-dc.sh env DIR
@@ -41,6 +41,8 @@
 #   DC_ADMIN_PASS     Administrator password (default Adm1n!Passw0rd)
 #   DC_USER_PASS      password of the fixture users (default Fixture!Pass1)
 #   DC_MAX_RUNTIME    samba --maximum-runtime in seconds (default 3600)
+#   DC_PROCESS_MODEL  samba's process model (-M): prefork (the default, as Samba
+#                     itself and Debian's unit run it) or standard
 #   DC_START_TIMEOUT  seconds to wait for LDAP and KDC (default 60)
 #   DC_HOSTS_FILE     the hosts file that --hosts edits (default /etc/hosts)
 set -euo pipefail
@@ -64,6 +66,7 @@ readonly SYSTEM_PYTHON=/usr/bin/python3
 ADMIN_PASS=${DC_ADMIN_PASS:-'Adm1n!Passw0rd'}
 USER_PASS=${DC_USER_PASS:-'Fixture!Pass1'}
 MAX_RUNTIME=${DC_MAX_RUNTIME:-3600}
+PROCESS_MODEL=${DC_PROCESS_MODEL:-prefork}
 START_TIMEOUT=${DC_START_TIMEOUT:-60}
 
 log() { printf 'samba-dc: %s\n' "$*" >&2; }
@@ -359,12 +362,15 @@ dc_answers() {
 
 cmd_start() {
   require_root
-  local dir='' max_runtime=$MAX_RUNTIME
+  local dir='' max_runtime=$MAX_RUNTIME model=$PROCESS_MODEL
   while [[ $# -gt 0 ]]; do
     case $1 in
       --max-runtime)
         [[ $# -ge 2 && $2 =~ ^[0-9]+$ ]] || die "--max-runtime needs a number of seconds"
         max_runtime=$2; shift ;;
+      --process-model)
+        [[ $# -ge 2 ]] || die "--process-model needs a model"
+        model=$2; shift ;;
       --*) die "unknown option $1" ;;
       *) [[ -z $dir ]] || die "unexpected argument $1"; dir=$(absolute_dir "$1") ;;
     esac
@@ -380,12 +386,18 @@ cmd_start() {
     if dc_answers "$ip"; then
       die "something else already answers LDAP and Kerberos on $ip"
     fi
-    # -M standard: a check password script may call back into the DC, which
-    # a single-process DC could not answer. --maximum-runtime ends a DC that
-    # nobody stopped.
+    # prefork is Samba's own default: a few worker processes per service,
+    # each serving many connections, one request at a time. standard forks a
+    # process per connection. single cannot serve a check password script
+    # that calls back into the DC, so it is refused. --maximum-runtime ends
+    # a DC that nobody stopped.
+    case $model in
+      prefork | standard) ;;
+      *) die "process model $model is not supported (prefork or standard)" ;;
+    esac
     local started
     started=$(now)
-    samba -F -M standard -s "$conf" --maximum-runtime="$max_runtime" \
+    samba -F -M "$model" -s "$conf" --maximum-runtime="$max_runtime" \
       </dev/null >"$dir/samba.out" 2>&1 &
     pid=$!
     printf '%s\n' "$pid" >"$dir/dc.pid"
@@ -398,7 +410,7 @@ cmd_start() {
       ((SECONDS < deadline)) || die "DC did not answer within ${START_TIMEOUT}s (pid $pid still running)"
       sleep 0.1
     done
-    log "started (pid $pid) on $ip in $(since "$started")"
+    log "started (pid $pid, process model $model) on $ip in $(since "$started")"
   fi
   # The TLS key and certificate are generated at the first start.
   local deadline=$((SECONDS + 10))

@@ -105,15 +105,19 @@ int ServerInitialisation() {
   // The user cache's lock exists from the library's start; the lookup only
   // uses it once Initialised is set.
 
-  if (LoadPolicies() == 1 && !TestMode()) ApplyChangedPolicies();
+  const bool policies_changed = LoadPolicies() == 1;
 
   if (LogLevel() >= 0) {
     WriteLog(ZT("Clavora v2.1.1 initialized (server ") + paths.DomainName + ZT("\\") +
                  paths.ComputerName + ZT(")"),
              ZT("Info"), 0);
   }
-  SetLogonTimeSyncInterval();
+  // Passwords are checked from here on. The directory work below may take
+  // long (a large domain, a slow or absent directory) and must not keep the
+  // filter refusing every password meanwhile.
   SetInitialised(true);
+  SetLogonTimeSyncInterval();
+  if (policies_changed && !TestMode()) ApplyChangedPolicies();
   return 1;
 }
 

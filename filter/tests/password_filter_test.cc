@@ -96,6 +96,36 @@ TEST_F(PasswordFilterTest, SkipCasesAcceptAndSayWhy) {
   EXPECT_NE(Log().find("\tInfo KRBTGT\tSkip: user not found\r\n"), std::string::npos);
 }
 
+// A name with line breaks or a NUL cannot split the log line or forge one:
+// the library's lines carry it with its control characters written out,
+// also where the directory gave the names.
+TEST_F(PasswordFilterTest, ControlCharactersOfLoggedNamesAreEscaped) {
+  SetUserLookupForTesting([](const Text& name, UserRecord& user) {
+    if (name != Text(ZT("mallory\r\n"), 9)) return;
+    user.AccountName = name;
+    user.PrincipalName = ZT("m@example.test\n2026-01-01 00:00:00\tInfo\tforged");
+    user.DisplayName = Text(ZT("Mal\0lory"), 8);
+    user.GroupNames = ZT("Engineers;");
+  });
+  ASSERT_EQ(ServerInitialisation(), 1);
+  Text account(ZT("eve\n2026-01-01 00:00:00\tInfo\tforged\0x"), 37);
+  Text password = ZT("x"), full_name;
+  ZEFA_UNICODE_STRING ua = Counted(account), up = Counted(password), uf = Counted(full_name);
+  EXPECT_TRUE(PasswordFilter(&ua, &uf, &up, 0));  // unknown: accepted
+  EXPECT_FALSE(Filter("mallory\r\n", "short"));
+  const std::string log = Log();
+  EXPECT_NE(log.find("\tInfo eve\\x0a2026-01-01 00:00:00\\x09Info\\x09forged\\x00x\t"
+                     "Skip: user not found\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Requested password for user mallory\\x0d\\x0a (m@example.test\\x0a"
+                     "2026-01-01 00:00:00\\x09Info\\x09forged; Mal\\x00lory) was not accepted"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("\n2026-01-01"), std::string::npos) << "a forged line: " << log;
+  EXPECT_EQ(log.find('\0'), std::string::npos) << "a NUL in the log";
+}
+
 TEST_F(PasswordFilterTest, DebugLinesNeedLevelTwo) {
   ASSERT_EQ(ServerInitialisation(), 1);
   EXPECT_TRUE(Filter("PC01$", "x"));

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <signal.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +49,8 @@ struct Host {
   std::string socket = folder.File("host.sock");
   std::string record = folder.File("record.txt");
   std::string log = folder.File("host.log");
+  std::string initialised_file;  // set: the stub counts as initialised once it exists
+  std::string notify_socket;     // set: the service manager's socket
 
   ~Host() {
     if (pid > 0) {
@@ -60,7 +65,7 @@ struct Host {
     Launch(options, library, filter_delay_ms);
     for (int i = 0; i < 500; ++i) {
       HostAnswer answer;
-      if (Ping(answer) && answer.kind == kDone) return true;
+      if (Ping(answer) && (answer.kind == kDone || answer.kind == kStarting)) return true;
       int status = 0;
       if (waitpid(pid, &status, WNOHANG) == pid) {
         pid = -1;
@@ -93,6 +98,8 @@ struct Host {
       if (freopen(log.c_str(), "a", stderr) == nullptr) _exit(126);
       setenv("STUB_RECORD", record.c_str(), 1);
       setenv("STUB_FILTER_DELAY_MS", filter_delay_ms.c_str(), 1);
+      if (!initialised_file.empty()) setenv("STUB_INITIALISED_FILE", initialised_file.c_str(), 1);
+      if (!notify_socket.empty()) setenv("NOTIFY_SOCKET", notify_socket.c_str(), 1);
       // A directory that is not there: accepted changes stay unconfirmed.
       setenv("CLAVORA_LDAP_URI", ("ldapi://" + folder.path() + "%2Fnone").c_str(), 1);
       std::vector<std::string> arguments = {kHostProgram, "--socket", socket, "--library",
@@ -173,16 +180,19 @@ struct HookResult {
 };
 
 // Runs the hook as Samba does: password on standard input, account in the
-// environment.
+// environment; `prefix` goes before the program (a wrapper that changes its
+// limits), `options` after it.
 HookResult RunHook(const std::string& socket, const std::string& account,
-                   const std::string& password_file) {
+                   const std::string& password_file, const std::string& prefix = "",
+                   const std::string& options = "") {
   TempFolder scratch;
   const std::string errors = scratch.File("stderr");
-  const std::string command = "env -i ZEFA_HOST_SOCKET='" + socket +
+  const std::string command = prefix + " env -i ZEFA_HOST_SOCKET='" + socket +
                               "' SAMBA_CPS_ACCOUNT_NAME='" + account +
                               "' SAMBA_CPS_USER_PRINCIPAL_NAME='" + account +
                               "@example.test' SAMBA_CPS_FULL_NAME='J\xC3\xBCrgen Joyce' '" +
-                              kHookProgram + "' <'" + password_file + "' 2>'" + errors + "'";
+                              kHookProgram + "' " + options + " <'" + password_file + "' 2>'" +
+                              errors + "'";
   const int status = std::system(command.c_str());
   HookResult result;
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -227,7 +237,8 @@ TEST(HostProcess, LoadsTheLibraryAnswersAndStopsInOrderOnSigterm) {
   const std::string log = ReadText(host.log);
   EXPECT_TRUE(Contains(log, "stopping")) << log;
   EXPECT_TRUE(Contains(log, "check of alice (change): accepted")) << log;
-  EXPECT_TRUE(Contains(log, "dropped at stop 1")) << log;  // the accepted change of alice
+  // Both accepted checks of alice were kept, neither was ever committed.
+  EXPECT_TRUE(Contains(log, "dropped at stop 2")) << log;
   for (const char* password : {"Good-P", "weak", "Good-Reset", "Notified-3"})
     EXPECT_FALSE(Contains(log, password)) << "a password in the host's output: " << password;
 }
@@ -295,7 +306,7 @@ TEST(HostProcess, SurvivesGarbageOversizedFramesAndVanishingClients) {
   EXPECT_TRUE(Contains(log, "disconnected mid-request")) << log;
   EXPECT_TRUE(Contains(log, "request not complete in time")) << log;
   EXPECT_TRUE(Contains(log, "unknown request kind 0x7f")) << log;
-  EXPECT_TRUE(Contains(log, "check of eve?zefa-host: forged")) << log;
+  EXPECT_TRUE(Contains(log, "check of eve\\x0azefa-host: forged")) << log;
   EXPECT_FALSE(Contains(log, "\nzefa-host: forged")) << log;
   EXPECT_FALSE(Contains(log, "Good-Half")) << log;
   EXPECT_FALSE(Contains(ReadText(host.record), "Good-Half-Sent")) << "a partial request was served";
@@ -392,6 +403,198 @@ TEST(CheckPasswordHook, AcceptsRejectsAndFailsClosedWithoutTheHost) {
   result = RunHook(host.socket, "alice", good);  // the host is gone
   EXPECT_EQ(result.exit_code, 2);
   EXPECT_TRUE(Contains(result.errors, "zefa-host could not be asked")) << result.errors;
+}
+
+// A datagram socket standing in for the service manager's notification
+// socket: what the host reports to it.
+struct ServiceManager {
+  TempFolder folder;
+  std::string path = folder.File("notify");
+  int fd = -1;
+  ServiceManager() {
+    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  ~ServiceManager() { close(fd); }
+  // Everything received within `ms`.
+  std::string Received(int ms) {
+    std::string all;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+      pollfd entry{fd, POLLIN, 0};
+      if (poll(&entry, 1, 10) <= 0) continue;
+      char message[512];
+      const ssize_t n = recv(fd, message, sizeof message, 0);
+      if (n > 0) all.append(message, static_cast<size_t>(n)).append("\n");
+    }
+    return all;
+  }
+};
+
+// Until the library has initialised, the host says it is starting: to a
+// ping, to a check (which never reaches the library), through the hook
+// (whose message and exit code are those of a host that could not be
+// asked), and to the service manager, which hears "ready" only afterwards.
+TEST(HostProcess, SaysItIsStartingUntilTheLibraryHasInitialised) {
+  Host host;
+  ServiceManager manager;
+  host.initialised_file = host.folder.File("initialised");
+  host.notify_socket = manager.path;
+  ASSERT_TRUE(host.Start()) << ReadText(host.log);
+
+  HostAnswer answer;
+  ASSERT_TRUE(host.Ping(answer));
+  EXPECT_EQ(answer.kind, kStarting);
+  EXPECT_TRUE(Contains(answer.message, "zefa-host is starting")) << answer.message;
+  EXPECT_EQ(Check(host, u"alice", u"Good-While-Starting").kind, kStarting);
+  TempFolder scratch;
+  const std::string good = WritePasswordFile(scratch, "good", "Good-While-Starting");
+  HookResult result = RunHook(host.socket, "alice", good);
+  EXPECT_EQ(result.exit_code, 2) << result.errors;
+  EXPECT_TRUE(Contains(result.errors, "zefa-host is starting")) << result.errors;
+  EXPECT_FALSE(Contains(result.errors, "password policy")) << result.errors;
+  EXPECT_FALSE(Contains(manager.Received(300), "READY=1")) << "ready before the library";
+
+  std::ofstream(host.initialised_file) << "";
+  EXPECT_TRUE(Contains(manager.Received(3000), "READY=1"));
+  ASSERT_TRUE(host.Ping(answer));
+  EXPECT_EQ(answer.kind, kDone);
+  result = RunHook(host.socket, "alice", good);
+  EXPECT_EQ(result.exit_code, 0) << result.errors;
+  EXPECT_EQ(host.Stop(), 0);
+  const std::string record = ReadText(host.record);
+  EXPECT_EQ(record.find("filter alice|Alice Able|Good-While-Starting"), std::string::npos)
+      << "a check reached the library before it had initialised: " << record;
+  EXPECT_TRUE(Contains(record, "filter alice|J\xC3\xBCrgen Joyce|Good-While-Starting|0")) << record;
+}
+
+// Connections that never send a request: each is closed after two seconds,
+// and while they hold every slot a new client takes the slot of the one
+// idle longest instead of waiting.
+TEST(HostProcess, IdleConnectionsNeitherLingerNorKeepNewClientsWaiting) {
+  Host host;
+  ASSERT_TRUE(host.Start({"--max-clients", "4"}));
+  std::string error;
+  const int lingering = ConnectToHost(host.socket, 1000, error);
+  ASSERT_GE(lingering, 0) << error;
+  FrameHeader header;
+  uint8_t message[kMaxMessageBytes];
+  EXPECT_EQ(ReadFrame(lingering, 6000, 1000, header, message, sizeof message), ReadStatus::kClosed)
+      << "an idle connection was kept past its time";
+  close(lingering);
+
+  std::vector<int> idle;
+  for (int i = 0; i < 200; ++i) {
+    const int fd = ConnectToHost(host.socket, 1000, error);
+    if (fd >= 0) idle.push_back(fd);
+  }
+  EXPECT_EQ(idle.size(), 200u) << "clients waited for a slot: " << error;
+  CheckTexts texts;
+  texts.account = u"alice";
+  texts.password = u"Good-Despite-Idlers";
+  HostAnswer answer;
+  EXPECT_TRUE(CheckPasswordWithHost(host.socket, texts, 1500, answer, error)) << error;
+  EXPECT_EQ(answer.kind, kAccepted);
+  for (int fd : idle) close(fd);
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+// A stand-in host that answers "accepted" slowly: the first byte after
+// `first_ms`, the rest after `rest_ms`, both from the request's arrival.
+// While the request is there it notes the client's locked memory.
+struct SlowHost {
+  TempFolder folder;
+  std::string socket = folder.File("slow.sock");
+  int listener = -1;
+  long client_locked_kb = -1;
+  std::thread thread;
+
+  SlowHost(int first_ms, int rest_ms) {
+    listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket.c_str());
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener, 4);
+    thread = std::thread([this, first_ms, rest_ms] {
+      const int fd = accept(listener, nullptr, nullptr);
+      if (fd < 0) return;
+      FrameHeader header;
+      std::vector<uint8_t> payload(kMaxPayload);
+      if (ReadFrame(fd, 5000, 5000, header, payload.data(), payload.size()) == ReadStatus::kOk) {
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size);
+        const std::string status = ReadText("/proc/" + std::to_string(peer.pid) + "/status");
+        const size_t at = status.find("VmLck:");
+        if (at != std::string::npos) client_locked_kb = std::atol(status.c_str() + at + 6);
+        const std::string answer = EncodeAnswer(kAccepted, "");
+        std::this_thread::sleep_for(std::chrono::milliseconds(first_ms));
+        WriteAll(fd, answer.data(), 1, 1000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(rest_ms - first_ms));
+        WriteAll(fd, answer.data() + 1, answer.size() - 1, 1000);
+      }
+      close(fd);
+    });
+  }
+  // Waits for the stand-in to finish its one connection.
+  void Finish() {
+    if (thread.joinable()) thread.join();
+  }
+  ~SlowHost() {
+    Finish();
+    close(listener);
+  }
+};
+
+// The hook's time limit covers the whole exchange: an answer that begins in
+// time but ends after the limit is not waited for.
+TEST(CheckPasswordHook, OneDeadlineCoversTheWholeExchange) {
+  TempFolder scratch;
+  const std::string good = WritePasswordFile(scratch, "good", "Good-But-Slow-1");
+  {
+    SlowHost slow(600, 1400);
+    const HookResult result = RunHook(slow.socket, "alice", good, "", "--timeout-ms 1000");
+    EXPECT_EQ(result.exit_code, 2) << "an answer after the deadline was taken: " << result.errors;
+    EXPECT_TRUE(Contains(result.errors, "could not be asked")) << result.errors;
+  }
+  {
+    SlowHost quick(100, 300);
+    const HookResult result = RunHook(quick.socket, "alice", good, "", "--timeout-ms 1000");
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+  }
+}
+
+// The request, password included, lies in locked pages while the hook
+// waits for its answer; a hook that may not lock memory says so.
+TEST(CheckPasswordHook, KeepsTheRequestInLockedPagesAndReportsAFailedLock) {
+  TempFolder scratch;
+  const std::string good = WritePasswordFile(scratch, "good", "Good-Locked-1");
+  {
+    SlowHost host(0, 1);
+    const HookResult result = RunHook(host.socket, "alice", good);
+    EXPECT_EQ(result.exit_code, 0) << result.errors;
+    host.Finish();
+    EXPECT_GE(host.client_locked_kb * 1024, static_cast<long>(kFrameCapacity))
+        << "the request frame is not in locked memory";
+    EXPECT_FALSE(Contains(result.errors, "could not be locked")) << result.errors;
+  }
+  {
+    SlowHost host(0, 1);
+    // No locked memory at all, and (for root) without the capability that
+    // ignores the limit.
+    const std::string limits = geteuid() == 0
+                                   ? "prlimit --memlock=0:0 setpriv --bounding-set=-ipc_lock"
+                                   : "prlimit --memlock=0:0";
+    const HookResult result = RunHook(host.socket, "alice", good, limits);
+    EXPECT_EQ(result.exit_code, 0) << "a failed lock must not refuse the password: "
+                                   << result.errors;
+    EXPECT_TRUE(Contains(result.errors, "could not be locked (mlock:")) << result.errors;
+    EXPECT_FALSE(Contains(result.errors, "Good-Locked")) << result.errors;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// Accepted changes waiting for the directory: confirmation, expiry,
-// replacement, the limit, and the wiping of what was held. The directory is
-// given as a table of stamps that the test changes between rounds.
+// Accepted changes waiting for the directory: confirmation by the stamp
+// that shows a check, expiry, bursts of checks of one account, the limit,
+// and the wiping of what was held. The directory is given as a table of
+// stamps that the test changes between rounds.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -55,52 +56,43 @@ struct Fixture {
     };
   }
 
-  // Accepts a password the way the host does: the baseline is read first.
-  bool Accept(const Text& account, const std::u16string& password, int64_t accepted_at = 0) {
+  // Accepts a password the way the host does: nothing is read from the
+  // directory, the time of the check is all that is kept.
+  bool Accept(const Text& account, const std::u16string& password, int64_t accepted_at) {
     PendingChange change;
     EXPECT_TRUE(MakePendingChange(account, password.data(), password.size(), change));
-    std::vector<StampQuery> baseline{{account, false, {}}};
-    watcher.read_stamps(baseline);
-    change.baseline_known = baseline[0].read && baseline[0].stamp.found;
-    change.baseline = baseline[0].stamp.pwd_last_set;
     change.accepted_at = accepted_at;
     return AddPendingChange(watcher, std::move(change));
   }
 };
 
+constexpr int64_t kSecond = 10'000'000;  // in the directory's 100-ns intervals
+const int64_t kNow = DirectoryTimeNow();
+
 AccountStamp Stamp(int64_t pwd_last_set, uint32_t rid = 1104) {
   return AccountStamp{true, pwd_last_set, rid};
 }
 
-TEST(ChangeConfirmed, NeedsTheStampToMovePastTheBaseline) {
-  PendingChange change;
-  change.baseline_known = true;
-  change.baseline = 500;
-  EXPECT_FALSE(ChangeConfirmed(change, Stamp(500)));
-  EXPECT_FALSE(ChangeConfirmed(change, Stamp(499)));
-  EXPECT_TRUE(ChangeConfirmed(change, Stamp(501)));
-  EXPECT_FALSE(ChangeConfirmed(change, AccountStamp{}));  // account gone
-  EXPECT_FALSE(ChangeConfirmed(change, Stamp(0)));        // "must change at next logon"
-}
-
-TEST(ChangeConfirmed, WithoutABaselineTheStampMustNotPredateTheAcceptance) {
-  PendingChange change;
-  const int64_t second = 10'000'000;
-  change.accepted_at = 1000 * second;
-  EXPECT_FALSE(ChangeConfirmed(change, Stamp(989 * second)));  // an older change
-  EXPECT_TRUE(ChangeConfirmed(change, Stamp(998 * second)));   // stamped before the hook ran
-  EXPECT_TRUE(ChangeConfirmed(change, Stamp(1000 * second + 5)));
+TEST(StampShowsCheck, TheStampLiesAtMostTheHookTimeBeforeTheCheck) {
+  const int64_t checked = 1000 * kSecond;
+  EXPECT_TRUE(StampShowsCheck(checked, Stamp(checked)));
+  EXPECT_TRUE(StampShowsCheck(checked, Stamp(checked - 3)));            // stamped, then asked
+  EXPECT_TRUE(StampShowsCheck(checked, Stamp(checked - 10 * kSecond)));  // Samba's limit
+  EXPECT_FALSE(StampShowsCheck(checked, Stamp(checked - 10 * kSecond - 1)));  // an older change
+  EXPECT_FALSE(StampShowsCheck(checked, Stamp(checked + 1)));  // a later operation's stamp
+  EXPECT_FALSE(StampShowsCheck(checked, AccountStamp{}));      // account gone
+  EXPECT_FALSE(StampShowsCheck(checked, Stamp(0)));            // "must change at next logon"
 }
 
 TEST(WatchRound, AConfirmedChangeIsNotifiedOnceWithItsPasswordAndRelativeId) {
   Fixture f;
-  f.directory.accounts[u"alice"] = Stamp(100, 1105);
-  ASSERT_TRUE(f.Accept(u"alice", u"N\u00e9w-Secret-1"));
+  f.directory.accounts[u"alice"] = Stamp(kNow - 60 * kSecond, 1105);  // an older change
+  ASSERT_TRUE(f.Accept(u"alice", u"N\u00e9w-Secret-1", kNow));
   WatchRound(f.watcher, MonotonicMs());
   EXPECT_TRUE(f.notified.empty()) << "nothing changed yet";
   EXPECT_EQ(PendingCount(f.watcher), 1u);
 
-  f.directory.accounts[u"alice"] = Stamp(200, 1105);
+  f.directory.accounts[u"alice"] = Stamp(kNow - 2000, 1105);  // stamped just before the check
   WatchRound(f.watcher, MonotonicMs());
   ASSERT_EQ(f.notified.size(), 1u);
   EXPECT_EQ(f.notified[0].account, u"alice");
@@ -114,8 +106,8 @@ TEST(WatchRound, AConfirmedChangeIsNotifiedOnceWithItsPasswordAndRelativeId) {
 
 TEST(WatchRound, AChangeThatNeverHappensIsDroppedAtItsDeadline) {
   Fixture f;
-  f.directory.accounts[u"bob"] = Stamp(100);
-  ASSERT_TRUE(f.Accept(u"bob", u"never-set"));
+  f.directory.accounts[u"bob"] = Stamp(kNow - 60 * kSecond);
+  ASSERT_TRUE(f.Accept(u"bob", u"never-set", kNow));
   WatchRound(f.watcher, MonotonicMs() + 500);
   EXPECT_EQ(PendingCount(f.watcher), 1u);
   WatchRound(f.watcher, MonotonicMs() + 1001);
@@ -126,10 +118,9 @@ TEST(WatchRound, AChangeThatNeverHappensIsDroppedAtItsDeadline) {
 
 TEST(WatchRound, ADirectoryThatDoesNotAnswerConfirmsNothing) {
   Fixture f;
-  f.directory.accounts[u"carol"] = Stamp(100);
-  ASSERT_TRUE(f.Accept(u"carol", u"pw"));
+  ASSERT_TRUE(f.Accept(u"carol", u"pw", kNow));
   f.directory.answering = false;
-  f.directory.accounts[u"carol"] = Stamp(900);
+  f.directory.accounts[u"carol"] = Stamp(kNow - 100);
   WatchRound(f.watcher, MonotonicMs());
   EXPECT_TRUE(f.notified.empty());
   f.directory.answering = true;
@@ -137,58 +128,75 @@ TEST(WatchRound, ADirectoryThatDoesNotAnswerConfirmsNothing) {
   EXPECT_EQ(f.notified.size(), 1u);
 }
 
-TEST(WatchRound, AnAccountCreatedWithItsPasswordIsConfirmedByTheTimeOfAcceptance) {
+TEST(WatchRound, AnAccountCreatedWithItsPasswordIsConfirmedByTheTimeOfTheCheck) {
   Fixture f;
-  const int64_t accepted_at = DirectoryTimeNow();
-  ASSERT_TRUE(f.Accept(u"newbie", u"First-Pass-1", accepted_at));  // not in the directory yet
+  ASSERT_TRUE(f.Accept(u"newbie", u"First-Pass-1", kNow));  // not in the directory yet
   WatchRound(f.watcher, MonotonicMs());
   EXPECT_TRUE(f.notified.empty());
-  f.directory.accounts[u"newbie"] = Stamp(accepted_at + 20'000);
+  f.directory.accounts[u"newbie"] = Stamp(kNow - 20'000);
   WatchRound(f.watcher, MonotonicMs());
   ASSERT_EQ(f.notified.size(), 1u);
   EXPECT_EQ(f.notified[0].password, u"First-Pass-1");
 }
 
-TEST(AddPendingChange, ANewerPasswordOfTheSameAccountReplacesTheOlder) {
+// A burst: two checks of one account before the domain commits the first.
+// Both are kept; the stamp tells which one the domain committed, and a
+// stamp that confirmed one check never confirms another.
+TEST(WatchRound, EveryCheckOfABurstIsKeptAndTheCommittedOneIsConfirmed) {
   Fixture f;
-  f.directory.accounts[u"alice"] = Stamp(100);
-  ASSERT_TRUE(f.Accept(u"alice", u"first-try"));
-  ASSERT_TRUE(f.Accept(u"alice", u"second-try"));
-  EXPECT_EQ(PendingCount(f.watcher), 1u);
-  EXPECT_EQ(Counters(f.watcher).replaced, 1u);
-  f.directory.accounts[u"alice"] = Stamp(101);
+  f.watcher.settings.max_pending = 8;
+  f.directory.accounts[u"alice"] = Stamp(kNow - 60 * kSecond);
+  ASSERT_TRUE(f.Accept(u"alice", u"first-try", kNow));
+  ASSERT_TRUE(f.Accept(u"alice", u"second-try", kNow + kSecond));
+  ASSERT_TRUE(f.Accept(u"alice", u"third-try", kNow + 3 * kSecond));
+  EXPECT_EQ(PendingCount(f.watcher), 3u);
+
+  f.directory.accounts[u"alice"] = Stamp(kNow - 500);  // the first check's operation
+  WatchRound(f.watcher, MonotonicMs());
   WatchRound(f.watcher, MonotonicMs());
   ASSERT_EQ(f.notified.size(), 1u);
-  EXPECT_EQ(f.notified[0].password, u"second-try");
+  EXPECT_EQ(f.notified[0].password, u"first-try");
+  EXPECT_EQ(PendingCount(f.watcher), 2u);
+
+  f.directory.accounts[u"alice"] = Stamp(kNow + 2 * kSecond);  // the third check's operation
+  WatchRound(f.watcher, MonotonicMs());
+  ASSERT_EQ(f.notified.size(), 2u);
+  EXPECT_EQ(f.notified[1].password, u"third-try");
+  // The second check was never committed: it waits for its deadline.
+  EXPECT_EQ(PendingCount(f.watcher), 1u);
+  WatchRound(f.watcher, MonotonicMs() + 1001);
+  EXPECT_EQ(PendingCount(f.watcher), 0u);
+  EXPECT_EQ(f.notified.size(), 2u);
+  EXPECT_EQ(Counters(f.watcher).expired, 1u);
 }
 
 TEST(AddPendingChange, TheListIsBoundedAndAStoppedWatcherTakesNothing) {
   Fixture f;
-  EXPECT_TRUE(f.Accept(u"a", u"1"));
-  EXPECT_TRUE(f.Accept(u"b", u"2"));
-  EXPECT_TRUE(f.Accept(u"c", u"3"));
-  EXPECT_FALSE(f.Accept(u"d", u"4"));
+  EXPECT_TRUE(f.Accept(u"a", u"1", kNow));
+  EXPECT_TRUE(f.Accept(u"b", u"2", kNow));
+  EXPECT_TRUE(f.Accept(u"a", u"3", kNow));
+  EXPECT_FALSE(f.Accept(u"d", u"4", kNow));
   EXPECT_EQ(Counters(f.watcher).refused, 1u);
   EXPECT_EQ(StopChangeWatcher(f.watcher), 3u);
   EXPECT_EQ(PendingCount(f.watcher), 0u);
-  EXPECT_FALSE(f.Accept(u"e", u"5"));
+  EXPECT_FALSE(f.Accept(u"e", u"5", kNow));
 }
 
 TEST(ChangeWatcher, TheThreadPollsWhileChangesArePendingAndStopsAtOnce) {
   Fixture f;
   f.watcher.settings.poll_ms = 10;
   f.watcher.settings.window_ms = 60000;
-  f.directory.accounts[u"dave"] = Stamp(100);
+  f.directory.accounts[u"dave"] = Stamp(kNow - 60 * kSecond);
   ASSERT_TRUE(StartChangeWatcher(f.watcher));
-  ASSERT_TRUE(f.Accept(u"dave", u"Watched-1"));
+  ASSERT_TRUE(f.Accept(u"dave", u"Watched-1", kNow));
   // The directory moves on; the thread notices within a few rounds.
   {
     std::lock_guard<std::mutex> guard(f.directory.lock);
-    f.directory.accounts[u"dave"] = Stamp(300);
+    f.directory.accounts[u"dave"] = Stamp(kNow - 1000);
   }
   for (int i = 0; i < 500 && PendingCount(f.watcher) > 0; ++i) usleep(10000);
   EXPECT_EQ(PendingCount(f.watcher), 0u);
-  ASSERT_TRUE(f.Accept(u"dave", u"Watched-2"));
+  ASSERT_TRUE(f.Accept(u"dave", u"Watched-2", kNow + kSecond));
   EXPECT_EQ(StopChangeWatcher(f.watcher), 1u);
   ASSERT_EQ(f.notified.size(), 1u);
   EXPECT_EQ(f.notified[0].password, u"Watched-1");

@@ -6,7 +6,10 @@
 #
 #   SMOKE_DC_IP   loopback address of the test DC (default 127.0.0.29, away
 #                 from the default 127.0.0.11 of a developer's own DC)
+# The other Samba tests run the DC under Samba's default process model
+# (prefork); this one keeps the script's other model, standard, in use.
 set -euo pipefail
+export DC_PROCESS_MODEL=standard
 
 SCRIPT="$(cd "$(dirname "$0")/.." && pwd)/samba-dc.sh"
 readonly SCRIPT

@@ -8,7 +8,11 @@
 # filter's log, that an accepted change leaves its history entry (and the
 # .idp file for a set with CreateIDP), that the host answers under load
 # while its policy reloads, that no password reaches a log, and that the
-# host stops in order on SIGTERM, after which the hook fails closed.
+# host stops in order on SIGTERM, after which the hook fails closed. The DC
+# runs under Samba's default process model, prefork (a few worker processes
+# that each serve many connections, one request at a time): resets over
+# LDAP, eight at once and 24 one after another, are answered within two
+# seconds each.
 #
 #   samba_hook_test.sh [BUILD_DIR]        (default: build/ of the checkout)
 #
@@ -107,6 +111,11 @@ URL=$("$DC_SCRIPT" start "$DIR" 2>/dev/null | sed -n 2p)
 readonly URL
 # Users change their own passwords several times in this test.
 samba-tool domain passwordsettings set --min-pwd-age=0 -s "$CONF" >/dev/null 2>&1
+# Eight more users in Sales (the second set), for resets at the same time.
+readonly PARALLEL_USERS=(sales1 sales2 sales3 sales4 sales5 sales6 sales7 sales8)
+for user in "${PARALLEL_USERS[@]}"; do
+  samba-tool user add "$user" "$FIXTURE_PASS" --userou=OU=Sales -s "$CONF" >/dev/null 2>&1 || true
+done
 "$DC_SCRIPT" stop "$DIR" >/dev/null
 "$DC_SCRIPT" provision "$DIR" "$IP" --check-password-script "$BIN/zefa-check-password" >/dev/null
 mkdir -p "$HOST_DIR"
@@ -145,7 +154,10 @@ initialisations() {
   echo "${n:-0}"
 }
 before=$(initialisations)
-"$BIN/zefa-host" --socket "$SOCKET" --verbose --confirm-window-ms 5000 >"$HOST_LOG" 2>&1 &
+# Confirmations are looked for every two seconds, so that a check can
+# follow another of the same account before the first one is confirmed.
+"$BIN/zefa-host" --socket "$SOCKET" --verbose --confirm-poll-ms 2000 --confirm-window-ms 8000 \
+  >"$HOST_LOG" 2>&1 &
 HOST_PID=$!
 initialised() { (($(initialisations) > before)); }
 check "the host starts and the library initialises" eventually 60 initialised
@@ -256,6 +268,141 @@ check "an accepted password that the domain never sets is dropped" bash -c \
 check "... once the confirmation window has passed" \
   eventually 20 contains "$HOST_LOG" "password change of carol not seen in the directory"
 check "... without a history entry" test "$(lines "$SYSTEM_FOLDER/idh/carol.idh")" -eq "$history_before"
+
+# ------------------------------------------- resets under the prefork model
+# Each reset is timed from the moment the administrator's connection is
+# bound, so the time is the reset's own: before the host stopped reading the
+# directory while Samba waited for it, some took until the hook gave up.
+reset_over_ldap() {  # go-file dn password [dn password ...]
+  /usr/bin/python3 - "$CONF" "$IP" "$DIR/admin.pass" "$@" <<'PYTHON'
+import os, sys, time
+import ldb
+from samba.credentials import Credentials
+from samba.param import LoadParm
+from samba.samdb import SamDB
+conf, ip, pass_file, go_file = sys.argv[1:5]
+lp = LoadParm()
+lp.load(conf)
+creds = Credentials()
+creds.guess(lp)
+creds.set_username("Administrator")
+creds.set_domain("EXAMPLE")
+with open(pass_file) as f:
+    creds.set_password(f.read())
+db = SamDB(url="ldap://" + ip, credentials=creds, lp=lp)
+while go_file != "-" and not os.path.exists(go_file):
+    time.sleep(0.005)
+pairs = sys.argv[5:]
+for dn, password in zip(pairs[0::2], pairs[1::2]):
+    message = ldb.Message()
+    message.dn = ldb.Dn(db, dn)
+    message["unicodePwd"] = ldb.MessageElement(('"%s"' % password).encode("utf-16-le"),
+                                               ldb.FLAG_MOD_REPLACE, "unicodePwd")
+    started = time.monotonic()
+    try:
+        db.modify(message)
+        rc = 0
+    except ldb.LdbError as error:
+        rc = error.args[0]
+    print("%d %.3f %s" % (rc, time.monotonic() - started, dn.split(",")[0]), flush=True)
+PYTHON
+}
+# Lines "rc seconds rdn": every good password accepted (0), every weak one
+# refused (19, constraint violation), none slower than the limit (2 s).
+resets_as_expected() {  # file expected-rc-list [limit]
+  local file=$1 expected=$2 limit=${3:-2.0}
+  [[ $(awk '{print $1}' "$file" | tr '\n' ' ') == "$expected" ]] &&
+    awk -v limit="$limit" '$2 >= limit { slow = 1 } END { exit slow }' "$file"
+}
+sequence=()
+expected=''
+for i in $(seq 1 12); do
+  PASSWORDS+=("Sequential-Reset-$i-ok" "short$i")
+  sequence+=("$ALICE_DN" "Sequential-Reset-$i-ok" "$ALICE_DN" "short$i")
+  expected+='0 19 '
+done
+reset_over_ldap - "${sequence[@]}" >"$HOST_DIR/sequential.out" 2>&1
+check "24 administrator's LDAP resets one after another: good accepted, weak refused, each within 2 s" \
+  resets_as_expected "$HOST_DIR/sequential.out" "$expected"
+awk '{ n++; s += $2; if ($2 > m) m = $2 } END { printf "     %d resets, mean %.3f s, slowest %.3f s\n", n, s / n, m }' \
+  "$HOST_DIR/sequential.out"
+sales_dn() { printf 'CN=%s,OU=Sales,%s' "$1" "$BASE"; }
+# A prefork worker that runs a password operation holds the database's
+# write lock while it waits for the hook, and the other workers wait for
+# that lock: with as many operations at once as workers (four), none is left
+# to answer the library's lookup of an account it has not seen within the
+# last minute, and the hook runs into its time limit. So each account is
+# checked once before the resets at once (a weak reset, refused).
+for user in "${PARALLEL_USERS[@]}"; do
+  PASSWORDS+=("warmupwarmup$user")
+  reset_over_ldap - "$(sales_dn "$user")" "warmupwarmup$user" >>"$HOST_DIR/warmup.out" 2>&1
+done
+check "a weak reset of each of the eight is refused" \
+  resets_as_expected "$HOST_DIR/warmup.out" "19 19 19 19 19 19 19 19 "
+go=$HOST_DIR/go
+rm -f "$go"
+resetters=()
+parallel_expected=()
+for i in "${!PARALLEL_USERS[@]}"; do
+  user=${PARALLEL_USERS[$i]}
+  # Four good passwords and four weak ones, all at the same moment.
+  if ((i % 2 == 0)); then
+    password="Parallel-Reset-$i-Ok" parallel_expected[i]='0 '
+  else
+    password="weakweakweak$i" parallel_expected[i]='19 '
+  fi
+  PASSWORDS+=("$password")
+  reset_over_ldap "$go" "$(sales_dn "$user")" "$password" >"$HOST_DIR/parallel.$i" 2>&1 &
+  resetters+=($!)
+done
+sleep 3  # every client connected and bound
+touch "$go"
+wait "${resetters[@]}" || true
+cat "$HOST_DIR"/parallel.* >"$HOST_DIR/parallel.out"
+# The DC commits one password operation at a time, so the last of eight
+# waits for the seven before it: each may take 2 s plus seven times the
+# mean of the resets one after another (a deadlock takes the hook's 8 s).
+limit=$(awk '{ n++; s += $2 } END { printf "%.2f", 2 + 7 * s / n }' "$HOST_DIR/sequential.out")
+parallel_ok=yes
+for i in "${!PARALLEL_USERS[@]}"; do
+  resets_as_expected "$HOST_DIR/parallel.$i" "${parallel_expected[i]}" "$limit" || parallel_ok=no
+done
+check "eight administrators' LDAP resets at once: good accepted, weak refused, each within ${limit} s" \
+  test "$parallel_ok" = yes
+sed 's/^/     /' "$HOST_DIR/parallel.out"
+history_before=$(lines "$SYSTEM_FOLDER/idh/alice.idh")
+timed() {  # seconds command...
+  local limit=$1 started
+  shift
+  started=$(date +%s.%N)
+  "$@" || return 1
+  awk -v a="$started" -v b="$(date +%s.%N)" -v limit="$limit" 'BEGIN { exit !(b - a < limit) }'
+}
+# samba-tool's own start takes a while on a busy machine: its limit is two
+# seconds above what a read-only samba-tool call takes just now.
+started=$(date +%s.%N)
+samba-tool user show alice -s "$CONF" >/dev/null 2>&1
+tool_limit=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a + 2 }')
+check "samba-tool resets under prefork: a weak one refused, within ${tool_limit} s" \
+  timed "$tool_limit" refused samba_tool_reset alice 'winter-alice-5'
+check "... a good one accepted, within ${tool_limit} s" \
+  timed "$tool_limit" samba_tool_reset alice 'Prefork-Tool-Reset-61'
+check "kpasswd under prefork: a weak change refused within 2 s" \
+  timed 2 refused kpasswd_change bob 'Kerberos-Change-31' 'bobbybob1'
+check "... a good one accepted within 2 s" \
+  timed 2 kpasswd_change bob 'Kerberos-Change-31' 'Prefork-Kerberos-77'
+check "the confirmed resets reach alice's history" \
+  eventually 20 more_lines "$SYSTEM_FOLDER/idh/alice.idh" "$history_before"
+
+# A committed reset followed at once by a check of the same account that the
+# domain never commits: both are kept, the reset is the one recorded.
+sleep 9  # nothing of alice's is pending any more
+history_before=$(lines "$SYSTEM_FOLDER/idh/alice.idh")
+PASSWORDS+=('Burst-Second-Check-82')
+samba_tool_reset alice 'Burst-First-Reset-81' &&
+  printf %s 'Burst-Second-Check-82' | SAMBA_CPS_ACCOUNT_NAME=alice "$BIN/zefa-check-password"
+check "a reset followed by another check of the account before it is confirmed is recorded" \
+  eventually 20 more_lines "$SYSTEM_FOLDER/idh/alice.idh" "$history_before"
 
 # --------------------------------------------------------------- under load
 if [[ -x $BIN/zefa_host_load ]]; then

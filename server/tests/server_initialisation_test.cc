@@ -2,9 +2,17 @@
 // what a second run leaves alone, and where it falls back.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "directory/directory.h"
 #include "filter/filter_state.h"
@@ -163,6 +171,63 @@ TEST_F(ServerInitialisationTest, InstallationCheckFindsBothShareFolders) {
   const std::string out = Capture(std::string(CLAVORA_BIN_DIR) + "/zefatest /v");
   EXPECT_NE(out.find("\nOK       " + system + "\n"), std::string::npos) << out;
   EXPECT_NE(out.find("\nOK       " + server.public_folder() + "\n"), std::string::npos) << out;
+}
+
+// A directory server on a local port that notes, for every connection it
+// gets, whether the library was initialised by then, and hangs up.
+struct WatchingDirectory {
+  int listener = -1;
+  int port = 0;
+  std::atomic<bool> stop{false};
+  std::atomic<int> connections{0};
+  std::atomic<int> before_initialised{0};
+  std::thread thread;
+
+  WatchingDirectory() {
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    port = ntohs(address.sin_port);
+    listen(listener, 16);
+    thread = std::thread([this] {
+      while (!stop) {
+        pollfd entry{listener, POLLIN, 0};
+        if (poll(&entry, 1, 20) <= 0) continue;
+        const int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0) continue;
+        ++connections;
+        if (!Initialised()) ++before_initialised;
+        close(fd);
+      }
+    });
+  }
+  ~WatchingDirectory() {
+    stop = true;
+    thread.join();
+    close(listener);
+  }
+};
+
+// The directory work of the first run (the mirror of the policy sets, the
+// inactive-account pass, the logon time stamp's interval) comes after the
+// filter starts checking: a large domain or a slow directory must not keep
+// every password refused meanwhile.
+TEST_F(ServerInitialisationTest, PasswordsAreCheckedBeforeAnyDirectoryWork) {
+  WatchingDirectory directory;
+  setenv("CLAVORA_LDAP_URI", ("ldap://127.0.0.1:" + std::to_string(directory.port)).c_str(), 1);
+  server.SetPolicy(1, "Enabled", "1", platform::kRegDword);
+  server.SetPolicy(1, "UserGroups", "Engineers");
+  server.SetPolicy(0, "DisableInactiveAccounts", "30");
+  ASSERT_EQ(ServerInitialisation(), 1);
+  unsetenv("CLAVORA_LDAP_URI");
+  EXPECT_TRUE(Initialised());
+  EXPECT_GT(directory.connections.load(), 0) << "the first run did no directory work at all";
+  EXPECT_EQ(directory.before_initialised.load(), 0)
+      << "the directory was asked while every password was still refused";
 }
 
 // Against the test domain controller: the logon time stamp's refresh

@@ -4,6 +4,8 @@
 // test can see exactly what reached the library. STUB_FILTER_DELAY_MS makes
 // each check take that long. InitializeChangeNotify starts a worker thread
 // that the unload routine stops, as the real library's maintenance worker.
+// With STUB_INITIALISED_FILE set, the library counts as initialised only
+// once that file exists.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <thread>
 
 #include "filter/exports.h"
+#include "filter/host_exports.h"
 
 namespace {
 
@@ -116,6 +119,11 @@ ZEFA_BOOLEAN ZEFA_CALL PasswordFilter(ZEFA_UNICODE_STRING* AccountName,
          std::to_string(SetOperation));
   --in_flight;
   return password.rfind("Good", 0) == 0 ? 1 : 0;
+}
+
+ZEFA_BOOLEAN ZEFA_CALL ZefaInitialised(void) {
+  const char* path = std::getenv("STUB_INITIALISED_FILE");
+  return path == nullptr || access(path, F_OK) == 0 ? 1 : 0;
 }
 
 ZEFA_NTSTATUS ZEFA_CALL PasswordChangeNotify(ZEFA_UNICODE_STRING* UserName, uint32_t RelativeId,

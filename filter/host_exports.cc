@@ -1,0 +1,9 @@
+#include "filter/host_exports.h"
+
+#include "filter/filter_state.h"
+
+extern "C" {
+
+ZEFA_BOOLEAN ZEFA_CALL ZefaInitialised(void) { return zefa::Initialised() ? 1 : 0; }
+
+}  // extern "C"
