@@ -85,6 +85,14 @@ bool ReplaceFileAtomically(const Text& path, const std::string& bytes, bool owne
 bool DeleteFile(const Text& path);
 bool RenameFile(const Text& from, const Text& to);  // replaces `to` if present
 
+// An exclusive lock that every process taking it on the same file honours
+// (POSIX: flock; Windows: LockFileEx on the first byte). The file is
+// created when missing and never changed. Waits until the lock is free;
+// nullptr when the file cannot be opened or locked. Closing releases it.
+struct FileLock;  // opaque
+FileLock* LockFileExclusive(const Text& path);
+void UnlockFile(FileLock* lock);
+
 // Copies a file, overwriting the target.
 bool CopyFile(const Text& from, const Text& to);
 
