@@ -53,7 +53,10 @@ inline std::string PrivateResolverUnavailable() {
 // `folder` (which must exist).
 inline void WritePrivateResolverFiles(const std::string& folder) {
   std::ofstream(folder + "/resolv.conf") << "nameserver 127.0.0.1\n";
-  std::ofstream(folder + "/hosts") << "127.0.0.1 localhost\n";
+  // The machine's own name stays resolvable, as on a domain controller.
+  char name[256] = {};
+  gethostname(name, sizeof name - 1);
+  std::ofstream(folder + "/hosts") << "127.0.0.1 localhost\n127.0.1.1 " << name << "\n";
   std::ofstream(folder + "/nsswitch.conf") << "hosts: files dns\n";
 }
 
