@@ -31,15 +31,17 @@ Text UnquotedProgram(const Text& program) {
 
 void StartNotifyProgram(const PolicySet& set, const Text& account, const Text& password,
                         const Text& computer) {
+  // The password (or its Base64 form) is handed over as a secret: on POSIX
+  // through the program's standard input, never on its command line.
+  const bool base64 = set.NotifyProgramBase64 != 0;
   std::vector<Text> arguments;
-  if (set.NotifyProgramBase64 != 0) {
-    arguments = {Base64Text(account), Base64Text(password)};
-  } else {
-    arguments = {account, password};
-  }
+  arguments.reserve(1);
+  arguments.push_back(base64 ? Base64Text(account) : account);
+  Text encoded = base64 ? Base64Text(password) : Text();
   const Text program = UnquotedProgram(set.NotifyProgram);
-  const bool started =
-      platform::StartProgramWithArguments(program, arguments, NotifyProgramFolder(program));
+  const bool started = platform::StartProgramWithSecret(program, arguments, base64 ? encoded : password,
+                                                        NotifyProgramFolder(program));
+  WipeText(encoded);
   for (Text& argument : arguments) WipeText(argument);
   if (started) return;
   const Text message = ZT("The configured program/script ") + set.NotifyProgram +
@@ -69,7 +71,9 @@ void RunPasswordChangeNotify(const Text* account_name, const Text* new_password)
 
   Text password = *new_password;
   const Text history_path = AccountFilePath(paths.IdhFolder, account, ZT(".idh"));
-  const Text identity = account + ZT("\t") + user.PrincipalName + ZT("\t") + user.DisplayName;
+  const Text identity = HistoryFieldText(account) + ZT("\t") +
+                        HistoryFieldText(user.PrincipalName) + ZT("\t") +
+                        HistoryFieldText(user.DisplayName);
   const Text message = ZT("Password of user ") + EscapeControlCharacters(account) +
                        ZT(" has been changed (") + EscapeControlCharacters(user.PrincipalName) +
                        ZT("; ") + EscapeControlCharacters(user.DisplayName) + ZT(")");

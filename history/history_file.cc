@@ -34,15 +34,28 @@ std::string_view WithoutMark(std::string_view content) {
 
 }  // namespace
 
+Text HistoryFieldText(const Text& text) {
+  Text field = text;
+  for (WChar& c : field)
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029) c = ZT(' ');
+  return field;
+}
+
 Text ReadHistorySalt(const Text& path) {
   const std::optional<std::string> content = platform::ReadWholeFile(path);
   if (content) {
     size_t start = 0;
     const Text first = Utf8ToText(NextLine(WithoutMark(*content), start));
     const std::vector<Text> fields = SplitFields(first, ZT('\t'));
-    if (fields.size() >= 5) {
-      const std::vector<Text> hash_fields = SplitFields(fields[4], ZT(':'));
+    // The hash nearest the end of the line (normally the last field, the
+    // similarity hash, salted like the password hash): a line written
+    // before names were cleaned may hold extra tabs in its identity fields,
+    // which shift every field counted from the front.
+    for (size_t i = fields.size(); i-- > 4;) {
+      if (!StartsWith(fields[i], ZT("$1:"))) continue;
+      const std::vector<Text> hash_fields = SplitFields(fields[i], ZT(':'));
       if (hash_fields.size() >= 4 && !hash_fields[3].empty()) return hash_fields[3];
+      break;
     }
   }
   return RandomText(kSaltLength, kSaltAlphabet);
@@ -58,13 +71,21 @@ int PrependHistoryLine(const Text& path, const Text& line, int max_lines) {
   }
   const std::string_view old_content = WithoutMark(*old);
 
-  // Old lines are copied byte for byte, so nothing in them is altered.
+  // Old lines are copied byte for byte, so nothing in them is altered. Line
+  // breaks at the end of the old file, or of the part kept, are not lines:
+  // the new file never ends with a separator.
+  std::string_view old_lines = old_content;
+  while (!old_lines.empty() && (old_lines.back() == '\n' || old_lines.back() == '\r'))
+    old_lines.remove_suffix(1);
   std::string content = TextToUtf8(line);
+  const size_t first_line = content.size();
   size_t start = 0;
-  for (int count = 1; start < old_content.size() && count < max_lines; ++count) {
+  for (int count = 1; start < old_lines.size() && count < max_lines; ++count) {
     content += "\r\n";
-    content += NextLine(old_content, start);
+    content += NextLine(old_lines, start);
   }
+  while (content.size() >= first_line + 2 && content.compare(content.size() - 2, 2, "\r\n") == 0)
+    content.resize(content.size() - 2);
   return platform::ReplaceFileAtomically(path, content, false) ? 1 : 0;
 }
 

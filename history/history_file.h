@@ -16,14 +16,22 @@ inline constexpr int kHistoryLines = 8;
 inline constexpr int kHistoryIterations = 1000;
 inline constexpr TextView kHistoryAlgorithm = ZT("sha256");
 
-// The salt of the file: field 4 (":"-separated) of field 5 (tab-separated)
-// of its first line. A fresh RandomText(kSaltLength, kSaltAlphabet) when the
-// file cannot be read, is empty, or that field is missing or empty.
+// An identity field (account, principal or display name) fit for a history
+// or hand-off line: every control character (C0, DEL, C1, and the Unicode
+// line and paragraph separators) becomes a blank, so that no name can add a
+// field or split the line.
+Text HistoryFieldText(const Text& text);
+
+// The salt of the file: field 4 (":"-separated) of the hash nearest the end
+// of its first line (the last tab-separated field from the fifth on that
+// starts with "$1:"; normally the similarity hash). A fresh RandomText(kSaltLength, kSaltAlphabet) when the file cannot
+// be read, is empty, or that field is missing or empty.
 Text ReadHistorySalt(const Text& path);
 
 // Writes `line` followed by the first (max_lines - 1) lines of the file
 // (lines end at "\r\n" or a bare "\n"), joined by "\r\n", without a final
-// separator; a missing file is created. The new content replaces the old
+// separator (line breaks at the end of the old file or of the part kept are
+// dropped); a missing file is created. The new content replaces the old
 // one atomically, so a crash or a full disk leaves either the old file or
 // the new one. 1 when written, 0 when the old file could not be read or the
 // new one could not be written (the old file is then unchanged).

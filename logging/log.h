@@ -3,7 +3,9 @@
 // One line per call: "yyyy-mm-dd hh:ii:ss" TAB label TAB message, with every
 // "\r\n" of the message written as " | ". The file is opened and closed for
 // every line; above 8,388,608 bytes it is rolled over to "<base>~.log" beside
-// it (one earlier generation). While the test console runs (test mode) lines
+// it (one earlier generation). Processes of one machine writing the same log
+// take a lock on "<log>.lock" for that step; processes on other machines
+// (another domain controller on the share) are not coordinated. While the test console runs (test mode) lines
 // go to standard output instead, in brackets and unchanged.
 #pragma once
 
@@ -43,6 +45,11 @@ Text FormatLogLine(int64_t date_value, const Text& label, const Text& message);
 
 // The rolled-over file that belongs to a log path.
 Text RolledOverLogPath(const Text& log_path);
+
+// The file whose lock (platform::LockFileExclusive) every writing process
+// holds for the size test, rollover and write of one line: the log path
+// followed by ".lock". It stays empty.
+Text LogLockFilePath(const Text& log_path);
 
 // Event log: source, one insertion string, event ID, type (1 error,
 // 4 information). Returns the platform's result (0 on failure).

@@ -61,6 +61,8 @@ Text RolledOverLogPath(const Text& log_path) {
   return log_path.substr(0, base_end) + ZT("~.log");
 }
 
+Text LogLockFilePath(const Text& log_path) { return log_path + ZT(".lock"); }
+
 int WriteLog(const Text& message, const Text& label, int echo_mode) {
   const int64_t now = platform::LocalNow();
   if (TestMode()) {
@@ -72,6 +74,12 @@ int WriteLog(const Text& message, const Text& label, int echo_mode) {
   {
     std::lock_guard<std::mutex> guard(log_lock);
     const Text& path = LogPathStorage();
+    // Other processes on this machine write the same file (the test console
+    // beside the library): the lock file makes the size test, rollover and
+    // write one step for them too, so no process deletes the generation
+    // another has just rolled over. Without the lock file the line is still
+    // written.
+    platform::FileLock* other_processes = platform::LockFileExclusive(LogLockFilePath(path));
     if (platform::FileSize(path) > kLogRolloverBytes) {
       const Text rolled = RolledOverLogPath(path);
       platform::DeleteFile(rolled);
@@ -79,6 +87,7 @@ int WriteLog(const Text& message, const Text& label, int echo_mode) {
     }
     const std::string line = TextToUtf8(FormatLogLine(now, label, message) + ZT("\r\n"));
     result = platform::AppendToFile(path, line) ? 1 : 0;
+    platform::UnlockFile(other_processes);
   }
   if (echo_mode == 2) platform::DebugOutput(label + ZT("\t") + message);
   return result;

@@ -85,6 +85,14 @@ bool ReplaceFileAtomically(const Text& path, const std::string& bytes, bool owne
 bool DeleteFile(const Text& path);
 bool RenameFile(const Text& from, const Text& to);  // replaces `to` if present
 
+// An exclusive lock that every process taking it on the same file honours
+// (POSIX: flock; Windows: LockFileEx on the first byte). The file is
+// created when missing and never changed. Waits until the lock is free;
+// nullptr when the file cannot be opened or locked. Closing releases it.
+struct FileLock;  // opaque
+FileLock* LockFileExclusive(const Text& path);
+void UnlockFile(FileLock* lock);
+
 // Copies a file, overwriting the target.
 bool CopyFile(const Text& from, const Text& to);
 
@@ -188,11 +196,22 @@ bool StartProcess(const Text& program, const Text& parameters, const Text& worki
 // Starts a program with separate arguments, hidden, not waited for, in
 // `working_folder` when not empty. On POSIX the arguments reach the program
 // as they are (no shell, no quoting); a file that cannot be executed itself
-// is run through /bin/sh. On Windows the command line is built with the
-// platform's quoting rules, and the shell's default action for the file is
-// the fallback. False when nothing could be started.
+// is run through /bin/sh, and whether a start succeeded is learnt from the
+// exec itself (whatever the process does with SIGCHLD). On Windows the
+// command line is built with the platform's quoting rules, and the shell's
+// default action for the file is the fallback. False when nothing could be
+// started.
 bool StartProgramWithArguments(const Text& program, const std::vector<Text>& arguments,
                                const Text& working_folder);
+
+// As StartProgramWithArguments, for a program that also receives a secret (a
+// password). POSIX, where every local user can read a process's command
+// line: the secret and a line end go to the program's standard input, and
+// "-" stands in its place after the arguments. Windows, where a service's
+// command line is readable only by administrators: the secret is the last
+// argument. Every copy made here is wiped.
+bool StartProgramWithSecret(const Text& program, const std::vector<Text>& arguments,
+                            const Text& secret, const Text& working_folder);
 
 // One line on the process's console (standard output), UTF-8 encoded, with
 // the platform's line end. Allocates a console when the process has none.

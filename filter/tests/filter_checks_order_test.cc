@@ -7,10 +7,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "filter/exports.h"
 #include "server/server_initialisation.h"
+#include "testing/private_resolver.h"
 #include "testing/test_domain.h"
 
 namespace zefa {
@@ -87,6 +91,51 @@ TEST(FilterCheckOrder, OnlyAcceptedPasswordsReachTheBreachService) {
   EXPECT_EQ(service.count(), 1);
   const std::string log = testing::ReadFileText(domain.log_file());
   EXPECT_NE(log.find("\tWarning\tPwnedCheck "), std::string::npos) << log;
+  unsetenv("CLAVORA_PWNED_URL");
+}
+
+// A name server that never answers (private namespaces, see
+// testing/private_resolver.h): the change is neither held up nor refused,
+// and the log says why the service was not asked.
+TEST(FilterDeadNameServer, APwnedCheckedChangePassesWithoutWaiting) {
+  const std::string why = testing::PrivateResolverUnavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  const std::string folder = testing::NewTempFolder("resolver");
+  const int status =
+      testing::RunInPrivateResolver(folder, "InsideDeadNameServer.PasswordFilter", "silent");
+  std::filesystem::remove_all(folder);
+  EXPECT_EQ(status, 0) << "the filter calls inside the private namespaces failed (output above)";
+}
+
+TEST(InsideDeadNameServer, PasswordFilter) {
+  if (testing::PrivateResolverMode().empty())
+    GTEST_SKIP() << "runs only inside the private namespaces (FilterDeadNameServer starts it)";
+  testing::LocalNameServer silent;
+  ASSERT_TRUE(silent.bound());
+  testing::TestDomain domain;
+  setenv("CLAVORA_PWNED_URL", "https://range.breach.test", 1);
+  domain.SetPolicy(1, "Enabled", "1");
+  domain.SetPolicy(1, "UserGroups", "Staff");
+  domain.SetPolicy(1, "MinLength", "10");
+  domain.SetPolicy(1, "PwnedEnabled", "1");
+  SetUserLookupForTesting([](const Text& name, UserRecord& user) {
+    user.AccountName = name;
+    user.GroupNames = ZT("Staff;");
+  });
+  ASSERT_EQ(ServerInitialisation(), 1);
+  Text account = ZT("jdoe"), full, secret = ZT("long enough password");
+  ZEFA_UNICODE_STRING a = Counted(account), f = Counted(full), p = Counted(secret);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(PasswordFilter(&a, &f, &p, 0), 0);
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  // Far above the lookup's bound, far below the resolver's own timeouts; the
+  // figure itself: bench/dead_name_server_bench.cc.
+  EXPECT_LT(ms, 2000);
+  std::printf("PasswordFilter with PwnedEnabled, silent name server: %.0f ms\n", ms);
+  EXPECT_TRUE(silent.HasUnreadQuery());
+  const std::string log = testing::ReadFileText(domain.log_file());
+  EXPECT_NE(log.find("\tWarning\tPwnedCheck Max retries exceeded\r\n"), std::string::npos) << log;
   unsetenv("CLAVORA_PWNED_URL");
 }
 

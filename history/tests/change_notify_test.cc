@@ -197,17 +197,18 @@ TEST_F(ChangeNotifyTest, HandOffFileIsPrivateAndReplaced) {
   EXPECT_EQ(Log().find("Short 2nd"), std::string::npos);
 }
 
-TEST_F(ChangeNotifyTest, NotifyProgramGetsBothArguments) {
+TEST_F(ChangeNotifyTest, NotifyProgramGetsTheAccountAndThePasswordOnItsInput) {
   const std::string script = domain_->root() + "/notify.sh";
   const std::string out = domain_->root() + "/notify.out";
-  testing::WriteFileText(script, "#!/bin/sh\nprintf '%s\\n%s\\n' \"$1\" \"$2\" > " + out + ".tmp\n"
+  testing::WriteFileText(script, "#!/bin/sh\nIFS= read -r secret\n"
+                                 "printf '%s\\n%s\\n%s\\n' \"$1\" \"$2\" \"$secret\" > " + out + ".tmp\n"
                                  "mv " + out + ".tmp " + out + "\n");
   chmod(script.c_str(), 0700);
   domain_->SetPolicy(1, "NotifyProgram", script);
   Reload();
   Notify("alice", "He said \"hi\" 1");
   ASSERT_TRUE(WaitForFile(out));
-  EXPECT_EQ(testing::ReadFileText(out), "alice\nHe said \"hi\" 1\n");
+  EXPECT_EQ(testing::ReadFileText(out), "alice\n-\nHe said \"hi\" 1\n");
   std::filesystem::remove(out);
 
   domain_->SetPolicy(1, "NotifyProgramBase64", "1");
@@ -215,7 +216,7 @@ TEST_F(ChangeNotifyTest, NotifyProgramGetsBothArguments) {
   Reload();
   Notify("alice", "He said \"hi\" 1");
   ASSERT_TRUE(WaitForFile(out));
-  EXPECT_EQ(testing::ReadFileText(out), "YWxpY2U=\nSGUgc2FpZCAiaGkiIDE=\n");
+  EXPECT_EQ(testing::ReadFileText(out), "YWxpY2U=\n-\nSGUgc2FpZCAiaGkiIDE=\n");
 }
 
 TEST_F(ChangeNotifyTest, MissingNotifyProgramIsReported) {

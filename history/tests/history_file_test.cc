@@ -115,6 +115,41 @@ TEST_F(HistoryFileTest, OldLinesAreCopiedAsTheyAreWhateverTheirSeparator) {
   EXPECT_EQ(ReadBytes(path_), "first");
 }
 
+TEST_F(HistoryFileTest, LineBreaksAtTheEndOfTheOldFileNeverEndTheNewOne) {
+  const struct {
+    const char* old_content;
+    int max_lines;
+    const char* expected;
+  } cases[] = {
+      {"\r\n", 8, "NEW"},
+      {"\n\n\r\n", 8, "NEW"},
+      {"a\r\n\r\n", 8, "NEW\r\na"},
+      {"a\r\n\r\nb", 3, "NEW\r\na"},  // the part kept ends in an empty line
+      {"a\r\n\r\nb\r\n", 8, "NEW\r\na\r\n\r\nb"},
+  };
+  for (const auto& c : cases) {
+    WriteBytes(path_, c.old_content);
+    ASSERT_EQ(PrependHistoryLine(W(path_), ZT("NEW"), c.max_lines), 1);
+    EXPECT_EQ(ReadBytes(path_), c.expected) << c.old_content;
+  }
+}
+
+TEST_F(HistoryFileTest, TheSaltComesFromTheHashAtTheEndOfTheLine) {
+  // Written before names were cleaned: a tab in the display name shifts the
+  // hashes to fields 6 and 7.
+  WriteBytes(path_,
+             "d\tjdoe\tp\tAlice\tAble\t$1:sha256:1000:AbCdEfGh12345678:00ff\t"
+             "$1:sha256:1000:AbCdEfGh12345678:11ee\r\nolder");
+  EXPECT_EQ(ReadHistorySalt(W(path_)), ZT("AbCdEfGh12345678"));
+}
+
+TEST(HistoryFieldText, ControlCharactersBecomeBlanks) {
+  EXPECT_EQ(HistoryFieldText(ZT("Alice\tAble")), ZT("Alice Able"));
+  EXPECT_EQ(HistoryFieldText(ZT("a\r\nb\x7F\x85\u2028c")), ZT("a  b   c"));
+  EXPECT_EQ(HistoryFieldText(Text(ZT("x\0y"), 3)), ZT("x y"));
+  EXPECT_EQ(HistoryFieldText(ZT("Grüße, Ærøskøbing")), ZT("Grüße, Ærøskøbing"));
+}
+
 TEST_F(HistoryFileTest, MalformedFirstLineGivesAFreshSalt) {
   const std::string good_hash = "$1:sha256:1000:AbCdEfGh12345678:00ff";
   WriteBytes(path_, "d\tjdoe\tp\tn\t" + good_hash + "\tx");

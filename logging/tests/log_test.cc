@@ -1,6 +1,11 @@
 // The text log: line form, rollover and the console form of test mode.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "logging/log.h"
@@ -51,6 +56,44 @@ TEST_F(LogTest, RollsOverStrictlyAboveTheLimit) {
   EXPECT_GT(std::filesystem::file_size(rolled), static_cast<uintmax_t>(kLogRolloverBytes));
   const std::string fresh = testing::ReadFileText(path_);
   EXPECT_EQ(fresh.substr(19), "\tInfo\tnext\r\n");
+}
+
+// Another process (the test console beside the library) is rolling the
+// same log over: it holds the lock on "<log>.lock", renames the full log and
+// lets go. A writer that honours the lock waits, then finds the fresh log
+// and keeps the generation just made; one that does not would roll the full
+// log over too, and the other process's rename would then replace that
+// generation with a file of one line.
+TEST_F(LogTest, RolloverWaitsForAnotherProcessHoldingTheLock) {
+  const std::string rolled = folder_ + "/DC1~.log";
+  const std::string lock = path_ + ".lock";
+  EXPECT_EQ(LogLockFilePath(testing::T(path_)), testing::T(lock));
+  testing::WriteFileText(path_, std::string(kLogRolloverBytes + 1, 'x'));
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t other = fork();
+  if (other == 0) {
+    const int fd = open(lock.c_str(), O_RDWR | O_CREAT, 0644);
+    const bool locked = fd >= 0 && flock(fd, LOCK_EX) == 0;
+    const char byte = locked ? 1 : 0;
+    if (write(ready[1], &byte, 1) != 1) _exit(2);
+    usleep(300000);
+    unlink(rolled.c_str());
+    const bool renamed = rename(path_.c_str(), rolled.c_str()) == 0;
+    _exit(locked && renamed ? 0 : 1);
+  }
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  close(ready[1]);
+  ASSERT_EQ(byte, 1) << "the other process could not take the lock";
+  EXPECT_EQ(WriteLog(ZT("after the other rollover"), ZT("Info"), 0), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(other, &status, 0), other);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(std::filesystem::file_size(rolled), static_cast<uintmax_t>(kLogRolloverBytes + 1))
+      << "the generation the other process made is lost";
+  EXPECT_EQ(testing::ReadFileText(path_).substr(19), "\tInfo\tafter the other rollover\r\n");
 }
 
 TEST_F(LogTest, TestModePrintsInsteadOfWriting) {

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -133,6 +134,31 @@ bool AppendToFile(const Text& path, const std::string& bytes) {
   if (fd < 0) return false;
   const bool written = WriteAll(fd, bytes.data(), bytes.size());
   return close(fd) == 0 && written;
+}
+
+struct FileLock {
+  int fd = -1;
+};
+
+FileLock* LockFileExclusive(const Text& path) {
+  const auto native = NativePath(path);
+  if (!native) return nullptr;
+  const int fd = open(native->c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  int locked;
+  while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (locked != 0) {
+    close(fd);
+    return nullptr;
+  }
+  return new FileLock{fd};
+}
+
+void UnlockFile(FileLock* lock) {
+  if (lock == nullptr) return;
+  close(lock->fd);  // releases the lock
+  delete lock;
 }
 
 bool ReplaceFileAtomically(const Text& path, const std::string& bytes, bool owner_only) {

@@ -1,7 +1,16 @@
 // The background HTTPS GET on libcurl's multi interface: the request is
 // driven forward inside HttpsPoll, so no thread of its own is needed.
+//
+// Name resolution runs on a thread of libcurl's threaded resolver, which sits
+// in getaddrinfo for as long as the name server takes (a silent one: ten
+// seconds and more). Closing a request normally joins that thread; with
+// CURLOPT_QUICK_EXIT the thread is detached instead and frees its own state
+// once getaddrinfo returns, so closing never waits for the resolver. Such a
+// thread may outlive the library that started it, so libcurl is kept loaded
+// for the life of the process.
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <chrono>
 #include <mutex>
@@ -41,7 +50,12 @@ size_t ReceiveBody(char* data, size_t size, size_t count, void* user) {
 bool LibraryReady() {
   static std::once_flag once;
   static bool ready = false;
-  std::call_once(once, [] { ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+  std::call_once(once, [] {
+    ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    Dl_info where{};
+    if (dladdr(reinterpret_cast<void*>(&curl_easy_init), &where) != 0 && where.dli_fname != nullptr)
+      dlopen(where.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+  });
   return ready;
 }
 
@@ -76,6 +90,7 @@ bool Configure(HttpsRequest& request, const std::string& url, const std::string&
             curl_easy_setopt(easy, CURLOPT_USERAGENT, user_agent.c_str()) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https") == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, ReceiveBody) == CURLE_OK &&
             curl_easy_setopt(easy, CURLOPT_WRITEDATA, &request) == CURLE_OK;
   if (ok && !ca_file.empty())

@@ -2,7 +2,10 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "platform/platform.h"
 #include "platform/tests/test_folder.h"
@@ -119,6 +122,28 @@ TEST(Files, DeleteRenameAndCopy) {
   EXPECT_EQ(ReadWholeFile(dir.Wide("tool")), script);
   EXPECT_FALSE(CopyFile(dir.Wide("missing"), dir.Wide("other")));
   EXPECT_FALSE(FileExists(dir.Wide("other")));
+}
+
+// Two holders of the lock on one file, as two processes would be: the
+// second waits until the first lets go.
+TEST(Files, ExclusiveLockWaitsForTheHolder) {
+  TempFolder dir;
+  const Text path = dir.Wide("log.lock");
+  FileLock* first = LockFileExclusive(path);
+  ASSERT_NE(first, nullptr);
+  std::atomic<bool> second_locked{false};
+  std::thread second([&] {
+    FileLock* lock = LockFileExclusive(path);
+    second_locked = lock != nullptr;
+    UnlockFile(lock);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(second_locked) << "the second holder did not wait";
+  UnlockFile(first);
+  second.join();
+  EXPECT_TRUE(second_locked);
+  EXPECT_EQ(FileSize(path), 0) << "the lock file stays empty";
+  EXPECT_EQ(LockFileExclusive(dir.Wide("missing/folder/x.lock")), nullptr);
 }
 
 TEST(Files, FolderLinkAndPrivateFolder) {

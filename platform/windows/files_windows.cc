@@ -146,6 +146,33 @@ bool AppendToFile(const Text& path, const std::string& bytes) {
   return CloseHandle(file) != FALSE && written;
 }
 
+struct FileLock {
+  HANDLE file = INVALID_HANDLE_VALUE;
+};
+
+FileLock* LockFileExclusive(const Text& path) {
+  const auto native = NativePath(path);
+  if (!native) return nullptr;
+  HANDLE file = CreateFileW(native->c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  OVERLAPPED at{};  // the first byte; waits while another handle holds it
+  if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) == FALSE) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  return new FileLock{file};
+}
+
+void UnlockFile(FileLock* lock) {
+  if (lock == nullptr) return;
+  OVERLAPPED at{};
+  UnlockFileEx(lock->file, 0, 1, 0, &at);
+  CloseHandle(lock->file);
+  delete lock;
+}
+
 bool ReplaceFileAtomically(const Text& path, const std::string& bytes, bool owner_only) {
   const auto native = NativePath(path);
   if (!native || native->back() == L'\\' || native->back() == L'/') return false;

@@ -1,7 +1,8 @@
 // The background HTTPS GET on WinHTTP. The request runs synchronously on a
 // thread of its own; polling waits for that thread's result. A request that
 // is closed while still running is left to finish on its thread (bounded by
-// the session's timeouts) and its result is dropped.
+// the session's timeouts, half a second for name resolution) and its result
+// is dropped; closing never waits for it.
 //
 // With a CA file (a private service) the server's certificate must chain to
 // one of the file's certificates, be valid for a server and name the host.
@@ -27,8 +28,15 @@ namespace zefa::platform {
 
 namespace {
 
-// Bounds of each step of the transfer on its own thread.
-constexpr int kStepTimeoutMs = 10000;
+// Bounds of each step of the transfer on its own thread. The caller stops
+// waiting after six polls 70 ms apart whatever the thread does; these bound
+// how long an abandoned transfer lives on: name resolution (a name server
+// that never answers) gives up after half a second, so a lookup never ends
+// up waiting for the resolver the way a blocking getaddrinfo would.
+constexpr int kResolveTimeoutMs = 500;
+constexpr int kConnectTimeoutMs = 1000;
+constexpr int kSendTimeoutMs = 1000;
+constexpr int kReceiveTimeoutMs = 2000;
 
 struct RequestState {
   std::mutex lock;
@@ -267,8 +275,8 @@ HttpsState Perform(const Transfer& transfer, long& status, std::string& body,
   InternetHandle session(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
   if (session.handle == nullptr) return HttpsState::kFailed;
-  WinHttpSetTimeouts(session.handle, kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs,
-                     kStepTimeoutMs);
+  WinHttpSetTimeouts(session.handle, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
+                     kReceiveTimeoutMs);
   InternetHandle connection(WinHttpConnect(session.handle, host.c_str(), parts.nPort, 0));
   if (connection.handle == nullptr) return HttpsState::kFailed;
   InternetHandle request(WinHttpOpenRequest(connection.handle, L"GET", path.c_str(), nullptr,
@@ -339,6 +347,14 @@ struct HttpsRequest {
 
 HttpsRequest* HttpsGetStart(const std::string& url, const std::string& user_agent,
                             const std::string& ca_file, size_t max_body_bytes) {
+  // An abandoned transfer may outlive an unload of the module whose code it
+  // runs, so the module stays loaded for the life of the process.
+  static std::once_flag pinned;
+  std::call_once(pinned, [] {
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&RunTransfer), &self);
+  });
   auto* request = new HttpsRequest;
   request->shared = std::make_shared<RequestState>();
   Transfer transfer{url, user_agent, ca_file, max_body_bytes};

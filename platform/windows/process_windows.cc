@@ -120,27 +120,61 @@ bool StartProcess(const Text& program, const Text& parameters, const Text& worki
   return started;
 }
 
-bool StartProgramWithArguments(const Text& program, const std::vector<Text>& arguments,
-                               const Text& working_folder) {
+namespace {
+
+// The longest an argument can grow by quoting: every character doubled (a
+// backslash before a quote) plus the two enclosing quotes.
+size_t QuotedSizeBound(const Text& argument) { return 2 * argument.size() + 3; }
+
+// Starts the program with the arguments (the secret last, when given). The
+// parameter text and the command line are sized up front, so that no copy of
+// an argument is left behind by a growing buffer; both are wiped.
+bool StartWithArguments(const Text& program, const std::vector<const Text*>& arguments,
+                        const Text& working_folder) {
   if (program.empty() || HasNul(program) || HasNul(working_folder)) return false;
+  size_t parameters_size = 0;
+  for (const Text* argument : arguments) {
+    if (HasNul(*argument)) return false;
+    parameters_size += QuotedSizeBound(*argument);
+  }
   Text parameters;
-  for (const Text& argument : arguments) {
-    if (HasNul(argument)) {
-      Wipe(parameters);
-      return false;
-    }
+  parameters.reserve(parameters_size);
+  for (const Text* argument : arguments) {
     if (!parameters.empty()) parameters.push_back(L' ');
-    AppendQuoted(parameters, argument);
+    AppendQuoted(parameters, *argument);
   }
   Text command_line;
+  command_line.reserve(QuotedSizeBound(program) + 1 + parameters.size());
   AppendQuoted(command_line, program);
-  if (!parameters.empty()) command_line += L" " + parameters;
+  if (!parameters.empty()) {
+    command_line.push_back(L' ');
+    command_line += parameters;
+  }
   bool started = Launch(command_line, working_folder, false);
   Wipe(command_line);
   // Not a program by itself (a script, a document): its associated program.
   if (!started && FileExists(program)) started = ShellOpen(program, parameters, working_folder);
   Wipe(parameters);
   return started;
+}
+
+}  // namespace
+
+bool StartProgramWithArguments(const Text& program, const std::vector<Text>& arguments,
+                               const Text& working_folder) {
+  std::vector<const Text*> list;
+  list.reserve(arguments.size());
+  for (const Text& argument : arguments) list.push_back(&argument);
+  return StartWithArguments(program, list, working_folder);
+}
+
+bool StartProgramWithSecret(const Text& program, const std::vector<Text>& arguments,
+                            const Text& secret, const Text& working_folder) {
+  std::vector<const Text*> list;
+  list.reserve(arguments.size() + 1);
+  for (const Text& argument : arguments) list.push_back(&argument);
+  list.push_back(&secret);
+  return StartWithArguments(program, list, working_folder);
 }
 
 }  // namespace zefa::platform

@@ -6,6 +6,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -203,6 +204,28 @@ TEST(FilesWindows, CopyNewerFilesCopiesMatchingNewerFilesOnly) {
   EXPECT_EQ(ReadWholeFile(to + L"\\two.EXE"), "newer target");  // the target was newer
   EXPECT_FALSE(FileExists(to + L"\\notes.txt"));
   EXPECT_FALSE(CopyNewerFiles(L"", L"*.exe", to));
+}
+
+// Two holders of the lock on one file, as two processes would be: the
+// second waits until the first lets go.
+TEST(FilesWindows, ExclusiveLockWaitsForTheHolder) {
+  TempFolder dir;
+  const Text path = dir.File(L"log.lock");
+  FileLock* first = LockFileExclusive(path);
+  ASSERT_NE(first, nullptr);
+  std::atomic<bool> second_locked{false};
+  std::thread second([&] {
+    FileLock* lock = LockFileExclusive(path);
+    second_locked = lock != nullptr;
+    UnlockFile(lock);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(second_locked) << "the second holder did not wait";
+  UnlockFile(first);
+  second.join();
+  EXPECT_TRUE(second_locked);
+  EXPECT_EQ(FileSize(path), 0) << "the lock file stays empty";
+  EXPECT_EQ(LockFileExclusive(dir.File(L"missing\\folder\\x.lock")), nullptr);
 }
 
 TEST(FilesWindows, FolderLinkIsMadeByTheShellCommand) {

@@ -67,6 +67,17 @@ TEST(ProcessWindows, SeparateArgumentsArriveUnchanged) {
   EXPECT_FALSE(StartProgramWithArguments(Recorder(), {Text(L"a\0b", 3)}, dir.path()));
 }
 
+// Only administrators read a service's command line on Windows: the secret
+// is the last argument there, quoted like the others.
+TEST(ProcessWindows, TheSecretIsTheLastArgument) {
+  TempFolder dir;
+  DeleteFile(dir.File(L"args.txt"));
+  ASSERT_TRUE(StartProgramWithSecret(Recorder(), {L"alice"}, L"pa ss \"w\"\\", dir.path()));
+  ASSERT_TRUE(WaitFor([&] { return FileExists(dir.File(L"args.txt")); }));
+  EXPECT_EQ(ReadWholeFile(dir.File(L"args.txt")), "[alice]\n[pa ss \"w\"\\]\n");
+  EXPECT_FALSE(StartProgramWithSecret(Recorder(), {L"alice"}, Text(L"a\0b", 3), dir.path()));
+}
+
 TEST(ProcessWindows, ScriptsRunThroughTheirInterpreter) {
   TempFolder dir;
   ASSERT_TRUE(AppendToFile(dir.File(L"notify.cmd"), "@echo %~1> \"%~dp0seen.txt\"\r\n"));
