@@ -124,6 +124,7 @@ void UpdateOuGroup(DirectoryConnection& connection, const PolicySet& set,
   SetAttributeText(connection, objects.ou_group_dn, ZT("description"), set.UserOus);
   MemberList members;
   for (const Text& ou : ListEntries(set.UserOus)) {
+    if (platform::DirectoryConnectionLost(connection.handle)) return;
     const Text ou_dn = OuPathToDn(connection, ou);
     if (ou_dn.empty()) continue;
     EntryMap users;
@@ -144,7 +145,9 @@ void SyncPolicySet(DirectoryConnection& connection, const PolicySet& set, int64_
   AddDirectoryObject(connection, objects.group_dn, ZT("group"), objects.group_name);
   AddDirectoryObject(connection, objects.ou_group_dn, ZT("group"), objects.ou_group_name);
   UpdateSetGroup(connection, set, objects);
+  if (platform::DirectoryConnectionLost(connection.handle)) return;
   UpdateOuGroup(connection, set, objects, rebuild_limit);
+  if (platform::DirectoryConnectionLost(connection.handle)) return;
 
   PasswordSettings settings;
   settings.Description = set.RulesText;
@@ -166,21 +169,30 @@ void SyncPolicySet(DirectoryConnection& connection, const PolicySet& set, int64_
 
 Text PasswordSettingsComplexity() { return platform::PasswordSettingsComplexityValue(); }
 
-void SyncDirectoryPolicies() {
-  DirectoryConnection connection;
-  if (!OpenDirectoryConnection(connection)) return;
+bool SyncDirectoryPolicies() {
+  // The sets are copied under PolicyLock and the lock is let go before any
+  // directory traffic: a slow directory must never hold up the password
+  // checks that need the sets.
+  std::vector<PolicySet> sets;
   {
     std::lock_guard<std::mutex> guard(PolicyLock());
-    const PolicyState& state = Policies();
-    AddDirectoryObject(connection, kContainerDn, ZT("container"), Text());
-    const int64_t rebuild_limit = RandomRebuildLimit();
-    const int64_t set_count = static_cast<int64_t>(state.Sets.size());
-    for (const PolicySet& set : state.Sets) {
-      // Objects of a disabled set stay as they are.
-      if (set.Enabled != 0) SyncPolicySet(connection, set, set_count, rebuild_limit);
-    }
+    sets = Policies().Sets;
   }
+  DirectoryConnection connection;
+  if (!OpenDirectoryConnection(connection)) return false;
+  AddDirectoryObject(connection, kContainerDn, ZT("container"), Text());
+  const int64_t rebuild_limit = RandomRebuildLimit();
+  const int64_t set_count = static_cast<int64_t>(sets.size());
+  for (const PolicySet& set : sets) {
+    // A connection that was lost makes every further request fail: the
+    // pass ends and counts as failed.
+    if (platform::DirectoryConnectionLost(connection.handle)) break;
+    // Objects of a disabled set stay as they are.
+    if (set.Enabled != 0) SyncPolicySet(connection, set, set_count, rebuild_limit);
+  }
+  const bool completed = !platform::DirectoryConnectionLost(connection.handle);
   CloseDirectoryConnection(connection);
+  return completed;
 }
 
 }  // namespace zefa
