@@ -100,8 +100,8 @@ TEST_F(SilentDirectoryTest, LookupBudgetCoversEveryConnectionOfTheLookup) {
 // directory: while its write waits for an answer, the password checks can
 // take the lock. The pass then ends in time and reports that it failed.
 TEST_F(SilentDirectoryTest, MirrorWaitsWithoutPolicyLockAndReportsTheFailure) {
-  domain_->SetPolicy(7, "Enabled", "1");
-  domain_->SetPolicy(7, "UserGroups", "Engineers");
+  domain_->SetPolicy(5, "Enabled", "1");
+  domain_->SetPolicy(5, "UserGroups", "Engineers");
   testing::TestDomain::ForgetPolicyStamp();
   ASSERT_EQ(LoadPolicies(), 1);
 
