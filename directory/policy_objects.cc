@@ -22,6 +22,9 @@ namespace {
 constexpr int64_t kRebuildMinSeconds = 43200;
 constexpr int64_t kRebuildMaxSeconds = 86400;
 
+// How long the search for the users below one OU may take.
+constexpr int64_t kSubtreeSearchMilliseconds = 30000;
+
 constexpr WChar kObjectPrefix[] = ZT("ZEFA_");
 constexpr WChar kContainerDn[] = ZT("CN=ZEFA,");
 constexpr WChar kPsoContainer[] = ZT(",CN=Password Settings Container,CN=System,");
@@ -128,7 +131,11 @@ void UpdateOuGroup(DirectoryConnection& connection, const PolicySet& set,
     const Text ou_dn = OuPathToDn(connection, ou);
     if (ou_dn.empty()) continue;
     EntryMap users;
-    SearchObjects(connection, users, kNormalUsersInOu, ZT("distinguishedName"), ou_dn, 2);
+    {
+      // A whole OU subtree arrives as one answer, which may take a while.
+      const platform::DirectoryRequestAllowance large(kSubtreeSearchMilliseconds);
+      SearchObjects(connection, users, kNormalUsersInOu, ZT("distinguishedName"), ou_dn, 2);
+    }
     for (const auto& [entry_dn, attributes] : users) {
       const auto found = attributes.find(ZT("distinguishedName"));
       const bool has_dn = found != attributes.end() && !found->second.empty();

@@ -14,6 +14,8 @@ constexpr int64_t kNoBudget = std::numeric_limits<int64_t>::max();
 
 // The end of the innermost budget of this thread.
 thread_local int64_t budget_end = kNoBudget;
+// How long one request of this thread may take.
+thread_local int64_t request_allowance = kDirectoryRequestMilliseconds;
 
 }  // namespace
 
@@ -23,8 +25,12 @@ int64_t MonotonicMilliseconds() {
       .count();
 }
 
-int64_t DirectoryRequestDeadline() {
+int64_t DirectoryOpenDeadline() {
   return std::min(MonotonicMilliseconds() + kDirectoryRequestMilliseconds, budget_end);
+}
+
+int64_t DirectoryRequestDeadline() {
+  return std::min(MonotonicMilliseconds() + request_allowance, budget_end);
 }
 
 int64_t MillisecondsUntil(int64_t deadline) {
@@ -38,5 +44,12 @@ DirectoryTimeBudget::DirectoryTimeBudget(int64_t milliseconds) : outer_end_(budg
 }
 
 DirectoryTimeBudget::~DirectoryTimeBudget() { budget_end = outer_end_; }
+
+DirectoryRequestAllowance::DirectoryRequestAllowance(int64_t milliseconds)
+    : outer_(request_allowance) {
+  request_allowance = std::max<int64_t>(0, milliseconds);
+}
+
+DirectoryRequestAllowance::~DirectoryRequestAllowance() { request_allowance = outer_; }
 
 }  // namespace zefa::platform

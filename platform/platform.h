@@ -325,6 +325,21 @@ class DirectoryTimeBudget {
   int64_t outer_end_;
 };
 
+// While it exists, each request of the calling thread may take up to
+// `milliseconds` instead of kDirectoryRequestMilliseconds: for the
+// background passes' subtree searches, whose whole answer may be large. The
+// open keeps its own bound; a DirectoryTimeBudget still ends requests early.
+class DirectoryRequestAllowance {
+ public:
+  explicit DirectoryRequestAllowance(int64_t milliseconds);
+  ~DirectoryRequestAllowance();
+  DirectoryRequestAllowance(const DirectoryRequestAllowance&) = delete;
+  DirectoryRequestAllowance& operator=(const DirectoryRequestAllowance&) = delete;
+
+ private:
+  int64_t outer_;
+};
+
 struct DirectoryAttribute {
   Text name;                        // as the server spelled it
   std::vector<std::string> values;  // raw bytes of each value, server order

@@ -5,6 +5,7 @@
 #include "directory/directory.h"
 #include "directory/directory_writes.h"
 #include "logging/log.h"
+#include "platform/platform.h"
 #include "policy/text_to_integer.h"
 #include "util/text_util.h"
 
@@ -14,6 +15,8 @@ namespace {
 
 constexpr int64_t kDayUnits = 864000000000;  // 100-ns intervals per day
 constexpr int64_t kAccountDisable = 0x2;     // userAccountControl ACCOUNTDISABLE
+// How long the search of the domain for inactive accounts may take.
+constexpr int64_t kDomainSearchMilliseconds = 30000;
 // The directory's msDS-LogonTimeSyncInterval when the domain holds none.
 constexpr int64_t kDefaultLogonTimeSyncDays = 14;
 // 100-ns intervals from 1601-01-01 to 1970-01-01 (both UTC).
@@ -96,9 +99,13 @@ void DisableInactiveAccountsPass(int64_t days) {
          "(!(userAccountControl:1.2.840.113556.1.4.803:=2))(lastLogonTimestamp<=") +
       IntegerToText(threshold) + ZT("))");
   EntryMap accounts;
-  SearchObjects(connection, accounts, filter,
-                ZT("distinguishedName,userAccountControl,lastLogonTimestamp,sAMAccountName"),
-                ZT("root"), 2);
+  {
+    // The whole domain's matches arrive as one answer, which may take a while.
+    const platform::DirectoryRequestAllowance large(kDomainSearchMilliseconds);
+    SearchObjects(connection, accounts, filter,
+                  ZT("distinguishedName,userAccountControl,lastLogonTimestamp,sAMAccountName"),
+                  ZT("root"), 2);
+  }
   for (const auto& [entry_dn, attributes] : accounts) {
     const int64_t control =
         TextToInteger(ValueOf(attributes, ZT("useraccountcontrol"))) | kAccountDisable;

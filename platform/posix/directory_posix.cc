@@ -463,7 +463,7 @@ DirectoryHandle* DirectoryOpen() {
 
   InitialiseLibraryOnce();
   auto* handle = new DirectoryHandle;
-  handle->deadline = DirectoryRequestDeadline();  // for the whole open
+  handle->deadline = DirectoryOpenDeadline();  // for the whole open
   if (ldap_initialize(&handle->ld, uri) != LDAP_SUCCESS || handle->ld == nullptr) {
     DirectoryClose(handle);
     return nullptr;

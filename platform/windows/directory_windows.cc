@@ -360,7 +360,7 @@ LDAP* OpenServerless(int64_t deadline) {
 }  // namespace
 
 DirectoryHandle* DirectoryOpen() {
-  const int64_t deadline = DirectoryRequestDeadline();  // for the whole open
+  const int64_t deadline = DirectoryOpenDeadline();  // for the whole open
   if (MillisecondsUntil(deadline) == 0) return nullptr;
   const Text uri = EnvironmentVariable(L"CLAVORA_LDAP_URI");
   LDAP* ld = uri.empty() ? OpenServerless(deadline) : OpenNamedServer(uri, deadline);
