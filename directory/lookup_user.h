@@ -14,9 +14,9 @@ inline const WChar* const kUserAttributeList =
        "middleName,employeeID,url,otherMailbox,comment");
 
 // The directory work of one lookup (every connection and request, name
-// translations included) ends within this time: the filter's callers give
-// up on it not much later.
-constexpr int64_t kUserLookupBudgetMilliseconds = 4000;
+// translations included) ends within this time, well before the
+// check-password hook gives up (8 seconds).
+constexpr int64_t kUserLookupBudgetMilliseconds = 6000;
 
 // Fills `record` for an account name as the security authority passes it,
 // from a 60-second cache or from the directory. An account that cannot be

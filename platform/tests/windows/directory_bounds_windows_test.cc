@@ -112,6 +112,10 @@ const auto kBound = std::chrono::milliseconds(kDirectoryRequestMilliseconds + 20
 // A port that accepts and never answers: the open (connect and Negotiate
 // bind) gives up within its bound.
 TEST(DirectoryBoundsWindows, SilentServerEndsTheOpenInTime) {
+  if (test_support::RunningUnderWine()) {
+    GTEST_SKIP() << "under Wine this wait did not end (Wine's wldap32 does not keep the "
+                    "client-side bounds of the Windows library); runs on Windows";
+  }
   REQUIRE_WINDOWS_TEST_DC();
   testing::UseWindowsTestDc();
   Winsock winsock;
@@ -132,6 +136,10 @@ TEST(DirectoryBoundsWindows, SilentServerEndsTheOpenInTime) {
 // ends within its bound, and the connection is given up, so the next request
 // fails at once instead of waiting again.
 TEST(DirectoryBoundsWindows, UnansweredSearchEndsInTimeAndGivesTheConnectionUp) {
+  if (test_support::RunningUnderWine()) {
+    GTEST_SKIP() << "under Wine this wait did not end (Wine's wldap32 does not keep the "
+                    "client-side bounds of the Windows library); runs on Windows";
+  }
   REQUIRE_WINDOWS_TEST_DC();
   testing::UseWindowsTestDc();
   const Text dc_uri = testing::WindowsTestDcSetting(L"CLAVORA_TEST_WIN_DC_URI");
