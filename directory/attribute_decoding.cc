@@ -179,10 +179,14 @@ Text LookupAttributeSyntax(DirectoryConnection& connection, const Text& attribut
   Text syntax;
   const Text filter = ZT("(&(objectClass=attributeSchema)(lDAPDisplayName=") +
                       EscapeFilterValue(attribute_name) + ZT("))");
-  if (platform::DirectorySearch(connection.handle, CurrentNamingContexts().SchemaNamingContext, 1,
+  const int rc =
+      platform::DirectorySearch(connection.handle, CurrentNamingContexts().SchemaNamingContext, 1,
                                 filter, {ZT("cn"), ZT("attributeSyntax"), ZT("oMSyntax")}, 0,
-                                entries) == 0 &&
-      !entries.empty()) {
+                                entries);
+  // Only the schema's answer is kept; a search that failed (a server that
+  // did not answer in time) is asked again next time.
+  if (rc != 0) return syntax;
+  if (!entries.empty()) {
     Text om;
     for (const platform::DirectoryAttribute& a : entries.front().attributes) {
       if (a.values.empty()) continue;

@@ -43,11 +43,27 @@ bool OpenDirectoryConnection(DirectoryConnection& connection) {
   connection.handle = platform::DirectoryOpen();
   if (connection.handle == nullptr) return false;
   AttributeMap root;
-  ReadObject(connection, root, Text(), ZT("defaultNamingContext,schemaNamingContext"));
+  const int rc = ReadObject(connection, root, Text(), ZT("defaultNamingContext,schemaNamingContext"));
+  // The naming values are shared by every thread: a read that failed, or
+  // that gave no domain, leaves those of the last good read in place. A
+  // connection that cannot even read the RootDSE is of no use.
+  if (rc != 0) {
+    CloseDirectoryConnection(connection);
+    return false;
+  }
   NamingContexts naming;
   naming.DefaultNamingContext = root[ZT("defaultNamingContext")];
   naming.SchemaNamingContext = root[ZT("schemaNamingContext")];
-  naming.DomainCanonicalName = platform::TranslateDnToCanonical(naming.DefaultNamingContext);
+  if (naming.DefaultNamingContext.empty()) return true;
+  // The domain's canonical name follows from its DN; it is translated (a
+  // connection of its own) only when the DN is new or had no translation.
+  const NamingContexts previous = CurrentNamingContexts();
+  if (naming.DefaultNamingContext == previous.DefaultNamingContext) {
+    naming.DomainCanonicalName = previous.DomainCanonicalName;
+  }
+  if (naming.DomainCanonicalName.empty()) {
+    naming.DomainCanonicalName = platform::TranslateDnToCanonical(naming.DefaultNamingContext);
+  }
   std::lock_guard<std::mutex> guard(naming_lock);
   Naming() = naming;
   return true;

@@ -26,8 +26,10 @@ struct NamingContexts {
 // The naming values read at the last successful open.
 NamingContexts CurrentNamingContexts();
 
-// Opens a connection as the process's own identity and reads the RootDSE.
-// False (and no handle) when the connection or the bind failed.
+// Opens a connection as the process's own identity and reads the RootDSE
+// into the naming values. False (and no handle) when the connection, the
+// bind or the RootDSE read failed; the naming values then stay as the last
+// good read left them (also when a read gives no domain).
 bool OpenDirectoryConnection(DirectoryConnection& connection);
 void CloseDirectoryConnection(DirectoryConnection& connection);
 

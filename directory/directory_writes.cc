@@ -25,16 +25,29 @@ Text CompleteDn(const Text& dn) {
 }
 
 // A name -> DN cache that forgets everything when it grows past its limit or
-// a day after it was last emptied; both tested at every lookup.
+// a day after it was last emptied; both tested at every lookup. A name that
+// was not found is asked again once kNotFoundLifetime has passed, so a group
+// or OU created later is picked up within the hour.
+constexpr std::chrono::seconds kNotFoundLifetime{3600};
+
 struct DnCache {
+  struct Entry {
+    Text dn;  // empty: not found
+    std::chrono::steady_clock::time_point stored;
+  };
   std::mutex lock;
-  std::map<Text, Text> entries;
+  std::map<Text, Entry> entries;
   std::chrono::steady_clock::time_point emptied{};
   bool clock_started = false;
+  std::chrono::seconds shift{0};  // added to the clock by the tests
+
+  std::chrono::steady_clock::time_point Now() const {
+    return std::chrono::steady_clock::now() + shift;
+  }
 
   // Caller holds `lock`.
   void ApplyEmptyingRule() {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = Now();
     if (!clock_started) {
       clock_started = true;
       emptied = now;
@@ -44,6 +57,18 @@ struct DnCache {
       emptied = now;
     }
   }
+
+  // The cached DN of `name`; false when there is none or a not-found entry
+  // has expired. Caller holds `lock`.
+  bool Find(const Text& name, Text& dn) const {
+    const auto found = entries.find(name);
+    if (found == entries.end()) return false;
+    if (found->second.dn.empty() && Now() - found->second.stored >= kNotFoundLifetime) return false;
+    dn = found->second.dn;
+    return true;
+  }
+
+  void Store(const Text& name, const Text& dn) { entries[name] = Entry{dn, Now()}; }
 };
 
 DnCache& GroupDnCache() {
@@ -150,17 +175,20 @@ Text FindSecurityGroupDn(DirectoryConnection& connection, const Text& group_name
   DnCache& cache = GroupDnCache();
   std::lock_guard<std::mutex> guard(cache.lock);
   cache.ApplyEmptyingRule();
-  const auto found = cache.entries.find(group_name);
-  if (found != cache.entries.end()) return found->second;
+  Text dn;
+  if (cache.Find(group_name, dn)) return dn;
 
   // Bit 0x80000000 of groupType marks security groups.
   const Text filter = ZT("(&(groupType:1.2.840.113556.1.4.803:=2147483648)(sAMAccountName=") +
                       EscapeFilterValue(group_name) + ZT("))");
   std::vector<platform::DirectoryEntry> entries;
-  Text dn;
-  if (platform::DirectorySearch(connection.handle, CurrentNamingContexts().DefaultNamingContext, 2,
-                                filter, {ZT("distinguishedName")}, 1, entries) == 0 &&
-      !entries.empty()) {
+  const int rc =
+      platform::DirectorySearch(connection.handle, CurrentNamingContexts().DefaultNamingContext, 2,
+                                filter, {ZT("distinguishedName")}, 1, entries);
+  // Only an answer of the directory is kept: a search that failed (no
+  // answer in time) says nothing about the group.
+  if (rc != 0) return Text();
+  if (!entries.empty()) {
     for (const platform::DirectoryAttribute& attribute : entries.front().attributes) {
       if (ToLower(attribute.name) == ZT("distinguishedname") && !attribute.values.empty()) {
         dn = Utf8ToText(attribute.values.front());
@@ -168,7 +196,7 @@ Text FindSecurityGroupDn(DirectoryConnection& connection, const Text& group_name
       }
     }
   }
-  cache.entries[group_name] = dn;
+  cache.Store(group_name, dn);
   return dn;
 }
 
@@ -179,16 +207,16 @@ Text OuPathToDn(DirectoryConnection& /*connection*/, const Text& ou_path) {
   Text canonical = ou_path;
   if (!canonical.empty() && canonical.front() == ZT('/'))
     canonical = CurrentNamingContexts().DomainCanonicalName + canonical.substr(1);
-  const auto found = cache.entries.find(canonical);
-  if (found != cache.entries.end()) return found->second;
-  Text dn = TrimBlanks(platform::TranslateCanonicalToDn(canonical));
+  Text dn;
+  if (cache.Find(canonical, dn)) return dn;
+  dn = TrimBlanks(platform::TranslateCanonicalToDn(canonical));
   // The same entries select accounts by their OU path below the domain
   // ("Sales/EMEA"), so an entry that is no complete canonical name is also
   // tried below this domain before it counts as not found.
   if (dn.empty() && !canonical.empty() && canonical.front() != ZT('/'))
     dn = TrimBlanks(platform::TranslateCanonicalToDn(CurrentNamingContexts().DomainCanonicalName +
                                                      canonical));
-  cache.entries[canonical] = dn;
+  cache.Store(canonical, dn);
   return dn;
 }
 
@@ -197,6 +225,14 @@ void ClearDirectoryWriteCaches() {
     std::lock_guard<std::mutex> guard(cache->lock);
     cache->entries.clear();
     cache->clock_started = false;
+    cache->shift = std::chrono::seconds(0);
+  }
+}
+
+void AdvanceDirectoryWriteCachesForTesting(std::chrono::seconds seconds) {
+  for (DnCache* cache : {&GroupDnCache(), &OuDnCache()}) {
+    std::lock_guard<std::mutex> guard(cache->lock);
+    cache->shift += seconds;
   }
 }
 

@@ -6,6 +6,7 @@
 // value) that ends with "," has the domain's DN appended before it is sent.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -66,15 +67,22 @@ int WritePasswordSettings(DirectoryConnection& connection, const Text& dn,
                           const PasswordSettings& settings);
 
 // DN of the security group with this sAMAccountName; empty when there is
-// none (distribution groups are never found). Cached, failures included.
+// none (distribution groups are never found). Cached; a group that was not
+// found is looked for again after an hour, a search that failed is not
+// cached.
 Text FindSecurityGroupDn(DirectoryConnection& connection, const Text& group_name);
 
 // DN of an OU given by canonical name; a name starting with "/" is taken
 // inside this domain ("/Staff/Engineering"). Empty when it does not
-// translate. Cached, failures included.
+// translate. Cached; a name that did not translate is tried again after an
+// hour.
 Text OuPathToDn(DirectoryConnection& connection, const Text& ou_path);
 
 // Forgets both lookup caches (tests).
 void ClearDirectoryWriteCaches();
+
+// Moves the clock of both caches on (tests); ClearDirectoryWriteCaches
+// sets it back.
+void AdvanceDirectoryWriteCachesForTesting(std::chrono::seconds seconds);
 
 }  // namespace zefa

@@ -74,6 +74,7 @@ void FillGroups(const Text& token_groups, UserRecord& record) {
 
 void LookupInDirectory(const Text& account_name, UserRecord& record) {
   directory_lookups.fetch_add(1);
+  const platform::DirectoryTimeBudget budget(kUserLookupBudgetMilliseconds);
   const Text domain = platform::NetbiosDomainName();
   const Text name = NormaliseAccountName(account_name);
   AttributeMap attributes;

@@ -13,6 +13,11 @@ inline const WChar* const kUserAttributeList =
        "title,description,info,company,department,homeDirectory,homeDrive,profilePath,scriptPath,"
        "middleName,employeeID,url,otherMailbox,comment");
 
+// The directory work of one lookup (every connection and request, name
+// translations included) ends within this time, well before the
+// check-password hook gives up (8 seconds).
+constexpr int64_t kUserLookupBudgetMilliseconds = 6000;
+
 // Fills `record` for an account name as the security authority passes it,
 // from a 60-second cache or from the directory. An account that cannot be
 // found (or a directory that cannot be reached) leaves AccountName empty and

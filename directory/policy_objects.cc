@@ -23,6 +23,9 @@ namespace {
 constexpr int64_t kRebuildMinSeconds = 43200;
 constexpr int64_t kRebuildMaxSeconds = 86400;
 
+// How long the search for the users below one OU may take.
+constexpr int64_t kSubtreeSearchMilliseconds = 30000;
+
 constexpr WChar kObjectPrefix[] = ZT("ZEFA_");
 constexpr WChar kContainerDn[] = ZT("CN=ZEFA,");
 constexpr WChar kPsoContainer[] = ZT(",CN=Password Settings Container,CN=System,");
@@ -124,10 +127,15 @@ void UpdateOuGroup(DirectoryConnection& connection, const PolicySet& set,
   if (description == set.UserOus) return;
   MemberList members;
   for (const Text& ou : ListEntries(set.UserOus)) {
+    if (platform::DirectoryConnectionLost(connection.handle)) return;
     const Text ou_dn = OuPathToDn(connection, ou);
     if (ou_dn.empty()) continue;
     EntryMap users;
-    SearchObjects(connection, users, kNormalUsersInOu, ZT("distinguishedName"), ou_dn, 2);
+    {
+      // A whole OU subtree arrives as one answer, which may take a while.
+      const platform::DirectoryRequestAllowance large(kSubtreeSearchMilliseconds);
+      SearchObjects(connection, users, kNormalUsersInOu, ZT("distinguishedName"), ou_dn, 2);
+    }
     for (const auto& [entry_dn, attributes] : users) {
       const auto found = attributes.find(ZT("distinguishedName"));
       const bool has_dn = found != attributes.end() && !found->second.empty();
@@ -146,7 +154,9 @@ void SyncPolicySet(DirectoryConnection& connection, const PolicySet& set, int64_
   AddDirectoryObject(connection, objects.group_dn, ZT("group"), objects.group_name);
   AddDirectoryObject(connection, objects.ou_group_dn, ZT("group"), objects.ou_group_name);
   UpdateSetGroup(connection, set, objects);
+  if (platform::DirectoryConnectionLost(connection.handle)) return;
   UpdateOuGroup(connection, set, objects, rebuild_limit);
+  if (platform::DirectoryConnectionLost(connection.handle)) return;
 
   PasswordSettings settings;
   settings.Description = set.RulesText;
@@ -170,20 +180,29 @@ void SyncPolicySet(DirectoryConnection& connection, const PolicySet& set, int64_
 
 Text PasswordSettingsComplexity() { return platform::PasswordSettingsComplexityValue(); }
 
-void SyncDirectoryPolicies() {
-  DirectoryConnection connection;
-  if (!OpenDirectoryConnection(connection)) return;
+bool SyncDirectoryPolicies() {
+  // The sets are copied under PolicyLock and the lock is let go before any
+  // directory traffic: a slow directory must never hold up the password
+  // checks that need the sets.
+  std::vector<PolicySet> sets;
   {
     std::lock_guard<std::mutex> guard(PolicyLock());
-    const PolicyState& state = Policies();
-    AddDirectoryObject(connection, kContainerDn, ZT("container"), Text());
-    const int64_t rebuild_limit = RandomRebuildLimit();
-    for (const PolicySet& set : state.Sets) {
-      // Objects of a disabled set stay as they are.
-      if (set.Enabled != 0) SyncPolicySet(connection, set, rebuild_limit);
-    }
+    sets = Policies().Sets;
   }
+  DirectoryConnection connection;
+  if (!OpenDirectoryConnection(connection)) return false;
+  AddDirectoryObject(connection, kContainerDn, ZT("container"), Text());
+  const int64_t rebuild_limit = RandomRebuildLimit();
+  for (const PolicySet& set : sets) {
+    // A connection that was lost makes every further request fail: the
+    // pass ends and counts as failed.
+    if (platform::DirectoryConnectionLost(connection.handle)) break;
+    // Objects of a disabled set stay as they are.
+    if (set.Enabled != 0) SyncPolicySet(connection, set, rebuild_limit);
+  }
+  const bool completed = !platform::DirectoryConnectionLost(connection.handle);
   CloseDirectoryConnection(connection);
+  return completed;
 }
 
 }  // namespace zefa

@@ -8,9 +8,11 @@
 
 namespace zefa {
 
-// One pass over the loaded policy sets; holds PolicyLock for the whole pass.
-// Does nothing when no directory connection can be opened.
-void SyncDirectoryPolicies();
+// One pass over a copy of the loaded policy sets (PolicyLock is held only
+// while they are copied, never across directory traffic). False when the
+// pass could not run to its end: no directory connection, or the
+// connection was lost on the way (a server that stopped answering).
+bool SyncDirectoryPolicies();
 
 // The msDS-PasswordComplexityEnabled value the pass writes: the platform's
 // answer ("FALSE" on Windows, where the filter checks composition itself;

@@ -341,8 +341,51 @@ struct DirectoryHandle;  // opaque
 // bind); a simple bind over TLS when CLAVORA_LDAP_BIND_DN and
 // CLAVORA_LDAP_PASSWORD_FILE are set; otherwise SASL GSSAPI on non-ldapi
 // URIs.
+//
+// Time bounds, the same on both platforms: the open as a whole (connect, TLS
+// handshake, bind) and every later request each end within
+// kDirectoryRequestMilliseconds, and never after the end of the calling
+// thread's DirectoryTimeBudget. A connection on which a request ran out of
+// time, or whose server went away, is lost: every later request on it fails
+// at once, so a server that stopped answering costs one wait, not one per
+// request.
 DirectoryHandle* DirectoryOpen();
 void DirectoryClose(DirectoryHandle* handle);
+
+constexpr int kDirectoryRequestMilliseconds = 3000;
+
+// True once a request on the connection ran out of time or the connection
+// broke (also for nullptr).
+bool DirectoryConnectionLost(const DirectoryHandle* handle);
+
+// While it exists, every directory open and request of the calling thread
+// ends by `milliseconds` from its creation at the latest. An inner budget
+// never reaches past an outer one.
+class DirectoryTimeBudget {
+ public:
+  explicit DirectoryTimeBudget(int64_t milliseconds);
+  ~DirectoryTimeBudget();
+  DirectoryTimeBudget(const DirectoryTimeBudget&) = delete;
+  DirectoryTimeBudget& operator=(const DirectoryTimeBudget&) = delete;
+
+ private:
+  int64_t outer_end_;
+};
+
+// While it exists, each request of the calling thread may take up to
+// `milliseconds` instead of kDirectoryRequestMilliseconds: for the
+// background passes' subtree searches, whose whole answer may be large. The
+// open keeps its own bound; a DirectoryTimeBudget still ends requests early.
+class DirectoryRequestAllowance {
+ public:
+  explicit DirectoryRequestAllowance(int64_t milliseconds);
+  ~DirectoryRequestAllowance();
+  DirectoryRequestAllowance(const DirectoryRequestAllowance&) = delete;
+  DirectoryRequestAllowance& operator=(const DirectoryRequestAllowance&) = delete;
+
+ private:
+  int64_t outer_;
+};
 
 struct DirectoryAttribute {
   Text name;                        // as the server spelled it

@@ -1,11 +1,13 @@
 #include "server/maintenance_worker.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "directory/policy_objects.h"
 #include "filter/filter_state.h"
+#include "logging/log.h"
 #include "platform/platform.h"
 #include "policy/policies.h"
 #include "server/inactive_accounts.h"
@@ -50,17 +52,65 @@ WorkerState& State() {
   return *state;
 }
 
-void MinuteStep() {
+// How the directory mirror went: the number of passes so far and whether
+// the last one failed. Written by whoever runs a pass (the worker, or the
+// server initialisation on the worker's or a test caller's thread).
+struct MirrorRecord {
+  std::atomic<uint64_t> passes{0};
+  std::atomic<bool> last_failed{false};
+};
+
+MirrorRecord& Mirror() {
+  static MirrorRecord* record = new MirrorRecord;
+  return *record;
+}
+
+// One mirror pass. A failure is logged once when it begins; the worker
+// retries at every minute step until a pass gets through.
+void RunMirrorPass() {
+  const bool completed = SyncDirectoryPolicies();
+  MirrorRecord& record = Mirror();
+  const bool failed_before = record.last_failed.exchange(!completed);
+  record.passes.fetch_add(1);
+  if (LogLevel() < 0) return;
+  if (!completed && !failed_before) {
+    WriteLog(ZT("The policy sets could not be mirrored into the directory (no connection, or no "
+                "answer in time); retried every minute"),
+             ZT("Warning"), 0);
+  } else if (completed && failed_before) {
+    WriteLog(ZT("The policy sets are mirrored into the directory again"), ZT("Info"), 0);
+  }
+}
+
+// `hour_passed`: no mirror pass ran for kTicksPerHourlyMirror ticks.
+void MinuteStep(bool hour_passed) {
   if (!Initialised()) ServerInitialisation();
-  if (Initialised() && LoadPolicies() == 1) ApplyChangedPolicies();
+  if (!Initialised()) return;
+  if (LoadPolicies() == 1) {
+    ApplyChangedPolicies();
+  } else if (hour_passed || Mirror().last_failed.load()) {
+    // Catching up: a pass that failed (a directory not up yet), and the
+    // hourly pass that picks up what changed in the directory itself
+    // (users moved into a set's OU, groups created later).
+    RunMirrorPass();
+  }
 }
 
 // The work of one cycle comes first, then the sleep; a stop request wakes
 // the sleep and ends the loop. Work in progress is always finished.
 void WorkerLoop(std::chrono::milliseconds tick, uint64_t generation) {
   WorkerState& state = State();
+  uint64_t passes_seen = Mirror().passes.load();
+  uint64_t last_pass_tick = 0;
   for (uint64_t ticks = 1;; ++ticks) {
-    if (ticks % kTicksPerMinuteStep == 0) MinuteStep();
+    if (ticks % kTicksPerMinuteStep == 0) {
+      MinuteStep(ticks - last_pass_tick >= kTicksPerHourlyMirror);
+      const uint64_t passes = Mirror().passes.load();
+      if (passes != passes_seen) {
+        passes_seen = passes;
+        last_pass_tick = ticks;
+      }
+    }
     if (ticks % kTicksPerDailyPass == 0) DisableInactiveAccountsPass(ConfiguredInactiveDays());
     std::unique_lock<std::mutex> guard(state.lock);
     if (state.wake.wait_for(guard, tick, [&] { return state.generation != generation; })) return;
@@ -70,9 +120,11 @@ void WorkerLoop(std::chrono::milliseconds tick, uint64_t generation) {
 }  // namespace
 
 void ApplyChangedPolicies() {
-  SyncDirectoryPolicies();
+  RunMirrorPass();
   DisableInactiveAccountsPass(ConfiguredInactiveDays());
 }
+
+bool LastMirrorPassFailed() { return Mirror().last_failed.load(); }
 
 int64_t ConfiguredInactiveDays() {
   std::lock_guard<std::mutex> guard(PolicyLock());

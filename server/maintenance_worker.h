@@ -8,9 +8,11 @@
 
 namespace zefa {
 
-// Ticks between the minute steps (initialisation, policy reload) and
-// between the daily inactive-account passes.
+// Ticks between the minute steps (initialisation, policy reload, a retry
+// of a failed mirror pass), the most between two mirror passes, and between
+// the daily inactive-account passes.
 constexpr uint64_t kTicksPerMinuteStep = 60;
+constexpr uint64_t kTicksPerHourlyMirror = 3600;
 constexpr uint64_t kTicksPerDailyPass = 86400;
 
 // Starts the worker unless it runs already.
@@ -29,6 +31,10 @@ void SetMaintenanceTickForTesting(std::chrono::milliseconds tick);
 // After the policy sets were reloaded: mirrors them into the directory, then
 // disables the accounts inactive for longer than DisableInactiveAccounts.
 void ApplyChangedPolicies();
+
+// Whether the last mirror pass failed (the worker then retries it at each
+// minute step).
+bool LastMirrorPassFailed();
 
 // DisableInactiveAccounts of the loaded global settings (0 until read).
 int64_t ConfiguredInactiveDays();

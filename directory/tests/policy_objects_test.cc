@@ -131,6 +131,33 @@ TEST_F(PolicyObjectsTest, NameLookupsAndValueExpansion) {
   CloseDirectoryConnection(connection);
 }
 
+// A group or OU that was not there is looked for again within the hour, so
+// one created after the first pass gets its members without waiting a day;
+// a name that was found stays cached.
+TEST_F(PolicyObjectsTest, NamesNotFoundAreAskedAgainWithinTheHour) {
+  DirectoryConnection connection;
+  ASSERT_TRUE(OpenDirectoryConnection(connection));
+  const std::string group = tag_ + "-late";
+  const std::string ou = tag_ + "-lateou";
+  EXPECT_EQ(FindSecurityGroupDn(connection, testing::T(group)), Text());
+  EXPECT_EQ(OuPathToDn(connection, testing::T("/" + ou)), Text());
+  EXPECT_EQ(FindSecurityGroupDn(connection, ZT("engineers")),
+            ZT("CN=Engineers,CN=Users,") + testing::T(base_));
+
+  const std::string group_dn = "CN=" + group + ",CN=Users," + base_;
+  const std::string ou_dn = "OU=" + ou + "," + base_;
+  Add(group_dn, {Attr("objectClass", {"group"}), Attr("sAMAccountName", {group})});
+  Add(ou_dn, {Attr("objectClass", {"organizationalUnit"})});
+  AdvanceDirectoryWriteCachesForTesting(std::chrono::minutes(59));
+  EXPECT_EQ(FindSecurityGroupDn(connection, testing::T(group)), Text());  // still cached
+  EXPECT_EQ(OuPathToDn(connection, testing::T("/" + ou)), Text());
+
+  AdvanceDirectoryWriteCachesForTesting(std::chrono::minutes(2));
+  EXPECT_EQ(FindSecurityGroupDn(connection, testing::T(group)), testing::T(group_dn));
+  EXPECT_EQ(OuPathToDn(connection, testing::T("/" + ou)), testing::T(ou_dn));
+  CloseDirectoryConnection(connection);
+}
+
 // Set 3 through its life: created, left alone when unchanged, updated,
 // emptied of OUs, disabled.
 TEST_F(PolicyObjectsTest, MirrorsASetThroughItsLife) {
@@ -309,9 +336,10 @@ TEST_F(PolicyObjectsTest, AFailedMemberWriteIsRetried) {
   EXPECT_EQ(Read(group, "member"), Values{ou_group});
 }
 
-// Password checks that need the policy sets wait while a pass runs, and a
-// pass waits while someone else holds the sets.
-TEST_F(PolicyObjectsTest, PassRunsUnderThePolicyLock) {
+// A pass copies the sets under PolicyLock, so it waits while someone else
+// holds them (that it lets the lock go before its directory traffic is
+// shown in silent_directory_test.cc).
+TEST_F(PolicyObjectsTest, PassCopiesTheSetsUnderThePolicyLock) {
   std::atomic<bool> finished{false};
   std::unique_lock<std::mutex> held(PolicyLock());
   std::thread pass([&] {

@@ -27,12 +27,21 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/directory_deadline.h"
 #include "platform/platform.h"
 
 namespace zefa::platform {
 
 struct DirectoryHandle {
   LDAP* ld = nullptr;
+  // The connect callback that stacks the timed layer; libldap keeps a
+  // pointer to it, so it lives as long as the handle.
+  ldap_conncb connect_callback{};
+  // When the request in progress (or the open) must have ended.
+  int64_t deadline = 0;
+  // Non-zero once the connection is given up: the code every later request
+  // returns.
+  int lost_code = 0;
 };
 
 namespace {
@@ -40,12 +49,11 @@ namespace {
 constexpr char kPrivilegedSocketUri[] = "ldapi://%2Fvar%2Flib%2Fsamba%2Fprivate%2Fldap_priv%2Fldapi";
 constexpr char kLazyCommitOid[] = "1.2.840.113556.1.4.619";
 
-// A server that accepts the connection but never answers must not hold the
-// caller (the password filter runs inside the security authority) for long:
-// connecting and the TLS handshake get kNetworkTimeout, every synchronous
-// request including its whole result kOperationTimeout.
-constexpr time_t kNetworkTimeoutSeconds = 5;
-constexpr time_t kOperationTimeoutSeconds = 30;
+// The password filter runs inside the security authority (on Samba, inside
+// a hook that Samba kills after a few seconds): a server that accepts the
+// connection and never answers must cost a few seconds at most. Every wait
+// of a request, the socket waits of the TLS handshake included, ends at the
+// request's deadline (platform/directory_deadline.h).
 
 // A password file larger than this is not a password file.
 constexpr off_t kMaxPasswordFileSize = 4096;
@@ -133,21 +141,27 @@ void InitialiseLibraryOnce() {
   });
 }
 
+void MarkLost(DirectoryHandle* handle, int code) {
+  if (handle->lost_code == 0) handle->lost_code = code;
+}
+
 // A layer between the socket and the TLS or LDAP code above it that waits
-// for the socket at most kNetworkTimeout and then fails the transfer for
+// for the socket until the handle's deadline and then fails the transfer for
 // good. libldap waits for answers with its own timed poll, but the reads and
 // writes it issues directly are unguarded: libldap 2.5 runs the TLS handshake
 // on a non-blocking socket and simply retries, so a server that accepts the
 // connection and never answers would keep the caller spinning forever.
 bool WaitForSocket(Sockbuf_IO_Desc* layer, short events) {
+  auto* handle = static_cast<DirectoryHandle*>(layer->sbiod_pvt);
   ber_socket_t fd = -1;
   ber_sockbuf_ctrl(layer->sbiod_sb, LBER_SB_OPT_GET_FD, &fd);
-  if (fd < 0) return true;
+  if (fd < 0 || handle == nullptr) return true;
   pollfd wait{fd, events, 0};
   for (;;) {
-    const int ready = poll(&wait, 1, static_cast<int>(kNetworkTimeoutSeconds * 1000));
+    const int ready = poll(&wait, 1, static_cast<int>(MillisecondsUntil(handle->deadline)));
     if (ready > 0) return true;  // ready, or an error the next layer reports
     if (ready < 0 && errno == EINTR) continue;
+    MarkLost(handle, LDAP_TIMEOUT);
     errno = ETIMEDOUT;
     return false;
   }
@@ -167,29 +181,102 @@ int PassControl(Sockbuf_IO_Desc* layer, int option, void* argument) {
   return LBER_SBIOD_CTRL_NEXT(layer, option, argument);
 }
 
-Sockbuf_IO timed_io{nullptr, nullptr, PassControl, TimedRead, TimedWrite, nullptr};
+// The layer's private pointer is the handle whose deadline it keeps.
+int SetUpTimedLayer(Sockbuf_IO_Desc* layer, void* handle) {
+  layer->sbiod_pvt = handle;
+  return 0;
+}
+
+Sockbuf_IO timed_io{SetUpTimedLayer, nullptr, PassControl, TimedRead, TimedWrite, nullptr};
 
 // Called by libldap right after each socket connects, before the socket
 // provider and any TLS layer are stacked on it: at the transport level the
 // timed layer ends up between the two.
-int AddTimedLayer(LDAP*, Sockbuf* socket, LDAPURLDesc*, sockaddr*, ldap_conncb*) {
-  return ber_sockbuf_add_io(socket, &timed_io, LBER_SBIOD_LEVEL_TRANSPORT, nullptr) == 0 ? 0
-                                                                                      : -1;
+int AddTimedLayer(LDAP*, Sockbuf* socket, LDAPURLDesc*, sockaddr*, ldap_conncb* callback) {
+  return ber_sockbuf_add_io(socket, &timed_io, LBER_SBIOD_LEVEL_TRANSPORT, callback->lc_arg) == 0
+             ? 0
+             : -1;
 }
 
 void RemoveNothing(LDAP*, Sockbuf*, ldap_conncb*) {}  // the layer goes with the socket
 
-ldap_conncb timed_layer_callback{AddTimedLayer, RemoveNothing, nullptr};
+timeval TimeLeft(const DirectoryHandle* handle) {
+  const int64_t ms = MillisecondsUntil(handle->deadline);
+  return timeval{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+}
 
-bool SetConnectionOptions(LDAP* ld, const char* ca_file) {
+// Waits for the whole answer to request `id` until the handle's deadline.
+// Returns the LDAP result code of the answer, which stays in `answer` for
+// the caller (freed by MessagePtr). A request that runs out of time is
+// abandoned and the connection given up.
+int AwaitAnswer(DirectoryHandle* handle, int id, LDAPMessage** answer) {
+  *answer = nullptr;
+  if (handle->lost_code != 0) return handle->lost_code;
+  timeval left = TimeLeft(handle);
+  // A zero wait would be a poll: nothing arrived, the time is up.
+  const int type = left.tv_sec == 0 && left.tv_usec == 0
+                       ? 0
+                       : ldap_result(handle->ld, id, LDAP_MSG_ALL, &left, answer);
+  if (type == 0) {
+    if (*answer != nullptr) ldap_msgfree(*answer);
+    *answer = nullptr;
+    ldap_abandon_ext(handle->ld, id, nullptr, nullptr);
+    MarkLost(handle, LDAP_TIMEOUT);
+    return LDAP_TIMEOUT;
+  }
+  if (type < 0 || *answer == nullptr) {
+    int code = LDAP_SERVER_DOWN;
+    ldap_get_option(handle->ld, LDAP_OPT_RESULT_CODE, &code);
+    if (code == LDAP_SUCCESS) code = LDAP_SERVER_DOWN;
+    MarkLost(handle, code);
+    return code;
+  }
+  int code = LDAP_OTHER;
+  if (ldap_parse_result(handle->ld, *answer, &code, nullptr, nullptr, nullptr, nullptr, 0) !=
+      LDAP_SUCCESS) {
+    return LDAP_DECODING_ERROR;
+  }
+  return code;
+}
+
+// A request that could not even be sent: the connection is gone.
+int SendFailed(DirectoryHandle* handle, int rc) {
+  if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT || rc == LDAP_CONNECT_ERROR) {
+    MarkLost(handle, rc);
+  }
+  return rc;
+}
+
+// Starts the time of one request; false (and the code in `rc`) when the
+// connection is lost or no time is left.
+bool BeginRequest(DirectoryHandle* handle, int& rc) {
+  if (handle->lost_code != 0) {
+    rc = handle->lost_code;
+    return false;
+  }
+  handle->deadline = DirectoryRequestDeadline();
+  if (MillisecondsUntil(handle->deadline) == 0) {
+    MarkLost(handle, LDAP_TIMEOUT);
+    rc = LDAP_TIMEOUT;
+    return false;
+  }
+  return true;
+}
+
+// The open's time left also bounds the connect (libldap's network
+// timeout) and libldap's own waits (its API timeout, used by the one
+// synchronous call left, the GSSAPI bind).
+bool SetConnectionOptions(DirectoryHandle* handle, const char* ca_file) {
+  LDAP* ld = handle->ld;
   const int version = LDAP_VERSION3;
-  const timeval network_timeout{kNetworkTimeoutSeconds, 0};
-  const timeval operation_timeout{kOperationTimeoutSeconds, 0};
+  timeval left = TimeLeft(handle);
+  if (left.tv_sec == 0 && left.tv_usec == 0) return false;
+  handle->connect_callback = ldap_conncb{AddTimedLayer, RemoveNothing, handle};
   if (ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
       ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS ||
-      ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network_timeout) != LDAP_OPT_SUCCESS ||
-      ldap_set_option(ld, LDAP_OPT_TIMEOUT, &operation_timeout) != LDAP_OPT_SUCCESS ||
-      ldap_set_option(ld, LDAP_OPT_CONNECT_CB, &timed_layer_callback) != LDAP_OPT_SUCCESS) {
+      ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &left) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(ld, LDAP_OPT_TIMEOUT, &left) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(ld, LDAP_OPT_CONNECT_CB, &handle->connect_callback) != LDAP_OPT_SUCCESS) {
     return false;
   }
   if (ca_file == nullptr) return true;
@@ -201,9 +288,30 @@ bool SetConnectionOptions(LDAP* ld, const char* ca_file) {
          ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &client_context) == LDAP_OPT_SUCCESS;
 }
 
-bool SimpleBind(LDAP* ld, UriScheme scheme, const char* bind_dn, const char* password_file) {
+struct MessageFree {
+  void operator()(LDAPMessage* message) const { ldap_msgfree(message); }
+};
+using MessagePtr = std::unique_ptr<LDAPMessage, MessageFree>;
+
+// StartTLS as a request of its own, so that the wait for its answer keeps
+// the deadline; then the handshake, whose socket waits keep it too.
+bool StartTls(DirectoryHandle* handle) {
+  int id = 0;
+  if (ldap_extended_operation(handle->ld, LDAP_EXOP_START_TLS, nullptr, nullptr, nullptr, &id) !=
+      LDAP_SUCCESS) {
+    return false;
+  }
+  LDAPMessage* raw = nullptr;
+  const int rc = AwaitAnswer(handle, id, &raw);
+  const MessagePtr answer(raw);
+  return rc == LDAP_SUCCESS && ldap_install_tls(handle->ld) == LDAP_SUCCESS;
+}
+
+bool SimpleBind(DirectoryHandle* handle, UriScheme scheme, const char* bind_dn,
+                const char* password_file) {
+  LDAP* ld = handle->ld;
   if (scheme == UriScheme::kLdap) {
-    if (ldap_start_tls_s(ld, nullptr, nullptr) != LDAP_SUCCESS) return false;
+    if (!StartTls(handle)) return false;
   } else if (ldap_connect(ld) != LDAP_SUCCESS) {
     return false;
   }
@@ -217,9 +325,13 @@ bool SimpleBind(LDAP* ld, UriScheme scheme, const char* bind_dn, const char* pas
     return false;
   }
   berval credentials{password.size(), password.data()};
-  const int rc =
-      ldap_sasl_bind_s(ld, bind_dn, LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, nullptr);
+  int id = 0;
+  int rc = ldap_sasl_bind(ld, bind_dn, LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, &id);
   WipePassword(password);
+  if (rc != LDAP_SUCCESS) return false;
+  LDAPMessage* raw = nullptr;
+  rc = AwaitAnswer(handle, id, &raw);
+  const MessagePtr answer(raw);
   return rc == LDAP_SUCCESS;
 }
 
@@ -227,7 +339,8 @@ bool SimpleBind(LDAP* ld, UriScheme scheme, const char* bind_dn, const char* pas
 // keytab of the process.
 int NoInteraction(LDAP*, unsigned, void*, void*) { return LDAP_SUCCESS; }
 
-bool GssapiBind(LDAP* ld) {
+bool GssapiBind(DirectoryHandle* handle) {
+  LDAP* ld = handle->ld;
   // Loading the SASL plug-ins is process-wide; do it once, not in a race.
   static std::once_flag once;
   std::call_once(once, [] {
@@ -237,6 +350,13 @@ bool GssapiBind(LDAP* ld) {
   // The service name is built from the host as written in the URI, so an IP
   // address or an alias is not resolved into some other name first.
   if (ldap_set_option(ld, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON) != LDAP_OPT_SUCCESS) return false;
+  // The exchange is libldap's own synchronous loop: its waits end with the
+  // API timeout, set to the open's time left.
+  timeval left = TimeLeft(handle);
+  if ((left.tv_sec == 0 && left.tv_usec == 0) ||
+      ldap_set_option(ld, LDAP_OPT_TIMEOUT, &left) != LDAP_OPT_SUCCESS) {
+    return false;
+  }
   return ldap_sasl_interactive_bind_s(ld, nullptr, "GSSAPI", nullptr, nullptr, LDAP_SASL_QUIET,
                                       NoInteraction, nullptr) == LDAP_SUCCESS;
 }
@@ -301,11 +421,6 @@ struct WriteControls {
   LDAPControl** For(bool lazy) { return lazy ? list : nullptr; }
 };
 
-struct MessageFree {
-  void operator()(LDAPMessage* message) const { ldap_msgfree(message); }
-};
-using MessagePtr = std::unique_ptr<LDAPMessage, MessageFree>;
-
 // Copies one entry; false when the entry cannot be decoded.
 bool CopyEntry(LDAP* ld, LDAPMessage* message, DirectoryEntry& entry) {
   char* dn = ldap_get_dn(ld, message);
@@ -348,21 +463,22 @@ DirectoryHandle* DirectoryOpen() {
 
   InitialiseLibraryOnce();
   auto* handle = new DirectoryHandle;
+  handle->deadline = DirectoryOpenDeadline();  // for the whole open
   if (ldap_initialize(&handle->ld, uri) != LDAP_SUCCESS || handle->ld == nullptr) {
     DirectoryClose(handle);
     return nullptr;
   }
-  bool ok = SetConnectionOptions(handle->ld, ca_file);
+  bool ok = SetConnectionOptions(handle, ca_file);
   if (ok && bind_dn != nullptr) {
-    ok = SimpleBind(handle->ld, scheme, bind_dn, password_file);
+    ok = SimpleBind(handle, scheme, bind_dn, password_file);
   } else if (ok && scheme == UriScheme::kLdapi) {
     // Any bind, even an anonymous one, would give up the identity the
     // privileged socket grants; only check that the server is there.
     ok = ldap_connect(handle->ld) == LDAP_SUCCESS;
   } else if (ok) {
-    ok = GssapiBind(handle->ld);
+    ok = GssapiBind(handle);
   }
-  if (!ok) {
+  if (!ok || handle->lost_code != 0) {
     DirectoryClose(handle);
     return nullptr;
   }
@@ -371,8 +487,14 @@ DirectoryHandle* DirectoryOpen() {
 
 void DirectoryClose(DirectoryHandle* handle) {
   if (handle == nullptr) return;
+  // The unbind is sent when the socket takes it at once, never waited for.
+  handle->deadline = MonotonicMilliseconds();
   if (handle->ld != nullptr) ldap_unbind_ext_s(handle->ld, nullptr, nullptr);
   delete handle;
+}
+
+bool DirectoryConnectionLost(const DirectoryHandle* handle) {
+  return handle == nullptr || handle->ld == nullptr || handle->lost_code != 0;
 }
 
 int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const Text& filter,
@@ -392,12 +514,19 @@ int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const 
   for (std::string& name : names) name_list.push_back(name.data());
   name_list.push_back(nullptr);
 
+  int rc = LDAP_SUCCESS;
+  if (!BeginRequest(handle, rc)) return rc;
   const std::string base_utf8 = TextToUtf8(base);
   const std::string filter_utf8 = filter.empty() ? "(objectClass=*)" : TextToUtf8(filter);
+  // No time limit goes to the server; the wait for the answer is bounded
+  // here.
+  int id = 0;
+  rc = ldap_search_ext(handle->ld, base_utf8.c_str(), scope, filter_utf8.c_str(),
+                       attributes.empty() ? nullptr : name_list.data(), 0, nullptr, nullptr,
+                       nullptr, size_limit, &id);
+  if (rc != LDAP_SUCCESS) return SendFailed(handle, rc);
   LDAPMessage* raw = nullptr;
-  const int rc = ldap_search_ext_s(handle->ld, base_utf8.c_str(), scope, filter_utf8.c_str(),
-                                   attributes.empty() ? nullptr : name_list.data(), 0, nullptr,
-                                   nullptr, nullptr, size_limit, &raw);
+  rc = AwaitAnswer(handle, id, &raw);
   const MessagePtr result(raw);
   if (rc != LDAP_SUCCESS) return rc;
 
@@ -412,6 +541,29 @@ int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const 
   return LDAP_SUCCESS;
 }
 
+namespace {
+
+// Sends one add or modify request and waits for its answer.
+int Write(DirectoryHandle* handle, const Text& dn, ModificationRequest& request, bool is_add,
+          bool lazy_commit) {
+  int rc = LDAP_SUCCESS;
+  if (!BeginRequest(handle, rc)) return rc;
+  WriteControls controls;
+  const std::string dn_utf8 = TextToUtf8(dn);
+  int id = 0;
+  rc = is_add ? ldap_add_ext(handle->ld, dn_utf8.c_str(), request.mod_pointers.data(),
+                             controls.For(lazy_commit), nullptr, &id)
+              : ldap_modify_ext(handle->ld, dn_utf8.c_str(), request.mod_pointers.data(),
+                                controls.For(lazy_commit), nullptr, &id);
+  if (rc != LDAP_SUCCESS) return SendFailed(handle, rc);
+  LDAPMessage* raw = nullptr;
+  rc = AwaitAnswer(handle, id, &raw);
+  const MessagePtr answer(raw);
+  return rc;
+}
+
+}  // namespace
+
 int DirectoryAdd(DirectoryHandle* handle, const Text& dn,
                  const std::vector<DirectoryModification>& attributes, bool lazy_commit) {
   ModificationRequest request;
@@ -419,9 +571,7 @@ int DirectoryAdd(DirectoryHandle* handle, const Text& dn,
       !BuildModifications(attributes, true, request)) {
     return LDAP_PARAM_ERROR;
   }
-  WriteControls controls;
-  return ldap_add_ext_s(handle->ld, TextToUtf8(dn).c_str(), request.mod_pointers.data(),
-                        controls.For(lazy_commit), nullptr);
+  return Write(handle, dn, request, true, lazy_commit);
 }
 
 int DirectoryModify(DirectoryHandle* handle, const Text& dn,
@@ -431,9 +581,7 @@ int DirectoryModify(DirectoryHandle* handle, const Text& dn,
       !BuildModifications(modifications, false, request)) {
     return LDAP_PARAM_ERROR;
   }
-  WriteControls controls;
-  return ldap_modify_ext_s(handle->ld, TextToUtf8(dn).c_str(), request.mod_pointers.data(),
-                           controls.For(lazy_commit), nullptr);
+  return Write(handle, dn, request, false, lazy_commit);
 }
 
 }  // namespace zefa::platform

@@ -27,6 +27,7 @@
 
 #include "platform/platform.h"
 #include "platform/tests/test_folder.h"
+#include "testing/silent_directory.h"
 
 namespace zefa::platform {
 namespace {
@@ -176,27 +177,82 @@ TEST(Directory, RefusesIncompleteOrUnsafeSettingsWithoutConnecting) {
   EXPECT_EQ(DirectoryOpen(), nullptr);
 }
 
-// A server that accepts connections but never answers: the listen backlog
-// completes the TCP handshake and nobody reads.
-TEST(Directory, SilentServerDoesNotBlockForever) {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(listener, 8), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-
+// Servers that accept connections and never answer, over each way in: the
+// local socket (no bind, so the first search waits), StartTLS and ldaps (the
+// open waits). Each costs one bounded wait; a connection that waited in vain
+// is given up, so the next request on it does not wait again.
+TEST(Directory, SilentServerCostsOneBoundedWaitPerConnection) {
+  using Clock = std::chrono::steady_clock;
+  const auto bound = std::chrono::milliseconds(kDirectoryRequestMilliseconds + 1500);
   TempFolder dir;
   ASSERT_TRUE(AppendToFile(dir.Wide("pw"), "secret"));
-  Settings s("ldaps://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), kAdminDn,
-             dir.File("pw").c_str());
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(DirectoryOpen(), nullptr);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
-  close(listener);
+
+  testing::SilentDirectory local = testing::SilentDirectory::Local(dir.File("ldapi"));
+  local.Start();
+  {
+    Settings s(testing::LdapiUriOf(dir.File("ldapi")));
+    DirectoryHandle* handle = DirectoryOpen();
+    ASSERT_NE(handle, nullptr);  // nothing is asked before the first search
+    EXPECT_FALSE(DirectoryConnectionLost(handle));
+    std::vector<DirectoryEntry> entries;
+    auto start = Clock::now();
+    const int first = DirectorySearch(handle, Text(), kBase, Text(), {}, 0, entries);
+    EXPECT_NE(first, 0);
+    EXPECT_LT(Clock::now() - start, bound);
+    EXPECT_TRUE(DirectoryConnectionLost(handle));
+    start = Clock::now();
+    EXPECT_EQ(DirectorySearch(handle, Text(), kBase, Text(), {}, 0, entries), first);
+    EXPECT_NE(DirectoryModify(handle, ZT("cn=x"), {{kDirectoryReplace, ZT("cn"), {"x"}}}, false),
+              0);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ(local.silenced_requests(), 1);  // the later requests were never sent
+    start = Clock::now();
+    DirectoryClose(handle);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+  }
+
+  testing::SilentDirectory tcp = testing::SilentDirectory::Tcp();
+  tcp.Start();
+  const std::string port = std::to_string(tcp.port());
+  for (const std::string& uri : {"ldap://127.0.0.1:" + port, "ldaps://127.0.0.1:" + port}) {
+    Settings s(uri, kAdminDn, dir.File("pw").c_str());  // StartTLS on ldap://
+    const auto start = Clock::now();
+    EXPECT_EQ(DirectoryOpen(), nullptr) << uri;
+    EXPECT_LT(Clock::now() - start, bound) << uri;
+  }
+  EXPECT_EQ(tcp.connections_accepted(), 2);
+}
+
+// A thread's budget cuts every request short, opens included, and an inner
+// budget cannot reach past an outer one.
+TEST(Directory, ThreadBudgetEndsRequestsEarly) {
+  using Clock = std::chrono::steady_clock;
+  TempFolder dir;
+  testing::SilentDirectory local = testing::SilentDirectory::Local(dir.File("ldapi"));
+  local.Start();
+  Settings s(testing::LdapiUriOf(dir.File("ldapi")));
+  const auto cut = std::chrono::milliseconds(kDirectoryRequestMilliseconds / 2);
+  {
+    const DirectoryTimeBudget outer(300);
+    const DirectoryTimeBudget inner(60000);
+    DirectoryHandle* handle = DirectoryOpen();
+    ASSERT_NE(handle, nullptr);
+    std::vector<DirectoryEntry> entries;
+    const auto start = Clock::now();
+    EXPECT_NE(DirectorySearch(handle, Text(), kBase, Text(), {}, 0, entries), 0);
+    EXPECT_LT(Clock::now() - start, cut);
+    DirectoryClose(handle);
+    // Spent: no connection is even tried.
+    EXPECT_EQ(DirectoryOpen(), nullptr);
+  }
+  // Outside the budget a request has its own bound again.
+  DirectoryHandle* handle = DirectoryOpen();
+  ASSERT_NE(handle, nullptr);
+  std::vector<DirectoryEntry> entries;
+  const auto start = Clock::now();
+  EXPECT_NE(DirectorySearch(handle, Text(), kBase, Text(), {}, 0, entries), 0);
+  EXPECT_GT(Clock::now() - start, cut);
+  DirectoryClose(handle);
 }
 
 // A peer on a local socket that answers the first search with one entry and
@@ -394,6 +450,17 @@ TEST(DirectoryDc, KerberosBindWithTheProcessCredentials) {
       ReadOne(handle, kDomainDn, kSubtree, ZT("(sAMAccountName=alice)"), {ZT("cn")});
   EXPECT_EQ(alice.dn, ZT("CN=alice,OU=Engineering,OU=Staff,DC=example,DC=test"));
   DirectoryClose(handle);
+
+  // The same ticket towards a server on the DC's address that never
+  // answers the bind: the open gives up within its bound.
+  testing::SilentDirectory silent = testing::SilentDirectory::Tcp(dc.ip);
+  silent.Start();
+  Settings to_silent("ldap://" + dc.ip + ":" + std::to_string(silent.port()));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(DirectoryOpen(), nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            std::chrono::milliseconds(kDirectoryRequestMilliseconds + 1500));
+  EXPECT_EQ(silent.silenced_requests(), 1);  // the bind was sent and got no answer
 }
 
 TEST(DirectoryDc, CanonicalNamesBothWays) {

@@ -25,12 +25,16 @@
 
 #include <optional>
 
+#include "platform/directory_deadline.h"
 #include "platform/platform.h"
 
 namespace zefa::platform {
 
 struct DirectoryHandle {
   LDAP* ld = nullptr;
+  // Non-zero once the connection is given up: the code every later request
+  // returns.
+  ULONG lost_code = 0;
 };
 
 namespace {
@@ -38,20 +42,101 @@ namespace {
 constexpr wchar_t kLazyCommitOid[] = L"1.2.840.113556.1.4.619";
 
 // A domain controller that accepts the connection but never answers must not
-// hold the caller (the security authority) for long.
-constexpr LONG kConnectTimeoutSeconds = 5;
-constexpr LONG kOperationTimeoutSeconds = 30;
+// hold the caller (the security authority) for long: the open as a whole and
+// every request end at their deadline (platform/directory_deadline.h). The
+// connect takes the open's time left; the synchronous bind is bounded by the
+// library's bind timeout (LDAP_OPT_TIMELIMIT, whole seconds); every other
+// request is sent asynchronously and its answer awaited until the deadline.
 
 // The wide-character calls take non-const pointers; the texts are not
 // changed by them.
 PWCHAR Mutable(const Text& text) { return const_cast<PWCHAR>(text.c_str()); }
 
-bool SetConnectionOptions(LDAP* ld) {
+l_timeval TimeLeft(int64_t deadline) {
+  const int64_t ms = MillisecondsUntil(deadline);
+  return l_timeval{static_cast<LONG>(ms / 1000), static_cast<LONG>(ms % 1000 * 1000)};
+}
+
+// Whole seconds left, rounded up, at least 1 (0 would mean no limit).
+ULONG SecondsLeft(int64_t deadline) {
+  const int64_t ms = MillisecondsUntil(deadline);
+  return static_cast<ULONG>(ms <= 0 ? 1 : (ms + 999) / 1000);
+}
+
+bool SetConnectionOptions(LDAP* ld, int64_t deadline) {
   ULONG version = LDAP_VERSION3;
-  ULONG time_limit = kOperationTimeoutSeconds;
-  return ldap_set_optionW(ld, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_SUCCESS &&
-         ldap_set_optionW(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) == LDAP_SUCCESS &&
-         ldap_set_optionW(ld, LDAP_OPT_TIMELIMIT, &time_limit) == LDAP_SUCCESS;
+  ULONG time_limit = SecondsLeft(deadline);
+  l_timeval send_timeout = TimeLeft(deadline);
+  if (ldap_set_optionW(ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_SUCCESS ||
+      ldap_set_optionW(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_SUCCESS ||
+      ldap_set_optionW(ld, LDAP_OPT_TIMELIMIT, &time_limit) != LDAP_SUCCESS) {
+    return false;
+  }
+  // Best effort (not every implementation of the library knows them): sends
+  // keep the deadline too, and a broken connection is not silently
+  // reconnected, which would wait for the server again, request after
+  // request.
+  ldap_set_optionW(ld, LDAP_OPT_SEND_TIMEOUT, &send_timeout);
+  ldap_set_optionW(ld, LDAP_OPT_AUTO_RECONNECT, LDAP_OPT_OFF);
+  return true;
+}
+
+void MarkLost(DirectoryHandle* handle, ULONG code) {
+  if (handle->lost_code == 0) handle->lost_code = code;
+}
+
+// Waits for the whole answer to request `id` until `deadline` and returns
+// its result code; the answer stays in `answer` for the caller to free. A
+// request that runs out of time is abandoned and the connection given up.
+ULONG AwaitAnswer(DirectoryHandle* handle, ULONG id, int64_t deadline, LDAPMessage** answer) {
+  *answer = nullptr;
+  l_timeval left = TimeLeft(deadline);
+  const ULONG type = left.tv_sec == 0 && left.tv_usec == 0
+                         ? 0
+                         : ldap_result(handle->ld, id, LDAP_MSG_ALL, &left, answer);
+  if (type == 0) {
+    if (*answer != nullptr) ldap_msgfree(*answer);
+    *answer = nullptr;
+    ldap_abandon(handle->ld, id);
+    MarkLost(handle, LDAP_TIMEOUT);
+    return LDAP_TIMEOUT;
+  }
+  if (type == static_cast<ULONG>(-1) || *answer == nullptr) {
+    ULONG code = LdapGetLastError();
+    if (code == LDAP_SUCCESS) code = LDAP_SERVER_DOWN;
+    MarkLost(handle, code);
+    return code;
+  }
+  ULONG code = LDAP_OTHER;
+  if (ldap_parse_resultW(handle->ld, *answer, &code, nullptr, nullptr, nullptr, nullptr, FALSE) !=
+      LDAP_SUCCESS) {
+    return LDAP_DECODING_ERROR;
+  }
+  return code;
+}
+
+// A request that could not even be sent: the connection is gone.
+ULONG SendFailed(DirectoryHandle* handle, ULONG rc) {
+  if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT || rc == LDAP_CONNECT_ERROR) {
+    MarkLost(handle, rc);
+  }
+  return rc;
+}
+
+// The deadline of a request starting now; 0 (and the code in `rc`) when the
+// connection is lost or no time is left.
+int64_t BeginRequest(DirectoryHandle* handle, ULONG& rc) {
+  if (handle->lost_code != 0) {
+    rc = handle->lost_code;
+    return 0;
+  }
+  const int64_t deadline = DirectoryRequestDeadline();
+  if (MillisecondsUntil(deadline) == 0) {
+    MarkLost(handle, LDAP_TIMEOUT);
+    rc = LDAP_TIMEOUT;
+    return 0;
+  }
+  return deadline;
 }
 
 // The pieces of one add or modify request, kept alive for the call.
@@ -223,8 +308,9 @@ ULONG BindAs(LDAP* ld, const Text& account, Text& password, bool tls) {
   return ldap_bind_sW(ld, nullptr, reinterpret_cast<PWCHAR>(&identity), LDAP_AUTH_NEGOTIATE);
 }
 
-// Opens and binds the connection to a named server; nullptr on failure.
-LDAP* OpenNamedServer(const Text& uri) {
+// Opens and binds the connection to a named server by `deadline`; nullptr
+// on failure.
+LDAP* OpenNamedServer(const Text& uri, int64_t deadline) {
   NamedServer server;
   if (!ParseServerUri(uri, server)) return nullptr;
   const Text account = EnvironmentVariable(L"CLAVORA_LDAP_BIND_DN");
@@ -237,13 +323,15 @@ LDAP* OpenNamedServer(const Text& uri) {
                         : ldap_initW(server.host.data(), server.port);
   ULONG rc = LDAP_CONNECT_ERROR;
   if (ld != nullptr) {
-    l_timeval connect_timeout{kConnectTimeoutSeconds, 0};
-    if (SetConnectionOptions(ld) && ldap_connect(ld, &connect_timeout) == LDAP_SUCCESS) {
+    l_timeval connect_timeout = TimeLeft(deadline);
+    if (SetConnectionOptions(ld, deadline) && ldap_connect(ld, &connect_timeout) == LDAP_SUCCESS &&
+        MillisecondsUntil(deadline) > 0) {
       rc = account.empty() ? ldap_bind_sW(ld, nullptr, nullptr, LDAP_AUTH_NEGOTIATE)
                            : BindAs(ld, account, *password, server.tls);
     }
   }
   if (password) Wipe(*password);
+  if (rc == LDAP_SUCCESS && MillisecondsUntil(deadline) == 0) rc = LDAP_TIMEOUT;
   if (rc != LDAP_SUCCESS && ld != nullptr) {
     ldap_unbind(ld);
     ld = nullptr;
@@ -251,15 +339,18 @@ LDAP* OpenNamedServer(const Text& uri) {
   return ld;
 }
 
-// Opens and binds the serverless connection; nullptr on failure.
-LDAP* OpenServerless() {
+// Opens and binds the serverless connection by `deadline`; nullptr on
+// failure.
+LDAP* OpenServerless(int64_t deadline) {
   // No host: the library finds a domain controller of this machine's domain.
   LDAP* ld = ldap_initW(nullptr, LDAP_PORT);
   if (ld == nullptr) return nullptr;
-  l_timeval connect_timeout{kConnectTimeoutSeconds, 0};
+  l_timeval connect_timeout = TimeLeft(deadline);
   // The bind is only tried on a connection that exists.
-  if (!SetConnectionOptions(ld) || ldap_connect(ld, &connect_timeout) != LDAP_SUCCESS ||
-      ldap_bind_sW(ld, nullptr, nullptr, LDAP_AUTH_NEGOTIATE) != LDAP_SUCCESS) {
+  if (!SetConnectionOptions(ld, deadline) || ldap_connect(ld, &connect_timeout) != LDAP_SUCCESS ||
+      MillisecondsUntil(deadline) == 0 ||
+      ldap_bind_sW(ld, nullptr, nullptr, LDAP_AUTH_NEGOTIATE) != LDAP_SUCCESS ||
+      MillisecondsUntil(deadline) == 0) {
     ldap_unbind(ld);
     return nullptr;
   }
@@ -269,8 +360,10 @@ LDAP* OpenServerless() {
 }  // namespace
 
 DirectoryHandle* DirectoryOpen() {
+  const int64_t deadline = DirectoryOpenDeadline();  // for the whole open
+  if (MillisecondsUntil(deadline) == 0) return nullptr;
   const Text uri = EnvironmentVariable(L"CLAVORA_LDAP_URI");
-  LDAP* ld = uri.empty() ? OpenServerless() : OpenNamedServer(uri);
+  LDAP* ld = uri.empty() ? OpenServerless(deadline) : OpenNamedServer(uri, deadline);
   return ld != nullptr ? new DirectoryHandle{ld} : nullptr;
 }
 
@@ -278,6 +371,10 @@ void DirectoryClose(DirectoryHandle* handle) {
   if (handle == nullptr) return;
   if (handle->ld != nullptr) ldap_unbind(handle->ld);
   delete handle;
+}
+
+bool DirectoryConnectionLost(const DirectoryHandle* handle) {
+  return handle == nullptr || handle->ld == nullptr || handle->lost_code != 0;
 }
 
 int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const Text& filter,
@@ -295,13 +392,18 @@ int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const 
   }
   name_list.push_back(nullptr);
 
+  ULONG rc = LDAP_SUCCESS;
+  const int64_t deadline = BeginRequest(handle, rc);
+  if (deadline == 0) return static_cast<int>(rc);
   const Text effective_filter = filter.empty() ? Text(L"(objectClass=*)") : filter;
-  l_timeval timeout{kOperationTimeoutSeconds, 0};
+  ULONG id = 0;
+  rc = ldap_search_extW(handle->ld, Mutable(base), static_cast<ULONG>(scope),
+                        Mutable(effective_filter), attributes.empty() ? nullptr : name_list.data(),
+                        0, nullptr, nullptr, SecondsLeft(deadline),
+                        static_cast<ULONG>(size_limit), &id);
+  if (rc != LDAP_SUCCESS) return static_cast<int>(SendFailed(handle, rc));
   LDAPMessage* result = nullptr;
-  const ULONG rc = ldap_search_ext_sW(handle->ld, Mutable(base), static_cast<ULONG>(scope),
-                                      Mutable(effective_filter),
-                                      attributes.empty() ? nullptr : name_list.data(), 0, nullptr,
-                                      nullptr, &timeout, static_cast<ULONG>(size_limit), &result);
+  rc = AwaitAnswer(handle, id, deadline, &result);
   int code = static_cast<int>(rc);
   std::vector<DirectoryEntry> found;
   if (rc == LDAP_SUCCESS) {
@@ -320,6 +422,29 @@ int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const 
   return code;
 }
 
+namespace {
+
+// Sends one add or modify request and waits for its answer.
+int Write(DirectoryHandle* handle, const Text& dn, ModificationRequest& request, bool is_add,
+          bool lazy_commit) {
+  ULONG rc = LDAP_SUCCESS;
+  const int64_t deadline = BeginRequest(handle, rc);
+  if (deadline == 0) return static_cast<int>(rc);
+  WriteControls controls;
+  ULONG id = 0;
+  rc = is_add ? ldap_add_extW(handle->ld, Mutable(dn), request.mod_pointers.data(),
+                              controls.For(lazy_commit), nullptr, &id)
+              : ldap_modify_extW(handle->ld, Mutable(dn), request.mod_pointers.data(),
+                                 controls.For(lazy_commit), nullptr, &id);
+  if (rc != LDAP_SUCCESS) return static_cast<int>(SendFailed(handle, rc));
+  LDAPMessage* answer = nullptr;
+  rc = AwaitAnswer(handle, id, deadline, &answer);
+  if (answer != nullptr) ldap_msgfree(answer);
+  return static_cast<int>(rc);
+}
+
+}  // namespace
+
 int DirectoryAdd(DirectoryHandle* handle, const Text& dn,
                  const std::vector<DirectoryModification>& attributes, bool lazy_commit) {
   ModificationRequest request;
@@ -327,9 +452,7 @@ int DirectoryAdd(DirectoryHandle* handle, const Text& dn,
       !BuildModifications(attributes, true, request)) {
     return LDAP_PARAM_ERROR;
   }
-  WriteControls controls;
-  return static_cast<int>(ldap_add_ext_sW(handle->ld, Mutable(dn), request.mod_pointers.data(),
-                                          controls.For(lazy_commit), nullptr));
+  return Write(handle, dn, request, true, lazy_commit);
 }
 
 int DirectoryModify(DirectoryHandle* handle, const Text& dn,
@@ -339,10 +462,7 @@ int DirectoryModify(DirectoryHandle* handle, const Text& dn,
       !BuildModifications(modifications, false, request)) {
     return LDAP_PARAM_ERROR;
   }
-  WriteControls controls;
-  return static_cast<int>(ldap_modify_ext_sW(handle->ld, Mutable(dn),
-                                             request.mod_pointers.data(),
-                                             controls.For(lazy_commit), nullptr));
+  return Write(handle, dn, request, false, lazy_commit);
 }
 
 }  // namespace zefa::platform

@@ -22,6 +22,12 @@ namespace {
 
 constexpr int64_t kDay = 864000000000;  // 100-ns units
 
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 int64_t DirectoryNow() {
   const auto since_1970 = std::chrono::duration_cast<std::chrono::microseconds>(
       std::chrono::system_clock::now().time_since_epoch());
@@ -120,8 +126,68 @@ TEST_F(InactiveAccountsTest, DisablesOnlyAccountsInactiveLongerThanTheLimit) {
     ASSERT_FALSE(control.empty()) << account;
     EXPECT_EQ(std::stoll(control) & 2, 0) << account;
   }
-  // The pass itself writes no log line.
-  EXPECT_EQ(testing::ReadFileText(log_), "");
+  // One Info line for each account it disabled, with the account and its
+  // last logon; nothing about the others.
+  const std::string log = testing::ReadFileText(log_);
+  for (const std::string& name : {tag_ + "old", tag_ + "flagged"}) {
+    EXPECT_EQ(CountOf(log, "\tInfo\tAccount disabled for inactivity: " + name + " (last logon "),
+              1u)
+        << log;
+  }
+  EXPECT_EQ(CountOf(log, "\tInfo\t"), 2u) << log;
+  EXPECT_EQ(log.find(tag_ + "recent"), std::string::npos);
+}
+
+// lastLogonTimestamp lags behind the real last logon by up to the domain's
+// msDS-LogonTimeSyncInterval (2 days, as the server initialisation sets
+// it): a shorter limit counts as that interval + 1 days, with a warning, so
+// an account that logged on two days ago stays enabled.
+TEST_F(InactiveAccountsTest, LimitsBelowTheLogonSyncIntervalCountAsIntervalPlusOne) {
+  ASSERT_EQ(platform::DirectoryModify(handle_, testing::T(base_),
+                                      {{platform::kDirectoryReplace,
+                                        ZT("msDS-LogonTimeSyncInterval"), {"2"}}},
+                                      false),
+            0);
+  const int64_t now = DirectoryNow();
+  const std::string two_days = CreateUser("two", "512", now - 2 * kDay - kDay / 4);
+  const std::string four_days = CreateUser("four", "512", now - 4 * kDay);
+
+  DisableInactiveAccountsPass(1);
+
+  EXPECT_EQ(Control(two_days), "512");
+  EXPECT_EQ(Control(four_days), "514");
+  const std::string log = testing::ReadFileText(log_);
+  EXPECT_EQ(CountOf(log, "\tWarning\tDisableInactiveAccounts 1 is below "
+                         "msDS-LogonTimeSyncInterval + 1 and is treated as 3"),
+            1u)
+      << log;
+  EXPECT_EQ(CountOf(log, "Account disabled for inactivity: " + tag_ + "four (last logon "), 1u)
+      << log;
+  EXPECT_EQ(log.find(tag_ + "two"), std::string::npos) << log;
+
+  // At or above interval + 1 the limit is taken as it is, without a warning.
+  const std::string five_days = CreateUser("five", "512", now - 5 * kDay);
+  DisableInactiveAccountsPass(3);
+  EXPECT_EQ(Control(five_days), "514");
+  EXPECT_EQ(Control(two_days), "512");
+  EXPECT_EQ(CountOf(testing::ReadFileText(log_), "\tWarning\t"), 1u);
+
+  // An interval of 0 keeps no timestamps at all: nobody is disabled.
+  const std::string month = CreateUser("month", "512", now - 30 * kDay);
+  ASSERT_EQ(platform::DirectoryModify(handle_, testing::T(base_),
+                                      {{platform::kDirectoryReplace,
+                                        ZT("msDS-LogonTimeSyncInterval"), {"0"}}},
+                                      false),
+            0);
+  DisableInactiveAccountsPass(3);
+  EXPECT_EQ(platform::DirectoryModify(handle_, testing::T(base_),
+                                      {{platform::kDirectoryReplace,
+                                        ZT("msDS-LogonTimeSyncInterval"), {"2"}}},
+                                      false),
+            0);
+  EXPECT_EQ(Control(month), "512");
+  EXPECT_EQ(CountOf(testing::ReadFileText(log_), "\tWarning\tmsDS-LogonTimeSyncInterval is 0"),
+            1u);
 }
 
 // An account that logged on yesterday: any threshold at or after now would

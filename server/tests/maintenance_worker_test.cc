@@ -4,12 +4,19 @@
 
 #include <chrono>
 #include <functional>
+#include <set>
+#include <string>
+#include <vector>
 #include <thread>
 
+#include "directory/directory_writes.h"
 #include "filter/filter_state.h"
+#include "platform/platform.h"
 #include "policy/policies.h"
 #include "server/maintenance_worker.h"
 #include "server/tests/fresh_server.h"
+#include "testing/silent_directory.h"
+#include "testing/test_dc.h"
 
 namespace zefa {
 namespace {
@@ -83,6 +90,67 @@ TEST_F(MaintenanceWorkerTest, DailyPassRunsBesideTheMinuteSteps) {
   StopMaintenanceWorker();
   EXPECT_EQ(CountOf(testing::ReadFileText(server.log_file()), warning), 2u)
       << "the unchanged policy caused no further pass";
+}
+
+// The set group's description as the DC holds it; empty when missing.
+std::string SetGroupDescription(const std::string& group) {
+  platform::DirectoryHandle* handle = platform::DirectoryOpen();
+  std::vector<platform::DirectoryEntry> entries;
+  std::string description;
+  if (platform::DirectorySearch(handle, testing::T("CN=" + group + ",CN=ZEFA,DC=example,DC=test"),
+                                0, Text(), {ZT("description")}, 0, entries) == 0 &&
+      !entries.empty() && !entries.front().attributes.empty() &&
+      !entries.front().attributes.front().values.empty()) {
+    description = entries.front().attributes.front().values.front();
+  }
+  platform::DirectoryClose(handle);
+  return description;
+}
+
+void SetGroupDescriptionTo(const std::string& group, const std::string& text) {
+  platform::DirectoryHandle* handle = platform::DirectoryOpen();
+  const Text dn = testing::T("CN=" + group + ",CN=ZEFA,DC=example,DC=test");
+  platform::DirectoryAdd(handle, dn, {{platform::kDirectoryAdd, ZT("objectClass"), {"group"}},
+                                      {platform::kDirectoryAdd, ZT("sAMAccountName"), {group}}},
+                         false);
+  EXPECT_EQ(platform::DirectoryModify(
+                handle, dn, {{platform::kDirectoryReplace, ZT("description"), {text}}}, false),
+            0);
+  platform::DirectoryClose(handle);
+}
+
+// A mirror pass that failed because the directory was not up yet is tried
+// again at the next minute steps, without any policy change; and the pass
+// runs at least hourly, so what changed in the directory is put right.
+TEST_F(MaintenanceWorkerTest, MirrorCatchesUpWithTheDirectory) {
+  REQUIRE_TEST_DC();
+  testing::FreshServer server;
+  server.SetPolicy(6, "Enabled", "1");
+  server.SetPolicy(6, "UserGroups", "Engineers");
+  ClearDirectoryWriteCaches();
+  testing::UseTestDcDirectory();
+  SetGroupDescriptionTo("ZEFA_06", "left by an earlier run");
+  // The directory the library uses comes up only later, at this socket.
+  const std::string socket = server.root() + "/ldapi";
+  setenv("CLAVORA_LDAP_URI", testing::LdapiUriOf(socket).c_str(), 1);
+
+  SetMaintenanceTickForTesting(1ms);
+  StartMaintenanceWorker();
+  ASSERT_TRUE(WaitUntil([] { return Initialised() && LastMirrorPassFailed(); }, 30s));
+  std::this_thread::sleep_for(300ms);  // minute steps without a directory
+  EXPECT_TRUE(LastMirrorPassFailed());
+
+  testing::SilentDirectory directory = testing::SilentDirectory::InFrontOf(
+      socket, testing::TestDcFolder() + "/private/ldap_priv/ldapi", std::set<unsigned char>{});
+  directory.Start();
+  EXPECT_TRUE(WaitUntil([] { return !LastMirrorPassFailed(); }, 30s));
+  EXPECT_TRUE(WaitUntil([] { return SetGroupDescription("ZEFA_06") == "engineers;"; }, 30s));
+
+  // Changed behind the mirror's back, with the policy unchanged: the
+  // hourly pass writes it again.
+  SetGroupDescriptionTo("ZEFA_06", "changed by hand");
+  EXPECT_TRUE(WaitUntil([] { return SetGroupDescription("ZEFA_06") == "engineers;"; }, 120s));
+  StopMaintenanceWorker();
 }
 
 TEST_F(MaintenanceWorkerTest, StopEndsASleepingWorkerAtOnce) {
