@@ -4,6 +4,7 @@
 
 #include "directory/directory.h"
 #include "directory/directory_writes.h"
+#include "logging/escape_controls.h"
 #include "logging/log.h"
 #include "platform/directory_names.h"
 #include "platform/platform.h"
@@ -118,7 +119,8 @@ void DisableInactiveAccountsPass(int64_t days) {
     if (LogLevel() >= 0) {
       Text account = ValueOf(attributes, ZT("samaccountname"));
       if (account.empty()) account = dn;
-      WriteLog(ZT("Account disabled for inactivity: ") + EscapeControlCharacters(account) + ZT(" (last logon ") +
+      WriteLog(ZT("Account disabled for inactivity: ") + EscapeControlCharacters(account) +
+                   ZT(" (last logon ") +
                    ValueOf(attributes, ZT("lastlogontimestamp")) + ZT(")"),
                ZT("Info"), 0);
     }
