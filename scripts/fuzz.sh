@@ -14,7 +14,6 @@
 # the same time by "all", default 1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 jobs=${FUZZ_JOBS:-1}
 targets=(host_frame reg_file registry_record history_file range_match word_list
@@ -36,7 +35,11 @@ else
   selected=("$which")
 fi
 
-command -v clang++ >/dev/null || { echo "clang++ not found: run scripts/install-deps.sh" >&2; exit 1; }
+# clang and its fuzzer runtime come with the other dependencies.
+if ! command -v clang++ >/dev/null ||
+   [ ! -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]; then
+  scripts/install-deps.sh
+fi
 if [ ! -f "$build/CMakeCache.txt" ]; then
   CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCLAVORA_FUZZ=ON -DCLAVORA_TESTS=OFF -DCLAVORA_BENCH=OFF >/dev/null
@@ -77,16 +80,14 @@ failed=0
 if [ "$jobs" -le 1 ]; then
   for t in "${selected[@]}"; do run_one "$t" || failed=1; done
 else
-  pids=() names=()
   for t in "${selected[@]}"; do
-    while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
-    run_one "$t" >"$build/logs/$t.summary" 2>&1 &
-    pids+=($!) names+=("$t")
+    while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do sleep 1; done
+    ( rc=0; run_one "$t" >"$build/logs/$t.summary" 2>&1 || rc=$?; echo $rc >"$build/logs/$t.rc" ) &
   done
-  for i in "${!pids[@]}"; do
-    wait "${pids[$i]}" || failed=1
-    cat "$build/logs/${names[$i]}.summary"
+  wait
+  for t in "${selected[@]}"; do
+    cat "$build/logs/$t.summary"
+    [ "$(cat "$build/logs/$t.rc" 2>/dev/null)" = 0 ] || failed=1
   done
 fi
-cd "$root"
 exit $failed
