@@ -13,8 +13,8 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "platform/posix/host/frame_io.h"
-#include "platform/posix/host/host_protocol.h"
+#include "samba/frame_io.h"
+#include "samba/host_protocol.h"
 
 using namespace zefa::host;
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "platform/posix/host/wire_text.h"
+#include "samba/wire_text.h"
 #include "platform/text.h"
 
 using zefa::Text;
