@@ -57,7 +57,19 @@ bool Digits(const std::string& text, size_t at, size_t count, int& value) {
 
 Text LocalDateText(int64_t utc_seconds) { return FormatDateValue(platform::UtcToLocal(utc_seconds)); }
 
+// A time read from the directory names a real second of the calendar, or it
+// is malformed (month 13, 30 February, hour 24 ...) and decodes to empty
+// text like any other malformed time, not to some normalised date.
+bool IsCalendarTime(int64_t year, int month, int day, int hour, int minute, int second) {
+  static constexpr int kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59) return false;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  const int days = kDaysInMonth[month - 1] + (month == 2 && leap ? 1 : 0);
+  return day >= 1 && day <= days;
+}
+
 Text CivilUtcText(int64_t year, int month, int day, int hour, int minute, int second) {
+  if (!IsCalendarTime(year, month, day, hour, minute, second)) return Text();
   return LocalDateText(CivilToDateValue(CivilTime{year, month, day, hour, minute, second}));
 }
 

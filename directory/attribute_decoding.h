@@ -30,8 +30,10 @@ Text GuidText(const std::string& bytes);           // 8-4-4-4-12, upper case
 Text SidText(const std::string& bytes);            // S-1-5-...; empty when invalid
 Text FileTimeText(const std::string& decimal);     // local date text, "0" or minutes
 Text IntervalText(const std::string& decimal, int64_t units);  // whole minutes or days
-Text GeneralizedTimeText(const std::string& text);  // local date text
-Text UtcTimeText(const std::string& text);          // local date text
+// Local date text; empty for a malformed time (non-digits, or fields that
+// name no real second: month 13, 30 February, hour 24 ...).
+Text GeneralizedTimeText(const std::string& text);
+Text UtcTimeText(const std::string& text);
 
 // Forgets the schema and SID name caches (tests).
 void ClearDecodingCaches();

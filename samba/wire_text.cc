@@ -7,7 +7,7 @@ namespace {
 constexpr char32_t kReplacement = 0xFFFD;
 
 // Decodes one code point at in[i], advancing i past it (one byte for a
-// malformed start).
+// malformed sequence).
 char32_t DecodeOne(const uint8_t* in, size_t size, size_t& i) {
   const uint8_t lead = in[i];
   if (lead < 0x80) {
@@ -38,9 +38,14 @@ char32_t DecodeOne(const uint8_t* in, size_t size, size_t& i) {
     }
     value = (value << 6) | (in[i + k] & 0x3F);
   }
-  i += extra + 1;
-  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+  // An overlong form, a surrogate or a value beyond U+10FFFF replaces its
+  // lead byte only, and each following byte on its own, as the filter's own
+  // UTF-8 reading does: the same bytes give the same password either way.
+  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+    ++i;
     return kReplacement;
+  }
+  i += extra + 1;
   return value;
 }
 

@@ -13,7 +13,8 @@ namespace zefa::host {
 constexpr size_t kUtf16Overflow = static_cast<size_t>(-1);
 
 // Converts `size` bytes of UTF-8; malformed sequences, overlong forms,
-// surrogates and values above U+10FFFF become U+FFFD. Returns the number of
+// surrogates and values above U+10FFFF become U+FFFD, one for each byte of
+// them, exactly as Utf8ToText (platform/text.h) reads them. Returns the number of
 // code units written, or kUtf16Overflow when they do not fit `capacity`.
 size_t Utf8ToUtf16(const uint8_t* in, size_t size, char16_t* out, size_t capacity);
 

@@ -10,7 +10,8 @@ install_missing_packages \
   libpcre3-dev libssl-dev libcurl4-openssl-dev libldap-dev libpng-dev zlib1g-dev \
   googletest libgtest-dev libbenchmark-dev \
   python3 \
-  libfltk1.3-dev libkrb5-dev xvfb xauth x11-apps imagemagick locales
+  libfltk1.3-dev libkrb5-dev xvfb xauth x11-apps imagemagick locales \
+  clang libclang-rt-dev
 # The reminder's date formatting is tested in an English and a German locale.
 for l in en_US.UTF-8 de_DE.UTF-8; do
   if ! locale -a 2>/dev/null | grep -qix "${l/UTF-8/utf8}"; then

@@ -73,6 +73,25 @@ TEST(AttributeDecoding, GeneralizedAndUtcTimes) {
   EXPECT_EQ(GeneralizedTimeText("20261213150000.0Z"), ZT("2026-12-13 15:00:00"));
 }
 
+// Found by the attribute fuzz target ("636000000000" as a UTC time, month
+// 60): out-of-range fields gave a normalised date of some other day, and
+// year 0000 month 00 a text with the year "-001" that no date reader takes.
+TEST(AttributeDecoding, TimesWithFieldsOutsideTheCalendarAreEmpty) {
+  PinnedTimeZone utc("UTC0");
+  EXPECT_EQ(UtcTimeText("636000000000"), ZT(""));
+  EXPECT_EQ(GeneralizedTimeText("00000000000000.0Z"), ZT(""));
+  EXPECT_EQ(GeneralizedTimeText("20261300000000.0Z"), ZT("")) << "month 13";
+  EXPECT_EQ(GeneralizedTimeText("20260230000000.0Z"), ZT("")) << "30 February";
+  EXPECT_EQ(GeneralizedTimeText("20250229000000.0Z"), ZT("")) << "29 February, no leap year";
+  EXPECT_EQ(GeneralizedTimeText("20261213240000.0Z"), ZT("")) << "hour 24";
+  EXPECT_EQ(GeneralizedTimeText("20261213006000.0Z"), ZT("")) << "minute 60";
+  EXPECT_EQ(UtcTimeText("261213000060Z"), ZT("")) << "second 60";
+  EXPECT_EQ(UtcTimeText("261200000000Z"), ZT("")) << "day 00";
+  EXPECT_EQ(GeneralizedTimeText("20240229235959.0Z"), ZT("2024-02-29 23:59:59"));
+  EXPECT_EQ(GeneralizedTimeText("20000229000000.0Z"), ZT("2000-02-29 00:00:00"));
+  EXPECT_EQ(UtcTimeText("991231235959Z"), ZT("1999-12-31 23:59:59"));
+}
+
 TEST(AttributeDecoding, NamesOverrideTheSchemaSyntax) {
   EXPECT_EQ(ChooseValueForm(ZT("pwdlastset"), ZT("2.5.5.16|65")), ValueForm::FileTime);
   EXPECT_EQ(ChooseValueForm(ZT("usnchanged"), ZT("2.5.5.16|65")), ValueForm::Plain);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/text.h"
 #include "samba/frame_io.h"
 #include "samba/host_protocol.h"
 #include "samba/peer_credentials.h"
@@ -232,9 +233,24 @@ TEST(WireText, ConvertsUtf8IncludingSupplementaryCharacters) {
 TEST(WireText, MalformedInputBecomesReplacementCharacters) {
   EXPECT_EQ(Utf8ToUtf16("a\xFF" "b"), u"a\uFFFDb");
   EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");          // overlong lead byte
-  EXPECT_EQ(Utf8ToUtf16("\xE0\x80\xAF"), u"\uFFFD");            // overlong form
-  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD");            // a surrogate
+  EXPECT_EQ(Utf8ToUtf16("\xE0\x80\xAF"), u"\uFFFD\uFFFD\uFFFD");  // overlong form
+  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // a surrogate
+  EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD");  // above U+10FFFF
   EXPECT_EQ(Utf8ToUtf16("x\xE2\x82"), u"x\uFFFD\uFFFD");        // cut short at the end
+}
+
+// Found by the UTF-8 fuzz target: the hook counted an overlong form or an
+// encoded surrogate as one character where the filter's own reading counts
+// three, so the same password had different lengths on the two paths.
+TEST(WireText, ReadsMalformedBytesExactlyAsTheFiltersOwnConversion) {
+  const std::string inputs[] = {
+      std::string("a\xE0\x80\x80" "b\xED\xA0\x80" "c\xC0\xAF" "d\xF4\x90\x80\x80" "e\xE2\x82"),
+      std::string("\xF0\x80\x80\x80\xF8\x88\x80\x80\x80", 9),
+      std::string("\xEF\xBF\xBF\xF4\x8F\xBF\xBF\xC2", 9),
+  };
+  for (const std::string& input : inputs) {
+    EXPECT_EQ(Utf8ToUtf16(input), zefa::Utf8ToText(input));
+  }
 }
 
 TEST(WireText, ReportsOverflowInsteadOfWritingPastTheBuffer) {
