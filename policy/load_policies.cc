@@ -5,6 +5,7 @@
 #include "policy/registry_values.h"
 #include "policy/text_to_integer.h"
 #include "policy/word_file.h"
+#include "rules/evaluate_rules.h"
 #include "server/paths.h"
 #include "util/text_util.h"
 
@@ -31,8 +32,8 @@ void ReadList(const Text& key_path, const WChar* name, bool drop_quotes, Text& f
 }
 
 // Brings the cache entry of a forbidden-word file up to date with the file.
-void RefreshForbiddenFile(const Text& file_name, const Text& words_folder) {
-  auto& cache = Policies().ForbiddenFileCache;
+void RefreshForbiddenFile(const Text& file_name, const Text& words_folder,
+                          ForbiddenFileCacheMap& cache) {
   const Text path = JoinPath(words_folder, file_name);
   const int64_t file_date = platform::FileModifiedLocal(path);
   auto found = cache.find(file_name);
@@ -41,12 +42,19 @@ void RefreshForbiddenFile(const Text& file_name, const Text& words_folder) {
     return;
   }
   if (found != cache.end() && found->second.FileDate >= file_date) return;
+  auto words = std::make_shared<WordList>();
+  LoadWordFile(*words, path, false, true);
+  FinishWordList(*words);
   ForbiddenFileEntry& entry = cache[file_name];
   entry.FileName = file_name;
-  ClearWordList(entry.Words);
-  LoadWordFile(entry.Words, path, false, true);
-  FinishWordList(entry.Words);
+  entry.Words = std::move(words);
   entry.FileDate = file_date;
+}
+
+// Serialises whole loads, so two loaders never build from the same snapshot.
+std::mutex& LoadLock() {
+  static std::mutex lock;
+  return lock;
 }
 
 }  // namespace
@@ -70,7 +78,7 @@ void ReadGlobalSettings(const Text& key_path, GlobalSettings& globals) {
 }
 
 void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
-                   const Text& words_folder) {
+                   const Text& words_folder, ForbiddenFileCacheMap& cache) {
   set.Index = set_number;
   ReadInteger(key_path, ZT("Enabled"), set.Enabled);
   if (set.Enabled == 0) return;
@@ -106,7 +114,7 @@ void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
     if (!file.empty()) {
       set.ForbiddenActive = 1;
       set.ForbiddenFile = file;
-      RefreshForbiddenFile(file, words_folder);
+      RefreshForbiddenFile(file, words_folder, cache);
     }
   }
   const Text forbidden = ReadPolicyValue(key_path, ZT("Forbidden"));
@@ -125,20 +133,35 @@ void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
 }
 
 int LoadPolicies() {
-  std::lock_guard<std::mutex> guard(PolicyLock());
-  PolicyState& state = Policies();
+  std::lock_guard<std::mutex> one_load(LoadLock());
   const Text root = kPolicyRootKey;
   const int64_t stamp = KeyLastWriteTime(root, 0);
-  if (stamp == state.PolicyStamp) return 0;
-  state.PolicyStamp = stamp;
-  state.Sets.clear();
-  ReadGlobalSettings(root, state.Globals);
+  GlobalSettings globals;
+  ForbiddenFileCacheMap cache;
+  {
+    std::lock_guard<std::mutex> guard(PolicyLock());
+    if (stamp == Policies().PolicyStamp) return 0;
+    globals = Policies().Globals;  // DisableInactiveAccounts keeps its value when absent
+    cache = Policies().ForbiddenFileCache;
+  }
+  ReadGlobalSettings(root, globals);
   const Text words_folder = CurrentServerPaths().WordsFolder;
+  std::vector<PolicySet> sets;
   for (int64_t i = 1; i <= 8; ++i) {
     PolicySet set;
-    ReadPolicySet(root + ZT("\\") + IntegerToText(i), set, i, words_folder);
-    state.Sets.push_back(std::move(set));
+    ReadPolicySet(root + ZT("\\") + IntegerToText(i), set, i, words_folder, cache);
+    sets.push_back(std::move(set));
   }
+  ForgetRegExWarnings();
+  {
+    std::lock_guard<std::mutex> guard(PolicyLock());
+    PolicyState& state = Policies();
+    state.PolicyStamp = stamp;
+    state.Sets.swap(sets);
+    state.Globals = std::move(globals);
+    state.ForbiddenFileCache.swap(cache);
+  }
+  // The previous sets and lists are released here, outside the lock.
   return 1;
 }
 

@@ -20,13 +20,17 @@ inline const WChar* const kPolicyRootKey = ZT("HKEY_LOCAL_MACHINE\\Software\\Pol
 struct ForbiddenFileEntry {
   Text FileName;
   int64_t FileDate = 0;  // local date value of the file when it was loaded
-  WordList Words;
+  // Never changed once built: a reload builds a new list and swaps it in, so
+  // a check can keep searching the list it took.
+  std::shared_ptr<const WordList> Words;
 };
+
+using ForbiddenFileCacheMap = std::map<Text, ForbiddenFileEntry>;
 
 struct PolicyState {
   std::vector<PolicySet> Sets;  // Index order 1..8 after a load
   GlobalSettings Globals;
-  std::map<Text, ForbiddenFileEntry> ForbiddenFileCache;  // by ForbiddenFile, case-sensitive
+  ForbiddenFileCacheMap ForbiddenFileCache;  // by ForbiddenFile, case-sensitive
   int64_t PolicyStamp = 0;
 };
 
@@ -35,7 +39,10 @@ std::mutex& PolicyLock();
 PolicyState& Policies();
 
 // Reloads everything when the root key's last-write time changed.
-// 1 when reloaded, 0 when nothing changed.
+// 1 when reloaded, 0 when nothing changed. The values and word files are read
+// and the word lists built without PolicyLock: checks meanwhile keep the
+// previous sets and lists, and the new ones are swapped in at the end under
+// the lock. One load runs at a time.
 int LoadPolicies();
 
 // Fills `globals` from a key; DisableInactiveAccounts only when present.
@@ -43,10 +50,10 @@ int LoadPolicies();
 void ReadGlobalSettings(const Text& key_path, GlobalSettings& globals);
 
 // Fills a zero-initialised set from its key. `words_folder` empty means the
-// forbidden-word file is not read. Caller holds PolicyLock (the file cache
-// is touched).
+// forbidden-word file is not read; otherwise the file's entry in `cache` is
+// brought up to date (a changed file gets a newly built list).
 void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
-                   const Text& words_folder);
+                   const Text& words_folder, ForbiddenFileCacheMap& cache);
 
 // Forgets every set, the stamp and the file cache (library unload, tests).
 void ResetPolicies();

@@ -35,7 +35,7 @@ class LoadPoliciesTest : public ::testing::Test {
     std::lock_guard<std::mutex> guard(PolicyLock());
     auto& cache = Policies().ForbiddenFileCache;
     auto found = cache.find(testing::T(file));
-    return found == cache.end() ? SIZE_MAX : WordCount(found->second.Words);
+    return found == cache.end() ? SIZE_MAX : WordCount(*found->second.Words);
   }
 };
 

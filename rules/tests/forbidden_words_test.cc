@@ -16,7 +16,7 @@ WordList MakeWordList(const std::vector<Text>& words, bool finish) {
 }
 
 // Runs the search through the short-list walk, the unfinished pool and the
-// automaton; all three must agree.
+// index; all three must agree.
 Text SearchAll(const std::vector<Text>& words, TextView text, float threshold) {
   const Text walked = ForbiddenWordSearch(words, text, threshold);
   EXPECT_EQ(ForbiddenWordSearch(MakeWordList(words, false), text, threshold), walked);
@@ -94,7 +94,7 @@ TEST(ForbiddenWordSearch, AppendingAfterFinishStillFindsNewWords) {
   EXPECT_EQ(WordAt(list, 1), ZT("dog"));
 }
 
-// ------------------------------------------------- automaton vs plain walk
+// ---------------------------------------------------- index vs plain walk
 
 Text RandomText(std::mt19937& rng, const Text& alphabet, size_t max_length) {
   Text t(std::uniform_int_distribution<size_t>(0, max_length)(rng), WChar{});
@@ -156,7 +156,7 @@ void CompareWithWalk(uint32_t seed, const Text& alphabet, size_t lists, size_t l
         if (actual != expected) {
           ADD_FAILURE() << "seed " << seed << " list " << l << " password " << TextToUtf8(password)
                         << " threshold " << threshold << ": walk '" << TextToUtf8(expected)
-                        << "', automaton '" << TextToUtf8(actual) << "'";
+                        << "', index '" << TextToUtf8(actual) << "'";
           return;
         }
       }
