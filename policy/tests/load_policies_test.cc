@@ -1,9 +1,16 @@
 // Reloading the eight policy sets from the registry.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "policy/policies.h"
+#include "rules/evaluate_rules.h"
 #include "server/paths.h"
 #include "testing/test_domain.h"
 
@@ -168,6 +175,48 @@ TEST_F(LoadPoliciesTest, WordFilesAreSharedByNameAndReloadedWhenNewer) {
   ASSERT_EQ(LoadPolicies(), 1);
   EXPECT_EQ(CachedWords("common.txt"), SIZE_MAX);
   EXPECT_EQ(Sets()[0].ForbiddenActive, 1);
+}
+
+// A changed word file is read and its list built while PolicyLock is free:
+// checks meanwhile use the previous list, and the new one replaces it at the
+// end. The file is a pipe here, so the load waits inside the read until the
+// test writes the new words.
+TEST_F(LoadPoliciesTest, ChangedWordFileIsBuiltWithoutHoldingPolicyLock) {
+  UseWordsFolder();
+  const std::string file = domain.words_folder() + "/leaked.txt";
+  testing::WriteFileText(file, "Alpha\r\n");
+  std::filesystem::last_write_time(file, std::filesystem::last_write_time(file) -
+                                             std::chrono::hours(1));
+  domain.SetPolicy(0, "SkipUsers", "x");
+  domain.SetPolicy(1, "Enabled", "1");
+  domain.SetPolicy(1, "ForbiddenFile", "leaked.txt");
+  ASSERT_EQ(LoadPolicies(), 1);
+  const RuleSubject subject{ZT("jdoe"), ZT(""), ZT(""), ZT("")};
+  const auto found = [&](const Text& password) {
+    return EvaluateRules(password, subject, Sets()[0]).Counters.FoundWord;
+  };
+  ASSERT_EQ(found(ZT("alphabet")), ZT("alpha"));
+
+  std::filesystem::remove(file);
+  ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+  TestDomain::ForgetPolicyStamp();
+  std::thread loader([] { LoadPolicies(); });
+  const int pipe = open(file.c_str(), O_WRONLY);  // returns once the loader reads
+  ASSERT_GE(pipe, 0);
+  const bool lock_free = PolicyLock().try_lock();
+  if (lock_free) {
+    PolicyLock().unlock();
+    EXPECT_EQ(found(ZT("alphabet")), ZT("alpha")) << "the previous list serves checks";
+    EXPECT_EQ(found(ZT("gammaray")), ZT(""));
+  }
+  const std::string words = "Gamma\r\n";
+  EXPECT_EQ(write(pipe, words.data(), words.size()), static_cast<ssize_t>(words.size()));
+  close(pipe);
+  loader.join();
+  EXPECT_TRUE(lock_free) << "PolicyLock was held while the word file was read";
+  EXPECT_EQ(found(ZT("alphabet")), ZT(""));
+  EXPECT_EQ(found(ZT("gammaray")), ZT("gamma"));
+  EXPECT_EQ(CachedWords("leaked.txt"), 1u);
 }
 
 }  // namespace
