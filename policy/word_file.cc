@@ -6,6 +6,7 @@
 
 #include "logging/log.h"
 #include "platform/platform.h"
+#include "platform/text_decoding.h"
 
 namespace zefa {
 

@@ -1,5 +1,7 @@
 #include "tools/reg_file.h"
 
+#include "platform/text_decoding.h"
+
 #include <optional>
 #include <utility>
 
