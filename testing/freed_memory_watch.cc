@@ -53,8 +53,16 @@ void Inspect(void* p, size_t size) {
   }
 }
 
-void* Allocate(size_t size) {
+// Blocks start out zeroed, so whatever a freed block holds was written while
+// it was in use, never left over from an earlier owner of the memory.
+void* AllocateZeroed(size_t size) noexcept {
   void* p = std::malloc(size == 0 ? 1 : size);
+  if (p != nullptr) std::memset(p, 0, CLAVORA_BLOCK_SIZE(p));
+  return p;
+}
+
+void* Allocate(size_t size) {
+  void* p = AllocateZeroed(size);
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
@@ -100,10 +108,10 @@ std::vector<std::string> InMemoryForms(const Text& text) {
 void* operator new(size_t size) { return zefa::testing::Allocate(size); }
 void* operator new[](size_t size) { return zefa::testing::Allocate(size); }
 void* operator new(size_t size, const std::nothrow_t&) noexcept {
-  return std::malloc(size == 0 ? 1 : size);
+  return zefa::testing::AllocateZeroed(size);
 }
 void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-  return std::malloc(size == 0 ? 1 : size);
+  return zefa::testing::AllocateZeroed(size);
 }
 void operator delete(void* p) noexcept { zefa::testing::Release(p); }
 void operator delete[](void* p) noexcept { zefa::testing::Release(p); }

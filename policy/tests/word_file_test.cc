@@ -122,9 +122,11 @@ TEST_F(WordFileTest, NotUtf8IsReadAsWindows1252WithOneWarning) {
   ResetLogDefaults();
   EXPECT_EQ(Entries(list), (std::vector<Text>{ZT("gr\u00fc\u00dfe"), ZT("\u20acuro"),
                                               ZT("na\u00efve"), ZT("\u0081\u00ff"), ZT("plain")}));
-  std::ifstream in(log, std::ios::binary);
   std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  {
+    std::ifstream in(log, std::ios::binary);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+  }
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("\tWarning\tThe word file "), std::string::npos) << lines[0];
   EXPECT_NE(lines[0].find("latin.txt is not UTF-8 text and was read as Windows-1252"),

@@ -274,8 +274,10 @@ std::vector<std::string> LogLinesOf(const std::function<void()>& check) {
   check();
   ResetLogDefaults();
   std::vector<std::string> lines;
-  std::ifstream in(path, std::ios::binary);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  {
+    std::ifstream in(path, std::ios::binary);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+  }
   std::filesystem::remove(path);
   return lines;
 }
