@@ -27,6 +27,19 @@ void ReadText(const Text& key_path, const WChar* name, Text& field) {
   if (!text.empty()) field = std::move(text);
 }
 
+// A count or length below 0 would fail every password ("more than -1"): it
+// is read as 0 (the rule is off), with a Warning.
+void ReadCount(const Text& key_path, const WChar* name, int64_t& field) {
+  ReadInteger(key_path, name, field);
+  if (field >= 0) return;
+  if (LogLevel() >= 0) {
+    WriteLog(key_path + ZT(": ") + name + ZT(" is ") + IntegerToText(field) +
+                 ZT(", below 0; it is treated as 0 (rule off)"),
+             ZT("Warning"), 0);
+  }
+  field = 0;
+}
+
 void ReadList(const Text& key_path, const WChar* name, bool drop_quotes, Text& field) {
   field = NormaliseList(ReadPolicyValue(key_path, name), drop_quotes);
 }
@@ -90,15 +103,15 @@ void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
     ReadInteger(key_path, ZT("NotifyProgramBase64"), set.NotifyProgramBase64);
   ReadText(key_path, ZT("RulesText"), set.RulesText);
   ReadInteger(key_path, ZT("NoValidateOnReset"), set.NoValidateOnReset);
-  ReadInteger(key_path, ZT("MinLength"), set.MinLength);
-  ReadInteger(key_path, ZT("MaxLength"), set.MaxLength);
-  ReadInteger(key_path, ZT("LowerCase"), set.LowerCase);
-  ReadInteger(key_path, ZT("UpperCase"), set.UpperCase);
-  ReadInteger(key_path, ZT("Number"), set.Number);
-  ReadInteger(key_path, ZT("Special"), set.Special);
-  ReadInteger(key_path, ZT("CharCategories"), set.CharCategories);
-  ReadInteger(key_path, ZT("MaxRepeating"), set.MaxRepeating);
-  ReadInteger(key_path, ZT("MaxSequential"), set.MaxSequential);
+  ReadCount(key_path, ZT("MinLength"), set.MinLength);
+  ReadCount(key_path, ZT("MaxLength"), set.MaxLength);
+  ReadCount(key_path, ZT("LowerCase"), set.LowerCase);
+  ReadCount(key_path, ZT("UpperCase"), set.UpperCase);
+  ReadCount(key_path, ZT("Number"), set.Number);
+  ReadCount(key_path, ZT("Special"), set.Special);
+  ReadCount(key_path, ZT("CharCategories"), set.CharCategories);
+  ReadCount(key_path, ZT("MaxRepeating"), set.MaxRepeating);
+  ReadCount(key_path, ZT("MaxSequential"), set.MaxSequential);
   ReadInteger(key_path, ZT("NoSimilarity"), set.NoSimilarity);
   ReadInteger(key_path, ZT("NoName"), set.NoName);
   ReadInteger(key_path, ZT("NoObfuscation"), set.NoObfuscation);
@@ -107,7 +120,7 @@ void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
   ReadText(key_path, ZT("AllowedChars"), set.AllowedChars);
   ReadText(key_path, ZT("ForbiddenChars"), set.ForbiddenChars);
   ReadText(key_path, ZT("ForbiddenStartChars"), set.ForbiddenStartChars);
-  ReadInteger(key_path, ZT("MinWords"), set.MinWords);
+  ReadCount(key_path, ZT("MinWords"), set.MinWords);
   ReadInteger(key_path, ZT("PwnedEnabled"), set.PwnedEnabled);
   if (!words_folder.empty()) {
     const Text file = ReadPolicyValue(key_path, ZT("ForbiddenFile"));
@@ -122,7 +135,7 @@ void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
     set.ForbiddenActive = 1;
     set.ForbiddenWords = SplitForbiddenWords(forbidden);
   }
-  ReadInteger(key_path, ZT("ForbiddenThreshold"), set.ForbiddenThreshold);
+  ReadCount(key_path, ZT("ForbiddenThreshold"), set.ForbiddenThreshold);
   ReadText(key_path, ZT("RegEx"), set.RegEx);
   ReadInteger(key_path, ZT("LockoutThreshold"), set.LockoutThreshold);
   ReadInteger(key_path, ZT("LockoutDurationMin"), set.LockoutDurationMin);

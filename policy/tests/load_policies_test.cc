@@ -95,7 +95,7 @@ TEST_F(LoadPoliciesTest, ValuesAreConvertedAsTheirFieldsSay) {
   EXPECT_EQ(set.MinLength, 12);
   EXPECT_EQ(set.MaxLength, 16);
   EXPECT_EQ(set.Number, 5);
-  EXPECT_EQ(set.Special, -1);
+  EXPECT_EQ(set.Special, 0);  // 0xFFFFFFFF is -1: off, with a Warning
   EXPECT_EQ(set.UserGroups, ZT("sales;it staff;"));
   EXPECT_EQ(set.UserOus, ZT("a;b;"));
   ASSERT_EQ(set.ForbiddenWords.size(), 2u);
@@ -175,6 +175,29 @@ TEST_F(LoadPoliciesTest, WordFilesAreSharedByNameAndReloadedWhenNewer) {
   ASSERT_EQ(LoadPolicies(), 1);
   EXPECT_EQ(CachedWords("common.txt"), SIZE_MAX);
   EXPECT_EQ(Sets()[0].ForbiddenActive, 1);
+}
+
+// A negative count or length (0xFFFFFFFF is -1) is the rule switched off,
+// with a Warning, instead of a rule no password can pass.
+TEST_F(LoadPoliciesTest, NegativeCountsAndLengthsAreZeroWithAWarning) {
+  domain.SetPolicy(0, "SkipUsers", "x");
+  domain.SetPolicy(1, "Enabled", "1");
+  domain.SetPolicy(1, "MaxRepeating", "-1", platform::kRegDword);
+  domain.SetPolicy(1, "MinLength", "-5");
+  domain.SetPolicy(1, "MaxSequential", "4", platform::kRegDword);
+  std::filesystem::create_directories(domain.root() + "/log");
+  SetLogFilePath(testing::T(domain.root() + "/log/filter.log"));
+  ASSERT_EQ(LoadPolicies(), 1);
+  const PolicySet set = Sets()[0];
+  EXPECT_EQ(set.MaxRepeating, 0);
+  EXPECT_EQ(set.MinLength, 0);
+  EXPECT_EQ(set.MaxSequential, 4);
+  const RuleSubject subject{ZT("jdoe"), ZT(""), ZT(""), ZT("")};
+  EXPECT_TRUE(EvaluateRules(ZT("Correct-Horse"), subject, set).Accepted);
+  const std::string log = testing::ReadFileText(domain.root() + "/log/filter.log");
+  EXPECT_NE(log.find("\tWarning\t"), std::string::npos) << log;
+  EXPECT_NE(log.find("MaxRepeating is -1, below 0; it is treated as 0"), std::string::npos) << log;
+  EXPECT_NE(log.find("MinLength is -5, below 0"), std::string::npos) << log;
 }
 
 // A changed word file is read and its list built while PolicyLock is free:
