@@ -1,5 +1,11 @@
-// Forbidden-word lists of dictionary size: loading a word file, building the
-// automaton, and the per-password search, with the memory the list holds.
+// Forbidden-word lists of a million entries: loading a word file and building
+// its index (time, peak and steady memory), and the per-password search with
+// and without a threshold, on three generated lists:
+//   random      distinct random 8-20-character words of [a-z0-9]
+//   dictionary  dictionary- and password-like words (4-14 units, some repeats)
+//   duplicates  1-4 letters: a list of a million entries with few distinct
+//               words, so every password holds hundreds of listed entries
+// Run: zefa_bench --benchmark_filter=Forbidden
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -12,6 +18,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "platform/text.h"
 #include "policy/word_file.h"
 #include "rules/forbidden_words.h"
@@ -20,6 +30,8 @@ namespace {
 
 using zefa::Text;
 using zefa::WordList;
+
+constexpr size_t kEntries = 1000000;
 
 // Deterministic generator, independent of the standard library's
 // distributions so every build sees the same words.
@@ -54,8 +66,16 @@ std::string Digits(Generator& g, size_t count) {
   return d;
 }
 
+std::string RandomChars(Generator& g, const std::string& alphabet, size_t count) {
+  std::string w;
+  for (size_t i = 0; i < count; ++i) w += alphabet[g.Below(alphabet.size())];
+  return w;
+}
+
+const std::string kLettersDigits = "abcdefghijklmnopqrstuvwxyz0123456789";
+
 // Lower-case dictionary-like and password-like strings of 4 to 14 units.
-std::string RealisticWord(Generator& g) {
+std::string DictionaryLikeWord(Generator& g) {
   switch (g.Below(6)) {
     case 0:
     case 1:
@@ -66,33 +86,41 @@ std::string RealisticWord(Generator& g) {
       return DictionaryWord(g, 4, 10) + Digits(g, 1 + g.Below(4));
     case 4:  // keyboard walk with digits
       return (kKeyboard[g.Below(std::size(kKeyboard))] + Digits(g, 1 + g.Below(6))).substr(0, 14);
-    default: {  // random letters and digits
-      std::string w;
-      const size_t length = 4 + g.Below(11);
-      for (size_t i = 0; i < length; ++i) {
-        w += g.Below(3) == 0 ? static_cast<char>('0' + g.Below(10))
-                             : static_cast<char>('a' + g.Below(26));
-      }
-      return w;
-    }
+    default:
+      return RandomChars(g, kLettersDigits, 4 + g.Below(11));
   }
 }
 
-// Lower-cased test copies as the rule engine passes them: half of them hold a
-// listed word, the rest are random.
-std::vector<Text> MakePasswords(Generator& g, const std::vector<std::string>& words) {
+enum ListKind { kRandom = 0, kDictionary = 1, kDuplicates = 2 };
+const char* const kKindNames[] = {"random", "dictionary", "duplicates"};
+
+std::string MakeWord(ListKind kind, Generator& g) {
+  switch (kind) {
+    case kRandom:
+      return RandomChars(g, kLettersDigits, 8 + g.Below(13));
+    case kDictionary:
+      return DictionaryLikeWord(g);
+    case kDuplicates:
+      return RandomChars(g, "abcdefghijklmnopqrstuvwxyz", 1 + g.Below(4));
+  }
+  return {};
+}
+
+// Lower-cased test copies as the rule engine passes them, `length` units
+// long: half are listed words glued with noise, half are random.
+std::vector<Text> MakePasswords(Generator& g, const std::vector<std::string>& words,
+                                size_t length) {
   std::vector<Text> passwords;
-  for (size_t i = 0; i < 1000; ++i) {
+  for (size_t i = 0; i < 500; ++i) {
     std::string p;
-    if (i % 2 == 0) {
-      p = Digits(g, g.Below(3)) + words[g.Below(words.size())] + "!" + Digits(g, g.Below(4));
-    } else {
-      const size_t length = 8 + g.Below(9);
-      for (size_t k = 0; k < length; ++k) p += static_cast<char>('!' + g.Below(94));
-      for (char& c : p) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    while (p.size() < length) {
+      if (i % 2 == 0 && g.Below(2) == 0) {
+        p += words[g.Below(words.size())];
+      } else {
+        p += RandomChars(g, kLettersDigits + "!#$%&*+-.?@_", 1 + g.Below(3));
       }
     }
+    p.resize(length);
     passwords.push_back(zefa::Utf8ToText(p));
   }
   return passwords;
@@ -100,53 +128,52 @@ std::vector<Text> MakePasswords(Generator& g, const std::vector<std::string>& wo
 
 struct Fixture {
   std::filesystem::path file;
-  std::vector<Text> passwords;
-  std::vector<Text> short_list;  // the first words as a plain list
-  WordList list;                 // see LoadedList
+  std::vector<std::string> words;
+  std::map<size_t, std::vector<Text>> passwords;  // by length
+  std::unique_ptr<WordList> list;                 // see LoadedList
 };
 
-// One word file per size, written once and removed at exit.
+// One word file per list, written once and removed at exit.
 struct Fixtures {
-  std::map<size_t, std::unique_ptr<Fixture>> by_size;
+  std::map<int, std::unique_ptr<Fixture>> by_kind;
   ~Fixtures() {
-    for (auto& [size, f] : by_size) {
+    for (auto& [kind, f] : by_kind) {
       std::error_code ignored;
       std::filesystem::remove(f->file, ignored);
     }
   }
 };
 
-Fixture& GetFixture(size_t word_count) {
+Fixture& GetFixture(ListKind kind) {
   static Fixtures fixtures;
-  std::unique_ptr<Fixture>& slot = fixtures.by_size[word_count];
+  std::unique_ptr<Fixture>& slot = fixtures.by_kind[kind];
   if (slot) return *slot;
   slot = std::make_unique<Fixture>();
-  Generator g{word_count};
-  std::vector<std::string> words;
-  words.reserve(word_count);
+  Generator g{static_cast<uint64_t>(kind) * 7919 + 1};
   std::string bytes;
-  for (size_t i = 0; i < word_count; ++i) {
-    words.push_back(RealisticWord(g));
-    bytes += words.back();
+  slot->words.reserve(kEntries);
+  for (size_t i = 0; i < kEntries; ++i) {
+    slot->words.push_back(MakeWord(kind, g));
+    bytes += slot->words.back();
     bytes += "\r\n";
   }
   slot->file = std::filesystem::temp_directory_path() /
-               ("forbidden_words_bench_" + std::to_string(word_count) + ".txt");
+               (std::string("forbidden_words_bench_") + kKindNames[kind] + ".txt");
   std::ofstream(slot->file, std::ios::binary) << bytes;
-  slot->passwords = MakePasswords(g, words);
-  for (size_t i = 0; i < std::min<size_t>(word_count, 10000); ++i) {
-    slot->short_list.push_back(zefa::Utf8ToText(words[i]));
-  }
+  for (const size_t length : {16, 64, 256}) slot->passwords[length] = MakePasswords(g, slot->words, length);
   return *slot;
 }
 
+Text PathOf(const Fixture& f) { return zefa::Utf8ToText(f.file.string()); }
+
 // The fixture's list, loaded and finished on first use.
 const WordList& LoadedList(Fixture& f) {
-  if (!f.list.automaton) {
-    zefa::LoadWordFile(f.list, zefa::Utf8ToText(f.file.string()), true, true);
-    zefa::FinishWordList(f.list);
+  if (!f.list) {
+    f.list = std::make_unique<WordList>();
+    zefa::LoadWordFile(*f.list, PathOf(f), true, true);
+    zefa::FinishWordList(*f.list);
   }
-  return f.list;
+  return *f.list;
 }
 
 // Resident-set figures of this process from /proc (0 where there is none).
@@ -162,92 +189,110 @@ double StatusBytes(const std::string& field) {
 // Starts a new peak-RSS measurement (Linux: resets VmHWM to the current RSS).
 void ResetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
+// Returns freed memory to the system, so resident figures show what is held.
+void TrimHeap() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
 benchmark::Counter Bytes(double bytes) {
   return benchmark::Counter(bytes, benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
 }
 
-void ReportMemory(benchmark::State& state, const WordList& list) {
-  state.counters["WordListMemory"] = Bytes(static_cast<double>(zefa::WordListMemory(list)));
-  state.counters["PeakRSS"] = Bytes(StatusBytes("VmHWM:"));
-}
-
-// Reading and decoding the file alone.
-void BM_LoadWordFile(benchmark::State& state) {
-  Fixture& f = GetFixture(static_cast<size_t>(state.range(0)));
-  const Text path = zefa::Utf8ToText(f.file.string());
-  WordList list;
-  for (auto _ : state) {
-    zefa::LoadWordFile(list, path, true, true);
-    benchmark::DoNotOptimize(list.pool.data());
+// Loading the file and building the index, as a policy reload does for a
+// changed file. Memory is measured on a first load outside the timing:
+// PeakAdded is the most the load and build held on top of the process,
+// SteadyAdded what the finished list keeps.
+void BM_ForbiddenLoadAndBuild(benchmark::State& state) {
+  const auto kind = static_cast<ListKind>(state.range(0));
+  Fixture& f = GetFixture(kind);
+  const Text path = PathOf(f);
+  {
+    TrimHeap();
+    const double before = StatusBytes("VmRSS:");
+    ResetPeakRss();
+    auto list = std::make_unique<WordList>();
+    zefa::LoadWordFile(*list, path, true, true);
+    zefa::FinishWordList(*list);
+    const double peak = StatusBytes("VmHWM:");
+    TrimHeap();
+    state.counters["PeakAdded"] = Bytes(peak - before);
+    state.counters["SteadyAdded"] = Bytes(StatusBytes("VmRSS:") - before);
+    state.counters["ListBytes"] = Bytes(static_cast<double>(zefa::WordListMemory(*list)));
+    state.counters["Entries"] = static_cast<double>(zefa::WordCount(*list));
   }
-  ReportMemory(state, list);
-}
-BENCHMARK(BM_LoadWordFile)
-    ->ArgNames({"words"})
-    ->Arg(10000)
-    ->Arg(1000000)
-    ->Unit(benchmark::kMillisecond);
-
-// Loading the file and building the automaton, as a policy reload does.
-void BM_LoadAndFinishWordList(benchmark::State& state) {
-  Fixture& f = GetFixture(static_cast<size_t>(state.range(0)));
-  const Text path = zefa::Utf8ToText(f.file.string());
-  WordList list;
-  // These run before the search benchmarks keep lists alive, so the peak
-  // shows what one load and build needs on top of the process.
-  ResetPeakRss();
-  state.counters["RSSBefore"] = Bytes(StatusBytes("VmRSS:"));
   for (auto _ : state) {
+    WordList list;
     zefa::LoadWordFile(list, path, true, true);
     zefa::FinishWordList(list);
-    benchmark::DoNotOptimize(list.automaton.get());
+    benchmark::DoNotOptimize(list.index.get());
   }
-  ReportMemory(state, list);
+  state.SetLabel(kKindNames[kind]);
 }
-BENCHMARK(BM_LoadAndFinishWordList)
-    ->ArgNames({"words"})
-    ->Arg(10000)
-    ->Arg(1000000)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ForbiddenLoadAndBuild)
+    ->ArgNames({"list"})
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
-// The forbidden-word step for one password: args are the list size and the
-// threshold in percent (0 = first listed word decides).
+// The forbidden-word step for one password: the list, the password length
+// and the threshold in percent (0 = the first listed word decides). Both
+// copies of the password are searched, as with NoObfuscation.
 void BM_ForbiddenWordSearch(benchmark::State& state) {
-  Fixture& f = GetFixture(static_cast<size_t>(state.range(0)));
+  const auto kind = static_cast<ListKind>(state.range(0));
+  Fixture& f = GetFixture(kind);
   const WordList& list = LoadedList(f);
-  const float threshold = static_cast<float>(state.range(1)) / 100.0f;
+  const std::vector<Text>& passwords = f.passwords.at(static_cast<size_t>(state.range(1)));
+  std::vector<Text> deobfuscated = passwords;
+  for (Text& p : deobfuscated) {
+    for (auto& c : p) {
+      if (c == '0') c = 'o';
+      if (c == '1') c = 'i';
+      if (c == '@') c = 'a';
+    }
+  }
+  const float threshold = static_cast<float>(state.range(2)) / 100.0f;
   size_t i = 0;
   size_t found = 0;
   for (auto _ : state) {
-    const Text word = zefa::ForbiddenWordSearch(list, f.passwords[i], threshold);
+    const Text word = zefa::ForbiddenWordSearch(list, passwords[i], deobfuscated[i], threshold);
     found += word.empty() ? 0 : 1;
     benchmark::DoNotOptimize(word.data());
-    i = (i + 1) % f.passwords.size();
+    i = (i + 1) % passwords.size();
   }
-  state.SetItemsProcessed(state.iterations());
+  state.SetLabel(kKindNames[kind]);
   state.counters["FoundRate"] =
       static_cast<double>(found) / static_cast<double>(state.iterations());
-  ReportMemory(state, list);
+  state.counters["ListBytes"] = Bytes(static_cast<double>(zefa::WordListMemory(list)));
 }
 BENCHMARK(BM_ForbiddenWordSearch)
-    ->ArgsProduct({{10000, 1000000}, {0, 50}})
-    ->ArgNames({"words", "threshold"})
+    ->ArgsProduct({{0, 1, 2}, {16, 64, 256}, {0, 50}})
+    ->ArgNames({"list", "length", "threshold"})
     ->Unit(benchmark::kMicrosecond);
 
-// The plain walk that short policy lists use, for comparison.
+// The plain walk that short policy lists use, for comparison (10,000 words).
 void BM_ForbiddenWordPlainWalk(benchmark::State& state) {
-  Fixture& f = GetFixture(10000);
+  Fixture& f = GetFixture(kDictionary);
+  static const std::vector<Text> short_list = [&f] {
+    std::vector<Text> words;
+    for (size_t i = 0; i < 10000; ++i) words.push_back(zefa::Utf8ToText(f.words[i]));
+    return words;
+  }();
+  const std::vector<Text>& passwords = f.passwords.at(16);
   size_t i = 0;
   for (auto _ : state) {
-    const Text word = zefa::ForbiddenWordSearch(f.short_list, f.passwords[i], 0.5f);
+    const Text word = zefa::ForbiddenWordSearch(short_list, passwords[i], 0.5f);
     benchmark::DoNotOptimize(word.data());
-    i = (i + 1) % f.passwords.size();
+    i = (i + 1) % passwords.size();
   }
-  state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_ForbiddenWordPlainWalk)
-    ->ArgNames({"words"})
-    ->Arg(10000)
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ForbiddenWordPlainWalk)->Unit(benchmark::kMicrosecond);
+
+#if defined(__GLIBC__)
+// A fixed threshold for mapped allocations, so that freed large blocks go
+// back to the system and every load is measured from the same start.
+const bool kFixedMmapThreshold = [] { return mallopt(M_MMAP_THRESHOLD, 256 * 1024) == 1; }();
+#endif
 
 }  // namespace

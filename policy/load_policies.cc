@@ -5,6 +5,7 @@
 #include "policy/registry_values.h"
 #include "policy/text_to_integer.h"
 #include "policy/word_file.h"
+#include "rules/evaluate_rules.h"
 #include "server/paths.h"
 #include "util/text_util.h"
 
@@ -30,6 +31,19 @@ void Warn(const Text& message) {
   if (LogLevel() >= 0) WriteLog(message, ZT("Warning"), 0);
 }
 
+// A count or length below 0 would fail every password ("more than -1"): it
+// is read as 0 (the rule is off), with a Warning.
+void ReadCount(const Text& key_path, const WChar* name, int64_t& field) {
+  ReadInteger(key_path, name, field);
+  if (field >= 0) return;
+  if (LogLevel() >= 0) {
+    WriteLog(key_path + ZT(": ") + name + ZT(" is ") + IntegerToText(field) +
+                 ZT(", below 0; it is treated as 0 (rule off)"),
+             ZT("Warning"), 0);
+  }
+  field = 0;
+}
+
 // An empty entry would match every account, so it is dropped, and said so.
 void ReadList(const Text& key_path, const WChar* name, bool drop_quotes, Text& field) {
   field = NormaliseList(ReadPolicyValue(key_path, name), drop_quotes);
@@ -49,8 +63,8 @@ void WarnWhenUnreadable(const Text& key_path) {
 }
 
 // Brings the cache entry of a forbidden-word file up to date with the file.
-void RefreshForbiddenFile(const Text& file_name, const Text& words_folder) {
-  auto& cache = Policies().ForbiddenFileCache;
+void RefreshForbiddenFile(const Text& file_name, const Text& words_folder,
+                          ForbiddenFileCacheMap& cache) {
   const Text path = JoinPath(words_folder, file_name);
   const int64_t file_date = platform::FileModifiedLocal(path);
   auto found = cache.find(file_name);
@@ -65,13 +79,20 @@ void RefreshForbiddenFile(const Text& file_name, const Text& words_folder) {
       found->second.FileSize == file_size) {
     return;
   }
+  auto words = std::make_shared<WordList>();
+  LoadWordFile(*words, path, false, true);
+  FinishWordList(*words);
   ForbiddenFileEntry& entry = cache[file_name];
   entry.FileName = file_name;
-  ClearWordList(entry.Words);
-  LoadWordFile(entry.Words, path, false, true);
-  FinishWordList(entry.Words);
+  entry.Words = std::move(words);
   entry.FileDate = file_date;
   entry.FileSize = file_size;
+}
+
+// Serialises whole loads, so two loaders never build from the same snapshot.
+std::mutex& LoadLock() {
+  static std::mutex lock;
+  return lock;
 }
 
 }  // namespace
@@ -98,7 +119,7 @@ void ReadGlobalSettings(const Text& key_path, GlobalSettings& globals) {
 }
 
 void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
-                   const Text& words_folder) {
+                   const Text& words_folder, ForbiddenFileCacheMap& cache) {
   set.Index = set_number;
   ReadInteger(key_path, ZT("Enabled"), set.Enabled);
   if (set.Enabled == 0) return;
@@ -110,15 +131,15 @@ void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
     ReadInteger(key_path, ZT("NotifyProgramBase64"), set.NotifyProgramBase64);
   ReadText(key_path, ZT("RulesText"), set.RulesText);
   ReadInteger(key_path, ZT("NoValidateOnReset"), set.NoValidateOnReset);
-  ReadInteger(key_path, ZT("MinLength"), set.MinLength);
-  ReadInteger(key_path, ZT("MaxLength"), set.MaxLength);
-  ReadInteger(key_path, ZT("LowerCase"), set.LowerCase);
-  ReadInteger(key_path, ZT("UpperCase"), set.UpperCase);
-  ReadInteger(key_path, ZT("Number"), set.Number);
-  ReadInteger(key_path, ZT("Special"), set.Special);
-  ReadInteger(key_path, ZT("CharCategories"), set.CharCategories);
-  ReadInteger(key_path, ZT("MaxRepeating"), set.MaxRepeating);
-  ReadInteger(key_path, ZT("MaxSequential"), set.MaxSequential);
+  ReadCount(key_path, ZT("MinLength"), set.MinLength);
+  ReadCount(key_path, ZT("MaxLength"), set.MaxLength);
+  ReadCount(key_path, ZT("LowerCase"), set.LowerCase);
+  ReadCount(key_path, ZT("UpperCase"), set.UpperCase);
+  ReadCount(key_path, ZT("Number"), set.Number);
+  ReadCount(key_path, ZT("Special"), set.Special);
+  ReadCount(key_path, ZT("CharCategories"), set.CharCategories);
+  ReadCount(key_path, ZT("MaxRepeating"), set.MaxRepeating);
+  ReadCount(key_path, ZT("MaxSequential"), set.MaxSequential);
   ReadInteger(key_path, ZT("NoSimilarity"), set.NoSimilarity);
   ReadInteger(key_path, ZT("NoName"), set.NoName);
   ReadInteger(key_path, ZT("NoObfuscation"), set.NoObfuscation);
@@ -127,14 +148,14 @@ void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
   ReadText(key_path, ZT("AllowedChars"), set.AllowedChars);
   ReadText(key_path, ZT("ForbiddenChars"), set.ForbiddenChars);
   ReadText(key_path, ZT("ForbiddenStartChars"), set.ForbiddenStartChars);
-  ReadInteger(key_path, ZT("MinWords"), set.MinWords);
+  ReadCount(key_path, ZT("MinWords"), set.MinWords);
   ReadInteger(key_path, ZT("PwnedEnabled"), set.PwnedEnabled);
   if (!words_folder.empty()) {
     const Text file = ReadPolicyValue(key_path, ZT("ForbiddenFile"));
     if (!file.empty()) {
       set.ForbiddenActive = 1;
       set.ForbiddenFile = file;
-      RefreshForbiddenFile(file, words_folder);
+      RefreshForbiddenFile(file, words_folder, cache);
     }
   }
   const Text forbidden = ReadPolicyValue(key_path, ZT("Forbidden"));
@@ -142,7 +163,7 @@ void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
     set.ForbiddenActive = 1;
     set.ForbiddenWords = SplitForbiddenWords(forbidden);
   }
-  ReadInteger(key_path, ZT("ForbiddenThreshold"), set.ForbiddenThreshold);
+  ReadCount(key_path, ZT("ForbiddenThreshold"), set.ForbiddenThreshold);
   ReadText(key_path, ZT("RegEx"), set.RegEx);
   ReadInteger(key_path, ZT("LockoutThreshold"), set.LockoutThreshold);
   ReadInteger(key_path, ZT("LockoutDurationMin"), set.LockoutDurationMin);
@@ -153,23 +174,38 @@ void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
 }
 
 int LoadPolicies() {
-  std::lock_guard<std::mutex> guard(PolicyLock());
-  PolicyState& state = Policies();
+  std::lock_guard<std::mutex> one_load(LoadLock());
   const Text root = kPolicyRootKey;
   const int64_t stamp = KeyLastWriteTicks(root, 0);
-  if (stamp == state.PolicyStamp) return 0;
-  state.PolicyStamp = stamp;
-  state.Sets.clear();
-  ReadGlobalSettings(root, state.Globals);
+  GlobalSettings globals;
+  ForbiddenFileCacheMap cache;
+  {
+    std::lock_guard<std::mutex> guard(PolicyLock());
+    if (stamp == Policies().PolicyStamp) return 0;
+    globals = Policies().Globals;  // DisableInactiveAccounts keeps its value when absent
+    cache = Policies().ForbiddenFileCache;
+  }
+  ReadGlobalSettings(root, globals);
   WarnWhenUnreadable(root);
   const Text words_folder = CurrentServerPaths().WordsFolder;
+  std::vector<PolicySet> sets;
   for (int64_t i = 1; i <= 8; ++i) {
     PolicySet set;
     const Text key_path = root + ZT("\\") + IntegerToText(i);
     WarnWhenUnreadable(key_path);
-    ReadPolicySet(key_path, set, i, words_folder);
-    state.Sets.push_back(std::move(set));
+    ReadPolicySet(key_path, set, i, words_folder, cache);
+    sets.push_back(std::move(set));
   }
+  ForgetRegExWarnings();
+  {
+    std::lock_guard<std::mutex> guard(PolicyLock());
+    PolicyState& state = Policies();
+    state.PolicyStamp = stamp;
+    state.Sets.swap(sets);
+    state.Globals = std::move(globals);
+    state.ForbiddenFileCache.swap(cache);
+  }
+  // The previous sets and lists are released here, outside the lock.
   return 1;
 }
 

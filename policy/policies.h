@@ -21,13 +21,17 @@ struct ForbiddenFileEntry {
   Text FileName;
   int64_t FileDate = 0;  // local date value of the file when it was loaded
   int64_t FileSize = -1;  // its size in bytes then
-  WordList Words;
+  // Never changed once built: a reload builds a new list and swaps it in, so
+  // a check can keep searching the list it took.
+  std::shared_ptr<const WordList> Words;
 };
+
+using ForbiddenFileCacheMap = std::map<Text, ForbiddenFileEntry>;
 
 struct PolicyState {
   std::vector<PolicySet> Sets;  // Index order 1..8 after a load
   GlobalSettings Globals;
-  std::map<Text, ForbiddenFileEntry> ForbiddenFileCache;  // by ForbiddenFile, case-sensitive
+  ForbiddenFileCacheMap ForbiddenFileCache;  // by ForbiddenFile, case-sensitive
   // The root key's last-write time at the last load, at full precision
   // (KeyLastWriteTicks); any difference from the stored one reloads.
   int64_t PolicyStamp = 0;
@@ -40,7 +44,10 @@ PolicyState& Policies();
 // Reloads everything when the root key's last-write time differs from the
 // one of the last load. 1 when reloaded, 0 when nothing changed. A key that
 // exists but cannot be read, and a list value with an empty entry, each
-// leave one Warning line per load.
+// leave one Warning line per load. The values and word files are read and
+// the word lists built without PolicyLock: checks meanwhile keep the previous
+// sets and lists, and the new ones are swapped in at the end under the lock.
+// One load runs at a time.
 int LoadPolicies();
 
 // Fills `globals` from a key; DisableInactiveAccounts only when present.
@@ -48,10 +55,10 @@ int LoadPolicies();
 void ReadGlobalSettings(const Text& key_path, GlobalSettings& globals);
 
 // Fills a zero-initialised set from its key. `words_folder` empty means the
-// forbidden-word file is not read. Caller holds PolicyLock (the file cache
-// is touched).
+// forbidden-word file is not read; otherwise the file's entry in `cache` is
+// brought up to date (a changed file gets a newly built list).
 void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
-                   const Text& words_folder);
+                   const Text& words_folder, ForbiddenFileCacheMap& cache);
 
 // Forgets every set, the stamp and the file cache (library unload, tests).
 void ResetPolicies();

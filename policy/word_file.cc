@@ -1,31 +1,16 @@
 #include "policy/word_file.h"
 
-#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
-#include <string_view>
 
+#include "logging/log.h"
 #include "platform/platform.h"
+#include "platform/text_decoding.h"
 
 namespace zefa {
 
 namespace {
-
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
-// Decodes one line into `out` (replacing its contents). Plain ASCII lines,
-// the bulk of any word file, are widened directly.
-void DecodeLine(std::string_view line, Text& out) {
-  const bool ascii = std::all_of(line.begin(), line.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if (!ascii) {
-    out = Utf8ToText(line);
-    return;
-  }
-  out.resize(line.size());
-  for (size_t i = 0; i < line.size(); ++i) out[i] = static_cast<WChar>(line[i]);
-}
 
 // Lower case per code unit; the ASCII range is looked up once per file.
 using AsciiLowerTable = std::array<WChar, 128>;
@@ -36,8 +21,27 @@ AsciiLowerTable MakeAsciiLowerTable() {
   return table;
 }
 
-void LowerCaseLine(const AsciiLowerTable& ascii, Text& text) {
-  for (WChar& c : text) c = c < ascii.size() ? ascii[c] : platform::CharLower(c);
+// Splits `text` into lines in place: the lines end up back to back at its
+// front, their ends in `ends` (offsets into the compacted text). Returns the
+// compacted length.
+size_t CompactLines(Text& text, bool lower_case, std::vector<uint32_t>& ends) {
+  const AsciiLowerTable ascii = lower_case ? MakeAsciiLowerTable() : AsciiLowerTable{};
+  const size_t size = text.size();
+  size_t write = 0;
+  size_t read = 0;
+  while (read < size) {
+    WChar c = text[read++];
+    if (c == ZT('\r') || c == ZT('\n')) {
+      if (c == ZT('\r') && read < size && text[read] == ZT('\n')) ++read;
+      ends.push_back(static_cast<uint32_t>(write));
+      continue;
+    }
+    if (lower_case) c = c < ascii.size() ? ascii[c] : platform::CharLower(c);
+    text[write++] = c;
+  }
+  const bool last_line_open = size > 0 && text[size - 1] != ZT('\n') && text[size - 1] != ZT('\r');
+  if (last_line_open) ends.push_back(static_cast<uint32_t>(write));
+  return write;
 }
 
 }  // namespace
@@ -45,31 +49,35 @@ void LowerCaseLine(const AsciiLowerTable& ascii, Text& text) {
 bool LoadWordFile(WordList& list, const Text& path, bool clear_first, bool lower_case) {
   if (clear_first) ClearWordList(list);
   if (!platform::FileExists(path)) return false;
-  const std::optional<std::string> bytes = platform::ReadWholeFile(path);
-  if (!bytes) return true;
-
-  std::string_view rest(*bytes);
-  if (rest.substr(0, kByteOrderMark.size()) == kByteOrderMark)
-    rest.remove_prefix(kByteOrderMark.size());
-
-  // A UTF-8 file never holds fewer bytes than its text has UTF-16 units, so
-  // this reserves enough for the whole file at once.
-  list.pool.reserve(list.pool.size() + rest.size());
-  list.starts.reserve(std::max<size_t>(list.starts.size(), 1) +
-                      static_cast<size_t>(std::count(rest.begin(), rest.end(), '\n')) + 1);
-
-  const AsciiLowerTable ascii_lower = lower_case ? MakeAsciiLowerTable() : AsciiLowerTable{};
-  Text line_text;
-  while (!rest.empty()) {
-    const size_t end = rest.find('\n');
-    std::string_view line = rest.substr(0, end);
-    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-    if (end != std::string_view::npos && !line.empty() && line.back() == '\r')
-      line.remove_suffix(1);
-    DecodeLine(line, line_text);
-    if (lower_case) LowerCaseLine(ascii_lower, line_text);
-    AppendWord(list, line_text);
+  Text text;
+  {
+    std::optional<std::string> bytes = platform::ReadWholeFile(path);
+    if (!bytes) return true;
+    TextFileEncoding encoding = TextFileEncoding::kUtf8;
+    text = DecodeTextFile(*bytes, &encoding);
+    if (encoding == TextFileEncoding::kWindows1252 && LogLevel() >= 0) {
+      WriteLog(ZT("The word file ") + path +
+                   ZT(" is not UTF-8 text and was read as Windows-1252; save it as UTF-8 or "
+                      "UTF-16 to be sure of its non-ASCII words"),
+               ZT("Warning"), 0);
+    }
   }
+  // Offsets are 32-bit: a file beyond four billion units keeps what fits.
+  const size_t base = list.pool.size();
+  if (base + text.size() > UINT32_MAX) text.resize(UINT32_MAX - base);
+
+  std::vector<uint32_t> ends;
+  const size_t length = CompactLines(text, lower_case, ends);
+  text.resize(length);
+  if (list.starts.empty()) list.starts.push_back(0);
+  list.starts.reserve(list.starts.size() + ends.size());
+  for (const uint32_t end : ends) list.starts.push_back(static_cast<uint32_t>(base + end));
+  if (base == 0) {
+    list.pool = std::move(text);
+  } else {
+    list.pool.append(text);
+  }
+  list.index.reset();
   return true;
 }
 

@@ -1,8 +1,10 @@
 #include "rules/evaluate_rules.h"
 
 #include <mutex>
+#include <set>
 #include <string>
 
+#include "logging/log.h"
 #include "platform/platform.h"
 #include "policy/policies.h"
 #include "rules/character_sets.h"
@@ -64,16 +66,49 @@ bool ContainsName(const RuleSubject& subject, const Text& test_copy, const Text&
   return false;
 }
 
-Text FindForbiddenWord(const PolicySet& set, const Text& test_copy) {
+// Both the lower-cased password and its de-obfuscated copy are searched (they
+// are the same text when NoObfuscation is off): de-obfuscation only adds
+// matches, so a listed "p@ssw0rd" is found as written and "pa55word" as
+// "password".
+Text FindForbiddenWord(const PolicySet& set, const Text& test_copy, const Text& plain_copy) {
   const float threshold =
       set.ForbiddenThreshold > 0 ? static_cast<float>(set.ForbiddenThreshold) / 100.0f : 0.0f;
-  std::lock_guard<std::mutex> guard(PolicyLock());
+  std::shared_ptr<const WordList> file_words;
+  if (!set.ForbiddenFile.empty()) {
+    std::lock_guard<std::mutex> guard(PolicyLock());
+    const auto& cache = Policies().ForbiddenFileCache;
+    const auto entry = cache.find(set.ForbiddenFile);
+    if (entry != cache.end()) file_words = entry->second.Words;
+  }
+  // The lists are never changed once built (a reload swaps in new ones), so
+  // the search itself needs no lock.
   Text found;
-  const auto& cache = Policies().ForbiddenFileCache;
-  const auto entry = cache.find(set.ForbiddenFile);
-  if (entry != cache.end()) found = ForbiddenWordSearch(entry->second.Words, test_copy, threshold);
-  if (found.empty()) found = ForbiddenWordSearch(set.ForbiddenWords, test_copy, threshold);
+  if (file_words) found = ForbiddenWordSearch(*file_words, plain_copy, test_copy, threshold);
+  if (found.empty())
+    found = ForbiddenWordSearch(set.ForbiddenWords, plain_copy, test_copy, threshold);
   return found;
+}
+
+// Patterns whose match error was logged since the last policy load.
+std::mutex& RegExWarningLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::set<Text>& WarnedRegExPatterns() {
+  static std::set<Text> patterns;
+  return patterns;
+}
+
+void WarnRegExErrorOnce(const Text& pattern, const std::string& error) {
+  {
+    std::lock_guard<std::mutex> guard(RegExWarningLock());
+    if (!WarnedRegExPatterns().insert(pattern).second) return;
+  }
+  if (LogLevel() >= 0) {
+    WriteLog(ZT("RegEx ") + pattern + ZT(" could not be matched (") + Utf8ToText(error) +
+                 ZT("); passwords it cannot match are denied"),
+             ZT("Warning"), 0);
+  }
 }
 
 }  // namespace
@@ -103,7 +138,23 @@ void Deobfuscate(Text& text) {
 }
 
 bool RegExFails(const Text& pattern, const Text& password) {
-  return PatternFindsNoMatch(pattern, password);
+  const RegexResult result = MatchPattern(pattern, password);
+  switch (result.Outcome) {
+    case RegexOutcome::kMatch:
+    case RegexOutcome::kNotCompiled:
+      return false;
+    case RegexOutcome::kNoMatch:
+      return true;
+    case RegexOutcome::kMatchError:
+      WarnRegExErrorOnce(pattern, result.Error);
+      return true;
+  }
+  return true;
+}
+
+void ForgetRegExWarnings() {
+  std::lock_guard<std::mutex> guard(RegExWarningLock());
+  WarnedRegExPatterns().clear();
 }
 
 RuleVerdict EvaluateRules(const Text& password, const RuleSubject& subject, const PolicySet& set) {
@@ -124,7 +175,7 @@ RuleVerdict EvaluateRules(const Text& password, const RuleSubject& subject, cons
         !set.ForbiddenStartChars.empty() && set.ForbiddenStartChars.find(password[0]) != Text::npos;
     ScanCharacters(password, set, c);
     if (set.NoName != 0) c.NameFound = ContainsName(subject, test_copy, plain_copy);
-    c.FoundWord = FindForbiddenWord(set, test_copy);
+    c.FoundWord = FindForbiddenWord(set, test_copy, plain_copy);
     c.Categories = (c.UpperCase > 0) + (c.LowerCase > 0) + (c.Digits > 0) + (c.Special > 0);
   }
 

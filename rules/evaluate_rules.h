@@ -52,8 +52,14 @@ int64_t CountWords(TextView text);
 // 4->a, 5->s, 6->b, 7->t, 8->b, 9->g, @->a, $->s).
 void Deobfuscate(Text& lower_case_text);
 
-// True when the pattern compiles and does not match; false when it matches
-// or does not compile (such a pattern is ignored).
+// True when the pattern compiles and does not match, or its match ends in an
+// error (work or stack limit): such a password cannot be shown to match, so it
+// is denied, and the first error of each pattern after a policy load is
+// logged as a Warning. False when it matches or does not compile (a pattern
+// that does not compile is ignored).
 bool RegExFails(const Text& pattern, const Text& password);
+
+// Lets every pattern's next match error be logged again (each policy load).
+void ForgetRegExWarnings();
 
 }  // namespace zefa

@@ -1,53 +1,110 @@
 #include "rules/forbidden_words.h"
 
 #include <algorithm>
+#include <cmath>
+#include <functional>
 #include <limits>
+#include <queue>
+
+#include "platform/platform.h"
 
 namespace zefa {
 
-// Aho-Corasick automaton over UTF-16 code units, stored as flat arrays.
-// Nodes are numbered in breadth-first order with the children of a node
-// contiguous and sorted by label, so the children of node n are the nodes
-// [nodes[n].first_child, nodes[n + 1].first_child) and a transition is a
-// binary search over their labels. Node 0 is the root; node `node_count` is a
-// sentinel that closes the last node's ranges.
-struct WordAutomaton {
-  struct Node {
-    uint32_t first_child = 0;
-    uint32_t fail = 0;         // longest proper suffix that is also a trie node
-    uint32_t dictionary = 0;   // nearest terminal node on the failure chain; 0 = none
-    uint32_t first_entry = 0;  // entries spelling this node: [first_entry, next node's)
-  };
-  std::vector<Node> nodes;        // node_count + 1
-  std::vector<WChar> labels;      // label of the edge into each node (root: unused)
-  std::vector<uint32_t> entries;  // list indices, ascending per terminal node
+// A hash index over the distinct non-empty words of a list. Words are
+// numbered in the order of their first entry; the words themselves stay in
+// the list's pool (a word's text is that of its first entry), so the index
+// adds a few words of memory per entry and no copy of the text.
+struct WordIndex {
+  // Word k is spelled by the entries positions[first[k]] ..
+  // positions[first[k + 1] - 1], ascending; positions[first[k]] is its first.
+  std::vector<uint32_t> first;      // words + 1
+  std::vector<uint32_t> positions;  // every non-empty entry, grouped by word
+  // Open addressing with linear probing: (upper half of the word's hash << 32)
+  // | (word + 1); 0 is a free slot. At most half the slots are used.
+  std::vector<uint64_t> slots;
+  uint64_t mask = 0;
+  std::vector<bool> has_length;  // has_length[n]: some word is n units long
+  // One bit per hashed prefix of every word (a filter with false positives
+  // only): a search stops extending a piece of the text once no word starts
+  // with it, so most pieces end after a few units.
+  std::vector<uint64_t> prefix_bits;
+  uint64_t prefix_mask = 0;  // bit count - 1
 };
 
 namespace {
 
-using Automaton = WordAutomaton;
+// Polynomial hash over UTF-16 units, extended one unit at a time so every
+// prefix of a suffix of the text is hashed in one step; Mix spreads it for
+// the slot number and the tag.
+constexpr uint64_t kHashBase = 0x9E3779B97F4A7C15ull;
 
-uint32_t NodeCount(const Automaton& a) { return static_cast<uint32_t>(a.nodes.size() - 1); }
-
-bool IsTerminal(const Automaton& a, uint32_t node) {
-  return a.nodes[node + 1].first_entry > a.nodes[node].first_entry;
+inline uint64_t Extend(uint64_t hash, WChar c) {
+  return hash * kHashBase + static_cast<uint16_t>(c) + 1;
 }
 
-// Child of `node` labelled `c`, or 0 when there is none.
-uint32_t Child(const Automaton& a, uint32_t node, WChar c) {
-  uint32_t lo = a.nodes[node].first_child;
-  uint32_t hi = a.nodes[node + 1].first_child;
-  while (lo < hi) {
-    const uint32_t mid = lo + (hi - lo) / 2;
-    const WChar m = a.labels[mid];
-    if (m == c) return mid;
-    if (m < c) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
+inline uint64_t Mix(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  h ^= h >> 33;
+  return h;
+}
+
+uint64_t HashOf(TextView word) {
+  uint64_t hash = 0;
+  for (const WChar c : word) hash = Extend(hash, c);
+  return Mix(hash);
+}
+
+inline uint64_t PrefixBit(const WordIndex& index, uint64_t mixed) {
+  return (mixed >> 11) & index.prefix_mask;
+}
+
+inline bool MayBePrefix(const WordIndex& index, uint64_t mixed) {
+  const uint64_t bit = PrefixBit(index, mixed);
+  return (index.prefix_bits[bit >> 6] >> (bit & 63)) & 1;
+}
+
+inline void Prefetch(const void* address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
+uint32_t WordLength(const WordList& list, const WordIndex& index, uint32_t word) {
+  const uint32_t entry = index.positions[index.first[word]];
+  return list.starts[entry + 1] - list.starts[entry];
+}
+
+// The word spelled `piece` (whose mixed hash is `mixed`), or UINT32_MAX.
+// `first_entry` gives a word's first entry (the index's own table once it is
+// built).
+template <typename FirstEntry>
+uint32_t FindWord(const WordList& list, const std::vector<uint64_t>& slots, uint64_t mask,
+                  uint64_t mixed, TextView piece, FirstEntry first_entry) {
+  const uint64_t tag = mixed >> 32;
+  for (uint64_t at = mixed & mask;; at = (at + 1) & mask) {
+    const uint64_t slot = slots[at];
+    if (slot == 0) return UINT32_MAX;
+    if ((slot >> 32) != tag) continue;
+    const uint32_t word = static_cast<uint32_t>(slot) - 1;
+    if (WordAt(list, first_entry(word)) == piece) return word;
   }
-  return 0;
+}
+
+void InsertWord(std::vector<uint64_t>& slots, uint64_t mask, uint64_t mixed, uint32_t word) {
+  uint64_t at = mixed & mask;
+  while (slots[at] != 0) at = (at + 1) & mask;
+  slots[at] = ((mixed >> 32) << 32) | (uint64_t{word} + 1);
+}
+
+size_t SlotCountFor(size_t words) {
+  size_t count = 16;
+  while (count < 2 * words) count *= 2;
+  return count;
 }
 
 // One listed word that occurs in the text, in list order. Returns true when
@@ -60,198 +117,113 @@ bool ScoreFoundWord(float& score, size_t word_length, size_t text_length, float 
   return score >= threshold;
 }
 
+bool Occurs(TextView word, TextView text, TextView also) {
+  if (text.find(word) != TextView::npos) return true;
+  return also != text && also.find(word) != TextView::npos;
+}
+
 template <typename WordAtIndex>
-Text PlainWalk(size_t count, WordAtIndex word_at, TextView text, float threshold) {
+Text PlainWalk(size_t count, WordAtIndex word_at, TextView text, TextView also, float threshold) {
   float score = 0.0f;
   for (size_t i = 0; i < count; ++i) {
     const TextView word = word_at(i);
-    if (word.empty() || text.find(word) == TextView::npos) continue;
+    if (word.empty() || !Occurs(word, text, also)) continue;
     if (ScoreFoundWord(score, word.size(), text.size(), threshold)) return Text(word);
   }
   return Text();
 }
 
-struct Range {
-  uint32_t begin;
-  uint32_t end;
-};
-
-// The distinct non-empty words in sorted order, packed back to back, each
-// with the ascending run of list entries that spell it.
-struct SortedWords {
-  Text pool;
-  std::vector<uint32_t> starts;  // word k is pool[starts[k], starts[k + 1])
-  // Word k is spelled by the entries entries[first_entry[k], first_entry[k + 1]).
-  std::vector<uint32_t> first_entry;
-  std::vector<uint32_t> entries;
-
-  size_t Count() const { return starts.size() - 1; }
-  TextView Word(size_t k) const {
-    return TextView(pool.data() + starts[k], starts[k + 1] - starts[k]);
-  }
-};
-
-// The non-empty entries ordered by (word, index): a most-significant-unit
-// radix sort. Each pass splits one run of entries that share a prefix by
-// their next unit (words that end there first) with a stable counting sort;
-// the entries of a run stay in index order, so ties need no comparison and
-// reading their units walks the pool forward.
-std::vector<uint32_t> SortEntries(const WordList& list, size_t& units) {
-  std::vector<uint32_t> order;
-  order.reserve(WordCount(list));
-  units = 0;
-  for (size_t i = 0; i < WordCount(list); ++i) {
-    const size_t length = list.starts[i + 1] - list.starts[i];
-    if (length == 0) continue;
-    order.push_back(static_cast<uint32_t>(i));
-    units += length;
-  }
-  struct Run {
+// Adds to `found` every word of the index that occurs in `text`. Only the
+// pieces that start with some word's prefix are extended; the pieces whose
+// length some word has are hashed a batch at a time and their slots
+// prefetched together, so the table's cache misses overlap. With `differs`
+// (the first unit at or after each position where this text differs from the
+// other text, which was searched already) only pieces that differ are looked
+// up.
+void CollectWords(const WordList& list, const WordIndex& index, TextView text,
+                  const std::vector<uint32_t>* differs, std::vector<uint32_t>& found) {
+  struct Candidate {
+    uint64_t mixed;
     uint32_t begin;
-    uint32_t end;
-    uint32_t depth;
+    uint32_t length;
   };
-  constexpr uint32_t kEnded = 0;             // sort key of a word that ends at the depth
-  std::vector<uint32_t> keys(order.size());  // per position: unit + 1, or kEnded
-  std::vector<uint32_t> scratch(order.size());
-  std::vector<uint32_t> slot(0x10000 + 1, 0);  // per key: count, then next free position
-  std::vector<uint32_t> present;               // keys seen in the current run
-  std::vector<Run> pending;
-  if (order.size() > 1) pending.push_back(Run{0, static_cast<uint32_t>(order.size()), 0});
-  while (!pending.empty()) {
-    const Run run = pending.back();
-    pending.pop_back();
-    present.clear();
-    for (uint32_t i = run.begin; i < run.end; ++i) {
-      const uint32_t entry = order[i];
-      const uint32_t at = list.starts[entry] + run.depth;
-      const uint32_t key =
-          at < list.starts[entry + 1] ? uint32_t{static_cast<uint16_t>(list.pool[at])} + 1 : kEnded;
-      keys[i] = key;
-      if (slot[key]++ == 0) present.push_back(key);
+  constexpr size_t kBatch = 32;
+  Candidate batch[kBatch];
+  size_t pending = 0;
+  const auto first_entry = [&index](uint32_t word) { return index.positions[index.first[word]]; };
+  const auto resolve = [&] {
+    for (size_t b = 0; b < pending; ++b) Prefetch(&index.slots[batch[b].mixed & index.mask]);
+    for (size_t b = 0; b < pending; ++b) {
+      const Candidate& c = batch[b];
+      const uint32_t word = FindWord(list, index.slots, index.mask, c.mixed,
+                                     text.substr(c.begin, c.length), first_entry);
+      if (word != UINT32_MAX) found.push_back(word);
     }
-    std::sort(present.begin(), present.end());
-    uint32_t position = run.begin;
-    for (const uint32_t key : present) {
-      const uint32_t count = slot[key];
-      if (key != kEnded && count > 1)
-        pending.push_back(Run{position, position + count, run.depth + 1});
-      slot[key] = position;
-      position += count;
+    pending = 0;
+  };
+  const size_t longest = index.has_length.empty() ? 0 : index.has_length.size() - 1;
+  for (size_t begin = 0; begin < text.size(); ++begin) {
+    const size_t limit = std::min(longest, text.size() - begin);
+    const size_t first_difference = differs ? (*differs)[begin] : begin;
+    uint64_t hash = 0;
+    for (size_t length = 1; length <= limit; ++length) {
+      hash = Extend(hash, text[begin + length - 1]);
+      const uint64_t mixed = Mix(hash);
+      if (!MayBePrefix(index, mixed)) break;
+      if (!index.has_length[length] || first_difference >= begin + length) continue;
+      batch[pending++] =
+          Candidate{mixed, static_cast<uint32_t>(begin), static_cast<uint32_t>(length)};
+      if (pending == kBatch) resolve();
     }
-    for (uint32_t i = run.begin; i < run.end; ++i) scratch[slot[keys[i]]++] = order[i];
-    std::copy(scratch.begin() + run.begin, scratch.begin() + run.end, order.begin() + run.begin);
-    for (const uint32_t key : present) slot[key] = 0;
   }
-  return order;
+  resolve();
+  platform::SecureWipe(batch, sizeof batch);
 }
 
-SortedWords SortWords(const WordList& list) {
-  size_t units = 0;
-  const std::vector<uint32_t> order = SortEntries(list, units);
-
-  SortedWords sorted;
-  sorted.pool.reserve(units);
-  sorted.starts.reserve(order.size() + 1);
-  sorted.first_entry.reserve(order.size() + 1);
-  sorted.entries.reserve(order.size());
-  sorted.starts.push_back(0);
-  TextView previous;
-  for (const uint32_t entry : order) {
-    const TextView word = WordAt(list, entry);
-    if (sorted.entries.empty() || word != previous) {
-      sorted.first_entry.push_back(static_cast<uint32_t>(sorted.entries.size()));
-      sorted.pool.append(word);
-      sorted.starts.push_back(static_cast<uint32_t>(sorted.pool.size()));
-      previous = word;
-    }
-    sorted.entries.push_back(entry);
+// With a threshold: replays the entries of the occurring words in list order,
+// as the plain walk adds them, until the score reaches the threshold.
+Text ScoreInListOrder(const WordList& list, const WordIndex& index,
+                      const std::vector<uint32_t>& words, size_t text_length, float threshold) {
+  // Every step adds at most half a unit in the last place of a score below
+  // the threshold, so when even the exact total plus that rounding stays
+  // below it, no order of additions can reach it.
+  long double exact_total = 0;
+  long double steps = 0;
+  for (const uint32_t word : words) {
+    const long double count = index.first[word + 1] - index.first[word];
+    exact_total += count * WordLength(list, index, word) / static_cast<long double>(text_length);
+    steps += count;
   }
-  sorted.first_entry.push_back(static_cast<uint32_t>(sorted.entries.size()));
-  return sorted;
-}
+  const long double ulp =
+      static_cast<long double>(std::nextafter(threshold, std::numeric_limits<float>::infinity())) -
+      threshold;
+  if (exact_total + steps * ulp < threshold) return Text();
 
-// Builds the trie level by level from the sorted distinct words: at depth d
-// every node owns the run of words that share its d-unit prefix; a word
-// exactly d long ends there (it sorts first), the rest split by their unit at
-// d into the node's children, which therefore come out contiguous and in
-// label order.
-void BuildTrie(const SortedWords& sorted, Automaton& a) {
-  // Exact node count: one per distinct prefix.
-  size_t node_count = 1;
-  for (size_t k = 0; k < sorted.Count(); ++k) {
-    const TextView word = sorted.Word(k);
-    size_t common = 0;
-    if (k > 0) {
-      const TextView previous = sorted.Word(k - 1);
-      const size_t limit = std::min(word.size(), previous.size());
-      while (common < limit && word[common] == previous[common]) ++common;
-    }
-    node_count += word.size() - common;
+  // One cursor per word over its entries; the smallest entry comes next.
+  struct Cursor {
+    uint32_t entry;
+    uint32_t offset;  // into positions
+    uint32_t end;     // the word's end offset
+    bool operator>(const Cursor& other) const { return entry > other.entry; }
+  };
+  std::priority_queue<Cursor, std::vector<Cursor>, std::greater<Cursor>> next;
+  for (const uint32_t word : words) {
+    const uint32_t offset = index.first[word];
+    next.push(Cursor{index.positions[offset], offset, index.first[word + 1]});
   }
-  a.nodes.assign(node_count + 1, Automaton::Node{});
-  a.labels.assign(node_count, WChar{0});
-  a.entries.clear();
-  a.entries.reserve(sorted.entries.size());
-
-  std::vector<Range> level{Range{0, static_cast<uint32_t>(sorted.Count())}};
-  std::vector<Range> next_level;
-  uint32_t node = 0;
-  uint32_t next_id = 1;
-  for (size_t depth = 0; !level.empty(); ++depth) {
-    next_level.clear();
-    for (const Range& r : level) {
-      Automaton::Node& n = a.nodes[node];
-      n.first_entry = static_cast<uint32_t>(a.entries.size());
-      n.first_child = next_id;
-      uint32_t k = r.begin;
-      if (k < r.end && sorted.Word(k).size() == depth) {
-        a.entries.insert(a.entries.end(), sorted.entries.begin() + sorted.first_entry[k],
-                         sorted.entries.begin() + sorted.first_entry[k + 1]);
-        ++k;
-      }
-      while (k < r.end) {
-        const WChar c = sorted.pool[sorted.starts[k] + depth];
-        uint32_t j = k + 1;
-        while (j < r.end && sorted.pool[sorted.starts[j] + depth] == c) ++j;
-        a.labels[next_id++] = c;
-        next_level.push_back(Range{k, j});
-        k = j;
-      }
-      ++node;
-    }
-    level.swap(next_level);
-  }
-  a.nodes[node].first_child = next_id;
-  a.nodes[node].first_entry = static_cast<uint32_t>(a.entries.size());
-}
-
-// Failure and dictionary links in breadth-first order: a node's failure
-// target is shallower, so it is always complete when the node is reached.
-void LinkTrie(Automaton& a) {
-  const uint32_t count = NodeCount(a);
-  for (uint32_t parent = 0; parent < count; ++parent) {
-    const uint32_t begin = a.nodes[parent].first_child;
-    const uint32_t end = a.nodes[parent + 1].first_child;
-    for (uint32_t child = begin; child < end; ++child) {
-      uint32_t fail = 0;
-      if (parent != 0) {
-        const WChar c = a.labels[child];
-        uint32_t state = a.nodes[parent].fail;
-        for (;;) {
-          const uint32_t next = Child(a, state, c);
-          if (next != 0) {
-            fail = next;
-            break;
-          }
-          if (state == 0) break;
-          state = a.nodes[state].fail;
-        }
-      }
-      a.nodes[child].fail = fail;
-      a.nodes[child].dictionary = IsTerminal(a, fail) ? fail : a.nodes[fail].dictionary;
+  float score = 0.0f;
+  while (!next.empty()) {
+    Cursor cursor = next.top();
+    next.pop();
+    const uint32_t length = list.starts[cursor.entry + 1] - list.starts[cursor.entry];
+    if (ScoreFoundWord(score, length, text_length, threshold))
+      return Text(WordAt(list, cursor.entry));
+    if (++cursor.offset < cursor.end) {
+      cursor.entry = index.positions[cursor.offset];
+      next.push(cursor);
     }
   }
+  return Text();
 }
 
 }  // namespace
@@ -259,7 +231,7 @@ void LinkTrie(Automaton& a) {
 void ClearWordList(WordList& list) {
   list.pool = Text();
   list.starts = std::vector<uint32_t>();
-  list.automaton.reset();
+  list.index.reset();
 }
 
 void AppendWord(WordList& list, TextView word) {
@@ -269,7 +241,7 @@ void AppendWord(WordList& list, TextView word) {
   if (list.starts.empty()) list.starts.push_back(0);
   list.pool.append(word);
   list.starts.push_back(static_cast<uint32_t>(list.pool.size()));
-  list.automaton.reset();
+  list.index.reset();
 }
 
 size_t WordCount(const WordList& list) { return list.starts.empty() ? 0 : list.starts.size() - 1; }
@@ -280,75 +252,139 @@ TextView WordAt(const WordList& list, size_t index) {
 }
 
 void FinishWordList(WordList& list) {
-  auto automaton = std::make_shared<Automaton>();
-  BuildTrie(SortWords(list), *automaton);
-  LinkTrie(*automaton);
-  list.pool.shrink_to_fit();
+  auto index = std::make_shared<WordIndex>();
+  const size_t entries = WordCount(list);
+  size_t non_empty = 0;
+  size_t longest = 0;
+  for (size_t i = 0; i < entries; ++i) {
+    const size_t length = list.starts[i + 1] - list.starts[i];
+    if (length == 0) continue;
+    ++non_empty;
+    longest = std::max(longest, length);
+  }
+
+  // Number the distinct words in order of their first entry.
+  std::vector<uint32_t> word_of_entry(entries, UINT32_MAX);
+  std::vector<uint32_t> first_entry;  // per word
+  std::vector<uint32_t> counts;       // per word
+  {
+    std::vector<uint64_t> slots(SlotCountFor(non_empty), 0);
+    const uint64_t mask = slots.size() - 1;
+    const auto first_of = [&first_entry](uint32_t word) { return first_entry[word]; };
+    for (size_t i = 0; i < entries; ++i) {
+      const TextView word = WordAt(list, i);
+      if (word.empty()) continue;
+      const uint64_t mixed = HashOf(word);
+      uint32_t number = FindWord(list, slots, mask, mixed, word, first_of);
+      if (number == UINT32_MAX) {
+        number = static_cast<uint32_t>(first_entry.size());
+        first_entry.push_back(static_cast<uint32_t>(i));
+        counts.push_back(0);
+        InsertWord(slots, mask, mixed, number);
+      }
+      word_of_entry[i] = number;
+      ++counts[number];
+    }
+    if (slots.size() == SlotCountFor(first_entry.size())) {
+      index->slots = std::move(slots);
+      index->mask = mask;
+    }
+  }
+  // A list with many duplicates gets a table sized for its distinct words.
+  if (index->slots.empty()) {
+    index->slots.assign(SlotCountFor(first_entry.size()), 0);
+    index->mask = index->slots.size() - 1;
+    for (uint32_t word = 0; word < first_entry.size(); ++word)
+      InsertWord(index->slots, index->mask, HashOf(WordAt(list, first_entry[word])), word);
+  }
+  first_entry = std::vector<uint32_t>();
+
+  // Group the entries by word, each group in list order.
+  index->first.resize(counts.size() + 1);
+  index->first[0] = 0;
+  for (size_t k = 0; k < counts.size(); ++k) index->first[k + 1] = index->first[k] + counts[k];
+  counts = std::vector<uint32_t>();
+  index->positions.resize(non_empty);
+  {
+    std::vector<uint32_t> fill(index->first.begin(), index->first.end() - 1);
+    for (size_t i = 0; i < entries; ++i) {
+      if (word_of_entry[i] != UINT32_MAX) index->positions[fill[word_of_entry[i]]++] = static_cast<uint32_t>(i);
+    }
+  }
+  word_of_entry = std::vector<uint32_t>();
+
+  index->has_length.assign(longest + 1, false);
+  size_t distinct_units = 0;
+  for (uint32_t word = 0; word + 1 < index->first.size(); ++word) {
+    const uint32_t length = WordLength(list, *index, word);
+    index->has_length[length] = true;
+    distinct_units += length;
+  }
+  // About four bits per prefix: a piece of text that no word starts with
+  // passes the filter one time in five or less.
+  size_t bits = 64;
+  while (bits < 4 * distinct_units) bits *= 2;
+  index->prefix_bits.assign(bits / 64, 0);
+  index->prefix_mask = bits - 1;
+  for (uint32_t word = 0; word + 1 < index->first.size(); ++word) {
+    uint64_t hash = 0;
+    for (const WChar c : WordAt(list, index->positions[index->first[word]])) {
+      hash = Extend(hash, c);
+      const uint64_t bit = PrefixBit(*index, Mix(hash));
+      index->prefix_bits[bit >> 6] |= uint64_t{1} << (bit & 63);
+    }
+  }
+
+  // The pool was sized for the whole file, line ends included.
+  if (list.pool.capacity() > list.pool.size() + list.pool.size() / 4) list.pool.shrink_to_fit();
   list.starts.shrink_to_fit();
-  list.automaton = std::move(automaton);
+  list.index = std::move(index);
 }
 
 size_t WordListMemory(const WordList& list) {
   size_t bytes = list.pool.capacity() * sizeof(WChar) + list.starts.capacity() * sizeof(uint32_t);
-  if (list.automaton) {
-    const Automaton& a = *list.automaton;
-    bytes += sizeof(Automaton) + a.nodes.capacity() * sizeof(Automaton::Node) +
-             a.labels.capacity() * sizeof(WChar) + a.entries.capacity() * sizeof(uint32_t);
+  if (list.index) {
+    const WordIndex& x = *list.index;
+    bytes += sizeof(WordIndex) + x.first.capacity() * sizeof(uint32_t) +
+             x.positions.capacity() * sizeof(uint32_t) + x.slots.capacity() * sizeof(uint64_t) +
+             x.has_length.capacity() / 8 + x.prefix_bits.capacity() * sizeof(uint64_t);
   }
   return bytes;
 }
 
-Text ForbiddenWordSearch(const WordList& list, TextView text, float threshold) {
-  if (!list.automaton) {
+Text ForbiddenWordSearch(const WordList& list, TextView text, TextView also, float threshold) {
+  if (!list.index) {
     return PlainWalk(
-        WordCount(list), [&list](size_t i) { return WordAt(list, i); }, text, threshold);
+        WordCount(list), [&list](size_t i) { return WordAt(list, i); }, text, also, threshold);
   }
-  const Automaton& a = *list.automaton;
+  const WordIndex& index = *list.index;
+  if (text.empty() || index.first.size() <= 1) return Text();
 
-  // Every terminal node reached while scanning: each one stands for the
-  // listed entries whose word occurs in the text.
   std::vector<uint32_t> found;
-  uint32_t state = 0;
-  for (const WChar c : text) {
-    for (;;) {
-      const uint32_t next = Child(a, state, c);
-      if (next != 0) {
-        state = next;
-        break;
-      }
-      if (state == 0) break;
-      state = a.nodes[state].fail;
-    }
-    for (uint32_t t = IsTerminal(a, state) ? state : a.nodes[state].dictionary; t != 0;
-         t = a.nodes[t].dictionary) {
-      found.push_back(t);
-    }
+  CollectWords(list, index, text, nullptr, found);
+  if (also != text && also.size() == text.size()) {
+    std::vector<uint32_t> differs(also.size() + 1, static_cast<uint32_t>(also.size()));
+    for (size_t i = also.size(); i-- > 0;)
+      differs[i] = also[i] != text[i] ? static_cast<uint32_t>(i) : differs[i + 1];
+    CollectWords(list, index, also, &differs, found);
+  } else if (also != text) {
+    CollectWords(list, index, also, nullptr, found);
   }
   if (found.empty()) return Text();
   std::sort(found.begin(), found.end());
   found.erase(std::unique(found.begin(), found.end()), found.end());
 
-  // Replay the occurring entries in list order, as the plain walk would.
-  std::vector<uint32_t> occurring;
-  for (const uint32_t t : found) {
-    occurring.insert(occurring.end(), a.entries.begin() + a.nodes[t].first_entry,
-                     a.entries.begin() + a.nodes[t + 1].first_entry);
-  }
   if (threshold <= 0) {
-    return Text(WordAt(list, *std::min_element(occurring.begin(), occurring.end())));
+    // Words are numbered in the order of their first entries.
+    return Text(WordAt(list, index.positions[index.first[found.front()]]));
   }
-  std::sort(occurring.begin(), occurring.end());
-  float score = 0.0f;
-  for (const uint32_t entry : occurring) {
-    const TextView word = WordAt(list, entry);
-    if (ScoreFoundWord(score, word.size(), text.size(), threshold)) return Text(word);
-  }
-  return Text();
+  return ScoreInListOrder(list, index, found, text.size(), threshold);
 }
 
-Text ForbiddenWordSearch(const std::vector<Text>& list, TextView text, float threshold) {
+Text ForbiddenWordSearch(const std::vector<Text>& list, TextView text, TextView also,
+                         float threshold) {
   return PlainWalk(
-      list.size(), [&list](size_t i) { return TextView(list[i]); }, text, threshold);
+      list.size(), [&list](size_t i) { return TextView(list[i]); }, text, also, threshold);
 }
 
 }  // namespace zefa

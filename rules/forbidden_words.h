@@ -1,16 +1,19 @@
 // Forbidden-word search. A word list may hold a million entries (leaked
 // password and dictionary files), so lists loaded from files are kept in a
-// compact pool with a multi-pattern automaton built once after loading; the
-// short lists typed into a policy set are walked directly.
+// compact pool with a hash index over their distinct words, built once after
+// loading; the short lists typed into a policy set are walked directly.
 //
 // Both searches give the same verdict and the same reported word as the plain
-// walk over the list in list order:
-//   - without a threshold (<= 0) the first listed word that occurs anywhere
-//     in the text is returned;
+// walk over the list in list order, where a word "occurs" when it occurs in
+// the text or in the second text (the de-obfuscated copy of the password,
+// which has the same length; pass the same text twice to search one):
+//   - without a threshold (<= 0) the first listed word that occurs is
+//     returned;
 //   - with a threshold, each listed word that occurs adds (its length / text
 //     length) to a score (a 32-bit float, the sum computed in extended
 //     precision); the word that brings the score to or above the threshold is
-//     returned. Duplicated entries count once per entry.
+//     returned. Duplicated entries count once per entry, repeats in the text
+//     once.
 // Empty entries never match. Comparison is case-sensitive (callers pass
 // lower-case lists and a lower-case text).
 #pragma once
@@ -24,12 +27,12 @@
 
 namespace zefa {
 
-struct WordAutomaton;  // defined in forbidden_words.cc
+struct WordIndex;  // defined in forbidden_words.cc
 
 struct WordList {
   Text pool;                     // all entries back to back
   std::vector<uint32_t> starts;  // entry i is pool[starts[i], starts[i + 1]); size = entries + 1
-  std::shared_ptr<const WordAutomaton> automaton;  // built by FinishWordList; null while loading
+  std::shared_ptr<const WordIndex> index;  // built by FinishWordList; null while loading
 };
 
 void ClearWordList(WordList& list);
@@ -37,17 +40,24 @@ void AppendWord(WordList& list, TextView word);  // empty words are kept as empt
 size_t WordCount(const WordList& list);
 TextView WordAt(const WordList& list, size_t index);
 
-// Builds the automaton over the entries; call after the last AppendWord.
+// Builds the index over the entries; call after the last AppendWord.
 void FinishWordList(WordList& list);
 
-// Approximate heap bytes held by the list and its automaton.
+// Heap bytes held by the list and its index.
 size_t WordListMemory(const WordList& list);
 
-// Searches with the automaton (falls back to the plain walk when the list
-// was not finished).
-Text ForbiddenWordSearch(const WordList& list, TextView text, float threshold);
+// Searches with the index (falls back to the plain walk when the list was
+// not finished).
+Text ForbiddenWordSearch(const WordList& list, TextView text, TextView also, float threshold);
+inline Text ForbiddenWordSearch(const WordList& list, TextView text, float threshold) {
+  return ForbiddenWordSearch(list, text, text, threshold);
+}
 
 // The plain walk over a short list, in list order.
-Text ForbiddenWordSearch(const std::vector<Text>& list, TextView text, float threshold);
+Text ForbiddenWordSearch(const std::vector<Text>& list, TextView text, TextView also,
+                         float threshold);
+inline Text ForbiddenWordSearch(const std::vector<Text>& list, TextView text, float threshold) {
+  return ForbiddenWordSearch(list, text, text, threshold);
+}
 
 }  // namespace zefa

@@ -16,7 +16,8 @@ namespace zefa {
 namespace {
 
 // std::regex matches recursively; a subject far longer than any password
-// could exhaust the stack, so such a subject gets no verdict.
+// could exhaust the stack, so such a subject is not matched at all and
+// counts as a match error.
 constexpr size_t kMaxSubjectUnits = 4096;
 
 // libstdc++ can match without backtracking (a breadth-first walk of the
@@ -35,22 +36,31 @@ std::wstring Widen(const Text& text) { return std::wstring(text.begin(), text.en
 
 }  // namespace
 
-bool PatternFindsNoMatch(const Text& pattern, const Text& subject) {
-  if (subject.size() > kMaxSubjectUnits) return false;
+RegexResult MatchPattern(const Text& pattern, const Text& subject) {
+  RegexResult result;
+  std::wregex compiled;
   try {
-    const std::wregex compiled(Widen(pattern), kSyntax);
-    std::wstring wide_subject = Widen(subject);
-    bool found = false;
-    try {
-      found = std::regex_search(wide_subject, compiled);
-    } catch (const std::exception&) {
-      found = true;  // gave up (complexity or stack): no verdict
-    }
-    platform::SecureWipe(wide_subject.data(), wide_subject.size() * sizeof(wchar_t));
-    return !found;
-  } catch (const std::exception&) {
-    return false;  // does not compile
+    compiled.assign(Widen(pattern), kSyntax);
+  } catch (const std::exception& e) {
+    result.Outcome = RegexOutcome::kNotCompiled;
+    result.Error = e.what();
+    return result;
   }
+  if (subject.size() > kMaxSubjectUnits) {
+    result.Outcome = RegexOutcome::kMatchError;
+    result.Error = "subject longer than " + std::to_string(kMaxSubjectUnits) + " characters";
+    return result;
+  }
+  std::wstring wide_subject = Widen(subject);
+  try {
+    result.Outcome = std::regex_search(wide_subject, compiled) ? RegexOutcome::kMatch
+                                                               : RegexOutcome::kNoMatch;
+  } catch (const std::exception& e) {
+    result.Outcome = RegexOutcome::kMatchError;  // complexity or stack
+    result.Error = e.what();
+  }
+  platform::SecureWipe(wide_subject.data(), wide_subject.size() * sizeof(wchar_t));
+  return result;
 }
 
 const char* RegexEngineName() { return "std::regex"; }

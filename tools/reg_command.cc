@@ -226,8 +226,10 @@ Text OperationUsage(Operation operation) {
     case Operation::kImport:
       return T(
           "zefareg import FILE.reg\n"
-          "  Applies a \"Windows Registry Editor Version 5.00\" file (UTF-16LE or\n"
-          "  UTF-8). The whole file is checked before anything is written.\n");
+          "  Applies a \"Windows Registry Editor Version 5.00\" file (UTF-16 with its\n"
+          "  byte-order mark, or UTF-8; a file that is not valid UTF-8 is read as\n"
+          "  Windows-1252, with a note). The whole file is checked before anything\n"
+          "  is written.\n");
     case Operation::kExport:
       return T(
           "zefareg export KEY FILE.reg [/y]\n"
@@ -480,15 +482,22 @@ CommandOutcome RunDelete(const Command& c) {
 CommandOutcome RunImport(const Command& c) {
   const auto bytes = platform::ReadWholeFile(c.file);
   if (!bytes) return Failure(T("ERROR: Cannot open the file ") + c.file + T("."));
-  const RegFileParse parsed = ParseRegFile(DecodeRegFileBytes(*bytes));
+  bool windows_1252 = false;
+  const RegFileParse parsed = ParseRegFile(DecodeRegFileBytes(*bytes, &windows_1252));
+  const Text notice = windows_1252 ? T("NOTE: ") + c.file +
+                                         T(" is not UTF-8 or UTF-16 text; it was read as "
+                                           "Windows-1252.\n")
+                                   : Text();
   if (!parsed.ok) {
-    return Failure(T("ERROR: ") + c.file + T(", ") + parsed.error + T("\nNothing was imported."));
+    return Failure(notice + T("ERROR: ") + c.file + T(", ") + parsed.error +
+                   T("\nNothing was imported."));
   }
   // Every value is applied before the policy key is touched, so a reload
   // that the touch starts sees the whole file.
   const Text failure = ApplyRegFile(parsed.operations, c.view);
-  CommandOutcome outcome = failure.empty() ? Success(T(kSuccess))
-                                           : Failure(T("ERROR: ") + c.file + T(", ") + failure);
+  CommandOutcome outcome = failure.empty()
+                               ? Success(notice + T(kSuccess))
+                               : Failure(notice + T("ERROR: ") + c.file + T(", ") + failure);
   const bool policy_changed =
       std::any_of(parsed.operations.begin(), parsed.operations.end(),
                   [](const RegFileOperation& op) { return UnderPolicyKey(op.key); });

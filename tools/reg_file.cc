@@ -1,5 +1,7 @@
 #include "tools/reg_file.h"
 
+#include "platform/text_decoding.h"
+
 #include <optional>
 #include <utility>
 
@@ -205,15 +207,12 @@ int HexDigitValue(WChar c) {
   return -1;
 }
 
-Text DecodeRegFileBytes(const std::string& bytes) {
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    return UnitsOf(bytes.substr(2));
-  }
-  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-    return Utf8ToText(std::string_view(bytes).substr(3));
-  }
-  return Utf8ToText(bytes);
+Text DecodeRegFileBytes(const std::string& bytes, bool* read_as_windows_1252) {
+  TextFileEncoding encoding = TextFileEncoding::kUtf8;
+  Text text = DecodeTextFile(bytes, &encoding);
+  if (read_as_windows_1252 != nullptr)
+    *read_as_windows_1252 = encoding == TextFileEncoding::kWindows1252;
+  return text;
 }
 
 RegFileParse ParseRegFile(TextView text) {

@@ -26,9 +26,10 @@ struct RegFileParse {
   Text error;  // "line N: ..." when !ok
 };
 
-// File bytes to text: UTF-16LE after an FF FE mark, otherwise UTF-8 (with or
-// without its mark).
-Text DecodeRegFileBytes(const std::string& bytes);
+// File bytes to text: UTF-16 (LE or BE) after its mark, UTF-8 with or without
+// its mark, and a file that is not valid UTF-8 (an 8-bit file such as a
+// REGEDIT4 export) as Windows-1252, which `read_as_windows_1252` reports.
+Text DecodeRegFileBytes(const std::string& bytes, bool* read_as_windows_1252 = nullptr);
 
 // Reads the whole text; on any error returns no operations at all.
 RegFileParse ParseRegFile(TextView text);

@@ -1,9 +1,16 @@
 // Reloading the eight policy sets from the registry.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "policy/policies.h"
+#include "rules/evaluate_rules.h"
 #include "server/paths.h"
 #include "testing/test_domain.h"
 
@@ -55,7 +62,7 @@ class LoadPoliciesTest : public ::testing::Test {
     std::lock_guard<std::mutex> guard(PolicyLock());
     auto& cache = Policies().ForbiddenFileCache;
     auto found = cache.find(testing::T(file));
-    return found == cache.end() ? SIZE_MAX : WordCount(found->second.Words);
+    return found == cache.end() ? SIZE_MAX : WordCount(*found->second.Words);
   }
 };
 
@@ -184,7 +191,7 @@ TEST_F(LoadPoliciesTest, ValuesAreConvertedAsTheirFieldsSay) {
   EXPECT_EQ(set.MaxSequential, INT64_MIN);
   EXPECT_EQ(set.MaxLength, 16);
   EXPECT_EQ(set.Number, 5);
-  EXPECT_EQ(set.Special, -1);
+  EXPECT_EQ(set.Special, 0);  // 0xFFFFFFFF is -1: off, with a Warning
   EXPECT_EQ(set.UserGroups, ZT("sales;it staff;"));
   EXPECT_EQ(set.UserOus, ZT("a;b;"));
   ASSERT_EQ(set.ForbiddenWords.size(), 2u);
@@ -280,6 +287,71 @@ TEST_F(LoadPoliciesTest, WordFilesAreSharedByNameAndReloadedWhenDateOrSizeDiffer
   ASSERT_EQ(LoadPolicies(), 1);
   EXPECT_EQ(CachedWords("common.txt"), SIZE_MAX);
   EXPECT_EQ(Sets()[0].ForbiddenActive, 1);
+}
+
+// A negative count or length (0xFFFFFFFF is -1) is the rule switched off,
+// with a Warning, instead of a rule no password can pass.
+TEST_F(LoadPoliciesTest, NegativeCountsAndLengthsAreZeroWithAWarning) {
+  domain.SetPolicy(0, "SkipUsers", "x");
+  domain.SetPolicy(1, "Enabled", "1");
+  domain.SetPolicy(1, "MaxRepeating", "-1", platform::kRegDword);
+  domain.SetPolicy(1, "MinLength", "-5");
+  domain.SetPolicy(1, "MaxSequential", "4", platform::kRegDword);
+  std::filesystem::create_directories(domain.root() + "/log");
+  SetLogFilePath(testing::T(domain.root() + "/log/filter.log"));
+  ASSERT_EQ(LoadPolicies(), 1);
+  const PolicySet set = Sets()[0];
+  EXPECT_EQ(set.MaxRepeating, 0);
+  EXPECT_EQ(set.MinLength, 0);
+  EXPECT_EQ(set.MaxSequential, 4);
+  const RuleSubject subject{ZT("jdoe"), ZT(""), ZT(""), ZT("")};
+  EXPECT_TRUE(EvaluateRules(ZT("Correct-Horse"), subject, set).Accepted);
+  const std::string log = testing::ReadFileText(domain.root() + "/log/filter.log");
+  EXPECT_NE(log.find("\tWarning\t"), std::string::npos) << log;
+  EXPECT_NE(log.find("MaxRepeating is -1, below 0; it is treated as 0"), std::string::npos) << log;
+  EXPECT_NE(log.find("MinLength is -5, below 0"), std::string::npos) << log;
+}
+
+// A changed word file is read and its list built while PolicyLock is free:
+// checks meanwhile use the previous list, and the new one replaces it at the
+// end. The file is a pipe here, so the load waits inside the read until the
+// test writes the new words.
+TEST_F(LoadPoliciesTest, ChangedWordFileIsBuiltWithoutHoldingPolicyLock) {
+  UseWordsFolder();
+  const std::string file = domain.words_folder() + "/leaked.txt";
+  testing::WriteFileText(file, "Alpha\r\n");
+  std::filesystem::last_write_time(file, std::filesystem::last_write_time(file) -
+                                             std::chrono::hours(1));
+  domain.SetPolicy(0, "SkipUsers", "x");
+  domain.SetPolicy(1, "Enabled", "1");
+  domain.SetPolicy(1, "ForbiddenFile", "leaked.txt");
+  ASSERT_EQ(LoadPolicies(), 1);
+  const RuleSubject subject{ZT("jdoe"), ZT(""), ZT(""), ZT("")};
+  const auto found = [&](const Text& password) {
+    return EvaluateRules(password, subject, Sets()[0]).Counters.FoundWord;
+  };
+  ASSERT_EQ(found(ZT("alphabet")), ZT("alpha"));
+
+  std::filesystem::remove(file);
+  ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+  TestDomain::ForgetPolicyStamp();
+  std::thread loader([] { LoadPolicies(); });
+  const int pipe = open(file.c_str(), O_WRONLY);  // returns once the loader reads
+  ASSERT_GE(pipe, 0);
+  const bool lock_free = PolicyLock().try_lock();
+  if (lock_free) {
+    PolicyLock().unlock();
+    EXPECT_EQ(found(ZT("alphabet")), ZT("alpha")) << "the previous list serves checks";
+    EXPECT_EQ(found(ZT("gammaray")), ZT(""));
+  }
+  const std::string words = "Gamma\r\n";
+  EXPECT_EQ(write(pipe, words.data(), words.size()), static_cast<ssize_t>(words.size()));
+  close(pipe);
+  loader.join();
+  EXPECT_TRUE(lock_free) << "PolicyLock was held while the word file was read";
+  EXPECT_EQ(found(ZT("alphabet")), ZT(""));
+  EXPECT_EQ(found(ZT("gammaray")), ZT("gamma"));
+  EXPECT_EQ(CachedWords("leaked.txt"), 1u);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "policy/word_file.h"
 
+#include "logging/log.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -39,17 +41,47 @@ std::vector<Text> Entries(const WordList& list) {
   return out;
 }
 
-TEST_F(WordFileTest, LineEndsAndBlankLines) {
+TEST_F(WordFileTest, CrLfAndLoneCrAndLfAllEndALine) {
   WordList list;
   ASSERT_TRUE(
       LoadWordFile(list, WriteFile("w.txt", "one\r\ntwo\n\r\n\nthree\nfour\r\n"), true, false));
   EXPECT_EQ(Entries(list),
             (std::vector<Text>{ZT("one"), ZT("two"), ZT(""), ZT(""), ZT("three"), ZT("four")}));
-  // No line end after the last line; a lone carriage return is text.
-  ASSERT_TRUE(LoadWordFile(list, WriteFile("x.txt", "a\rb\nlast"), true, false));
-  EXPECT_EQ(Entries(list), (std::vector<Text>{ZT("a\rb"), ZT("last")}));
+  // Old Mac line ends, a CR before the end of the file, mixed ends.
+  ASSERT_TRUE(LoadWordFile(list, WriteFile("cr.txt", "alpha\rbeta\r\rgamma\r"), true, false));
+  EXPECT_EQ(Entries(list), (std::vector<Text>{ZT("alpha"), ZT("beta"), ZT(""), ZT("gamma")}));
+  ASSERT_TRUE(LoadWordFile(list, WriteFile("x.txt", "a\rb\nc\r\nlast"), true, false));
+  EXPECT_EQ(Entries(list), (std::vector<Text>{ZT("a"), ZT("b"), ZT("c"), ZT("last")}));
   ASSERT_TRUE(LoadWordFile(list, WriteFile("empty.txt", ""), true, false));
   EXPECT_EQ(WordCount(list), 0u);
+  // The words of a CR-only file match one by one.
+  ASSERT_TRUE(LoadWordFile(list, WriteFile("mac.txt", "Winter\rSummer\r"), true, true));
+  FinishWordList(list);
+  EXPECT_EQ(ForbiddenWordSearch(list, ZT("hotsummer"), 0), ZT("summer"));
+}
+
+// What Notepad ("Unicode", "Unicode big endian", "UTF-8"), PowerShell 5.1's
+// Out-File and older editors save.
+TEST_F(WordFileTest, Utf16WithByteOrderMarkAndUtf8WithOrWithout) {
+  const std::string utf16le("\xFF\xFE" "G\0r\0\xFC\0\xDF\0" "e\0\r\0\n\0" "=\xD8\0\xDE" "\r\0\n\0" "x\0", 26);
+  const std::string utf16be("\xFE\xFF" "\0G\0r\0\xFC\0\xDF" "\0e\0\r\0\n" "\xD8=\xDE\0" "\0\r\0\n" "\0x", 26);
+  const std::vector<Text> expected{ZT("gr\u00fc\u00dfe"), ZT("\U0001F600"), ZT("x")};
+  WordList list;
+  ASSERT_TRUE(LoadWordFile(list, WriteFile("le.txt", utf16le), true, true));
+  EXPECT_EQ(Entries(list), expected);
+  ASSERT_TRUE(LoadWordFile(list, WriteFile("be.txt", utf16be), true, true));
+  EXPECT_EQ(Entries(list), expected);
+  ASSERT_TRUE(LoadWordFile(
+      list, WriteFile("u8.txt", "\xEF\xBB\xBFGr\xC3\xBC\xC3\x9F" "e\r\n\xF0\x9F\x98\x80\r\nx"), true, true));
+  EXPECT_EQ(Entries(list), expected);
+  ASSERT_TRUE(LoadWordFile(
+      list, WriteFile("plain.txt", "Gr\xC3\xBC\xC3\x9F" "e\n\xF0\x9F\x98\x80\nx\n"), true, true));
+  EXPECT_EQ(Entries(list), expected);
+  FinishWordList(list);
+  EXPECT_EQ(ForbiddenWordSearch(list, ZT("vielegr\u00fc\u00dfe"), 0), ZT("gr\u00fc\u00dfe"));
+  // An odd last byte of a UTF-16 file is a replacement character.
+  ASSERT_TRUE(LoadWordFile(list, WriteFile("odd.txt", std::string("\xFF\xFEo\0k\0!", 7)), true, false));
+  EXPECT_EQ(Entries(list), (std::vector<Text>{ZT("ok\uFFFD")}));
 }
 
 TEST_F(WordFileTest, ByteOrderMarkIgnoredOnlyAtStart) {
@@ -78,10 +110,30 @@ TEST_F(WordFileTest, LowerCasesNonAsciiWhenAsked) {
                                ZT("MiXeD42!")}));
 }
 
-TEST_F(WordFileTest, MalformedUtf8BecomesReplacementCharacters) {
+// A file that is not valid UTF-8 is an 8-bit file of the Windows code page:
+// read as Windows-1252, and said so once in the log.
+TEST_F(WordFileTest, NotUtf8IsReadAsWindows1252WithOneWarning) {
+  const std::string log = (folder_ / "filter.log").string();
+  ResetLogDefaults();
+  SetLogFilePath(Utf8ToText(log));
   WordList list;
-  ASSERT_TRUE(LoadWordFile(list, WriteFile("bad.txt", "ok\n\xFF\xC3\n"), true, true));
-  EXPECT_EQ(Entries(list), (std::vector<Text>{ZT("ok"), ZT("\uFFFD\uFFFD")}));
+  const Text path = WriteFile("latin.txt", "Gr\xFC\xDF" "e\r\n\x80uro\r\nna\xEFve\r\n\x81\x9F\r\nplain\r\n");
+  ASSERT_TRUE(LoadWordFile(list, path, true, true));
+  ResetLogDefaults();
+  EXPECT_EQ(Entries(list), (std::vector<Text>{ZT("gr\u00fc\u00dfe"), ZT("\u20acuro"),
+                                              ZT("na\u00efve"), ZT("\u0081\u00ff"), ZT("plain")}));
+  std::vector<std::string> lines;
+  {
+    std::ifstream in(log, std::ios::binary);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+  }
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("\tWarning\tThe word file "), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("latin.txt is not UTF-8 text and was read as Windows-1252"),
+            std::string::npos)
+      << lines[0];
+  FinishWordList(list);
+  EXPECT_EQ(ForbiddenWordSearch(list, ZT("sehrgr\u00fc\u00dfe!"), 0), ZT("gr\u00fc\u00dfe"));
 }
 
 TEST_F(WordFileTest, AppendsOrReplacesAndSearchesAfterFinish) {

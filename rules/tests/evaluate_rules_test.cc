@@ -1,6 +1,16 @@
 // The composition rules and the rejection text they produce.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "logging/log.h"
+
 #include "policy/policies.h"
 #include "rules/evaluate_rules.h"
 #include "rules/regex_match.h"
@@ -179,6 +189,41 @@ TEST(EvaluateRules, ForbiddenWordsWithObfuscationAndThreshold) {
   EXPECT_TRUE(Check(ZT("password"), set).Accepted);
 }
 
+// De-obfuscation only adds matches: listed words written with digits, "@" or
+// "$" are still found as written, in the policy's list and in a word file.
+TEST(EvaluateRules, NoObfuscationAlsoSearchesThePasswordAsWritten) {
+  PolicySet set = Set();
+  set.ForbiddenActive = 1;
+  set.NoObfuscation = 1;
+  set.ForbiddenWords = {ZT("p@ssw0rd"), ZT("123456"), ZT("qwerty123"), ZT("$ecret")};
+  for (const WChar* leaked : {ZT("P@ssw0rd!"), ZT("x123456x"), ZT("Qwerty123"), ZT("my$ecret")}) {
+    EXPECT_FALSE(Check(leaked, set).Accepted) << TextToUtf8(leaked);
+  }
+  // The earliest listed word found in either copy is named: "qwerty123" is
+  // found as written, "password" only through de-obfuscation.
+  set.ForbiddenWords = {ZT("zzz"), ZT("password"), ZT("qwerty123")};
+  EXPECT_EQ(Check(ZT("Qwerty123"), set).Counters.FoundWord, ZT("qwerty123"));
+  EXPECT_EQ(Check(ZT("qwerty123-Pa55word"), set).Counters.FoundWord, ZT("password"));
+
+  auto words = std::make_shared<WordList>();
+  for (const WChar* w : {ZT("iloveyou"), ZT("1q2w3e"), ZT("letmein")}) AppendWord(*words, w);
+  FinishWordList(*words);
+  {
+    std::lock_guard<std::mutex> guard(PolicyLock());
+    Policies().ForbiddenFileCache[ZT("leaked.txt")].Words = words;
+  }
+  set.ForbiddenWords.clear();
+  set.ForbiddenFile = ZT("leaked.txt");
+  EXPECT_EQ(Check(ZT("A1q2w3e!"), set).Counters.FoundWord, ZT("1q2w3e"));
+  EXPECT_EQ(Check(ZT("L3tme1n"), set).Counters.FoundWord, ZT("letmein"));
+  // With a threshold, a word found in either copy counts once: 6/8 + 0.
+  set.ForbiddenThreshold = 75;
+  EXPECT_EQ(Check(ZT("x1q2w3ex"), set).Counters.FoundWord, ZT("1q2w3e"));
+  set.NoObfuscation = 0;
+  EXPECT_TRUE(Check(ZT("L3tme1n"), set).Accepted);
+  ResetPolicies();
+}
+
 TEST(EvaluateRules, ForbiddenCharactersAndAllowedCharacters) {
   PolicySet set = Set();
   set.AllowedChars = ZT("abc");
@@ -215,14 +260,58 @@ TEST(EvaluateRules, RegularExpressions) {
   set.RegEx = ZT("(unclosed");
   const RuleVerdict v = Check(ZT("anything"), set);
   EXPECT_TRUE(v.Accepted) << "a pattern that does not compile is ignored";
-  set.RegEx = ZT("(a+)+$");  // catastrophic backtracking stays bounded
-  if (std::string_view(RegexEngineName()) == "PCRE") {
-    // PCRE gives up at its work bound: no verdict.
-    EXPECT_TRUE(Check(ZT("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!"), set).Accepted);
-  } else {
-    // The non-backtracking matcher finishes and finds no match.
-    EXPECT_FALSE(Check(ZT("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!"), set).Accepted);
+}
+
+// The log lines written while `check` runs.
+std::vector<std::string> LogLinesOf(const std::function<void()>& check) {
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() /
+      ("evaluate_rules_log_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+       ".log");
+  std::filesystem::remove(path);
+  ResetLogDefaults();
+  SetLogFilePath(Utf8ToText(path.string()));
+  check();
+  ResetLogDefaults();
+  std::vector<std::string> lines;
+  {
+    std::ifstream in(path, std::ios::binary);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
   }
+  std::filesystem::remove(path);
+  return lines;
+}
+
+// A match that ends in an error (here the engine's work or length bound)
+// cannot show the password matches, so the password is denied, and the
+// pattern's first error after each policy load is logged.
+TEST(EvaluateRules, RegExMatchErrorsDenyWithOneWarningPerPatternAndLoad) {
+  PolicySet set = Set();
+  set.RegEx = ZT("^(\\w+\\s?)+$");
+  for (size_t letters = 10; letters <= 40; ++letters) {
+    const Text password = Text(letters, ZT('a')) + ZT("!");
+    EXPECT_FALSE(Check(password, set).Accepted) << letters << " letters";
+  }
+  ForgetRegExWarnings();
+  const Text long_password = Text(5000, ZT('a')) + ZT("!");
+  const std::vector<std::string> lines = LogLinesOf([&] {
+    for (int i = 0; i < 3; ++i) {
+      const RuleVerdict v = Check(long_password, set);
+      EXPECT_FALSE(v.Accepted);
+      EXPECT_NE(v.Message.find(ZT("-Must match the regular expression")), Text::npos);
+    }
+    ForgetRegExWarnings();  // as a policy load does
+    EXPECT_FALSE(Check(long_password, set).Accepted);
+  });
+  ASSERT_EQ(lines.size(), 2u);
+  for (const std::string& line : lines) {
+    EXPECT_NE(line.find("\tWarning\tRegEx ^(\\w+\\s?)+$ could not be matched ("), std::string::npos)
+        << line;
+    EXPECT_EQ(line.find("aaaaaaaa"), std::string::npos) << "the password is never logged";
+  }
+  // A pattern that does not compile still rejects and logs nothing.
+  set.RegEx = ZT("(unclosed");
+  EXPECT_TRUE(LogLinesOf([&] { EXPECT_TRUE(Check(long_password, set).Accepted); }).empty());
 }
 
 TEST(SimilarityReduction, CollapsesDigitsAndPunctuation) {

@@ -1,5 +1,7 @@
 #include "rules/forbidden_words.h"
 
+#include "rules/evaluate_rules.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -16,7 +18,7 @@ WordList MakeWordList(const std::vector<Text>& words, bool finish) {
 }
 
 // Runs the search through the short-list walk, the unfinished pool and the
-// automaton; all three must agree.
+// index; all three must agree.
 Text SearchAll(const std::vector<Text>& words, TextView text, float threshold) {
   const Text walked = ForbiddenWordSearch(words, text, threshold);
   EXPECT_EQ(ForbiddenWordSearch(MakeWordList(words, false), text, threshold), walked);
@@ -94,7 +96,7 @@ TEST(ForbiddenWordSearch, AppendingAfterFinishStillFindsNewWords) {
   EXPECT_EQ(WordAt(list, 1), ZT("dog"));
 }
 
-// ------------------------------------------------- automaton vs plain walk
+// ---------------------------------------------------- index vs plain walk
 
 Text RandomText(std::mt19937& rng, const Text& alphabet, size_t max_length) {
   Text t(std::uniform_int_distribution<size_t>(0, max_length)(rng), WChar{});
@@ -140,9 +142,30 @@ Text RandomPassword(std::mt19937& rng, const std::vector<Text>& words, const Tex
   return t;
 }
 
+// The second copy the rules search: the password de-obfuscated.
+Text Deobfuscated(Text text) {
+  Deobfuscate(text);
+  return text;
+}
+
+bool CompareOne(const std::vector<Text>& words, const WordList& list, const Text& password,
+                const Text& also, const char* what) {
+  const float thresholds[] = {0.0f, -1.0f, 0.1f, 0.25f, 1.0f / 3, 0.5f, 0.75f, 1.0f, 1.5f, 7.0f};
+  for (const float threshold : thresholds) {
+    const Text expected = ForbiddenWordSearch(words, password, also, threshold);
+    const Text actual = ForbiddenWordSearch(list, password, also, threshold);
+    if (actual != expected) {
+      ADD_FAILURE() << what << ": password " << TextToUtf8(password) << " / " << TextToUtf8(also)
+                    << " threshold " << threshold << ": walk '" << TextToUtf8(expected)
+                    << "', index '" << TextToUtf8(actual) << "'";
+      return false;
+    }
+  }
+  return true;
+}
+
 void CompareWithWalk(uint32_t seed, const Text& alphabet, size_t lists, size_t list_size,
                      size_t max_length, size_t passwords) {
-  const float thresholds[] = {0.0f, -1.0f, 0.1f, 0.25f, 1.0f / 3, 0.5f, 0.75f, 1.0f, 1.5f};
   std::mt19937 rng(seed);
   for (size_t l = 0; l < lists; ++l) {
     const std::vector<Text> words =
@@ -150,16 +173,54 @@ void CompareWithWalk(uint32_t seed, const Text& alphabet, size_t lists, size_t l
     const WordList list = MakeWordList(words, true);
     for (size_t p = 0; p < passwords; ++p) {
       const Text password = RandomPassword(rng, words, alphabet);
-      for (const float threshold : thresholds) {
-        const Text expected = ForbiddenWordSearch(words, password, threshold);
-        const Text actual = ForbiddenWordSearch(list, password, threshold);
-        if (actual != expected) {
-          ADD_FAILURE() << "seed " << seed << " list " << l << " password " << TextToUtf8(password)
-                        << " threshold " << threshold << ": walk '" << TextToUtf8(expected)
-                        << "', automaton '" << TextToUtf8(actual) << "'";
-          return;
-        }
+      if (!CompareOne(words, list, password, password, "one copy")) return;
+      if (!CompareOne(words, list, password, Deobfuscated(password), "two copies")) return;
+    }
+  }
+}
+
+// The shapes of real lists (as the benchmark generates them): distinct random
+// words, dictionary- and password-like words with repeats, and a list of a
+// few distinct 1-4-letter words repeated thousands of times.
+std::vector<Text> ShapedList(std::mt19937& rng, int shape, size_t size) {
+  static const char* const kSyllables[] = {"pa", "ss", "wo", "rd", "le", "t", "me", "in",
+                                           "dr", "ag", "on", "sum", "mer", "qw", "er", "ty"};
+  const Text letters_digits = ZT("abcdefghijklmnopqrstuvwxyz0123456789@$");
+  std::vector<Text> words;
+  while (words.size() < size) {
+    Text w;
+    if (shape == 0) {
+      w = RandomText(rng, letters_digits, 20);
+      if (w.size() < 8) continue;
+    } else if (shape == 1) {
+      const size_t parts = 1 + rng() % 4;
+      for (size_t i = 0; i < parts; ++i) w += AsciiToText(kSyllables[rng() % 16]);
+      if (rng() % 3 == 0) w += IntegerToText(static_cast<int64_t>(rng() % 100));
+    } else {
+      w = RandomText(rng, ZT("abcdeo0"), 4);
+      if (w.empty()) w = ZT("a");
+    }
+    words.push_back(w);
+  }
+  return words;
+}
+
+TEST(ForbiddenWordSearchDifferential, ListShapesOfTheBenchmark) {
+  std::mt19937 rng(7);
+  const Text alphabet = ZT("abcdeo0pasword12345@$!");
+  for (int shape = 0; shape < 3; ++shape) {
+    const std::vector<Text> words = ShapedList(rng, shape, shape == 2 ? 5000 : 3000);
+    const WordList list = MakeWordList(words, true);
+    for (size_t p = 0; p < 150; ++p) {
+      Text password;
+      const size_t length = std::vector<size_t>{1, 5, 12, 20, 64, 256}[p % 6];
+      while (password.size() < length) {
+        password += rng() % 2 ? words[rng() % words.size()] : RandomText(rng, alphabet, 3);
       }
+      password.resize(length);
+      ASSERT_TRUE(CompareOne(words, list, password, password, "one copy")) << "shape " << shape;
+      ASSERT_TRUE(CompareOne(words, list, password, Deobfuscated(password), "two copies"))
+          << "shape " << shape;
     }
   }
 }

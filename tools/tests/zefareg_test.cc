@@ -534,6 +534,37 @@ TEST_F(ZefaregProgram, ImportAppliesDeletionsFromAUtf8File) {
   EXPECT_EQ(Run({"query", "HKCU\\Keep"}).out, "\nHKEY_CURRENT_USER\\Keep\n");
 }
 
+// An 8-bit file (a REGEDIT4 export, a file saved as "ANSI") is read in the
+// Windows code page, and the program says so; UTF-16 BE after its mark works
+// as well.
+TEST_F(ZefaregProgram, ImportReadsAnEightBitFileAsWindows1252AndSaysSo) {
+  std::ofstream(dir_ / "ansi.reg", std::ios::binary)
+      << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Ansi]\r\n"
+         "\"Greeting\"=\"Gr\xFC\xDF" "e \x80\"\r\n";
+  const RunResult imported = Run({"import", Path("ansi.reg")});
+  ASSERT_EQ(imported.exit_code, 0) << imported.err;
+  EXPECT_NE(imported.out.find("ansi.reg is not UTF-8 or UTF-16 text; it was read as "
+                              "Windows-1252."),
+            std::string::npos)
+      << imported.out;
+  EXPECT_EQ(Run({"query", "HKCU\\Ansi"}).out,
+            "\nHKEY_CURRENT_USER\\Ansi\n    Greeting    REG_SZ    Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\n\n");
+
+  const std::string utf8 = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Be]\r\n"
+                           "\"v\"=\"\xC3\xA9t\xC3\xA9\"\r\n";
+  const Text text = Utf8ToText(utf8);
+  std::string be = "\xFE\xFF";
+  for (const WChar unit : text) {
+    be.push_back(static_cast<char>(static_cast<uint16_t>(unit) >> 8));
+    be.push_back(static_cast<char>(unit & 0xFF));
+  }
+  std::ofstream(dir_ / "be.reg", std::ios::binary) << be;
+  const RunResult big_endian = Run({"import", Path("be.reg")});
+  ASSERT_EQ(big_endian.exit_code, 0) << big_endian.err;
+  EXPECT_EQ(big_endian.out.find("Windows-1252"), std::string::npos);
+  EXPECT_EQ(Run({"query", "HKCU\\Be"}).out, "\nHKEY_CURRENT_USER\\Be\n    v    REG_SZ    \xC3\xA9t\xC3\xA9\n\n");
+}
+
 TEST_F(ZefaregProgram, BadInputIsRefusedAndChangesNothing) {
   ASSERT_EQ(Run({"add", "HKCU\\A", "/v", "v", "/d", "old"}).exit_code, 0);
   const std::string before = Run({"query", "HKCU\\A"}).out;
