@@ -1,3 +1,5 @@
+#include <map>
+
 #include "logging/log.h"
 #include "platform/platform.h"
 #include "policy/normalise_list.h"
@@ -13,9 +15,32 @@ namespace zefa {
 
 namespace {
 
+// While a load runs, the values of each key it reads, taken with one read of
+// the key: a set has some forty values, and each single read would read and
+// parse the key's whole record again (a long word list in it made a load
+// take seconds). Only the loading thread uses it.
+thread_local std::map<Text, std::map<Text, Text>>* load_snapshot = nullptr;
+
 Text ReadPolicyValue(const Text& key_path, const WChar* name) {
-  return ReadRegistryValue(key_path, name, 0);
+  if (load_snapshot == nullptr) return ReadRegistryValue(key_path, name, 0);
+  auto key = load_snapshot->find(key_path);
+  if (key == load_snapshot->end())
+    key = load_snapshot->emplace(key_path, ReadRegistryKeyValues(key_path, 0)).first;
+  const auto value = key->second.find(ToLower(name));
+  return value == key->second.end() ? Text() : value->second;
 }
+
+// Makes the loads of one scope read each key once.
+class LoadSnapshotScope {
+ public:
+  LoadSnapshotScope() { load_snapshot = &values_; }
+  ~LoadSnapshotScope() { load_snapshot = nullptr; }
+  LoadSnapshotScope(const LoadSnapshotScope&) = delete;
+  LoadSnapshotScope& operator=(const LoadSnapshotScope&) = delete;
+
+ private:
+  std::map<Text, std::map<Text, Text>> values_;
+};
 
 void ReadInteger(const Text& key_path, const WChar* name, int64_t& field) {
   const Text text = ReadPolicyValue(key_path, name);
@@ -185,6 +210,7 @@ int LoadPolicies() {
     globals = Policies().Globals;  // DisableInactiveAccounts keeps its value when absent
     cache = Policies().ForbiddenFileCache;
   }
+  LoadSnapshotScope read_each_key_once;
   ReadGlobalSettings(root, globals);
   WarnWhenUnreadable(root);
   const Text words_folder = CurrentServerPaths().WordsFolder;

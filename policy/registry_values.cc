@@ -64,11 +64,10 @@ bool SplitKeyPath(const Text& key_path, Text& root, Text& subkey) {
   return false;
 }
 
-Text ReadRegistryValue(const Text& key_path, const Text& value_name, int view) {
-  Text root, subkey;
-  if (!SplitKeyPath(key_path, root, subkey)) return Text();
-  const auto value = platform::RegistryRead(root, subkey, value_name, view);
-  if (!value || value->data.empty()) return Text();
+// The text form of one stored value (see ReadRegistryValue).
+static Text RegistryValueText(const platform::RegistryValue& stored) {
+  const platform::RegistryValue* value = &stored;
+  if (value->data.empty()) return Text();
   const std::string& data = value->data;
   switch (value->type) {
     case platform::kRegSz:
@@ -108,6 +107,22 @@ Text ReadRegistryValue(const Text& key_path, const Text& value_name, int view) {
     default:
       return Text();
   }
+}
+
+Text ReadRegistryValue(const Text& key_path, const Text& value_name, int view) {
+  Text root, subkey;
+  if (!SplitKeyPath(key_path, root, subkey)) return Text();
+  const auto value = platform::RegistryRead(root, subkey, value_name, view);
+  return value ? RegistryValueText(*value) : Text();
+}
+
+std::map<Text, Text> ReadRegistryKeyValues(const Text& key_path, int view) {
+  std::map<Text, Text> values;
+  Text root, subkey;
+  if (!SplitKeyPath(key_path, root, subkey)) return values;
+  for (const platform::RegistryValue& value : platform::RegistryValues(root, subkey, view))
+    values.emplace(ToLower(value.name), RegistryValueText(value));
+  return values;
 }
 
 void WriteRegistryValue(const Text& key_path, const Text& value_name, const Text& text,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -17,6 +18,10 @@ namespace zefa {
 // (unknown root, no backslash, missing key or value, size 0, other types)
 // gives the empty text.
 Text ReadRegistryValue(const Text& key_path, const Text& value_name, int view);
+
+// Every value of one key as ReadRegistryValue gives it, read with one access
+// to the key: value names in lower case. Empty when the key cannot be read.
+std::map<Text, Text> ReadRegistryKeyValues(const Text& key_path, int view);
 
 // Stores a value given as text, converted to the registry type (1, 2, 3, 4,
 // 7 or 11); creates the key when missing. Any other type creates the key and
