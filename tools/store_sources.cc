@@ -64,7 +64,7 @@ bool ForEachLine(const fs::path& path, SourceTally& tally, const SourceProgress&
                  Clock::time_point& last_report, LineFunction line) {
   std::FILE* file = OpenFile(path, "rb");
   if (file == nullptr) return false;
-  std::vector<char> buffer(1 << 22);
+  thread_local std::vector<char> buffer(1 << 22);
   std::string carry;
   uint64_t number = 0;
   bool keep_going = true;
