@@ -89,6 +89,7 @@ int64_t MappedFileResidentPages(const MappedFile* file, uint64_t offset, uint64_
 bool DropFileFromCache(const Text& path) {
   const int fd = open(TextToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
+  fdatasync(fd);  // dirty pages cannot be dropped
   const bool ok = posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
   close(fd);
   return ok;
