@@ -1,3 +1,4 @@
+#include "breach/pwned_store.h"
 #include "logging/log.h"
 #include "platform/platform.h"
 #include "policy/normalise_list.h"
@@ -101,6 +102,7 @@ void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
   ReadText(key_path, ZT("ForbiddenStartChars"), set.ForbiddenStartChars);
   ReadInteger(key_path, ZT("MinWords"), set.MinWords);
   ReadInteger(key_path, ZT("PwnedEnabled"), set.PwnedEnabled);
+  ReadText(key_path, ZT("PwnedStore"), set.PwnedStore);
   if (!words_folder.empty()) {
     const Text file = ReadPolicyValue(key_path, ZT("ForbiddenFile"));
     if (!file.empty()) {
@@ -139,6 +141,10 @@ int LoadPolicies() {
     ReadPolicySet(root + ZT("\\") + IntegerToText(i), set, i, words_folder);
     state.Sets.push_back(std::move(set));
   }
+  std::vector<Text> stores;
+  for (const PolicySet& set : state.Sets)
+    if (set.PwnedEnabled != 0) stores.push_back(set.PwnedStore);
+  OpenPwnedStores(stores, words_folder);
   return 1;
 }
 
