@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/host/host_client.h"
-#include "platform/posix/host/host_options.h"
-#include "platform/posix/host/wire_text.h"
+#include "samba/host_client.h"
+#include "samba/host_options.h"
+#include "samba/wire_text.h"
 
 namespace {
 

@@ -16,7 +16,7 @@ case "${1:-}" in
     dir=build-tsan
     flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLAVORA_TSAN=ON -DCLAVORA_BENCH=OFF)
     # Only the programs that hold the concurrency tests.
-    targets=(--target server_tests filter_tests platform_posix_host_tests zefa-host
+    targets=(--target server_tests filter_tests samba_tests zefa-host
              zefa-check-password zefa_host_stub_filter)
     ;;
 esac

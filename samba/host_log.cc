@@ -1,4 +1,4 @@
-#include "platform/posix/host/host_log.h"
+#include "samba/host_log.h"
 
 #include <stdarg.h>
 #include <stdio.h>

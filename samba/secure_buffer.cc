@@ -1,4 +1,4 @@
-#include "platform/posix/host/secure_buffer.h"
+#include "samba/secure_buffer.h"
 
 #include <string.h>
 #include <sys/mman.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/host/host_protocol.h"
+#include "samba/host_protocol.h"
 
 namespace zefa::host {
 

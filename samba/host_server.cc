@@ -1,4 +1,4 @@
-#include "platform/posix/host/host_server.h"
+#include "samba/host_server.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/host/frame_io.h"
-#include "platform/posix/host/host_log.h"
-#include "platform/posix/host/secure_buffer.h"
+#include "samba/frame_io.h"
+#include "samba/host_log.h"
+#include "samba/secure_buffer.h"
 
 namespace zefa::host {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/host/host_options.h"
-#include "platform/posix/host/host_server.h"
+#include "samba/host_options.h"
+#include "samba/host_server.h"
 
 int main(int argc, char** argv) {
   zefa::host::HostSettings settings;

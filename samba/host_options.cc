@@ -1,4 +1,4 @@
-#include "platform/posix/host/host_options.h"
+#include "samba/host_options.h"
 
 #include <charconv>
 #include <cstdlib>

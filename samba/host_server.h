@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/posix/host/filter_library.h"
-#include "platform/posix/host/host_options.h"
-#include "platform/posix/host/host_protocol.h"
-#include "platform/posix/host/pending_changes.h"
-#include "platform/posix/host/peer_credentials.h"
+#include "samba/filter_library.h"
+#include "samba/host_options.h"
+#include "samba/host_protocol.h"
+#include "samba/pending_changes.h"
+#include "samba/peer_credentials.h"
 
 namespace zefa::host {
 

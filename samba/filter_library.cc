@@ -1,4 +1,4 @@
-#include "platform/posix/host/filter_library.h"
+#include "samba/filter_library.h"
 
 #include <dlfcn.h>
 

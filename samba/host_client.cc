@@ -1,4 +1,4 @@
-#include "platform/posix/host/host_client.h"
+#include "samba/host_client.h"
 
 #include <errno.h>
 #include <string.h>
@@ -6,8 +6,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "platform/posix/host/frame_io.h"
-#include "platform/posix/host/secure_buffer.h"
+#include "samba/frame_io.h"
+#include "samba/secure_buffer.h"
 
 namespace zefa::host {
 

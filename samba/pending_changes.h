@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/host/account_stamps.h"
-#include "platform/posix/host/secure_buffer.h"
+#include "samba/account_stamps.h"
+#include "samba/secure_buffer.h"
 
 namespace zefa::host {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/host/frame_io.h"
+#include "samba/frame_io.h"
 
 #include <errno.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/host/peer_credentials.h"
+#include "samba/peer_credentials.h"
 
 #include <errno.h>
 #include <grp.h>

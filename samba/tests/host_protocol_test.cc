@@ -7,10 +7,10 @@
 #include <cstring>
 #include <string>
 
-#include "platform/posix/host/frame_io.h"
-#include "platform/posix/host/host_protocol.h"
-#include "platform/posix/host/peer_credentials.h"
-#include "platform/posix/host/wire_text.h"
+#include "samba/frame_io.h"
+#include "samba/host_protocol.h"
+#include "samba/peer_credentials.h"
+#include "samba/wire_text.h"
 
 namespace zefa::host {
 namespace {

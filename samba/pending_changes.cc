@@ -1,4 +1,4 @@
-#include "platform/posix/host/pending_changes.h"
+#include "samba/pending_changes.h"
 
 #include <time.h>
 
@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "platform/posix/host/host_log.h"
+#include "samba/host_log.h"
 
 namespace zefa::host {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/host/account_stamps.h"
+#include "samba/account_stamps.h"
 
 #include <time.h>
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/host/pending_changes.h"
+#include "samba/pending_changes.h"
 
 namespace zefa::host {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/posix/host/host_protocol.h"
+#include "samba/host_protocol.h"
 
 #include <bit>
 #include <cstring>

@@ -21,11 +21,11 @@
 #include <cstring>
 #include <string>
 
-#include "platform/posix/host/host_client.h"
-#include "platform/posix/host/host_options.h"
-#include "platform/posix/host/host_server.h"
-#include "platform/posix/host/secure_buffer.h"
-#include "platform/posix/host/wire_text.h"
+#include "samba/host_client.h"
+#include "samba/host_options.h"
+#include "samba/host_server.h"
+#include "samba/secure_buffer.h"
+#include "samba/wire_text.h"
 
 namespace {
 

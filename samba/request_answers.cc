@@ -1,6 +1,6 @@
 // From a decoded request to the library's verdict.
-#include "platform/posix/host/host_log.h"
-#include "platform/posix/host/host_server.h"
+#include "samba/host_log.h"
+#include "samba/host_server.h"
 
 namespace zefa::host {
 

@@ -6,7 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "platform/posix/host/host_server.h"
+#include "samba/host_server.h"
 
 namespace zefa::host {
 

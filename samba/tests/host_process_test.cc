@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/host/frame_io.h"
-#include "platform/posix/host/host_client.h"
-#include "platform/posix/host/host_protocol.h"
+#include "samba/frame_io.h"
+#include "samba/host_client.h"
+#include "samba/host_protocol.h"
 #include "platform/tests/test_folder.h"
 
 namespace zefa::host {

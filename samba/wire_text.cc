@@ -1,4 +1,4 @@
-#include "platform/posix/host/wire_text.h"
+#include "samba/wire_text.h"
 
 namespace zefa::host {
 
