@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "breach/pwned_user_agent.h"
 #include "platform/platform.h"
 #include "server/paths.h"
 
@@ -55,7 +56,7 @@ Text RequestRange(std::string_view prefix, std::string_view suffix) {
   const std::string url = PwnedRangeUrl(EnvironmentUtf8(ZT("CLAVORA_PWNED_URL")), prefix);
   const std::string ca_file = EnvironmentUtf8(ZT("CLAVORA_PWNED_CA_FILE"));
   platform::HttpsRequest* request =
-      platform::HttpsGetStart(url, "ZEFA-PWNED", ca_file, kMaxBodyBytes);
+      platform::HttpsGetStart(url, kPwnedUserAgent, ca_file, kMaxBodyBytes);
   if (request == nullptr) return kPwnedNoConnection;
   Text outcome = AwaitOutcome(request, suffix);
   platform::HttpsClose(request);  // also aborts a transfer still running

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "breach/pwned_store.h"
 #include "logging/log.h"
 #include "server/maintenance_worker.h"
 #include "server/server_initialisation.h"
@@ -21,6 +22,7 @@ void OnProcessDetach() {
   if (LogLevel() >= 2) WriteLog(ZT("DetachProcess"), ZT("Debug"), 2);
   StopMaintenanceWorker();
   SetInitialised(false);
+  ClosePwnedStores();  // unmaps the offline stores
 }
 
 void StartFilter() {

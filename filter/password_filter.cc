@@ -1,6 +1,7 @@
 #include "filter/password_filter.h"
 
 #include "breach/pwned_lookup.h"
+#include "breach/pwned_store.h"
 #include "directory/lookup_user.h"
 #include "filter/filter_state.h"
 #include "filter/policy_selection.h"
@@ -28,8 +29,14 @@ void Warning(const Text& message) {
   if (LogLevel() >= 0) WriteLog(message, ZT("Warning"), 0);
 }
 
-// Acts on the breached-password lookup: only a listing rejects.
-bool PasswordIsListed(const Text& password) {
+// Acts on the breached-password lookup: only a listing rejects. With an
+// offline store the store answers; its problems were logged when it was
+// opened (or at its first damaged block), so they pass silently here.
+bool PasswordIsListed(const Text& password, const PolicySet& set) {
+  if (!set.PwnedStore.empty()) {
+    if (TestMode()) platform::ConsoleWriteLine(PwnedStoreDescription(set.PwnedStore));
+    return PwnedStoreLookup(set.PwnedStore, password) == kPwnedFound;
+  }
   const Text outcome = PwnedLookup(password);
   if (outcome == kPwnedFound) return true;
   if (outcome == kPwnedNotFound) return false;
@@ -122,7 +129,7 @@ bool RunPasswordFilter(const FilterRequest& request) {
     verdict.Message += RequirementLine(Requirement::NoSimilarity, set, Text());
   }
   if (verdict.Accepted && !request.SetOperation && set.PwnedEnabled != 0 &&
-      PasswordIsListed(password)) {
+      PasswordIsListed(password, set)) {
     verdict.Accepted = false;
     verdict.Message += RequirementLine(Requirement::Pwned, set, Text());
   }

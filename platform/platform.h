@@ -108,6 +108,27 @@ bool CreateFolderLink(const Text& link, const Text& target);
 // POSIX: mode 0700 and no access-list entries for others.
 bool MakeFolderPrivate(const Text& path);
 
+// Read-only mapping of a whole file into memory, for large lookup tables
+// that are read at random (no read-ahead beyond the touched page where the
+// platform allows a hint). The file's contents must not change while it is
+// mapped; replacing it by a rename is safe (the mapping keeps the old file).
+struct MappedFile;  // opaque
+
+// nullptr when the file cannot be opened or mapped; `error` then says why.
+// An empty file maps to a valid handle with size 0.
+MappedFile* MapFileReadOnly(const Text& path, std::string* error);
+const unsigned char* MappedFileData(const MappedFile* file);
+uint64_t MappedFileSize(const MappedFile* file);
+void UnmapFile(MappedFile* file);  // nullptr is ignored
+
+// How many of the mapped pages from byte `offset` for `length` bytes are in
+// memory now (mincore on POSIX); -1 where the platform cannot tell.
+int64_t MappedFileResidentPages(const MappedFile* file, uint64_t offset, uint64_t length);
+
+// Asks the system to drop the file's cached pages (those no mapping holds),
+// so that the next reads come from the disk. False when it cannot.
+bool DropFileFromCache(const Text& path);
+
 // -------------------------------------------------------------------- set-up
 // The system changes of the server set-up. On Windows each of these runs the
 // command that server/setup_commands.h spells out (program, parameter

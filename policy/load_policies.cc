@@ -1,5 +1,6 @@
 #include <map>
 
+#include "breach/pwned_store.h"
 #include "logging/log.h"
 #include "platform/platform.h"
 #include "policy/normalise_list.h"
@@ -175,6 +176,7 @@ void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
   ReadText(key_path, ZT("ForbiddenStartChars"), set.ForbiddenStartChars);
   ReadCount(key_path, ZT("MinWords"), set.MinWords);
   ReadInteger(key_path, ZT("PwnedEnabled"), set.PwnedEnabled);
+  ReadText(key_path, ZT("PwnedStore"), set.PwnedStore);
   if (!words_folder.empty()) {
     const Text file = ReadPolicyValue(key_path, ZT("ForbiddenFile"));
     if (!file.empty()) {
@@ -222,6 +224,12 @@ int LoadPolicies() {
     ReadPolicySet(key_path, set, i, words_folder, cache);
     sets.push_back(std::move(set));
   }
+  // The offline breached-password stores are opened (and the old ones let
+  // go) outside PolicyLock too; checks keep using the stores they hold.
+  std::vector<Text> stores;
+  for (const PolicySet& set : sets)
+    if (set.PwnedEnabled != 0) stores.push_back(set.PwnedStore);
+  OpenPwnedStores(stores, words_folder);
   ForgetRegExWarnings();
   {
     std::lock_guard<std::mutex> guard(PolicyLock());

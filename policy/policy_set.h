@@ -42,6 +42,7 @@ struct PolicySet {
   int64_t ForbiddenThreshold = 0;
   std::vector<Text> ForbiddenWords;
   int64_t PwnedEnabled = 0;
+  Text PwnedStore;  // offline store for the breached check (empty: online)
   Text RulesText;
   int64_t LockoutThreshold = 0;
   int64_t LockoutDurationMin = 0;

@@ -52,7 +52,7 @@ allowed="advapi32.dll bcrypt.dll crypt32.dll gdi32.dll kernel32.dll msvcrt.dll n
          ole32.dll secur32.dll shell32.dll user32.dll windowscodecs.dll winhttp.dll wldap32.dll
          ws2_32.dll zefa.dll"
 [ -f "$bin/expwarn.exe" ] || fail "expwarn.exe was not built"
-for program in zefa.dll zefatest.exe zefareg.exe expwarn.exe; do
+for program in zefa.dll zefatest.exe zefareg.exe zefastore.exe expwarn.exe; do
   imports=$($objdump -p "$bin/$program" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
   for dll in $imports; do
     case " $(echo $allowed) " in *" $dll "*) ;; *) fail "$program imports $dll" ;; esac
@@ -175,6 +175,46 @@ grep -q "^Container: " "$artifacts/zefatest-p-skipped.txt" &&
 grep -q "MinLength    REG_DWORD    0xc" "$artifacts/zefareg-query.txt" ||
   fail "the policy set did not read back"
 [ -d "$netlogon/zefa/system/idh" ] || fail "the initialisation did not lay out the share"
+
+# ------------------------------------------------------ the offline store
+# zefastore.exe builds a store from a corpus file and from plain passwords,
+# answers lookups, checks it, and refuses a truncated copy.
+step "zefastore.exe create / lookup / info"
+store=$work/store
+mkdir -p "$store"
+python3 - "$store" <<'PYTHON'
+import hashlib, random, sys
+folder = sys.argv[1]
+rng = random.Random(16)
+known = ["password", "Sommer2024!", "p\u00e4ssw\u00f6rd"]
+with open(folder + "/corpus.txt", "w", newline="") as f:
+    for _ in range(20000):
+        f.write("%040X:%d\r\n" % (rng.getrandbits(160), rng.randint(1, 99)))
+    for p in known:
+        f.write(hashlib.sha1(p.encode()).hexdigest().upper() + ":7\r\n")
+with open(folder + "/passwords.txt", "w", encoding="utf-8", newline="") as f:
+    f.write("\r\n".join(known) + "\r\n")
+with open(folder + "/lookup.txt", "w", encoding="utf-8", newline="") as f:
+    f.write("\r\n".join(known + ["not in the corpus 16"]) + "\r\n")
+PYTHON
+zs() { (cd "$bin" && wine zefastore.exe "$@"); }
+zs create "$(win_path "$store/s.store")" --from "$(win_path "$store/corpus.txt")" </dev/null |
+  tee "$artifacts/zefastore-create.txt"
+zs create "$(win_path "$store/ntlm.store")" --kind ntlm --from "$(win_path "$store/passwords.txt")" \
+  </dev/null >/dev/null
+for name in s ntlm; do
+  answers=$(zs lookup "$(win_path "$store/$name.store")" <"$store/lookup.txt" | tr -d '\r' | tr '\n' ,)
+  [ "$answers" = "found,found,found,not found," ] || fail "zefastore.exe lookup in $name: $answers"
+done
+zs info "$(win_path "$store/s.store")" </dev/null | tee "$artifacts/zefastore-info.txt"
+grep -q "blocks intact" "$artifacts/zefastore-info.txt" || fail "zefastore.exe info found damage"
+grep -q "^hashes: *20,003" "$artifacts/zefastore-info.txt" || fail "zefastore.exe info: wrong count"
+head -c 8192 "$store/s.store" > "$store/cut.store"
+if zs lookup "$(win_path "$store/cut.store")" <"$store/lookup.txt" 2>"$store/cut.err"; then
+  fail "zefastore.exe answered from a truncated store"
+fi
+grep -q "refused: truncated" "$store/cut.err" || fail "a truncated store was not refused clearly"
+echo "zefastore.exe: created, looked up, checked, truncated copy refused"
 
 # ------------------------------------------------------ the reminder window
 # expwarn.exe /test alice on a virtual X display: test mode reads alice's

@@ -1,0 +1,78 @@
+// Read-only file mappings with CreateFileMappingW and MapViewOfFile. The file
+// is opened with delete sharing, so that it can be renamed away while mapped.
+
+#include "platform/windows/win_util.h"
+
+#include "platform/platform.h"
+
+namespace zefa::platform {
+
+struct MappedFile {
+  const void* data = nullptr;
+  uint64_t size = 0;
+};
+
+namespace {
+
+std::string LastErrorText(const char* what) {
+  return std::string(what) + ": error " + std::to_string(GetLastError());
+}
+
+}  // namespace
+
+MappedFile* MapFileReadOnly(const Text& path, std::string* error) {
+  auto fail = [&](const std::string& why) -> MappedFile* {
+    if (error != nullptr) *error = why;
+    return nullptr;
+  };
+  if (path.empty() || HasNul(path)) return fail("invalid file name");
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return fail(LastErrorText("cannot open"));
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(handle, &size) == FALSE) {
+    const std::string why = LastErrorText("cannot examine");
+    CloseHandle(handle);
+    return fail(why);
+  }
+  auto* file = new MappedFile;
+  file->size = static_cast<uint64_t>(size.QuadPart);
+  if (file->size > 0) {
+    HANDLE mapping = CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr) {
+      const std::string why = LastErrorText("cannot map");
+      CloseHandle(handle);
+      delete file;
+      return fail(why);
+    }
+    file->data = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    const std::string why = LastErrorText("cannot map");
+    CloseHandle(mapping);  // the view keeps the mapping and the file
+    if (file->data == nullptr) {
+      CloseHandle(handle);
+      delete file;
+      return fail(why);
+    }
+  }
+  CloseHandle(handle);
+  return file;
+}
+
+const unsigned char* MappedFileData(const MappedFile* file) {
+  return file == nullptr ? nullptr : static_cast<const unsigned char*>(file->data);
+}
+
+uint64_t MappedFileSize(const MappedFile* file) { return file == nullptr ? 0 : file->size; }
+
+void UnmapFile(MappedFile* file) {
+  if (file == nullptr) return;
+  if (file->data != nullptr) UnmapViewOfFile(file->data);
+  delete file;
+}
+
+int64_t MappedFileResidentPages(const MappedFile*, uint64_t, uint64_t) { return -1; }
+
+bool DropFileFromCache(const Text&) { return false; }
+
+}  // namespace zefa::platform
