@@ -12,7 +12,6 @@
 #include "filter/exports.h"
 #include "filter/password_filter.h"
 #include "policy/policies.h"
-#include "rules/policy_dump.h"
 #include "server/server_initialisation.h"
 #include "testing/test_domain.h"
 
@@ -145,15 +144,6 @@ TEST_F(AuditModeTest, ResetsWithoutValidationStaySkipped) {
   ASSERT_EQ(ServerInitialisation(), 1);
   EXPECT_EQ(Check("paul", "x", true), FilterVerdict::Accepted);
   EXPECT_EQ(Log().find("Password Audit"), std::string::npos);
-}
-
-TEST_F(AuditModeTest, DumpListsAuditOnlyLast) {
-  PolicySet set;
-  set.AuditOnly = 1;
-  const std::vector<Text> lines = PolicyDumpLines(set);
-  ASSERT_EQ(lines.size(), 37u);
-  EXPECT_EQ(lines[35], ZT("  PasswordHistory: 0"));
-  EXPECT_EQ(lines[36], ZT("  AuditOnly: 1"));
 }
 
 }  // namespace
