@@ -73,20 +73,48 @@ bool SelectUnknownAccountSet(PolicySet& set, const Text& account) {
   return choice.Chosen;
 }
 
+// Logs a failed check of a set in audit mode: the rejection text under its own
+// label, and one line naming the set for the report.
+void LogAuditedRejection(const Text& account, const PolicySet& set, const Text& message) {
+  if (LogLevel() >= 0) {
+    if (!TestMode())
+      WriteLog(ZT("Policy set ") + IntegerToText(set.Index) +
+                   ZT(" would deny the password (audit only)"),
+               ZT("Info ") + EscapeControlCharacters(account), 0);
+    WriteLog(message, ZT("Password Audit"), 0);
+  }
+  WriteEvent(ZT("Clavora"), ZT("(audit only) ") + message, 2, platform::kEventInformation);
+}
+
+void LogRejection(const Text& account, const PolicySet& set, const Text& message) {
+  if (LogLevel() >= 0) {
+    if (!TestMode())
+      WriteLog(ZT("Policy set ") + IntegerToText(set.Index) + ZT(" denied the password"),
+               ZT("Info ") + EscapeControlCharacters(account), 0);
+    WriteLog(message, ZT("Password Denied"), 0);
+  }
+  WriteEvent(ZT("Clavora"), message, 2, platform::kEventInformation);
+}
+
 }  // namespace
 
 bool RunPasswordFilter(const FilterRequest& request) {
-  if (!Initialised()) return false;
+  return CheckPassword(request) != FilterVerdict::Denied;
+}
+
+FilterVerdict CheckPassword(const FilterRequest& request) {
+  constexpr FilterVerdict kAccept = FilterVerdict::Accepted;
+  if (!Initialised()) return FilterVerdict::Denied;
   Debug(ZT("PasswordFilter"));
   if (request.AccountName == nullptr && request.Password == nullptr) {
     Debug(ZT("Skip: username and password are NULL"));
-    return true;
+    return kAccept;
   }
   const Text account = request.AccountName ? *request.AccountName : Text();
   const Text full_name = request.FullName ? *request.FullName : Text();
   if (IsComputerAccount(account)) {
     Debug(ZT("Skip: user is a computer account"));
-    return true;
+    return kAccept;
   }
 
   UserRecord user;
@@ -99,10 +127,10 @@ bool RunPasswordFilter(const FilterRequest& request) {
   if (unknown_account && user.LookupFailed) {
     if (LogLevel() >= 0) WriteLog(ZT("Skip: user not found"), ZT("Info ") + EscapeControlCharacters(account), 0);
     if (TestMode()) platform::ConsoleWriteLine(ZT("Skip: user not found"));
-    return true;
+    return kAccept;
   }
   if (unknown_account) {
-    if (!SelectUnknownAccountSet(set, account)) return true;
+    if (!SelectUnknownAccountSet(set, account)) return kAccept;
   } else {
     if (TestMode()) {
       platform::ConsoleWriteLine(ZT("Container: ") + user.Container);
@@ -110,13 +138,13 @@ bool RunPasswordFilter(const FilterRequest& request) {
     }
     if (PolicySelection(set, account, user.GroupNames, user.Container) == 0) {
       if (LogLevel() >= 0) WriteLog(ZT("Skip: no password policy found"), ZT("Info ") + EscapeControlCharacters(account), 0);
-      return true;
+      return kAccept;
     }
   }
   if (TestMode()) PrintPolicyDump(set);
   if (request.SetOperation && set.NoValidateOnReset != 0) {
     Debug(ZT("Skip: password set operation"), ZT("Debug ") + EscapeControlCharacters(account));
-    return true;
+    return kAccept;
   }
 
   Text password = request.Password ? *request.Password : Text();
@@ -135,11 +163,13 @@ bool RunPasswordFilter(const FilterRequest& request) {
   }
   WipeText(password);
 
-  if (!verdict.Accepted) {
-    if (LogLevel() >= 0) WriteLog(verdict.Message, ZT("Password Denied"), 0);
-    WriteEvent(ZT("Clavora"), verdict.Message, 2, platform::kEventInformation);
+  if (verdict.Accepted) return kAccept;
+  if (set.AuditOnly != 0) {
+    LogAuditedRejection(account, set, verdict.Message);
+    return FilterVerdict::AuditDenied;
   }
-  return verdict.Accepted;
+  LogRejection(account, set, verdict.Message);
+  return FilterVerdict::Denied;
 }
 
 }  // namespace zefa

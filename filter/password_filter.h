@@ -14,8 +14,16 @@ struct FilterRequest {
   bool SetOperation = false;
 };
 
-// true = accept, false = reject. Rejects everything until the server has
-// been initialised; every later difficulty accepts with a log line.
+// What one filter call decided. AuditDenied: the governing set is in audit
+// mode and the password failed it; the password is accepted.
+enum class FilterVerdict { Accepted, Denied, AuditDenied };
+
+// The verdict of one call. Rejects everything until the server has been
+// initialised; every later difficulty accepts with a log line.
+FilterVerdict CheckPassword(const FilterRequest& request);
+
+// true = accept (also a password that only an audit-mode set would deny),
+// false = reject.
 bool RunPasswordFilter(const FilterRequest& request);
 
 }  // namespace zefa

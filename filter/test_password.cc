@@ -17,8 +17,10 @@ void RunTestPassword(const Text& user_name, const Text& password) {
   platform::ConsoleWriteLine(ZT("Password: ") + secret);
   const Text full_name;
   FilterRequest request{&user, &full_name, &secret, false};
-  const bool accepted = RunPasswordFilter(request);
-  platform::ConsoleWriteLine(accepted ? ZT("Result: Accepted") : ZT("Result: Denied"));
+  const FilterVerdict verdict = CheckPassword(request);
+  platform::ConsoleWriteLine(verdict == FilterVerdict::Accepted    ? ZT("Result: Accepted")
+                             : verdict == FilterVerdict::Denied    ? ZT("Result: Denied")
+                                                                   : ZT("Result: Accepted (audit: would be denied)"));
   platform::ConsoleWriteLine(Text());
   SetTestMode(false);
   WipeText(secret);

@@ -96,6 +96,11 @@ void UnlockFile(FileLock* lock);
 // Copies a file, overwriting the target.
 bool CopyFile(const Text& from, const Text& to);
 
+// The names of the plain files directly inside `folder` (no subfolders, no
+// links to folders), sorted by name. Empty when the folder cannot be read.
+// Any thread.
+std::vector<Text> FilesInFolder(const Text& folder);
+
 // Creates a symbolic link at `link` pointing to the folder `target`.
 // Windows: cmd.exe with FolderLinkCommand (mklink /d, not waited for).
 bool CreateFolderLink(const Text& link, const Text& target);

@@ -198,6 +198,7 @@ void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
   ReadInteger(key_path, ZT("MaxPasswordAgeDays"), set.MaxPasswordAgeDays);
   ReadInteger(key_path, ZT("MinPasswordAgeDays"), set.MinPasswordAgeDays);
   ReadInteger(key_path, ZT("PasswordHistory"), set.PasswordHistory);
+  ReadInteger(key_path, ZT("AuditOnly"), set.AuditOnly);
 }
 
 int LoadPolicies() {

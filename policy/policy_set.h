@@ -50,6 +50,8 @@ struct PolicySet {
   int64_t MaxPasswordAgeDays = 0;
   int64_t MinPasswordAgeDays = 0;
   int64_t PasswordHistory = 0;
+  // 1: the set's checks run and are logged, but a failing password is accepted.
+  int64_t AuditOnly = 0;
 };
 
 struct GlobalSettings {

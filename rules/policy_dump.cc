@@ -43,6 +43,7 @@ std::vector<Text> PolicyDumpLines(const PolicySet& s) {
       ZT("  MaxPasswordAgeDays: ") + n(s.MaxPasswordAgeDays),
       ZT("  MinPasswordAgeDays: ") + n(s.MinPasswordAgeDays),
       ZT("  PasswordHistory: ") + n(s.PasswordHistory),
+      ZT("  AuditOnly: ") + n(s.AuditOnly),
   };
 }
 

@@ -216,6 +216,21 @@ fi
 grep -q "refused: truncated" "$store/cut.err" || fail "a truncated store was not refused clearly"
 echo "zefastore.exe: created, looked up, checked, truncated copy refused"
 
+step "zefatest.exe with a set in audit mode, and the denial report"
+reg add 'HKLM\Software\Policies\Clavora\1' /v AuditOnly /t REG_DWORD /d 1 /f
+(cd "$bin" && wine zefatest.exe /p alice short /v </dev/null) | tee "$artifacts/zefatest-audit.txt"
+grep -q "Password Audit" "$artifacts/zefatest-audit.txt" &&
+  grep -q "^Result: Accepted (audit: would be denied)" "$artifacts/zefatest-audit.txt" &&
+  grep -q "^WARNING  Policy set 1 is in audit mode" "$artifacts/zefatest-audit.txt" ||
+  fail "a set in audit mode did not accept, log and warn"
+reg delete 'HKLM\Software\Policies\Clavora\1' /v AuditOnly /f
+log_folder=$netlogon/zefa/system/log
+printf '2026-12-01 08:00:00\tInfo bob\tPolicy set 2 denied the password\r\n2026-12-01 08:00:00\tPassword Denied\tRequested password for user bob (; ) was not accepted because it did not meet these requirements: | -Must not contain spaces\r\n' \
+  >"$log_folder/DC1~.log"
+(cd "$bin" && wine zefatest.exe /report 2026-12-01 </dev/null) | tee "$artifacts/zefatest-report.txt"
+grep -q "^Set 2: 1 denied, 0 would be denied (audit only)" "$artifacts/zefatest-report.txt" ||
+  fail "the report did not count the denial in the log folder"
+
 # ------------------------------------------------------ the reminder window
 # expwarn.exe /test alice on a virtual X display: test mode reads alice's
 # account and resultant password settings from the domain controller and

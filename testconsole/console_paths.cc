@@ -20,7 +20,10 @@ Text InstallationCheckLine(const Text& path) {
 
 std::vector<Text> UsageLines() {
   return {ZT("Test username/password combo:"), ZT("  zefatest.exe /p <username> <password>"),
-          ZT("Validate installation:"), ZT("  zefatest.exe /v"), Text()};
+          ZT("Validate installation:"), ZT("  zefatest.exe /v"),
+          ZT("Report denied and audited passwords:"),
+          ZT("  zefatest.exe /report [<from-date> [<to-date>]] [<log file or folder> ...]"),
+          Text()};
 }
 
 }  // namespace zefa

@@ -14,7 +14,8 @@ std::vector<Text> InstallationCheckPaths(const Text& installed_library);
 // One check line: "OK       " or "MISSING  " followed by the path.
 Text InstallationCheckLine(const Text& path);
 
-// The usage text, five lines.
+// The usage text: the five lines of the test and the check, with the report
+// before the closing empty line.
 std::vector<Text> UsageLines();
 
 }  // namespace zefa

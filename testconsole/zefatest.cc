@@ -2,13 +2,52 @@
 // checks that the installation is in place.
 #include "filter/exports.h"
 #include "platform/platform.h"
+#include "testconsole/audit_mode_check.h"
 #include "testconsole/console_paths.h"
+#include "testconsole/password_report.h"
 #include "util/text_util.h"
 
 namespace {
 
 void PrintLines(const std::vector<zefa::Text>& lines) {
   for (const zefa::Text& line : lines) zefa::platform::ConsoleWriteLine(line);
+}
+
+bool IsSwitch(const zefa::Text& arg) {
+  const zefa::Text option = zefa::ToLower(arg);
+  for (const zefa::WChar* known : {ZT("/p"), ZT("/password"), ZT("/v"), ZT("/verify"), ZT("/h"),
+                                   ZT("/?"), ZT("/help"), ZT("/report")})
+    if (option == known) return true;
+  return false;
+}
+
+// "/report [from-date [to-date]] [log file or folder ...]": the parameters up
+// to the next switch. Without a log source the log folder of the system
+// folder is read. Returns the index of the last parameter it took.
+size_t RunReport(const std::vector<zefa::Text>& args, size_t at) {
+  zefa::PasswordReport report;
+  std::vector<zefa::Text> sources;
+  size_t i = at + 1;
+  for (; i < args.size() && !IsSwitch(args[i]); ++i) {
+    const std::string arg = zefa::TextToUtf8(args[i]);
+    if (zefa::IsReportDate(arg) && report.From.empty() && sources.empty()) report.From = arg;
+    else if (zefa::IsReportDate(arg) && report.To.empty() && sources.empty()) report.To = arg;
+    else sources.push_back(args[i]);
+  }
+  if (!report.From.empty() && !report.To.empty() && report.To < report.From)
+    std::swap(report.From, report.To);
+  if (sources.empty())
+    sources.push_back(zefa::JoinPath(zefa::InstallationCheckPaths(zefa::Text())[1], ZT("log")));
+  for (const zefa::Text& file : zefa::ReportLogFiles(sources)) {
+    const auto contents = zefa::platform::ReadWholeFile(file);
+    if (!contents) {
+      zefa::platform::ConsoleWriteLine(ZT("MISSING  ") + file);
+      continue;
+    }
+    zefa::AddLogToReport(report, *contents);
+  }
+  PrintLines(zefa::ReportLines(report));
+  return i - 1;
 }
 
 int Run(std::vector<zefa::Text>& args) {
@@ -27,6 +66,9 @@ int Run(std::vector<zefa::Text>& args) {
     } else if (option == ZT("/v") || option == ZT("/verify")) {
       for (const zefa::Text& path : zefa::InstallationCheckPaths(zefa::platform::InstalledFilterLibrary()))
         zefa::platform::ConsoleWriteLine(zefa::InstallationCheckLine(path));
+      PrintLines(zefa::AuditModeWarningLines());
+    } else if (option == ZT("/report")) {
+      i = RunReport(args, i);
     } else if (option == ZT("/h") || option == ZT("/?") || option == ZT("/help")) {
       PrintLines(zefa::UsageLines());
     }

@@ -1,12 +1,15 @@
 // File system operations. Paths arrive as UTF-16 text and are handed to the
 // kernel as UTF-8.
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "platform/platform.h"
 
@@ -189,6 +192,23 @@ bool RenameFile(const Text& from, const Text& to) {
   const auto native_from = NativePath(from);
   const auto native_to = NativePath(to);
   return native_from && native_to && rename(native_from->c_str(), native_to->c_str()) == 0;
+}
+
+std::vector<Text> FilesInFolder(const Text& folder) {
+  std::vector<Text> names;
+  const auto native = NativePath(folder);
+  if (!native) return names;
+  DIR* dir = opendir(native->c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    struct stat info {};
+    if (stat((*native + "/" + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    names.push_back(Utf8ToText(name));
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 bool CopyFile(const Text& from, const Text& to) {

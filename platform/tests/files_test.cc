@@ -100,6 +100,20 @@ TEST(Files, FoldersAndFolderTrees) {
   EXPECT_FALSE(CreateFolderTree(dir.Wide("file/sub")));
 }
 
+TEST(Files, FilesInFolderListsPlainFilesSorted) {
+  TempFolder dir;
+  ASSERT_TRUE(AppendToFile(dir.Wide("b.log"), "x"));
+  ASSERT_TRUE(AppendToFile(dir.Wide("a~.log"), "x"));
+  ASSERT_TRUE(AppendToFile(dir.Wide("Grüße.log"), "x"));
+  ASSERT_TRUE(CreateFolder(dir.Wide("sub.log")));
+  fs::create_directory_symlink(dir.File("sub.log"), dir.File("link.log"));
+  const std::vector<Text> names = FilesInFolder(dir.Wide(""));
+  EXPECT_EQ(names, (std::vector<Text>{ZT("Grüße.log"), ZT("a~.log"), ZT("b.log")}));
+  EXPECT_TRUE(FilesInFolder(dir.Wide("missing")).empty());
+  EXPECT_TRUE(FilesInFolder(dir.Wide("b.log")).empty());
+  EXPECT_TRUE(FilesInFolder(Text()).empty());
+}
+
 TEST(Files, DeleteRenameAndCopy) {
   TempFolder dir;
   ASSERT_TRUE(AppendToFile(dir.Wide("a"), "A"));

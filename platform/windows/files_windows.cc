@@ -5,6 +5,7 @@
 #include <sddl.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "platform/platform.h"
@@ -210,6 +211,22 @@ bool RenameFile(const Text& from, const Text& to) {
   const auto native_to = NativePath(to);
   return native_from && native_to &&
          MoveFileExW(native_from->c_str(), native_to->c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+std::vector<Text> FilesInFolder(const Text& folder) {
+  std::vector<Text> names;
+  const auto native = NativePath(folder);
+  if (!native) return names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((*native + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    names.push_back(found.cFileName);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 bool CopyFile(const Text& from, const Text& to) {

@@ -334,12 +334,13 @@ TEST(PolicyDump, ListsEverySettingInOrder) {
   set.ForbiddenWords = {ZT("never shown")};
   set.ForbiddenChars = ZT(" ;");
   const std::vector<Text> lines = PolicyDumpLines(set);
-  ASSERT_EQ(lines.size(), 36u);
+  ASSERT_EQ(lines.size(), 37u);  // the audit-mode value comes after the others
   EXPECT_EQ(lines[0], ZT("Applied Policy Settings:"));
   EXPECT_EQ(lines[1], ZT("  Index: 4"));
   EXPECT_EQ(lines[20], ZT("  ForbiddenChars:  ;"));
   EXPECT_EQ(lines[26], ZT("  Forbidden: 1"));
   EXPECT_EQ(lines[35], ZT("  PasswordHistory: 0"));
+  EXPECT_EQ(lines[36], ZT("  AuditOnly: 0"));
 }
 
 }  // namespace

@@ -28,7 +28,9 @@ const std::string kZefatest = std::string(CLAVORA_BIN_DIR) + "/zefatest";
 TEST(Zefatest, UsageWithoutParameters) {
   const std::string expected =
       "Test username/password combo:\n  zefatest.exe /p <username> <password>\n"
-      "Validate installation:\n  zefatest.exe /v\n\n";
+      "Validate installation:\n  zefatest.exe /v\n"
+      "Report denied and audited passwords:\n"
+      "  zefatest.exe /report [<from-date> [<to-date>]] [<log file or folder> ...]\n\n";
   EXPECT_EQ(Capture(kZefatest), expected);
   EXPECT_EQ(Capture(kZefatest + " /HELP"), expected);
   EXPECT_EQ(Capture(kZefatest + " /unknown"), "");
@@ -122,6 +124,66 @@ TEST(Zefatest, UnknownAccountShowsTheSetThatChecksIt) {
   EXPECT_NE(alice.find("\tSkip: no password policy found]\n"), std::string::npos) << alice;
   EXPECT_NE(alice.find("Result: Accepted\n"), std::string::npos) << alice;
   unsetenv("CLAVORA_LDAP_URI");
+}
+
+TEST(Zefatest, AuditModeSetAcceptsAndSaysWhatItWouldDeny) {
+  REQUIRE_TEST_DC();
+  testing::TestDomain domain;
+  testing::UseTestDcDirectory();
+  const std::string reg = std::string(CLAVORA_BIN_DIR) + "/zefareg";
+  const std::string key = " 'HKLM\\Software\\Policies\\Clavora\\3'";
+  Capture(reg + " add" + key + " /v Enabled /t REG_DWORD /d 1 /f");
+  Capture(reg + " add" + key + " /v UserOus /t REG_SZ /d Staff /f");
+  Capture(reg + " add" + key + " /v MinLength /t REG_DWORD /d 20 /f");
+  Capture(reg + " add" + key + " /v AuditOnly /t REG_DWORD /d 1 /f");
+  const std::string out = Capture(kZefatest + " /p alice 'Short-but-fine1' /v");
+  EXPECT_NE(out.find("  PasswordHistory: 0\n  AuditOnly: 1\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\tPassword Audit\tRequested password for user alice (alice@example.test; "
+                     "Alice Able) was not accepted because it did not meet these requirements:\r\n"
+                     "-Must be at least 20 characters long]\n"
+                     "Result: Accepted (audit: would be denied)\n\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\nWARNING  Policy set 3 is in audit mode (AuditOnly)"), std::string::npos)
+      << out;
+  // Switched to enforce, the warning is gone and the password is denied.
+  Capture(reg + " add" + key + " /v AuditOnly /t REG_DWORD /d 0 /f");
+  const std::string enforced = Capture(kZefatest + " /p alice 'Short-but-fine1' /v");
+  EXPECT_NE(enforced.find("Result: Denied\n"), std::string::npos) << enforced;
+  EXPECT_EQ(enforced.find("WARNING"), std::string::npos) << enforced;
+  unsetenv("CLAVORA_LDAP_URI");
+}
+
+TEST(Zefatest, ReportReadsTheLogFolderAndNamedFiles) {
+  testing::TestDomain domain;
+  const std::string folder = domain.system_folder() + "/log";
+  std::filesystem::create_directories(folder);
+  const std::string denied =
+      "2026-12-01 08:00:00\tInfo bob\tPolicy set 2 denied the password\r\n"
+      "2026-12-01 08:00:00\tPassword Denied\tRequested password for user bob (; ) was not "
+      "accepted because it did not meet these requirements: | -Must not contain spaces\r\n";
+  const std::string audited =
+      "2026-12-05 08:00:00\tInfo eve\tPolicy set 4 would deny the password (audit only)\r\n"
+      "2026-12-05 08:00:00\tPassword Audit\tRequested password for user eve (; ) was not "
+      "accepted because it did not meet these requirements: | -Must not contain any vowels\r\n";
+  testing::WriteFileText(folder + "/DC1.log", denied);
+  testing::WriteFileText(folder + "/DC1~.log", audited);
+  testing::WriteFileText(folder + "/notes.txt", denied);  // not a log: not read
+  std::string out = Capture(kZefatest + " /report");
+  EXPECT_NE(out.find("Password report, all dates, 2 log files\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Set 2: 1 denied, 0 would be denied (audit only)\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Set 4: 0 denied, 1 would be denied (audit only)\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("         0         1  -Must not contain any vowels\n"), std::string::npos);
+
+  // A date range and a named file; the report's parameters end at the next switch.
+  out = Capture(kZefatest + " /REPORT 2026-12-02 2026-12-31 " + folder + "/DC1~.log /v");
+  EXPECT_NE(out.find("Password report, 2026-12-02 to 2026-12-31, 1 log file\n"), std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Set 2"), std::string::npos) << out;
+  EXPECT_NE(out.find("Set 4: 0 denied, 1 would be denied"), std::string::npos) << out;
+  EXPECT_NE(out.find("OK       " + domain.system_folder() + "\n"), std::string::npos) << out;
+  out = Capture(kZefatest + " /report " + folder + "/missing.log");
+  EXPECT_NE(out.find("MISSING  " + folder + "/missing.log\n"), std::string::npos) << out;
 }
 
 }  // namespace

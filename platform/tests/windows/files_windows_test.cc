@@ -49,6 +49,16 @@ bool WaitFor(Condition condition) {
   return condition();
 }
 
+TEST(FilesWindows, FilesInFolderListsPlainFilesSorted) {
+  TempFolder dir;
+  ASSERT_TRUE(AppendToFile(dir.File(L"b.log"), "x"));
+  ASSERT_TRUE(AppendToFile(dir.File(L"a~.log"), "x"));
+  ASSERT_TRUE(CreateFolder(dir.File(L"sub.log")));
+  EXPECT_EQ(FilesInFolder(dir.path()), (std::vector<Text>{L"a~.log", L"b.log"}));
+  EXPECT_TRUE(FilesInFolder(dir.File(L"missing")).empty());
+  EXPECT_TRUE(FilesInFolder(Text()).empty());
+}
+
 TEST(FilesWindows, ExistenceSizeAndLocalDate) {
   TempFolder dir;
   const Text file = dir.File(L"a.txt");
