@@ -188,7 +188,7 @@ TEST_F(LoadPoliciesTest, ValuesAreConvertedAsTheirFieldsSay) {
   const PolicySet set = Sets()[1];
   EXPECT_EQ(set.MinLength, 12);
   EXPECT_EQ(set.MaxRepeating, INT64_MAX) << "too large a number keeps its rule on";
-  EXPECT_EQ(set.MaxSequential, INT64_MIN);
+  EXPECT_EQ(set.MaxSequential, 0);  // saturates at the lower limit, and a negative count is off
   EXPECT_EQ(set.MaxLength, 16);
   EXPECT_EQ(set.Number, 5);
   EXPECT_EQ(set.Special, 0);  // 0xFFFFFFFF is -1: off, with a Warning
