@@ -40,6 +40,12 @@ size_t Count(const std::string& text, const std::string& part) {
   return count;
 }
 
+// The store's own warnings and those of the breached check (others, such as
+// a mirror that found no directory, do not concern it).
+size_t StoreWarnings(const std::string& log) {
+  return Count(log, "\tWarning\tPwnedStore ") + Count(log, "\tWarning\tPwnedCheck ");
+}
+
 class PwnedStoreFilter : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -96,13 +102,13 @@ TEST_F(PwnedStoreFilter, ListedPasswordsAreRejectedFromTheStoreOfEitherKind) {
   EXPECT_NE(log.find(" | -Must not be listed as compromised in PwnedCheck"), std::string::npos)
       << log;
   EXPECT_EQ(log.find("PwnedCheck Failed"), std::string::npos) << "no online lookup: " << log;
-  EXPECT_EQ(log.find("\tWarning\t"), std::string::npos) << log;
+  EXPECT_EQ(StoreWarnings(log), 0u) << log;
 
   domain_.SetPolicy(1, "PwnedStore", ntlm);  // an absolute path
   NextLoad();
   EXPECT_FALSE(Filter("Winter2023?"));
   EXPECT_TRUE(Filter("Sommer2024!"));
-  EXPECT_EQ(Log().find("\tWarning\t"), std::string::npos) << Log();
+  EXPECT_EQ(StoreWarnings(Log()), 0u) << Log();
 }
 
 TEST_F(PwnedStoreFilter, MissingOrDamagedStoresPassWithOneWarningPerLoad) {

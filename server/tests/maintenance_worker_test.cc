@@ -110,6 +110,9 @@ std::string SetGroupDescription(const std::string& group) {
 void SetGroupDescriptionTo(const std::string& group, const std::string& text) {
   platform::DirectoryHandle* handle = platform::DirectoryOpen();
   const Text dn = testing::T("CN=" + group + ",CN=ZEFA,DC=example,DC=test");
+  // On a fresh domain no earlier mirror has made the container yet.
+  platform::DirectoryAdd(handle, ZT("CN=ZEFA,DC=example,DC=test"),
+                         {{platform::kDirectoryAdd, ZT("objectClass"), {"container"}}}, false);
   platform::DirectoryAdd(handle, dn, {{platform::kDirectoryAdd, ZT("objectClass"), {"group"}},
                                       {platform::kDirectoryAdd, ZT("sAMAccountName"), {group}}},
                          false);
