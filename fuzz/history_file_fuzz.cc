@@ -1,8 +1,10 @@
 // The password history file: reading its salt and prepending a line.
-//   - the salt is field 4 of field 5 of the first line as a plain split finds
-//     it, otherwise a fresh salt of the usual length and alphabet;
+//   - the salt is field 4 of the last "$1:" hash (from field 5 on) of the
+//     first line as a plain split finds it, otherwise a fresh salt of the
+//     usual length and alphabet;
 //   - prepending keeps the new line first and the old lines byte for byte,
-//     at most max_lines lines in all, "\r\n" between them.
+//     at most max_lines lines in all, "\r\n" between them, no line break
+//     at the end.
 // Input: one byte for max_lines (0..9), then the old file.
 #include <string>
 #include <string_view>
@@ -52,9 +54,14 @@ Text ReferenceSalt(std::string_view file) {
   const std::vector<std::string_view> lines = Lines(WithoutMark(file));
   if (lines.empty()) return Text();
   const std::vector<Text> fields = Split(zefa::Utf8ToText(lines[0]), u'\t');
-  if (fields.size() < 5) return Text();
-  const std::vector<Text> hash_fields = Split(fields[4], u':');
-  return hash_fields.size() >= 4 ? hash_fields[3] : Text();
+  // The last hash of the line, from field 5 on, holds the salt: extra tabs
+  // in the names before it must not shift it.
+  for (size_t i = fields.size(); i-- > 4;) {
+    if (fields[i].rfind(u"$1:", 0) != 0) continue;
+    const std::vector<Text> hash_fields = Split(fields[i], u':');
+    return hash_fields.size() >= 4 ? hash_fields[3] : Text();
+  }
+  return Text();
 }
 
 }  // namespace
@@ -79,11 +86,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Text line = u"2026-01-01 00:00:00\tbob\tbob@example.org\tBob\tsha256:1000:x:salt:h\ts";
   FUZZ_CHECK(zefa::PrependHistoryLine(wide_path, line, max_lines) == 1);
   std::string expected = zefa::TextToUtf8(line);
-  const std::vector<std::string_view> old_lines = Lines(WithoutMark(old_file));
+  const size_t first_line = expected.size();
+  // Line breaks at the end of the old file (or of the part kept) are no
+  // lines: the file never ends with a separator.
+  std::string_view old_body = WithoutMark(old_file);
+  while (!old_body.empty() && (old_body.back() == '\n' || old_body.back() == '\r'))
+    old_body.remove_suffix(1);
+  const std::vector<std::string_view> old_lines = Lines(old_body);
   for (size_t i = 0; i < old_lines.size() && static_cast<int>(i) + 1 < max_lines; ++i) {
     expected += "\r\n";
     expected += old_lines[i];
   }
+  while (expected.size() >= first_line + 2 && expected.compare(expected.size() - 2, 2, "\r\n") == 0)
+    expected.resize(expected.size() - 2);
   FUZZ_CHECK(ReadFuzzFile(path) == expected);
   return 0;
 }

@@ -154,9 +154,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WriteFuzzFile(g_record_path, data, size);
   const std::optional<Record> expected = ReadRecord(file);
   const std::vector<RegistryValue> before = zefa::platform::RegistryValues(kRoot, kSubkey, 0);
-  const int64_t stamp_before = zefa::platform::RegistryKeyLastWrite(kRoot, kSubkey, 0);
+  const int64_t stamp_before = zefa::platform::RegistryKeyLastWriteTicks(kRoot, kSubkey, 0);
   FUZZ_CHECK(Same(before, expected ? expected->values : std::vector<RegistryValue>{}));
-  if (expected) FUZZ_CHECK(stamp_before == static_cast<int64_t>(expected->stamp / 1000000000));
+  // The stamp is kept in nanoseconds since 1970 and read as 100-ns ticks
+  // since 1601; a key never written reads as 0.
+  if (expected) {
+    const int64_t ticks = expected->stamp == 0
+                              ? 0
+                              : static_cast<int64_t>(expected->stamp / 100) + 116444736000000000LL;
+    FUZZ_CHECK(stamp_before == ticks);
+  }
 
   RegistryValue value;
   value.name = u"Fuzz";
@@ -181,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(Same(zefa::platform::RegistryValues(kRoot, kSubkey, 0), after_expected));
   // A stamp in the very last second of the range cannot move on; it may go
   // back to the clock instead of overflowing.
-  FUZZ_CHECK(zefa::platform::RegistryKeyLastWrite(kRoot, kSubkey, 0) >= stamp_before ||
+  FUZZ_CHECK(zefa::platform::RegistryKeyLastWriteTicks(kRoot, kSubkey, 0) >= stamp_before ||
              expected->stamp > static_cast<uint64_t>(INT64_MAX) - 1000000000);
   return 0;
 }

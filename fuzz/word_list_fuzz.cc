@@ -1,7 +1,7 @@
 // The word-file loader and the forbidden-word automaton.
 //   - the loaded entries are the file's lines as a plain split gives them
-//     (byte-order mark dropped, "\n" or "\r\n" line ends, lower-cased when
-//     asked);
+//     (decoded as the file's encoding, CR LF, LF or CR line ends,
+//     lower-cased when asked);
 //   - the automaton finds the same word as the plain walk over the list in
 //     list order, without and with several thresholds.
 // Input: one flag byte, one threshold byte, the text to search (UTF-8), a
@@ -13,6 +13,7 @@
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_files.h"
 #include "platform/platform.h"
+#include "platform/text_decoding.h"
 #include "policy/word_file.h"
 #include "rules/forbidden_words.h"
 
@@ -25,17 +26,20 @@ Text Lower(Text text) {
   return text;
 }
 
+// The file's text as the decoder reads it (its own tests cover the
+// encodings), split at CR LF, LF or CR; nothing follows a final line end.
 std::vector<Text> ReferenceEntries(std::string_view file, bool lower_case) {
-  if (file.substr(0, 3) == "\xEF\xBB\xBF") file.remove_prefix(3);
+  const Text all = zefa::DecodeTextFile(file);
   std::vector<Text> entries;
-  while (!file.empty()) {
-    const size_t end = file.find('\n');
-    std::string_view line = file.substr(0, end);
-    if (end != std::string_view::npos && !line.empty() && line.back() == '\r')
-      line.remove_suffix(1);
-    Text text = zefa::Utf8ToText(line);
-    entries.push_back(lower_case ? Lower(text) : text);
-    file.remove_prefix(end == std::string_view::npos ? file.size() : end + 1);
+  size_t at = 0;
+  while (at < all.size()) {
+    size_t end = at;
+    while (end < all.size() && all[end] != u'\r' && all[end] != u'\n') ++end;
+    const Text line = all.substr(at, end - at);
+    entries.push_back(lower_case ? Lower(line) : line);
+    if (end < all.size() && all[end] == u'\r' && end + 1 < all.size() && all[end + 1] == u'\n')
+      ++end;
+    at = end + 1;
   }
   return entries;
 }
