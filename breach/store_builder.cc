@@ -280,8 +280,10 @@ bool WriteStoreFromPartitions(const std::vector<std::filesystem::path>& partitio
   std::vector<unsigned char> index_bytes(coder.index.size() * 8);
   for (size_t i = 0; i < coder.index.size(); ++i) Put64(index_bytes.data() + 8 * i, coder.index[i]);
   header.index_checksum = StoreChecksum(index_bytes.data(), index_bytes.size());
+  // An empty store has no index; fwrite may not be handed its null pointer.
   bool ok = !coder.failed &&
-            std::fwrite(index_bytes.data(), 1, index_bytes.size(), coder.out) == index_bytes.size();
+            (index_bytes.empty() ||
+             std::fwrite(index_bytes.data(), 1, index_bytes.size(), coder.out) == index_bytes.size());
   EncodeHeader(header, page.data());
   ok = ok && std::fseek(coder.out, 0, SEEK_SET) == 0 &&
        std::fwrite(page.data(), 1, page.size(), coder.out) == page.size();
