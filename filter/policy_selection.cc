@@ -18,16 +18,20 @@ std::vector<Text> ListEntries(const Text& list) {
 
 }  // namespace
 
+bool IsSkippedUser(const Text& skip_users, const Text& account_name) {
+  const Text account = ToLower(account_name);
+  for (const Text& entry : ListEntries(skip_users))
+    if (entry == account) return true;
+  return false;
+}
+
 int PolicySelection(PolicySet& chosen, const Text& account_name, const Text& group_names,
                     const Text& container) {
   std::lock_guard<std::mutex> guard(PolicyLock());
   const PolicyState& state = Policies();
-  // A skip entry names one account, whole: "administrator" does not skip
-  // "strator". Groups and OUs below match as parts of longer texts.
-  const Text account = ToLower(account_name);
-  for (const Text& entry : ListEntries(state.Globals.SkipUsers)) {
-    if (entry == account) return 0;
-  }
+  // A skip entry names one account, whole; groups and OUs below match as
+  // parts of longer texts.
+  if (IsSkippedUser(state.Globals.SkipUsers, account_name)) return 0;
 
   Text groups = ToLower(group_names);
   if (groups.empty() || groups.back() != ZT(';')) groups.push_back(ZT(';'));

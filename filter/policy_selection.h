@@ -11,4 +11,8 @@ namespace zefa {
 int PolicySelection(PolicySet& chosen, const Text& account_name, const Text& group_names,
                     const Text& container);
 
+// True when an entry of the normalised SkipUsers list names exactly this
+// account (any letter case): "administrator" does not exempt "strator".
+bool IsSkippedUser(const Text& skip_users, const Text& account_name);
+
 }  // namespace zefa

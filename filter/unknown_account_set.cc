@@ -2,23 +2,11 @@
 
 #include <mutex>
 
+#include "filter/policy_selection.h"
 #include "policy/policies.h"
 #include "util/text_util.h"
 
 namespace zefa {
-
-namespace {
-
-bool IsSkipUsersEntry(const Text& skip_users, const Text& account_name) {
-  const Text name = ToLower(account_name);
-  std::vector<Text> entries = SplitFields(skip_users, ZT(';'));
-  entries.pop_back();  // the text after the last ";" is no entry
-  for (const Text& entry : entries)
-    if (!entry.empty() && entry == name) return true;
-  return false;
-}
-
-}  // namespace
 
 UnknownAccountChoice UnknownAccountSelection(PolicySet& chosen, const Text& account_name) {
   std::lock_guard<std::mutex> guard(PolicyLock());
@@ -26,7 +14,7 @@ UnknownAccountChoice UnknownAccountSelection(PolicySet& chosen, const Text& acco
   UnknownAccountChoice choice;
   choice.Configured = state.Globals.UnknownAccountSet;
   if (choice.Configured == 0) return choice;
-  if (IsSkipUsersEntry(state.Globals.SkipUsers, account_name)) {
+  if (IsSkippedUser(state.Globals.SkipUsers, account_name)) {
     choice.Skipped = true;
     return choice;
   }
