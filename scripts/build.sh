@@ -20,6 +20,11 @@ case "${1:-}" in
              zefa-check-password zefa_host_stub_filter)
     ;;
 esac
+# A compiler cache, when the machine has one, shares work between checkouts.
+if command -v ccache >/dev/null 2>&1; then
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$PWD")}
+  flags+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$dir" "${targets[@]}"
 echo "$dir"
