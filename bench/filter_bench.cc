@@ -53,7 +53,7 @@ BENCHMARK(BM_EvaluateRules);
 // 1001 SHA-256 rounds per call are the dominant cost).
 #include "directory/lookup_user.h"
 #include "filter/exports.h"
-#include "history/change_notify.h"
+#include "filter/change_notify.h"
 #include "server/server_initialisation.h"
 #include "testing/test_domain.h"
 

@@ -23,8 +23,8 @@
 #endif
 
 #include "platform/text.h"
-#include "policy/word_file.h"
-#include "rules/forbidden_words.h"
+#include "words/word_file.h"
+#include "words/forbidden_words.h"
 
 namespace {
 

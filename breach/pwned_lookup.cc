@@ -4,7 +4,7 @@
 
 #include "breach/pwned_user_agent.h"
 #include "platform/platform.h"
-#include "server/paths.h"
+#include "util/server_paths.h"
 
 namespace zefa {
 

@@ -1,9 +1,9 @@
 #include "filter/exports.h"
 
-#include "filter/filter_state.h"
+#include "server/library_state.h"
 #include "filter/password_filter.h"
 #include "filter/test_password.h"
-#include "history/change_notify.h"
+#include "filter/change_notify.h"
 #include "util/text_util.h"
 
 namespace {

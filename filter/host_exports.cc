@@ -1,6 +1,6 @@
 #include "filter/host_exports.h"
 
-#include "filter/filter_state.h"
+#include "server/library_state.h"
 
 extern "C" {
 

@@ -3,9 +3,9 @@
 #include "breach/pwned_lookup.h"
 #include "breach/pwned_store.h"
 #include "directory/lookup_user.h"
-#include "filter/filter_state.h"
-#include "filter/policy_selection.h"
-#include "filter/unknown_account_set.h"
+#include "server/library_state.h"
+#include "policy/policy_selection.h"
+#include "policy/unknown_account_set.h"
 #include "history/similarity_check.h"
 #include "logging/escape_controls.h"
 #include "logging/log.h"
@@ -14,7 +14,7 @@
 #include "rules/evaluate_rules.h"
 #include "rules/policy_dump.h"
 #include "rules/rejection_message.h"
-#include "server/paths.h"
+#include "util/server_paths.h"
 #include "util/text_util.h"
 
 namespace zefa {

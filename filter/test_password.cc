@@ -1,6 +1,6 @@
 #include "filter/test_password.h"
 
-#include "filter/filter_state.h"
+#include "server/library_state.h"
 #include "filter/password_filter.h"
 #include "logging/log.h"
 #include "platform/platform.h"

@@ -14,8 +14,8 @@
 #include "fuzz/fuzz_files.h"
 #include "platform/platform.h"
 #include "platform/text_decoding.h"
-#include "policy/word_file.h"
-#include "rules/forbidden_words.h"
+#include "words/word_file.h"
+#include "words/forbidden_words.h"
 
 using zefa::Text;
 

@@ -136,7 +136,7 @@ bool DropFileFromCache(const Text& path);
 
 // -------------------------------------------------------------------- set-up
 // The system changes of the server set-up. On Windows each of these runs the
-// command that server/setup_commands.h spells out (program, parameter
+// command that platform/setup_commands.h spells out (program, parameter
 // string, hidden, waited for only where that says so); its result then only
 // tells whether the command could be started, since exit codes are not read.
 

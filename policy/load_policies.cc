@@ -1,15 +1,13 @@
 #include <map>
 
-#include "breach/pwned_store.h"
 #include "logging/log.h"
 #include "platform/platform.h"
 #include "policy/normalise_list.h"
 #include "policy/policies.h"
 #include "policy/registry_values.h"
 #include "policy/text_to_integer.h"
-#include "policy/word_file.h"
-#include "rules/evaluate_rules.h"
-#include "server/paths.h"
+#include "words/word_file.h"
+#include "util/server_paths.h"
 #include "util/text_util.h"
 
 namespace zefa {
@@ -201,7 +199,7 @@ void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
   ReadInteger(key_path, ZT("AuditOnly"), set.AuditOnly);
 }
 
-int LoadPolicies() {
+int LoadPolicies(const BeforePublishFunction& before_publish) {
   std::lock_guard<std::mutex> one_load(LoadLock());
   const Text root = kPolicyRootKey;
   const int64_t stamp = KeyLastWriteTicks(root, 0);
@@ -225,13 +223,7 @@ int LoadPolicies() {
     ReadPolicySet(key_path, set, i, words_folder, cache);
     sets.push_back(std::move(set));
   }
-  // The offline breached-password stores are opened (and the old ones let
-  // go) outside PolicyLock too; checks keep using the stores they hold.
-  std::vector<Text> stores;
-  for (const PolicySet& set : sets)
-    if (set.PwnedEnabled != 0) stores.push_back(set.PwnedStore);
-  OpenPwnedStores(stores, words_folder);
-  ForgetRegExWarnings();
+  if (before_publish) before_publish(sets, words_folder);
   {
     std::lock_guard<std::mutex> guard(PolicyLock());
     PolicyState& state = Policies();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -10,7 +11,7 @@
 
 #include "platform/text.h"
 #include "policy/policy_set.h"
-#include "rules/forbidden_words.h"
+#include "words/forbidden_words.h"
 
 namespace zefa {
 
@@ -47,8 +48,14 @@ PolicyState& Policies();
 // leave one Warning line per load. The values and word files are read and
 // the word lists built without PolicyLock: checks meanwhile keep the previous
 // sets and lists, and the new ones are swapped in at the end under the lock.
-// One load runs at a time.
-int LoadPolicies();
+// One load runs at a time. `before_publish`, when given, runs after the new
+// sets are read and before they are swapped in, outside PolicyLock: the
+// owners of state that follows the sets (the breached-password stores, the
+// rules' warnings) bring it up to date there, so checks never see new sets
+// with old companions.
+using BeforePublishFunction =
+    std::function<void(const std::vector<PolicySet>& sets, const Text& words_folder)>;
+int LoadPolicies(const BeforePublishFunction& before_publish = {});
 
 // Fills `globals` from a key; DisableInactiveAccounts only when present.
 // Also sets the log level from the value "LogLevel" (0 when absent).

@@ -8,7 +8,7 @@
 #include "platform/platform.h"
 #include "policy/policies.h"
 #include "rules/character_sets.h"
-#include "rules/forbidden_words.h"
+#include "words/forbidden_words.h"
 #include "rules/regex_match.h"
 #include "rules/rejection_message.h"
 #include "util/text_util.h"

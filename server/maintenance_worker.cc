@@ -6,10 +6,11 @@
 #include <thread>
 
 #include "directory/policy_objects.h"
-#include "filter/filter_state.h"
+#include "server/library_state.h"
 #include "logging/log.h"
 #include "platform/platform.h"
 #include "policy/policies.h"
+#include "server/reload_policies.h"
 #include "server/inactive_accounts.h"
 #include "server/server_initialisation.h"
 
@@ -86,7 +87,7 @@ void RunMirrorPass() {
 void MinuteStep(bool hour_passed) {
   if (!Initialised()) ServerInitialisation();
   if (!Initialised()) return;
-  if (LoadPolicies() == 1) {
+  if (ReloadPolicies() == 1) {
     ApplyChangedPolicies();
   } else if (hour_passed || Mirror().last_failed.load()) {
     // Catching up: a pass that failed (a directory not up yet), and the

@@ -2,13 +2,14 @@
 
 #include "directory/directory.h"
 #include "directory/directory_writes.h"
-#include "filter/filter_state.h"
+#include "server/library_state.h"
 #include "logging/log.h"
 #include "platform/platform.h"
 #include "policy/policies.h"
+#include "server/reload_policies.h"
 #include "server/find_share_path.h"
 #include "server/maintenance_worker.h"
-#include "server/paths.h"
+#include "util/server_paths.h"
 #include "server/setup_and_upgrade.h"
 #include "util/text_util.h"
 
@@ -105,7 +106,7 @@ int ServerInitialisation() {
   // The user cache's lock exists from the library's start; the lookup only
   // uses it once Initialised is set.
 
-  const bool policies_changed = LoadPolicies() == 1;
+  const bool policies_changed = ReloadPolicies() == 1;
 
   if (LogLevel() >= 0) {
     WriteLog(ZT("Clavora v2.1.1 initialized (server ") + paths.DomainName + ZT("\\") +

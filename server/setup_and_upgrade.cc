@@ -2,7 +2,7 @@
 
 #include "platform/platform.h"
 #include "policy/registry_values.h"
-#include "server/paths.h"
+#include "util/server_paths.h"
 #include "util/text_util.h"
 
 namespace zefa {

@@ -11,13 +11,13 @@
 #include <string>
 
 #include "directory/lookup_user.h"
-#include "filter/filter_state.h"
+#include "server/library_state.h"
 #include "logging/log.h"
 #include "platform/platform.h"
 #include "policy/policies.h"
 #include "policy/registry_values.h"
 #include "server/maintenance_worker.h"
-#include "server/paths.h"
+#include "util/server_paths.h"
 
 namespace zefa::testing {
 

@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "platform/tests/test_folder.h"
-#include "server/paths.h"
+#include "util/server_paths.h"
 
 extern char** environ;
 

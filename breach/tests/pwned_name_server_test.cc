@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "breach/pwned_lookup.h"
-#include "server/paths.h"
+#include "util/server_paths.h"
 #include "testing/private_resolver.h"
 #include "testing/test_domain.h"
 

@@ -16,12 +16,13 @@
 #include <tuple>
 #include <vector>
 
+#include "server/reload_policies.h"
 #include "directory/attribute_decoding.h"
 #include "directory/directory.h"
 #include "directory/directory_writes.h"
 #include "directory/lookup_user.h"
 #include "directory/policy_objects.h"
-#include "filter/policy_selection.h"
+#include "policy/policy_selection.h"
 #include "testing/test_dc.h"
 #include "util/text_util.h"
 
@@ -79,7 +80,7 @@ class PolicyObjectsTest : public ::testing::Test {
 
   void LoadAndSync() {
     testing::TestDomain::ForgetPolicyStamp();
-    ASSERT_EQ(LoadPolicies(), 1);
+    ASSERT_EQ(ReloadPolicies(), 1);
     SyncDirectoryPolicies();
   }
 

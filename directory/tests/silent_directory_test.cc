@@ -16,6 +16,7 @@
 #include "directory/lookup_user.h"
 #include "directory/policy_objects.h"
 #include "policy/policies.h"
+#include "server/reload_policies.h"
 #include "testing/silent_directory.h"
 #include "testing/test_dc.h"
 
@@ -103,7 +104,7 @@ TEST_F(SilentDirectoryTest, MirrorWaitsWithoutPolicyLockAndReportsTheFailure) {
   domain_->SetPolicy(5, "Enabled", "1");
   domain_->SetPolicy(5, "UserGroups", "Engineers");
   testing::TestDomain::ForgetPolicyStamp();
-  ASSERT_EQ(LoadPolicies(), 1);
+  ASSERT_EQ(ReloadPolicies(), 1);
 
   testing::SilentDirectory silent = testing::SilentDirectory::InFrontOf(
       socket_, dc_socket_,

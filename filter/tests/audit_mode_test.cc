@@ -12,6 +12,7 @@
 #include "filter/exports.h"
 #include "filter/password_filter.h"
 #include "policy/policies.h"
+#include "server/reload_policies.h"
 #include "server/server_initialisation.h"
 #include "testing/test_domain.h"
 
@@ -131,11 +132,11 @@ TEST_F(AuditModeTest, EnforcedSetStillDenies) {
   // Switching audit mode off makes the same set enforce; on, it stops.
   domain.SetPolicy(1, "AuditOnly", "0");
   testing::TestDomain::ForgetPolicyStamp();
-  ASSERT_EQ(LoadPolicies(), 1);
+  ASSERT_EQ(ReloadPolicies(), 1);
   EXPECT_EQ(Check("paul", "short-pw"), FilterVerdict::Denied);
   domain.SetPolicy(2, "AuditOnly", "1");
   testing::TestDomain::ForgetPolicyStamp();
-  ASSERT_EQ(LoadPolicies(), 1);
+  ASSERT_EQ(ReloadPolicies(), 1);
   EXPECT_EQ(Check("alice", "short"), FilterVerdict::AuditDenied);
 }
 

@@ -6,8 +6,9 @@
 #include <filesystem>
 #include <thread>
 
+#include "server/reload_policies.h"
 #include "filter/exports.h"
-#include "filter/filter_state.h"
+#include "server/library_state.h"
 #include "filter/password_filter.h"
 #include "server/server_initialisation.h"
 #include "testing/test_domain.h"
@@ -138,7 +139,7 @@ TEST_F(PasswordFilterTest, ResetsSkipValidationOnlyWhenTheSetSaysSo) {
   domain.SetPolicy(1, "NoValidateOnReset", "1");
   domain.SetPolicy(0, "SkipUsers", "svc2");
   testing::TestDomain::ForgetPolicyStamp();
-  ASSERT_EQ(LoadPolicies(), 1);
+  ASSERT_EQ(ReloadPolicies(), 1);
   EXPECT_TRUE(Filter("alice", "short", true));
   EXPECT_FALSE(Filter("alice", "short", false));
 }
@@ -196,13 +197,13 @@ TEST_F(PasswordFilterTest, UnknownAccountsPassOnlyWhenNoSetIsForThem) {
   EXPECT_TRUE(Filter("newcomer", "x"));
   domain.SetPolicy(0, "UnknownAccountSet", "1", platform::kRegDword);
   testing::TestDomain::ForgetPolicyStamp();
-  ASSERT_EQ(LoadPolicies(), 1);
+  ASSERT_EQ(ReloadPolicies(), 1);
   EXPECT_TRUE(Filter("offline", "x"));
   EXPECT_NE(Log().find("\tInfo offline\tSkip: user not found\r\n"), std::string::npos);
   for (const char* value : {"3", "9", "-1"}) {
     domain.SetPolicy(0, "UnknownAccountSet", value, platform::kRegDword);
     testing::TestDomain::ForgetPolicyStamp();
-    ASSERT_EQ(LoadPolicies(), 1);
+    ASSERT_EQ(ReloadPolicies(), 1);
     EXPECT_TRUE(Filter("newcomer", "x")) << value;
     EXPECT_NE(Log().find(std::string("\tInfo newcomer\tSkip: user not found; UnknownAccountSet ") +
                          value + " names no enabled policy set\r\n"),
@@ -212,7 +213,7 @@ TEST_F(PasswordFilterTest, UnknownAccountsPassOnlyWhenNoSetIsForThem) {
   domain.SetPolicy(0, "UnknownAccountSet", "1", platform::kRegDword);
   domain.SetPolicy(0, "SkipUsers", "svc;NewComer");
   testing::TestDomain::ForgetPolicyStamp();
-  ASSERT_EQ(LoadPolicies(), 1);
+  ASSERT_EQ(ReloadPolicies(), 1);
   EXPECT_TRUE(Filter("newcomer", "x"));
   EXPECT_FALSE(Filter("comer", "x"));  // whole names only
   const std::string log = Log();
@@ -233,7 +234,7 @@ TEST_F(PasswordFilterTest, ConcurrentCallsAgreeWithSingleCalls) {
         if (Filter("alice", good ? "longenough1" : "bad") != good) ++wrong;
         if (i % 10 == 0) {
           testing::TestDomain::ForgetPolicyStamp();
-          LoadPolicies();
+          ReloadPolicies();
         }
       }
     });

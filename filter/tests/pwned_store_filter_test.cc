@@ -12,6 +12,7 @@
 #include "filter/exports.h"
 #include "filter/test_password.h"
 #include "policy/policies.h"
+#include "server/reload_policies.h"
 #include "server/server_initialisation.h"
 #include "testing/test_domain.h"
 
@@ -76,7 +77,7 @@ class PwnedStoreFilter : public ::testing::Test {
 
   static void NextLoad() {
     testing::TestDomain::ForgetPolicyStamp();
-    LoadPolicies();
+    ReloadPolicies();
   }
 
   std::string Log() const { return testing::ReadFileText(domain_.log_file()); }

@@ -1,6 +1,6 @@
 // Library load and unload on POSIX: the loader runs these as the Windows
 // loader runs DllMain's process attach and detach.
-#include "filter/filter_state.h"
+#include "platform/module_entry.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include "platform/windows/win_util.h"
 
-#include "filter/filter_state.h"
+#include "platform/module_entry.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   switch (reason) {

@@ -1,11 +1,11 @@
 // The system changes of the server set-up: recursive deletion here, and the
-// commands of server/setup_commands.h for copying, links, access lists and
+// commands of platform/setup_commands.h for copying, links, access lists and
 // scheduled tasks.
 
 #include "platform/windows/win_util.h"
 
 #include "platform/platform.h"
-#include "server/setup_commands.h"
+#include "platform/setup_commands.h"
 
 namespace zefa::platform {
 

@@ -11,7 +11,7 @@
 
 #include "policy/policies.h"
 #include "rules/evaluate_rules.h"
-#include "server/paths.h"
+#include "util/server_paths.h"
 #include "testing/test_domain.h"
 
 namespace zefa {

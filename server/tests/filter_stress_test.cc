@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "filter/exports.h"
-#include "filter/filter_state.h"
+#include "server/library_state.h"
 #include "policy/policies.h"
 #include "server/maintenance_worker.h"
 #include "server/tests/fresh_server.h"

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "directory/directory_writes.h"
-#include "filter/filter_state.h"
+#include "server/library_state.h"
 #include "platform/platform.h"
 #include "policy/policies.h"
 #include "server/maintenance_worker.h"

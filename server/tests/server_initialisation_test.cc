@@ -16,10 +16,10 @@
 #include <thread>
 
 #include "directory/directory.h"
-#include "filter/filter_state.h"
+#include "server/library_state.h"
 #include "logging/log.h"
 #include "policy/registry_values.h"
-#include "server/paths.h"
+#include "util/server_paths.h"
 #include "server/server_initialisation.h"
 #include "server/setup_and_upgrade.h"
 #include "server/tests/fresh_server.h"

@@ -12,7 +12,7 @@
 #include "policy/registry_values.h"
 #include "server/server_initialisation.h"
 #include "server/setup_and_upgrade.h"
-#include "server/setup_commands.h"
+#include "platform/setup_commands.h"
 #include "server/tests/fresh_server.h"
 
 namespace zefa {

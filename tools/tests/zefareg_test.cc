@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "policy/policies.h"
+#include "server/reload_policies.h"
 #include "tools/reg_command.h"
 #include "tools/reg_file.h"
 
@@ -719,11 +720,11 @@ TEST_F(ZefaregProgram, TheFilterSeesAnEditInsideASetAtItsNextReload) {
   const std::string policies = "HKLM\\Software\\Policies\\Clavora";
   ASSERT_EQ(Run({"add", policies + "\\1", "/v", "Enabled", "/t", "REG_DWORD", "/d", "1"}).exit_code,
             0);
-  ASSERT_EQ(LoadPolicies(), 1);
+  ASSERT_EQ(ReloadPolicies(), 1);
   ASSERT_EQ(Run({"add", policies + "\\1", "/v", "MinLength", "/t", "REG_DWORD", "/d", "12"})
                 .exit_code,
             0);
-  ASSERT_EQ(LoadPolicies(), 1);
+  ASSERT_EQ(ReloadPolicies(), 1);
   {
     std::lock_guard<std::mutex> guard(PolicyLock());
     EXPECT_EQ(Policies().Sets[0].MinLength, 12);

@@ -15,7 +15,7 @@
 
 #include "breach/pwned_lookup.h"
 #include "platform/platform.h"
-#include "server/paths.h"
+#include "util/server_paths.h"
 
 namespace zefa {
 namespace {

@@ -1,4 +1,4 @@
-#include "rules/forbidden_words.h"
+#include "words/forbidden_words.h"
 
 #include <algorithm>
 #include <cmath>

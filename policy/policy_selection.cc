@@ -1,4 +1,4 @@
-#include "filter/policy_selection.h"
+#include "policy/policy_selection.h"
 
 #include <mutex>
 

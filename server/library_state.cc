@@ -1,4 +1,4 @@
-#include "filter/filter_state.h"
+#include "server/library_state.h"
 
 #include <atomic>
 

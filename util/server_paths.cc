@@ -1,4 +1,4 @@
-#include "server/paths.h"
+#include "util/server_paths.h"
 
 #include <mutex>
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "platform/text.h"
-#include "rules/forbidden_words.h"
+#include "words/forbidden_words.h"
 
 namespace zefa {
 

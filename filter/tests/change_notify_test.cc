@@ -12,9 +12,10 @@
 #include <filesystem>
 #include <thread>
 
+#include "server/reload_policies.h"
 #include "directory/lookup_user.h"
 #include "filter/exports.h"
-#include "history/change_notify.h"
+#include "filter/change_notify.h"
 #include "history/password_hash.h"
 #include "server/server_initialisation.h"
 #include "testing/test_dc.h"
@@ -106,7 +107,7 @@ class ChangeNotifyTest : public ::testing::Test {
   void Reload() {
     domain_->SetPolicy(0, "Touched", "1");
     testing::TestDomain::ForgetPolicyStamp();
-    ASSERT_EQ(LoadPolicies(), 1);
+    ASSERT_EQ(ReloadPolicies(), 1);
   }
   void Notify(const std::string& account, const std::string& password) {
     Text a = T(account), p = T(password);

@@ -1,4 +1,4 @@
-#include "policy/word_file.h"
+#include "words/word_file.h"
 
 #include "logging/log.h"
 

@@ -1,7 +1,7 @@
-#include "history/change_notify.h"
+#include "filter/change_notify.h"
 
 #include "directory/lookup_user.h"
-#include "filter/policy_selection.h"
+#include "policy/policy_selection.h"
 #include "history/account_files.h"
 #include "history/history_file.h"
 #include "history/password_hash.h"
@@ -9,7 +9,7 @@
 #include "logging/log.h"
 #include "platform/platform.h"
 #include "rules/similarity.h"
-#include "server/paths.h"
+#include "util/server_paths.h"
 #include "util/date_value.h"
 #include "util/text_util.h"
 

@@ -2,17 +2,12 @@
 // initialised, and the start and stop of the library.
 #pragma once
 
+#include "platform/module_entry.h"
+
 namespace zefa {
 
 bool Initialised();
 void SetInitialised(bool value);
-
-// Library load: log defaults (path, level, test mode).
-void OnProcessAttach();
-
-// Library unload: stops the maintenance worker (waiting for its current
-// pass), closes the log and clears Initialised.
-void OnProcessDetach();
 
 // The notification package's start: in test mode initialises the server on
 // the calling thread, otherwise starts the maintenance worker once.

@@ -1,7 +1,7 @@
 // Which set governs an account.
 #include <gtest/gtest.h>
 
-#include "filter/policy_selection.h"
+#include "policy/policy_selection.h"
 #include "policy/policies.h"
 #include "testing/test_domain.h"
 

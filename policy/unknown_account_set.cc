@@ -1,8 +1,8 @@
-#include "filter/unknown_account_set.h"
+#include "policy/unknown_account_set.h"
 
 #include <mutex>
 
-#include "filter/policy_selection.h"
+#include "policy/policy_selection.h"
 #include "policy/policies.h"
 #include "util/text_util.h"
 

@@ -1,4 +1,4 @@
-#include "rules/forbidden_words.h"
+#include "words/forbidden_words.h"
 
 #include "rules/evaluate_rules.h"
 

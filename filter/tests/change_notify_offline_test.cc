@@ -11,9 +11,10 @@
 #include <memory>
 #include <thread>
 
+#include "server/reload_policies.h"
 #include "directory/lookup_user.h"
 #include "filter/exports.h"
-#include "history/change_notify.h"
+#include "filter/change_notify.h"
 #include "server/server_initialisation.h"
 #include "testing/test_domain.h"
 
@@ -64,7 +65,7 @@ class OfflineChangeNotify : public ::testing::Test {
   void Reload() {
     domain_->SetPolicy(0, "Touched", "1");
     testing::TestDomain::ForgetPolicyStamp();
-    ASSERT_EQ(LoadPolicies(), 1);
+    ASSERT_EQ(ReloadPolicies(), 1);
   }
   void Notify(const std::string& account, const std::string& password) {
     Text a = T(account), p = T(password);
