@@ -35,7 +35,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/registry.h"
 #include "samba/host_client.h"
 #include "samba/host_options.h"
 #include "samba/wire_text.h"

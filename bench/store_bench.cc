@@ -26,6 +26,7 @@
 
 #include "breach/store_digest.h"
 #include "breach/store_reader.h"
+#include "platform/files.h"
 
 extern char** environ;
 

@@ -3,7 +3,10 @@
 #include <chrono>
 
 #include "breach/pwned_user_agent.h"
-#include "platform/platform.h"
+#include "platform/characters.h"
+#include "platform/system.h"
+#include "platform/digests.h"
+#include "platform/web.h"
 #include "util/server_paths.h"
 
 namespace zefa {

@@ -7,7 +7,7 @@
 
 #include "breach/pwned_lookup.h"
 #include "logging/log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace zefa {
 
@@ -28,18 +28,6 @@ StoreTable& Table() {
   return *table;
 }
 
-void Warning(const Text& message) {
-  if (LogLevel() >= 0) WriteLog(message, ZT("Warning"), 0);
-}
-
-bool IsAbsolute(const Text& path) {
-#if defined(_WIN32)
-  return (path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
-         (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\');
-#else
-  return !path.empty() && path[0] == u'/';
-#endif
-}
 
 bool ClimbsOut(const Text& name) {
   size_t start = 0;
@@ -62,7 +50,7 @@ Text Grouped(uint64_t value) {
 
 Text PwnedStorePath(const Text& configured, const Text& words_folder) {
   if (configured.empty()) return Text();
-  if (IsAbsolute(configured)) return configured;
+  if (platform::IsAbsolutePath(configured)) return configured;
   if (ClimbsOut(configured) || words_folder.empty()) return Text();
   return words_folder + platform::PathSeparator() + configured;
 }
@@ -79,7 +67,7 @@ void OpenPwnedStores(const std::vector<Text>& configured, const Text& words_fold
       entry.state.store = store::OpenStore(entry.state.path, entry.state.problem);
     }
     if (!entry.state.store) {
-      Warning(ZT("PwnedStore ") + (entry.state.path.empty() ? value : entry.state.path) +
+      LogWarning(ZT("PwnedStore ") + (entry.state.path.empty() ? value : entry.state.path) +
               ZT(" unusable: ") + Utf8ToText(entry.state.problem));
     }
   }
@@ -130,7 +118,7 @@ Text PwnedStoreLookup(const Text& configured, const Text& password) {
   if (answer == store::StoreAnswer::kFound) return kPwnedFound;
   if (answer == store::StoreAnswer::kNotFound) return kPwnedNotFound;
   if (!damage_reported->exchange(true))
-    Warning(ZT("PwnedStore ") + path + ZT(" unusable: a block is damaged"));
+    LogWarning(ZT("PwnedStore ") + path + ZT(" unusable: a block is damaged"));
   return kPwnedStoreUnavailable;
 }
 

@@ -1,12 +1,9 @@
 #include "breach/store_builder.h"
+#include "platform/files.h"
 
 #include <algorithm>
 #include <cstring>
 #include <system_error>
-
-#if defined(_WIN32)
-#include <stdio.h>
-#endif
 
 namespace zefa::store {
 
@@ -114,17 +111,8 @@ std::string PathText(const std::filesystem::path& path) {
 
 }  // namespace
 
-std::FILE* OpenFile(const std::filesystem::path& path, const char* mode) {
-#if defined(_WIN32)
-  std::wstring wide_mode(mode, mode + std::strlen(mode));
-  return _wfopen(path.c_str(), wide_mode.c_str());
-#else
-  return std::fopen(path.c_str(), mode);
-#endif
-}
-
 bool WriteKeyFile(const std::filesystem::path& path, const std::vector<uint64_t>& keys) {
-  std::FILE* file = OpenFile(path, "wb");
+  std::FILE* file = platform::OpenStream(path, "wb");
   if (file == nullptr) return false;
   std::vector<unsigned char> bytes(keys.size() * 8);
   for (size_t i = 0; i < keys.size(); ++i) Put64(bytes.data() + 8 * i, keys[i]);
@@ -139,7 +127,7 @@ bool ReadKeyFile(const std::filesystem::path& path, std::vector<uint64_t>& keys)
   if (!std::filesystem::exists(path, code)) return true;
   const uintmax_t size = std::filesystem::file_size(path, code);
   if (code || size % 8 != 0) return false;
-  std::FILE* file = OpenFile(path, "rb");
+  std::FILE* file = platform::OpenStream(path, "rb");
   if (file == nullptr) return false;
   keys.resize(static_cast<size_t>(size / 8));
   const bool ok = std::fread(keys.data(), 8, keys.size(), file) == keys.size();
@@ -165,7 +153,7 @@ bool OpenPartitions(PartitionWriter& writer, const std::filesystem::path& folder
     char name[16];
     std::snprintf(name, sizeof name, "part-%02X", i);
     writer.files.push_back(folder / name);
-    std::FILE* stream = OpenFile(writer.files.back(), "wb");
+    std::FILE* stream = platform::OpenStream(writer.files.back(), "wb");
     if (stream == nullptr) {
       error = "cannot create the temporary file " + PathText(writer.files.back());
       RemovePartitions(writer);
@@ -242,7 +230,7 @@ bool WriteStoreFromPartitions(const std::vector<std::filesystem::path>& partitio
   temporary += ".building";
   BlockCoder coder;
   coder.rice_bits = header.rice_bits;
-  coder.out = OpenFile(temporary, "wb");
+  coder.out = platform::OpenStream(temporary, "wb");
   if (coder.out == nullptr) {
     error = "cannot create " + PathText(temporary);
     return false;

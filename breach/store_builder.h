@@ -60,7 +60,4 @@ bool WriteKeyFile(const std::filesystem::path& path, const std::vector<uint64_t>
 // multiple of 8.
 bool ReadKeyFile(const std::filesystem::path& path, std::vector<uint64_t>& keys);
 
-// Opens a file by path on every platform (wide names on Windows).
-std::FILE* OpenFile(const std::filesystem::path& path, const char* mode);
-
 }  // namespace zefa::store

@@ -1,7 +1,8 @@
 #include "breach/store_digest.h"
 
 #include "breach/md4.h"
-#include "platform/platform.h"
+#include "platform/characters.h"
+#include "platform/digests.h"
 
 namespace zefa::store {
 

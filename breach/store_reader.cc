@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "breach/store_digest.h"
+#include "platform/files.h"
 
 namespace zefa::store {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "breach/store_format.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace zefa::store {

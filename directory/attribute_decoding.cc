@@ -8,6 +8,8 @@
 #include "platform/directory_names.h"
 #include "util/date_value.h"
 #include "util/text_util.h"
+#include "platform/time.h"
+#include "platform/directory.h"
 
 namespace zefa {
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "directory/directory.h"
+#include "platform/directory.h"
 
 namespace zefa {
 

@@ -5,6 +5,7 @@
 #include "directory/attribute_decoding.h"
 #include "platform/directory_names.h"
 #include "util/text_util.h"
+#include "platform/directory.h"
 
 namespace zefa {
 

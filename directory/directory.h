@@ -5,7 +5,7 @@
 #include <map>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/directory.h"
 #include "platform/text.h"
 
 namespace zefa {

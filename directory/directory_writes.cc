@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "platform/directory_names.h"
-#include "platform/platform.h"
+#include "platform/directory.h"
 #include "util/text_util.h"
 
 namespace zefa {

@@ -6,7 +6,9 @@
 
 #include "directory/directory.h"
 #include "platform/directory_names.h"
-#include "platform/platform.h"
+#include "platform/time.h"
+#include "platform/system.h"
+#include "platform/directory.h"
 #include "util/date_value.h"
 #include "util/text_util.h"
 

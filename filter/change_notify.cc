@@ -7,7 +7,10 @@
 #include "history/password_hash.h"
 #include "logging/escape_controls.h"
 #include "logging/log.h"
-#include "platform/platform.h"
+#include "platform/characters.h"
+#include "platform/time.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "rules/similarity.h"
 #include "util/server_paths.h"
 #include "util/date_value.h"
@@ -17,9 +20,6 @@ namespace zefa {
 
 namespace {
 
-void Warning(const Text& message) {
-  if (LogLevel() >= 0) WriteLog(message, ZT("Warning"), 0);
-}
 
 Text Stamp() { return FormatDateValue(platform::LocalNow()); }
 
@@ -46,8 +46,8 @@ void StartNotifyProgram(const PolicySet& set, const Text& account, const Text& p
   if (started) return;
   const Text message = ZT("The configured program/script ") + set.NotifyProgram +
                        ZT(" did not launch on server ") + computer;
-  Warning(message);
-  WriteEvent(ZT("Clavora"), message, 12, platform::kEventError);
+  LogWarning(message);
+  WriteEvent(ZT("Clavora"), message, kEventActionFailed, platform::kEventError);
 }
 
 }  // namespace
@@ -58,7 +58,7 @@ Text NotifyProgramFolder(const Text& program) {
 }
 
 void RunPasswordChangeNotify(const Text* account_name, const Text* new_password) {
-  if (LogLevel() >= 2) WriteLog(ZT("PasswordChangeNotify"), ZT("Debug"), 2);
+  LogDebug(ZT("PasswordChangeNotify"));
   if (account_name == nullptr || new_password == nullptr) return;
   const Text& account = *account_name;
   if (account.empty() || account.back() == ZT('$') || StartsWith(account, ZT("krbtgt"))) return;
@@ -77,11 +77,11 @@ void RunPasswordChangeNotify(const Text* account_name, const Text* new_password)
   const Text message = ZT("Password of user ") + EscapeControlCharacters(account) +
                        ZT(" has been changed (") + EscapeControlCharacters(user.PrincipalName) +
                        ZT("; ") + EscapeControlCharacters(user.DisplayName) + ZT(")");
-  if (LogLevel() >= 0) WriteLog(message, ZT("Password Changed"), 0);
-  WriteEvent(ZT("Clavora"), message, 1, platform::kEventInformation);
+  Log(kLogLevelInfo, ZT("Password Changed"), message);
+  WriteEvent(ZT("Clavora"), message, kEventPasswordChanged, platform::kEventInformation);
 
   if (history_path.empty()) {
-    Warning(ZT("No history or hand-off file for account ") + EscapeControlCharacters(account) +
+    LogWarning(ZT("No history or hand-off file for account ") + EscapeControlCharacters(account) +
             ZT(": the name cannot name a file in the system folder"));
   }
   if (set.CreateIDP != 0 && !history_path.empty()) {

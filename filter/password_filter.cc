@@ -9,7 +9,7 @@
 #include "history/similarity_check.h"
 #include "logging/escape_controls.h"
 #include "logging/log.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "policy/policy_set.h"
 #include "rules/evaluate_rules.h"
 #include "rules/policy_dump.h"
@@ -25,9 +25,6 @@ void Debug(const Text& message, const Text& label = ZT("Debug")) {
   if (LogLevel() >= 2) WriteLog(message, label, 2);
 }
 
-void Warning(const Text& message) {
-  if (LogLevel() >= 0) WriteLog(message, ZT("Warning"), 0);
-}
 
 // Acts on the breached-password lookup: only a listing rejects. With an
 // offline store the store answers; its problems were logged when it was
@@ -40,12 +37,12 @@ bool PasswordIsListed(const Text& password, const PolicySet& set) {
   const Text outcome = PwnedLookup(password);
   if (outcome == kPwnedFound) return true;
   if (outcome == kPwnedNotFound) return false;
-  if (outcome == kPwnedSslSupportError) Warning(ZT("PwnedCheck SSL support error"));
-  else if (outcome == kPwnedNoConnection) Warning(ZT("PwnedCheck Offline"));
-  else if (outcome == kPwnedMaxRetries) Warning(ZT("PwnedCheck Max retries exceeded"));
+  if (outcome == kPwnedSslSupportError) LogWarning(ZT("PwnedCheck SSL support error"));
+  else if (outcome == kPwnedNoConnection) LogWarning(ZT("PwnedCheck Offline"));
+  else if (outcome == kPwnedMaxRetries) LogWarning(ZT("PwnedCheck Max retries exceeded"));
   else if (outcome == kPwnedTooManyRequests || outcome == kPwnedServiceUnavailable)
-    Warning(ZT("PwnedCheck Too many requests"));
-  else Warning(ZT("PwnedCheck Failed"));
+    LogWarning(ZT("PwnedCheck Too many requests"));
+  else LogWarning(ZT("PwnedCheck Failed"));
   return false;
 }
 
@@ -68,7 +65,7 @@ bool SelectUnknownAccountSet(PolicySet& set, const Text& account) {
     line = ZT("Skip: user not found; UnknownAccountSet ") + IntegerToText(choice.Configured) +
            ZT(" names no enabled policy set");
   }
-  if (LogLevel() >= 0) WriteLog(line, ZT("Info ") + EscapeControlCharacters(account), 0);
+  LogAccountInfo(account, line);
   if (TestMode()) platform::ConsoleWriteLine(line);
   return choice.Chosen;
 }
@@ -83,7 +80,7 @@ void LogAuditedRejection(const Text& account, const PolicySet& set, const Text& 
                ZT("Info ") + EscapeControlCharacters(account), 0);
     WriteLog(message, ZT("Password Audit"), 0);
   }
-  WriteEvent(ZT("Clavora"), ZT("(audit only) ") + message, 2, platform::kEventInformation);
+  WriteEvent(ZT("Clavora"), ZT("(audit only) ") + message, kEventPasswordDenied, platform::kEventInformation);
 }
 
 void LogRejection(const Text& account, const PolicySet& set, const Text& message) {
@@ -93,7 +90,7 @@ void LogRejection(const Text& account, const PolicySet& set, const Text& message
                ZT("Info ") + EscapeControlCharacters(account), 0);
     WriteLog(message, ZT("Password Denied"), 0);
   }
-  WriteEvent(ZT("Clavora"), message, 2, platform::kEventInformation);
+  WriteEvent(ZT("Clavora"), message, kEventPasswordDenied, platform::kEventInformation);
 }
 
 }  // namespace
@@ -125,7 +122,7 @@ FilterVerdict CheckPassword(const FilterRequest& request) {
   const bool unknown_account = user.AccountName.empty();
   PolicySet set;
   if (unknown_account && user.LookupFailed) {
-    if (LogLevel() >= 0) WriteLog(ZT("Skip: user not found"), ZT("Info ") + EscapeControlCharacters(account), 0);
+    LogAccountInfo(account, ZT("Skip: user not found"));
     if (TestMode()) platform::ConsoleWriteLine(ZT("Skip: user not found"));
     return kAccept;
   }
@@ -137,7 +134,7 @@ FilterVerdict CheckPassword(const FilterRequest& request) {
       platform::ConsoleWriteLine(ZT("Groups:    ") + user.GroupNames);
     }
     if (PolicySelection(set, account, user.GroupNames, user.Container) == 0) {
-      if (LogLevel() >= 0) WriteLog(ZT("Skip: no password policy found"), ZT("Info ") + EscapeControlCharacters(account), 0);
+      LogAccountInfo(account, ZT("Skip: no password policy found"));
       return kAccept;
     }
   }

@@ -3,7 +3,7 @@
 #include "server/library_state.h"
 #include "filter/password_filter.h"
 #include "logging/log.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "util/text_util.h"
 
 namespace zefa {

@@ -9,6 +9,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "tools/reg_file.h"
+#include "platform/registry.h"
 
 using zefa::Text;
 using namespace zefa::reg;

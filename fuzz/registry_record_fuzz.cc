@@ -18,7 +18,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_files.h"
-#include "platform/platform.h"
+#include "platform/registry.h"
 
 using zefa::Text;
 using zefa::platform::RegistryValue;

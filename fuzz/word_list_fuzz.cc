@@ -12,7 +12,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_files.h"
-#include "platform/platform.h"
+#include "platform/characters.h"
 #include "platform/text_decoding.h"
 #include "words/word_file.h"
 #include "words/forbidden_words.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "history/password_hash.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "util/text_util.h"
 
 namespace zefa {

@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/characters.h"
+#include "platform/digests.h"
 #include "util/text_util.h"
 
 namespace zefa {

@@ -3,7 +3,7 @@
 #include "history/account_files.h"
 #include "history/history_file.h"
 #include "history/password_hash.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "rules/similarity.h"
 #include "util/text_util.h"
 

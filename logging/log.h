@@ -11,14 +11,17 @@
 
 #include <cstdint>
 
+#include "platform/events.h"
 #include "platform/text.h"
 
 namespace zefa {
 
 constexpr int64_t kLogRolloverBytes = 8388608;
 
-// Callers write Info and Warning lines when LogLevel() >= 0 and Debug lines
-// only when LogLevel() >= 2.
+// Info, Warning and password lines are written when LogLevel() >= 0, Debug
+// lines only when LogLevel() >= 2. Log() makes that test; nothing else does.
+constexpr int64_t kLogLevelInfo = 0;
+constexpr int64_t kLogLevelDebug = 2;
 int64_t LogLevel();
 void SetLogLevel(int64_t level);
 
@@ -40,6 +43,19 @@ void ResetLogDefaults();
 // debugger output (not in test mode).
 int WriteLog(const Text& message, const Text& label, int echo_mode);
 
+// The one logging call: writes one line with `label` when LogLevel() is at
+// least `level`; Debug-level lines also go to the debugger output. 1 when
+// written (or printed in test mode), 0 when below the level or not written.
+int Log(int64_t level, const Text& label, const Text& message);
+
+inline int LogInfo(const Text& message) { return Log(kLogLevelInfo, ZT("Info"), message); }
+inline int LogWarning(const Text& message) { return Log(kLogLevelInfo, ZT("Warning"), message); }
+inline int LogDebug(const Text& message) { return Log(kLogLevelDebug, ZT("Debug"), message); }
+
+// An Info line about one account: label "Info " and the account's name with
+// its control characters escaped.
+int LogAccountInfo(const Text& account, const Text& message);
+
 // The file form of one line, without the line end; exposed for tests.
 Text FormatLogLine(int64_t date_value, const Text& label, const Text& message);
 
@@ -50,6 +66,13 @@ Text RolledOverLogPath(const Text& log_path);
 // holds for the size test, rollover and write of one line: the log path
 // followed by ".lock". It stays empty.
 Text LogLockFilePath(const Text& log_path);
+
+// The event IDs of the source "Clavora".
+enum EventId : uint32_t {
+  kEventPasswordChanged = 1,  // information: a change went through
+  kEventPasswordDenied = 2,   // information: a rejection (or an audit-only one)
+  kEventActionFailed = 12,    // error: the notify program did not start, a write failed
+};
 
 // Event log: source, one insertion string, event ID, type (1 error,
 // 4 information). Returns the platform's result (0 on failure).

@@ -1,5 +1,5 @@
 #include "logging/log.h"
-#include "platform/platform.h"
+#include "platform/events.h"
 
 namespace zefa {
 

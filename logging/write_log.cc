@@ -3,7 +3,9 @@
 
 #include "logging/escape_controls.h"
 #include "logging/log.h"
-#include "platform/platform.h"
+#include "platform/time.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "util/date_value.h"
 #include "util/text_util.h"
 
@@ -91,6 +93,15 @@ int WriteLog(const Text& message, const Text& label, int echo_mode) {
   }
   if (echo_mode == 2) platform::DebugOutput(label + ZT("\t") + message);
   return result;
+}
+
+int Log(int64_t level, const Text& label, const Text& message) {
+  if (LogLevel() < level) return 0;
+  return WriteLog(message, label, level >= kLogLevelDebug ? 2 : 0);
+}
+
+int LogAccountInfo(const Text& account, const Text& message) {
+  return Log(kLogLevelInfo, ZT("Info ") + EscapeControlCharacters(account), message);
 }
 
 }  // namespace zefa

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <limits>
 
-#include "platform/platform.h"
+#include "platform/directory.h"
 
 namespace zefa::platform {
 

@@ -5,6 +5,7 @@
 #include "platform/directory_name_translation.h"
 
 #include "platform/directory_names.h"
+#include "platform/directory.h"
 
 namespace zefa::platform {
 

@@ -8,7 +8,7 @@
 #ifndef ZEFA_PLATFORM_DIRECTORY_NAME_TRANSLATION_H_
 #define ZEFA_PLATFORM_DIRECTORY_NAME_TRANSLATION_H_
 
-#include "platform/platform.h"
+#include "platform/text.h"
 
 namespace zefa::platform {
 

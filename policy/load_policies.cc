@@ -1,7 +1,8 @@
 #include <map>
 
 #include "logging/log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/registry.h"
 #include "policy/normalise_list.h"
 #include "policy/policies.h"
 #include "policy/registry_values.h"
@@ -51,9 +52,7 @@ void ReadText(const Text& key_path, const WChar* name, Text& field) {
   if (!text.empty()) field = std::move(text);
 }
 
-void Warn(const Text& message) {
-  if (LogLevel() >= 0) WriteLog(message, ZT("Warning"), 0);
-}
+void Warn(const Text& message) { LogWarning(message); }
 
 // A count or length below 0 would fail every password ("more than -1"): it
 // is read as 0 (the rule is off), with a Warning.

@@ -1,6 +1,6 @@
 #include "policy/normalise_list.h"
 
-#include "platform/platform.h"
+#include "platform/characters.h"
 #include "util/text_util.h"
 
 namespace zefa {

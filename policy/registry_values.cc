@@ -1,6 +1,8 @@
 #include "policy/registry_values.h"
 
-#include "platform/platform.h"
+#include "platform/time.h"
+#include "platform/system.h"
+#include "platform/registry.h"
 #include "policy/text_to_integer.h"
 #include "util/text_util.h"
 

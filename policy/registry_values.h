@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <map>
 
-#include "platform/platform.h"
+#include "platform/registry.h"
 #include "platform/text.h"
 
 namespace zefa {

@@ -4,7 +4,9 @@
 #include <mutex>
 
 #include "platform/directory_names.h"
-#include "platform/platform.h"
+#include "platform/time.h"
+#include "platform/directory.h"
+#include "platform/session.h"
 #include "reminder/expiry.h"
 #include "reminder/reminder_message.h"
 #include "util/text_util.h"

@@ -2,7 +2,7 @@
 //   expwarn                 checks the logged-on user every three hours
 //   expwarn /test [account] shows the reminder for the account at once
 
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "reminder/reminder_program.h"
 
 int main(int argc, char** argv) {

@@ -1,6 +1,7 @@
 #include "reminder/format_local_date.h"
 
-#include "platform/platform.h"
+#include "platform/time.h"
+#include "platform/locale.h"
 
 namespace zefa {
 

@@ -1,6 +1,7 @@
 #include "reminder/reminder_program.h"
 
-#include "platform/platform.h"
+#include "platform/time.h"
+#include "platform/session.h"
 #include "reminder/check_user.h"
 #include "reminder/expiry.h"
 #include "reminder/reminder_window.h"

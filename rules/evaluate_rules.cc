@@ -5,7 +5,7 @@
 #include <string>
 
 #include "logging/log.h"
-#include "platform/platform.h"
+#include "platform/characters.h"
 #include "policy/policies.h"
 #include "rules/character_sets.h"
 #include "words/forbidden_words.h"

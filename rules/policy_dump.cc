@@ -1,6 +1,6 @@
 #include "rules/policy_dump.h"
 
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace zefa {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/characters.h"
 #include "rules/regex_match.h"
 
 namespace zefa {

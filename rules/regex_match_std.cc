@@ -8,7 +8,7 @@
 #include <regex>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/characters.h"
 #include "rules/regex_match.h"
 
 namespace zefa {

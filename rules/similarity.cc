@@ -1,6 +1,6 @@
 #include "rules/similarity.h"
 
-#include "platform/platform.h"
+#include "platform/characters.h"
 #include "rules/character_sets.h"
 #include "util/text_util.h"
 

@@ -7,7 +7,8 @@
 #include <mutex>
 
 #include "platform/directory_names.h"
-#include "platform/platform.h"
+#include "platform/characters.h"
+#include "platform/directory.h"
 
 namespace zefa::host {
 

@@ -1,6 +1,6 @@
 #include "server/find_share_path.h"
 
-#include "platform/platform.h"
+#include "platform/shares.h"
 #include "util/text_util.h"
 
 namespace zefa {

@@ -7,7 +7,7 @@
 #include "logging/escape_controls.h"
 #include "logging/log.h"
 #include "platform/directory_names.h"
-#include "platform/platform.h"
+#include "platform/directory.h"
 #include "policy/text_to_integer.h"
 #include "util/text_util.h"
 
@@ -57,10 +57,8 @@ void DisableInactiveAccountsPass(int64_t days) {
   if (days < 0) {
     // A negative count would put the threshold in the future and disable
     // every account that ever logged on.
-    if (LogLevel() >= 0)
-      WriteLog(ZT("DisableInactiveAccounts ") + IntegerToText(days) +
-                   ZT(" is below 0 and is treated as 0: no account is disabled"),
-               ZT("Warning"), 0);
+    LogWarning(ZT("DisableInactiveAccounts ") + IntegerToText(days) +
+                   ZT(" is below 0 and is treated as 0: no account is disabled"));
     days = 0;
   }
   if (days == 0) return;
@@ -72,21 +70,17 @@ void DisableInactiveAccountsPass(int64_t days) {
   // interval: a limit shorter than that would disable accounts in use.
   const int64_t interval = LogonTimeSyncInterval(connection);
   if (interval < 0) {
-    if (LogLevel() >= 0)
-      WriteLog(ZT("msDS-LogonTimeSyncInterval is 0: lastLogonTimestamp is not kept, so no "
-                  "account is disabled for inactivity"),
-               ZT("Warning"), 0);
+    LogWarning(ZT("msDS-LogonTimeSyncInterval is 0: lastLogonTimestamp is not kept, so no "
+                  "account is disabled for inactivity"));
     CloseDirectoryConnection(connection);
     return;
   }
   if (days < interval + 1) {
-    if (LogLevel() >= 0)
-      WriteLog(ZT("DisableInactiveAccounts ") + IntegerToText(days) +
+    LogWarning(ZT("DisableInactiveAccounts ") + IntegerToText(days) +
                    ZT(" is below msDS-LogonTimeSyncInterval + 1 and is treated as ") +
                    IntegerToText(interval + 1) +
                    ZT(": lastLogonTimestamp lags behind the last logon by up to ") +
-                   IntegerToText(interval) + ZT(" days"),
-               ZT("Warning"), 0);
+                   IntegerToText(interval) + ZT(" days"));
     days = interval + 1;
   }
 

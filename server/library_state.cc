@@ -19,7 +19,7 @@ void SetInitialised(bool value) { initialised.store(value); }
 void OnProcessAttach() { ResetLogDefaults(); }
 
 void OnProcessDetach() {
-  if (LogLevel() >= 2) WriteLog(ZT("DetachProcess"), ZT("Debug"), 2);
+  LogDebug(ZT("DetachProcess"));
   StopMaintenanceWorker();
   SetInitialised(false);
   ClosePwnedStores();  // unmaps the offline stores

@@ -8,7 +8,7 @@
 #include "directory/policy_objects.h"
 #include "server/library_state.h"
 #include "logging/log.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "policy/policies.h"
 #include "server/reload_policies.h"
 #include "server/inactive_accounts.h"

@@ -4,7 +4,8 @@
 #include "directory/directory_writes.h"
 #include "server/library_state.h"
 #include "logging/log.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "policy/policies.h"
 #include "server/reload_policies.h"
 #include "server/find_share_path.h"
@@ -108,11 +109,8 @@ int ServerInitialisation() {
 
   const bool policies_changed = ReloadPolicies() == 1;
 
-  if (LogLevel() >= 0) {
-    WriteLog(ZT("Clavora v2.1.1 initialized (server ") + paths.DomainName + ZT("\\") +
-                 paths.ComputerName + ZT(")"),
-             ZT("Info"), 0);
-  }
+  LogInfo(ZT("Clavora v2.1.1 initialized (server ") + paths.DomainName + ZT("\\") +
+                 paths.ComputerName + ZT(")"));
   // Passwords are checked from here on. The directory work below may take
   // long (a large domain, a slow or absent directory) and must not keep the
   // filter refusing every password meanwhile.

@@ -1,6 +1,7 @@
 #include "server/setup_and_upgrade.h"
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/setup.h"
 #include "policy/registry_values.h"
 #include "util/server_paths.h"
 #include "util/text_util.h"

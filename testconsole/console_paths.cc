@@ -1,6 +1,6 @@
 #include "testconsole/console_paths.h"
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "server/find_share_path.h"
 #include "util/text_util.h"
 

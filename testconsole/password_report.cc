@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "util/text_util.h"
 
 namespace zefa {

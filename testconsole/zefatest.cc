@@ -1,7 +1,8 @@
 // zefatest: tests a user name and password against the installed filter, or
 // checks that the installation is in place.
 #include "filter/exports.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "testconsole/audit_mode_check.h"
 #include "testconsole/console_paths.h"
 #include "testconsole/password_report.h"

@@ -10,7 +10,7 @@
 
 #include "platform/windows/win_util.h"
 
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace zefa::testing {
 

@@ -13,7 +13,7 @@
 #include "directory/lookup_user.h"
 #include "server/library_state.h"
 #include "logging/log.h"
-#include "platform/platform.h"
+#include "platform/text.h"
 #include "policy/policies.h"
 #include "policy/registry_values.h"
 #include "server/maintenance_worker.h"

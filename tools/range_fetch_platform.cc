@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "breach/pwned_user_agent.h"
-#include "platform/platform.h"
+#include "platform/web.h"
 #include "tools/range_fetch.h"
 
 namespace zefa::store {

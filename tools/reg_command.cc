@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "tools/reg_file.h"
+#include "platform/files.h"
+#include "platform/registry.h"
 
 namespace zefa::reg {
 

@@ -1,6 +1,7 @@
 #include "tools/reg_file.h"
 
 #include "platform/text_decoding.h"
+#include "platform/registry.h"
 
 #include <optional>
 #include <utility>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/registry.h"
 #include "tools/reg_command.h"
 
 namespace zefa::reg {

@@ -7,6 +7,7 @@
 
 #include "breach/store_builder.h"
 #include "breach/store_digest.h"
+#include "platform/files.h"
 
 namespace zefa::store {
 
@@ -62,7 +63,7 @@ int64_t PrefixOfFileName(const fs::path& file) {
 template <typename LineFunction>
 bool ForEachLine(const fs::path& path, SourceTally& tally, const SourceProgress& progress,
                  Clock::time_point& last_report, LineFunction line) {
-  std::FILE* file = OpenFile(path, "rb");
+  std::FILE* file = platform::OpenStream(path, "rb");
   if (file == nullptr) return false;
   thread_local std::vector<char> buffer(1 << 22);
   std::string carry;
@@ -109,7 +110,7 @@ size_t DigestDigits(HashKind kind) { return HashKindDigestBytes(kind) * 2; }
 // What the first non-empty line of a file looks like: 40 or 32 (a hash of
 // that many digits), 0 (anything else), -1 (the file cannot be read).
 int FirstLineForm(const fs::path& path) {
-  std::FILE* file = OpenFile(path, "rb");
+  std::FILE* file = platform::OpenStream(path, "rb");
   if (file == nullptr) return -1;
   std::string line;
   int c;

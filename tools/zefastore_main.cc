@@ -19,9 +19,11 @@
 
 #include "breach/store_builder.h"
 #include "breach/store_reader.h"
-#include "platform/platform.h"
+#include "platform/characters.h"
+#include "platform/system.h"
 #include "tools/store_sources.h"
 #include "tools/store_sync.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -50,14 +52,6 @@ const char* kUsage =
     "                       [--ca-file FILE]\n"
     "  zefastore lookup STORE   (passwords on standard input, one a line)\n"
     "  zefastore info STORE\n";
-
-fs::path PathOf(const Text& text) {
-#if defined(_WIN32)
-  return fs::path(std::wstring(text.begin(), text.end()));
-#else
-  return fs::path(TextToUtf8(text));
-#endif
-}
 
 std::string PathText(const fs::path& path) {
   return reinterpret_cast<const char*>(path.u8string().c_str());
@@ -98,7 +92,7 @@ bool ParseArguments(const std::vector<Text>& args, Options& options, std::string
     return false;
   }
   options.command = TextToUtf8(args[0]);
-  options.store = PathOf(args[1]);
+  options.store = platform::PathFromText(args[1]);
   for (size_t i = 2; i < args.size(); ++i) {
     const std::string arg = TextToUtf8(args[i]);
     auto value = [&](std::string& out) {
@@ -116,7 +110,7 @@ bool ParseArguments(const std::vector<Text>& args, Options& options, std::string
         return false;
       }
       while (i + 1 < args.size() && TextToUtf8(args[i + 1]).rfind("--", 0) != 0)
-        options.sources.push_back(PathOf(args[++i]));
+        options.sources.push_back(platform::PathFromText(args[++i]));
     } else if (arg == "--kind") {
       if (!value(text)) return false;
       if (text == "sha1" || text == "SHA1" || text == "sha-1") {
@@ -145,7 +139,7 @@ bool ParseArguments(const std::vector<Text>& args, Options& options, std::string
       options.passwords = true;
     } else if (arg == "--temp") {
       if (!value(text)) return false;
-      options.temp = PathOf(Utf8ToText(text));
+      options.temp = platform::PathFromText(Utf8ToText(text));
     } else if (arg == "--url") {
       if (!value(options.url)) return false;
     } else if (arg == "--ca-file") {

@@ -1,6 +1,7 @@
 #include "util/text_util.h"
 
-#include "platform/platform.h"
+#include "platform/characters.h"
+#include "platform/files.h"
 
 namespace zefa {
 

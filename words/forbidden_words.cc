@@ -6,7 +6,7 @@
 #include <limits>
 #include <queue>
 
-#include "platform/platform.h"
+#include "platform/characters.h"
 
 namespace zefa {
 

@@ -5,7 +5,8 @@
 #include <string>
 
 #include "logging/log.h"
-#include "platform/platform.h"
+#include "platform/characters.h"
+#include "platform/files.h"
 #include "platform/text_decoding.h"
 
 namespace zefa {

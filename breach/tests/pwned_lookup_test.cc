@@ -21,6 +21,7 @@
 
 #include "platform/tests/test_folder.h"
 #include "util/server_paths.h"
+#include "platform/digests.h"
 
 extern char** environ;
 

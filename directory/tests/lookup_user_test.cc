@@ -10,6 +10,7 @@
 #include "directory/directory.h"
 #include "directory/lookup_user.h"
 #include "testing/test_dc.h"
+#include "platform/directory.h"
 
 namespace zefa {
 namespace {

@@ -25,6 +25,7 @@
 #include "policy/policy_selection.h"
 #include "testing/test_dc.h"
 #include "util/text_util.h"
+#include "platform/directory.h"
 
 namespace zefa {
 namespace {

@@ -19,6 +19,7 @@
 #include "server/reload_policies.h"
 #include "testing/silent_directory.h"
 #include "testing/test_dc.h"
+#include "platform/directory.h"
 
 namespace zefa {
 namespace {

@@ -8,7 +8,7 @@
 #include <string.h>
 #include <wctype.h>
 
-#include "platform/platform.h"
+#include "platform/characters.h"
 
 namespace zefa::platform {
 

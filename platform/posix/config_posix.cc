@@ -2,7 +2,8 @@
 // NetBIOS domain (from the Samba configuration, else from the directory's
 // partitions container) and where the installation puts the filter library.
 #include "platform/directory_names.h"
-#include "platform/platform.h"
+#include "platform/system.h"
+#include "platform/directory.h"
 #include "platform/posix/samba_config.h"
 
 #ifndef CLAVORA_INSTALLED_LIBRARY

@@ -5,7 +5,7 @@
 
 #include <climits>
 
-#include "platform/platform.h"
+#include "platform/digests.h"
 
 namespace zefa::platform {
 

@@ -28,7 +28,8 @@
 #include <mutex>
 
 #include "platform/directory_deadline.h"
-#include "platform/platform.h"
+#include "platform/characters.h"
+#include "platform/directory.h"
 
 namespace zefa::platform {
 

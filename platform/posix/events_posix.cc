@@ -15,7 +15,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/platform.h"
+#include "platform/events.h"
 
 namespace zefa::platform {
 

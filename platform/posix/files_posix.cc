@@ -11,7 +11,8 @@
 
 #include <algorithm>
 
-#include "platform/platform.h"
+#include "platform/time.h"
+#include "platform/files.h"
 
 namespace zefa::platform {
 
@@ -73,6 +74,14 @@ void SyncFolder(const std::string& folder) {
 }  // namespace
 
 WChar PathSeparator() { return u'/'; }
+
+bool IsAbsolutePath(const Text& path) { return !path.empty() && path[0] == u'/'; }
+
+std::filesystem::path PathFromText(const Text& path) { return std::filesystem::path(TextToUtf8(path)); }
+
+std::FILE* OpenStream(const std::filesystem::path& path, const char* mode) {
+  return std::fopen(path.c_str(), mode);
+}
 
 bool FileExists(const Text& path) {
   const auto native = NativePath(path);

@@ -15,7 +15,7 @@
 #include <chrono>
 #include <mutex>
 
-#include "platform/platform.h"
+#include "platform/web.h"
 
 namespace zefa::platform {
 

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/locale.h"
 
 namespace zefa::platform {
 

@@ -10,7 +10,7 @@
 
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace zefa::platform {
 

@@ -2,6 +2,7 @@
 // answers every question.
 
 #include "platform/directory_name_translation.h"
+#include "platform/directory.h"
 
 namespace zefa::platform {
 

@@ -1,6 +1,6 @@
 // Password settings on a Samba DC.
 
-#include "platform/platform.h"
+#include "platform/directory.h"
 
 namespace zefa::platform {
 

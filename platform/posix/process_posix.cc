@@ -12,7 +12,9 @@
 #include <cstring>
 #include <iterator>
 
-#include "platform/platform.h"
+#include "platform/characters.h"
+#include "platform/files.h"
+#include "platform/system.h"
 
 namespace zefa::platform {
 

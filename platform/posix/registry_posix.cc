@@ -60,7 +60,9 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "platform/platform.h"
+#include "platform/characters.h"
+#include "platform/files.h"
+#include "platform/registry.h"
 
 namespace zefa::platform {
 

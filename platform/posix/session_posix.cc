@@ -12,7 +12,8 @@
 
 #include <cstdlib>
 
-#include "platform/platform.h"
+#include "platform/system.h"
+#include "platform/session.h"
 
 namespace zefa::platform {
 

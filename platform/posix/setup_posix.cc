@@ -14,7 +14,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/setup.h"
+#include "platform/system.h"
 
 namespace zefa::platform {
 

@@ -1,6 +1,6 @@
 // The shares of this server, as the Samba configuration defines them.
 
-#include "platform/platform.h"
+#include "platform/shares.h"
 #include "platform/posix/samba_config.h"
 
 namespace zefa::platform {

@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "platform/posix/samba_config.h"
 
 namespace zefa::platform {

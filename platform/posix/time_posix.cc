@@ -4,7 +4,7 @@
 #include <errno.h>
 #include <time.h>
 
-#include "platform/platform.h"
+#include "platform/time.h"
 
 namespace zefa::platform {
 

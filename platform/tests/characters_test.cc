@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/characters.h"
 
 namespace zefa::platform {
 namespace {

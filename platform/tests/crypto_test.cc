@@ -4,7 +4,7 @@
 #include <set>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/digests.h"
 
 namespace zefa::platform {
 namespace {

@@ -25,7 +25,8 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/directory.h"
 #include "platform/tests/test_folder.h"
 #include "testing/silent_directory.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/events.h"
 #include "platform/tests/test_folder.h"
 
 namespace zefa::platform {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "platform/tests/test_folder.h"
 
 namespace zefa::platform {

@@ -7,7 +7,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "platform/tests/test_folder.h"
 
 namespace zefa::platform {

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/registry.h"
 
 namespace zefa::platform {
 namespace {

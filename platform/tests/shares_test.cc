@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/shares.h"
 #include "platform/tests/test_folder.h"
 
 namespace zefa::platform {

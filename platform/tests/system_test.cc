@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "platform/tests/test_folder.h"
 
 namespace zefa::platform {

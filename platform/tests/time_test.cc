@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "platform/platform.h"
+#include "platform/time.h"
 #include "platform/tests/test_folder.h"
 
 namespace zefa::platform {

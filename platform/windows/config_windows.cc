@@ -5,7 +5,7 @@
 
 #include <lm.h>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace zefa::platform {
 

@@ -4,7 +4,7 @@
 
 #include <bcrypt.h>
 
-#include "platform/platform.h"
+#include "platform/digests.h"
 
 namespace zefa::platform {
 

@@ -26,7 +26,10 @@
 #include <optional>
 
 #include "platform/directory_deadline.h"
-#include "platform/platform.h"
+#include "platform/characters.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "platform/directory.h"
 
 namespace zefa::platform {
 

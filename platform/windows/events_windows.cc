@@ -2,7 +2,7 @@
 
 #include "platform/windows/win_util.h"
 
-#include "platform/platform.h"
+#include "platform/events.h"
 
 namespace zefa::platform {
 

@@ -6,9 +6,11 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 
-#include "platform/platform.h"
+#include "platform/time.h"
+#include "platform/files.h"
 
 namespace zefa::platform {
 
@@ -76,6 +78,20 @@ struct Descriptor {
 }  // namespace
 
 WChar PathSeparator() { return L'\\'; }
+
+bool IsAbsolutePath(const Text& path) {
+  return (path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
+         (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\');
+}
+
+std::filesystem::path PathFromText(const Text& path) {
+  return std::filesystem::path(std::wstring(path.begin(), path.end()));
+}
+
+std::FILE* OpenStream(const std::filesystem::path& path, const char* mode) {
+  std::wstring wide_mode(mode, mode + std::strlen(mode));
+  return _wfopen(path.c_str(), wide_mode.c_str());
+}
 
 bool FileExists(const Text& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;

@@ -22,7 +22,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/web.h"
 
 namespace zefa::platform {
 

@@ -11,6 +11,7 @@
 #include <security.h>
 
 #include "platform/directory_name_translation.h"
+#include "platform/directory.h"
 
 namespace zefa::platform {
 

@@ -1,6 +1,6 @@
 // Password settings on a Windows DC.
 
-#include "platform/platform.h"
+#include "platform/directory.h"
 
 namespace zefa::platform {
 

@@ -6,7 +6,9 @@
 
 #include <shellapi.h>
 
-#include "platform/platform.h"
+#include "platform/characters.h"
+#include "platform/files.h"
+#include "platform/system.h"
 
 namespace zefa::platform {
 

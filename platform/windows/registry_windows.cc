@@ -8,7 +8,7 @@
 #include <atomic>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/registry.h"
 
 namespace zefa::platform {
 

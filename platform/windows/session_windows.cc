@@ -6,7 +6,7 @@
 
 #include <security.h>
 
-#include "platform/platform.h"
+#include "platform/session.h"
 
 namespace zefa::platform {
 

@@ -4,7 +4,9 @@
 
 #include "platform/windows/win_util.h"
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/setup.h"
+#include "platform/system.h"
 #include "platform/setup_commands.h"
 
 namespace zefa::platform {

@@ -7,7 +7,8 @@
 
 #include <lm.h>
 
-#include "platform/platform.h"
+#include "platform/shares.h"
+#include "platform/registry.h"
 
 namespace zefa::platform {
 

@@ -3,7 +3,7 @@
 
 #include "platform/windows/win_util.h"
 
-#include "platform/platform.h"
+#include "platform/time.h"
 
 namespace zefa::platform {
 

@@ -17,6 +17,10 @@
 #include <string>
 
 #include "platform/text.h"
+#include "platform/characters.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "platform/events.h"
 
 namespace zefa::platform {
 

@@ -13,6 +13,7 @@
 #include "rules/evaluate_rules.h"
 #include "util/server_paths.h"
 #include "testing/test_domain.h"
+#include "platform/registry.h"
 
 namespace zefa {
 namespace {

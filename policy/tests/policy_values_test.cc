@@ -6,6 +6,7 @@
 #include "policy/registry_values.h"
 #include "policy/text_to_integer.h"
 #include "testing/test_domain.h"
+#include "platform/registry.h"
 
 namespace zefa {
 namespace {

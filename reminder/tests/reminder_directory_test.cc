@@ -10,7 +10,9 @@
 #include <random>
 
 #include "directory/attribute_decoding.h"
-#include "platform/platform.h"
+#include "platform/time.h"
+#include "platform/directory.h"
+#include "platform/session.h"
 #include "reminder/check_user.h"
 #include "reminder/expiry.h"
 #include "reminder/format_local_date.h"

@@ -10,7 +10,8 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/session.h"
+#include "platform/locale.h"
 #include "reminder/command_line.h"
 #include "reminder/expiry.h"
 #include "reminder/format_local_date.h"

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/platform.h"
+#include "platform/time.h"
 #include "reminder/expiry.h"
 #include "reminder/reminder_icon.h"
 #include "reminder/reminder_message.h"

@@ -16,6 +16,7 @@
 #include "logging/log.h"
 #include "server/inactive_accounts.h"
 #include "testing/test_dc.h"
+#include "platform/directory.h"
 
 namespace zefa {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "directory/directory_writes.h"
 #include "server/library_state.h"
-#include "platform/platform.h"
+#include "platform/directory.h"
 #include "policy/policies.h"
 #include "server/maintenance_worker.h"
 #include "server/tests/fresh_server.h"

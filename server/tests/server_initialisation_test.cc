@@ -24,6 +24,7 @@
 #include "server/setup_and_upgrade.h"
 #include "server/tests/fresh_server.h"
 #include "testing/test_dc.h"
+#include "platform/directory.h"
 
 namespace zefa {
 namespace {

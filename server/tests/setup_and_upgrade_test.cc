@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/setup.h"
 #include "policy/registry_values.h"
 #include "server/server_initialisation.h"
 #include "server/setup_and_upgrade.h"

@@ -14,6 +14,7 @@
 #include "server/reload_policies.h"
 #include "tools/reg_command.h"
 #include "tools/reg_file.h"
+#include "platform/registry.h"
 
 namespace zefa::reg {
 namespace {

@@ -14,7 +14,9 @@
 #include <thread>
 
 #include "breach/pwned_lookup.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "platform/digests.h"
 #include "util/server_paths.h"
 
 namespace zefa {

@@ -19,7 +19,7 @@
 
 #include "directory/lookup_user.h"
 #include "filter/exports.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "server/server_initialisation.h"
 #include "testing/test_domain.h"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "platform/platform.h"
+#include "platform/characters.h"
 
 namespace zefa::platform {
 namespace {

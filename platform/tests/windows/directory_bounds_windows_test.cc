@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/directory.h"
 #include "testing/test_dc_windows.h"
 
 namespace zefa::platform {

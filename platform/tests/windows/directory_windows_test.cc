@@ -7,7 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "directory/attribute_decoding.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/directory.h"
 #include "testing/test_dc_windows.h"
 
 namespace zefa::platform {

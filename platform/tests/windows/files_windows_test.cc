@@ -10,7 +10,9 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/time.h"
+#include "platform/files.h"
+#include "platform/setup.h"
 
 namespace zefa::platform {
 namespace {

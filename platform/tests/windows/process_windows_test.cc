@@ -7,7 +7,8 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 
 namespace zefa::platform {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/registry.h"
 
 namespace zefa::platform {
 namespace {

@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/characters.h"
+#include "platform/time.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "platform/events.h"
+#include "platform/locale.h"
 
 namespace zefa::platform {
 namespace {

@@ -12,7 +12,7 @@
 #include <atomic>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/setup.h"
 
 namespace zefa::platform::test_support {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 
 // The arguments come through the platform's ProgramArguments, so the process
 // tests check its parsing of the command line as well.
