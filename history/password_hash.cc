@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/digest_context.h"
 #include "platform/platform.h"
 #include "util/text_util.h"
 
@@ -40,20 +41,47 @@ platform::DigestAlgorithm AlgorithmOf(TextView algorithm) {
   return platform::kDigestSha256;
 }
 
-// hex = lower-case hexadecimal digest of the concatenated parts.
-template <size_t N>
-bool HexDigestOf(platform::DigestAlgorithm algorithm, const std::string_view (&parts)[N],
-                 std::string& hex) {
+// The lower-case hexadecimal form of `size` raw bytes into `hex` (room for
+// 2 * size characters).
+void ToHex(const unsigned char* raw, size_t size, char* hex) {
   static constexpr char kDigits[] = "0123456789abcdef";
-  const std::string raw = platform::Digest(algorithm, parts, N);
-  if (raw.empty()) return false;
-  hex.resize(raw.size() * 2);
-  for (size_t k = 0; k < raw.size(); ++k) {
-    const auto byte = static_cast<unsigned char>(raw[k]);
-    hex[2 * k] = kDigits[byte >> 4];
-    hex[2 * k + 1] = kDigits[byte & 0x0F];
+  for (size_t k = 0; k < size; ++k) {
+    hex[2 * k] = kDigits[raw[k] >> 4];
+    hex[2 * k + 1] = kDigits[raw[k] & 0x0F];
   }
-  return true;
+}
+
+// The hex digest chain of HashPassword: the digest of the first input, then
+// `iterations` rounds over decimal(i) + salt + previous digest. One digest
+// context serves every round and every buffer lives on the stack, so a round
+// allocates nothing; the buffers are wiped before returning. Empty when a
+// digest could not be computed.
+std::string HexDigestChain(platform::DigestAlgorithm algorithm, std::string_view first_input,
+                           std::string_view salt_utf8, int64_t iterations) {
+  platform::DigestContext* context = platform::OpenDigestContext(algorithm);
+  if (context == nullptr) return {};
+  unsigned char raw[platform::kMaxDigestBytes];
+  char hex[2 * platform::kMaxDigestBytes];
+  char number[24];
+  const std::string_view first_parts[] = {first_input};
+  size_t size = platform::DigestWith(context, first_parts, 1, raw);
+  for (int64_t i = 1; size > 0 && i <= iterations; ++i) {
+    ToHex(raw, size, hex);
+    const auto [end, error] = std::to_chars(std::begin(number), std::end(number), i);
+    (void)error;  // 24 characters hold every int64_t
+    const std::string_view parts[] = {std::string_view(number, static_cast<size_t>(end - number)),
+                                      salt_utf8, std::string_view(hex, 2 * size)};
+    size = platform::DigestWith(context, parts, 3, raw);
+  }
+  platform::CloseDigestContext(context);
+  std::string result;
+  if (size > 0) {
+    ToHex(raw, size, hex);
+    result.assign(hex, 2 * size);
+  }
+  platform::SecureWipe(raw, sizeof raw);
+  platform::SecureWipe(hex, sizeof hex);
+  return result;
 }
 
 // Standard Base64 with padding of `size` bytes into `out` (sized by the caller).
@@ -130,20 +158,9 @@ Text HashPassword(Text text, TextView algorithm, int64_t iterations, TextView sa
     WipeText(salted);
   }
 
-  const platform::DigestAlgorithm digest_algorithm = AlgorithmOf(algorithm);
-  std::string digest;
-  const std::string_view first_parts[] = {first_input.bytes};
-  if (!HexDigestOf(digest_algorithm, first_parts, digest)) return {};
-
-  const std::string salt_utf8 = TextToUtf8(chosen_salt);
-  char number[24];
-  for (int64_t i = 1; i <= iterations; ++i) {
-    const auto [end, error] = std::to_chars(std::begin(number), std::end(number), i);
-    (void)error;  // 24 characters hold every int64_t
-    const std::string_view parts[] = {std::string_view(number, static_cast<size_t>(end - number)),
-                                      salt_utf8, digest};
-    if (!HexDigestOf(digest_algorithm, parts, digest)) return {};
-  }
+  const std::string digest = HexDigestChain(AlgorithmOf(algorithm), first_input.bytes,
+                                            TextToUtf8(chosen_salt), iterations);
+  if (digest.empty()) return {};
 
   Text result = ZT("$1:");
   result.append(algorithm);

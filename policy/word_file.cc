@@ -48,6 +48,7 @@ size_t CompactLines(Text& text, bool lower_case, std::vector<uint32_t>& ends) {
 
 bool LoadWordFile(WordList& list, const Text& path, bool clear_first, bool lower_case) {
   if (clear_first) ClearWordList(list);
+  ReopenWordList(list);
   if (!platform::FileExists(path)) return false;
   Text text;
   {
@@ -77,7 +78,6 @@ bool LoadWordFile(WordList& list, const Text& path, bool clear_first, bool lower
   } else {
     list.pool.append(text);
   }
-  list.index.reset();
   return true;
 }
 
