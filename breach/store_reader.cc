@@ -54,7 +54,8 @@ struct CodeReader {
     bit += ones + 1;
     uint64_t remainder = 0;
     if (rice_bits > 0) {
-      remainder = Peek();
+      // The remainder usually lies in the word already read.
+      remainder = ones + 1 + rice_bits <= 64 ? bits >> (ones + 1) : Peek();
       if (rice_bits < 64) remainder &= (uint64_t{1} << rice_bits) - 1;
       bit += rice_bits;
     }

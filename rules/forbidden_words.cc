@@ -31,9 +31,9 @@ struct WordIndex {
 
   std::vector<bool> has_length;  // has_length[n]: some word is n units long
 
-  // One bit per hashed proper prefix of every word (a filter with false
-  // positives only): a search stops extending a piece of the text once no
-  // longer word starts with it, so most pieces end after a few units.
+  // One bit per hashed proper prefix that the search asks about (a filter
+  // with false positives only): a search stops extending a piece of the text
+  // once no longer word starts with it, so most pieces end after a few units.
   std::vector<uint64_t> prefix_bits;
   uint64_t prefix_bit_count = 0;
 
@@ -331,7 +331,8 @@ TextView LoadingEntry(const WordList& list, size_t entry) {
 }
 
 // Adds to `found` the record offset of every word of the index that occurs
-// in `text`. A piece is extended while some longer word may start with it;
+// in `text`. A piece is extended while some longer word may start with it
+// (asked of the prefix filter before each length that some word has);
 // the pieces whose length some word has are hashed a batch at a time and
 // their slots prefetched together, so the table's cache misses overlap. With
 // `differs` (the first unit at or after each position where this text
@@ -373,7 +374,13 @@ void CollectWords(const WordIndex& index, TextView text, const std::vector<uint3
             Candidate{mixed, static_cast<uint32_t>(begin), static_cast<uint32_t>(length)};
         if (pending == kBatch) resolve();
       }
-      if (!MayGoOn(index, mixed)) break;
+      // The filter is asked only where it can spare a lookup: before a
+      // length that some word has. Elsewhere extending costs a hash step and
+      // no memory read, where each question to the filter is a likely cache
+      // miss on a cold cache.
+      if (length + 1 < index.has_length.size() && index.has_length[length + 1] &&
+          !MayGoOn(index, mixed))
+        break;
     }
   }
   resolve();
@@ -474,23 +481,29 @@ void IndexEntries(WordIndex& index, std::vector<uint64_t>&& is_first,
   for (const auto& [word, entry] : repeats) index.repeat_entries[fill[word]++] = entry;
 }
 
+// The filter holds the prefixes the search asks about: each proper prefix
+// of a word whose length plus one is the length of some word.
 void FillPrefixBits(WordIndex& index) {
-  uint64_t proper_units = 0;
+  const auto asked = [&index](size_t length) {
+    return length + 1 < index.has_length.size() && index.has_length[length + 1];
+  };
+  uint64_t prefixes = 0;
   for (uint32_t offset = 0; offset < index.text.size(); offset = NextRecord(index, offset)) {
     const size_t units = RecordUnits(index, offset);
-    if (units > 1) proper_units += units - 1;
+    for (size_t length = 1; length < units; ++length) prefixes += asked(length);
   }
-  // Two bits per proper prefix (shared prefixes counted once per word): a
-  // piece that no word goes on from passes the filter about one time in
-  // three or less.
-  index.prefix_bit_count = std::max<uint64_t>(64, (2 * proper_units + 63) / 64 * 64);
+  // Two bits per prefix (shared prefixes counted once per word): a piece
+  // that no word goes on from passes the filter about one time in three or
+  // less.
+  index.prefix_bit_count = std::max<uint64_t>(64, (2 * prefixes + 63) / 64 * 64);
   index.prefix_bits.assign(index.prefix_bit_count / 64, 0);
   for (uint32_t offset = 0; offset < index.text.size(); offset = NextRecord(index, offset)) {
     Record record = RecordAt(index, offset);
     uint64_t hash = 0;
-    while (record.begin < record.end) {
+    for (size_t length = 1; record.begin < record.end; ++length) {
       hash = Extend(hash, NextUnit(record.begin));
       if (record.begin == record.end) break;  // the whole word is no proper prefix
+      if (!asked(length)) continue;
       const uint64_t bit = PrefixBit(index, Mix(hash));
       index.prefix_bits[bit >> 6] |= uint64_t{1} << (bit & 63);
     }

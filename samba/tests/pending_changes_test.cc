@@ -213,7 +213,9 @@ TEST(SecureBuffer, IsZeroFilledOnEveryReuseAndWipedAsAsked) {
       for (SecureBuffer& buffer : held) {
         ASSERT_TRUE(AllocateSecureBuffer(buffer, size));
         ASSERT_GE(buffer.capacity, size);
-        if (size > kSecureSlotBytes) EXPECT_EQ(buffer.capacity % 4096, 0u);
+        if (size > kSecureSlotBytes) {
+          EXPECT_EQ(buffer.capacity % 4096, 0u);
+        }
         for (size_t i = 0; i < buffer.capacity; ++i) ASSERT_EQ(buffer.data[i], 0) << i;
         std::memset(buffer.data, 'x', buffer.capacity);
       }
