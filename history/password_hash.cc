@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -53,34 +54,37 @@ void ToHex(const unsigned char* raw, size_t size, char* hex) {
 
 // The hex digest chain of HashPassword: the digest of the first input, then
 // `iterations` rounds over decimal(i) + salt + previous digest. One digest
-// context serves every round and every buffer lives on the stack, so a round
-// allocates nothing; the buffers are wiped before returning. Empty when a
-// digest could not be computed.
+// context and one input buffer serve every round, so a round allocates
+// nothing; the buffers are wiped before returning. Empty when a digest could
+// not be computed.
 std::string HexDigestChain(platform::DigestAlgorithm algorithm, std::string_view first_input,
                            std::string_view salt_utf8, int64_t iterations) {
   platform::DigestContext* context = platform::OpenDigestContext(algorithm);
   if (context == nullptr) return {};
   unsigned char raw[platform::kMaxDigestBytes];
-  char hex[2 * platform::kMaxDigestBytes];
-  char number[24];
+  // One round's input, decimal(i) + salt + hex digest, built in one buffer
+  // (allocated once) and hashed in one piece.
+  constexpr size_t kNumberRoom = 24;  // every int64_t
+  std::string input(kNumberRoom + salt_utf8.size() + 2 * platform::kMaxDigestBytes, '\0');
   const std::string_view first_parts[] = {first_input};
   size_t size = platform::DigestWith(context, first_parts, 1, raw);
   for (int64_t i = 1; size > 0 && i <= iterations; ++i) {
-    ToHex(raw, size, hex);
-    const auto [end, error] = std::to_chars(std::begin(number), std::end(number), i);
-    (void)error;  // 24 characters hold every int64_t
-    const std::string_view parts[] = {std::string_view(number, static_cast<size_t>(end - number)),
-                                      salt_utf8, std::string_view(hex, 2 * size)};
-    size = platform::DigestWith(context, parts, 3, raw);
+    char* at = std::to_chars(input.data(), input.data() + kNumberRoom, i).ptr;
+    std::memcpy(at, salt_utf8.data(), salt_utf8.size());
+    at += salt_utf8.size();
+    ToHex(raw, size, at);
+    const std::string_view parts[] = {
+        std::string_view(input.data(), static_cast<size_t>(at - input.data()) + 2 * size)};
+    size = platform::DigestWith(context, parts, 1, raw);
   }
   platform::CloseDigestContext(context);
   std::string result;
   if (size > 0) {
-    ToHex(raw, size, hex);
-    result.assign(hex, 2 * size);
+    result.resize(2 * size);
+    ToHex(raw, size, result.data());
   }
   platform::SecureWipe(raw, sizeof raw);
-  platform::SecureWipe(hex, sizeof hex);
+  platform::SecureWipe(input.data(), input.size());
   return result;
 }
 

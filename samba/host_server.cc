@@ -376,13 +376,6 @@ void RemoveSocketFile(const std::string& path, const struct stat& bound) {
 
 }  // namespace
 
-void HardenProcess() {
-  const rlimit no_core{0, 0};
-  setrlimit(RLIMIT_CORE, &no_core);
-  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-  signal(SIGPIPE, SIG_IGN);
-}
-
 int RunHost(const HostSettings& settings) {
   SetLogVerbose(settings.verbose);
   HardenProcess();
