@@ -42,14 +42,23 @@ platform::DigestAlgorithm AlgorithmOf(TextView algorithm) {
   return platform::kDigestSha256;
 }
 
+// The two lower-case hexadecimal digits of every byte value.
+struct HexPairs {
+  char digits[512];
+  constexpr HexPairs() : digits() {
+    constexpr char kDigits[] = "0123456789abcdef";
+    for (int byte = 0; byte < 256; ++byte) {
+      digits[2 * byte] = kDigits[byte >> 4];
+      digits[2 * byte + 1] = kDigits[byte & 0x0F];
+    }
+  }
+};
+constexpr HexPairs kHexPairs;
+
 // The lower-case hexadecimal form of `size` raw bytes into `hex` (room for
 // 2 * size characters).
 void ToHex(const unsigned char* raw, size_t size, char* hex) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  for (size_t k = 0; k < size; ++k) {
-    hex[2 * k] = kDigits[raw[k] >> 4];
-    hex[2 * k + 1] = kDigits[raw[k] & 0x0F];
-  }
+  for (size_t k = 0; k < size; ++k) std::memcpy(hex + 2 * k, kHexPairs.digits + 2 * raw[k], 2);
 }
 
 // The hex digest chain of HashPassword: the digest of the first input, then
