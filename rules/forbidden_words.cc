@@ -114,18 +114,20 @@ size_t SlotCountFor(size_t words) { return std::max<size_t>(16, words + words / 
 
 // ---- records
 
-void AppendUnit(std::string& out, WChar unit) {
+// Writes one unit's bytes at `out`; returns the end.
+inline char* PutUnit(char* out, WChar unit) {
   const auto c = static_cast<uint16_t>(unit);
   if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
+    *out++ = static_cast<char>(c);
   } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    *out++ = static_cast<char>(0xC0 | (c >> 6));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   } else {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    *out++ = static_cast<char>(0xE0 | (c >> 12));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   }
+  return out;
 }
 
 size_t EncodedBytes(TextView word) {
@@ -138,13 +140,19 @@ size_t EncodedBytes(TextView word) {
 }
 
 void AppendRecord(std::string& out, TextView word) {
-  size_t bytes = EncodedBytes(word);
+  const size_t bytes = EncodedBytes(word);
+  size_t header = 1;
+  for (size_t rest = bytes >> 7; rest; rest >>= 7) ++header;
+  const size_t at = out.size();
+  out.resize(at + header + bytes);
+  char* p = out.data() + at;
+  size_t length = bytes;
   do {
-    const auto low = static_cast<unsigned char>(bytes & 0x7F);
-    bytes >>= 7;
-    out.push_back(static_cast<char>(bytes ? low | 0x80 : low));
-  } while (bytes);
-  for (const WChar unit : word) AppendUnit(out, unit);
+    const auto low = static_cast<unsigned char>(length & 0x7F);
+    length >>= 7;
+    *p++ = static_cast<char>(length ? low | 0x80 : low);
+  } while (length);
+  for (const WChar unit : word) p = PutUnit(p, unit);
 }
 
 // The record at `offset`: its body [begin, end) in index.text.
