@@ -1,10 +1,28 @@
-// Forbidden-word lists of a million entries: loading a word file and building
-// its index (time, peak and steady memory), and the per-password search with
-// and without a threshold, on three generated lists:
-//   random      distinct random 8-20-character words of [a-z0-9]
+// Forbidden-word lists of a million entries and more: loading a word file
+// and building its index (time, peak and steady memory, the index's bytes
+// against the file's), and the per-password search, on generated lists:
+//   random      distinct random 8-20-character words of [a-z0-9] (1M)
 //   dictionary  dictionary- and password-like words (4-14 units, some repeats)
 //   duplicates  1-4 letters: a list of a million entries with few distinct
 //               words, so every password holds hundreds of listed entries
+//   random5m    as random, 5 million entries (load only)
+//   few5m       5 million entries of only 1,000 distinct words (load only)
+// Every file is written with CR LF line ends.
+//
+// What each benchmark measures:
+//   BM_ForbiddenLoadAndBuild    LoadWordFile + FinishWordList, wall time;
+//                               ListBytes / FileBytes = ListToFile
+//   BM_ForbiddenBaselineLoad    the baseline: the same file read line by line
+//                               into a plain std::vector<std::string>
+//   BM_ForbiddenWordSearchCold  one check per iteration with the caches
+//                               emptied before it (64 MiB walked outside the
+//                               timing), as a password change finds them
+//   BM_ForbiddenColdHarness     the cold benchmark's harness alone (caches
+//                               emptied, nothing searched)
+//   BM_ForbiddenWordSearch      warm: the same 500 passwords in turn, the
+//                               index as cached as it gets
+//   BM_ForbiddenWordPlainWalk   the baseline of the search: the plain walk
+//                               over the whole list (std::vector of words)
 // Run: zefa_bench --benchmark_filter=Forbidden
 #include <benchmark/benchmark.h>
 
@@ -91,8 +109,10 @@ std::string DictionaryLikeWord(Generator& g) {
   }
 }
 
-enum ListKind { kRandom = 0, kDictionary = 1, kDuplicates = 2 };
-const char* const kKindNames[] = {"random", "dictionary", "duplicates"};
+enum ListKind { kRandom = 0, kDictionary = 1, kDuplicates = 2, kRandom5M = 3, kFew5M = 4 };
+const char* const kKindNames[] = {"random", "dictionary", "duplicates", "random5m", "few5m"};
+
+size_t EntriesOf(ListKind kind) { return kind >= kRandom5M ? 5 * kEntries : kEntries; }
 
 std::string MakeWord(ListKind kind, Generator& g) {
   switch (kind) {
@@ -102,6 +122,13 @@ std::string MakeWord(ListKind kind, Generator& g) {
       return DictionaryLikeWord(g);
     case kDuplicates:
       return RandomChars(g, "abcdefghijklmnopqrstuvwxyz", 1 + g.Below(4));
+    case kRandom5M:
+      return RandomChars(g, kLettersDigits, 8 + g.Below(13));
+    case kFew5M: {
+      // One of 1,000 fixed words.
+      Generator fixed{1000 + g.Below(1000)};
+      return RandomChars(fixed, kLettersDigits, 8 + fixed.Below(13));
+    }
   }
   return {};
 }
@@ -128,8 +155,9 @@ std::vector<Text> MakePasswords(Generator& g, const std::vector<std::string>& wo
 
 struct Fixture {
   std::filesystem::path file;
-  std::vector<std::string> words;
-  std::map<size_t, std::vector<Text>> passwords;  // by length
+  size_t file_bytes = 0;
+  std::vector<std::string> words;                 // 1M lists only
+  std::map<size_t, std::vector<Text>> passwords;  // by length; 1M lists only
   std::unique_ptr<WordList> list;                 // see LoadedList
 };
 
@@ -151,16 +179,23 @@ Fixture& GetFixture(ListKind kind) {
   slot = std::make_unique<Fixture>();
   Generator g{static_cast<uint64_t>(kind) * 7919 + 1};
   std::string bytes;
-  slot->words.reserve(kEntries);
-  for (size_t i = 0; i < kEntries; ++i) {
-    slot->words.push_back(MakeWord(kind, g));
-    bytes += slot->words.back();
+  const size_t entries = EntriesOf(kind);
+  const bool keep_words = entries == kEntries;  // the search benchmarks' lists
+  if (keep_words) slot->words.reserve(entries);
+  for (size_t i = 0; i < entries; ++i) {
+    std::string word = MakeWord(kind, g);
+    bytes += word;
     bytes += "\r\n";
+    if (keep_words) slot->words.push_back(std::move(word));
   }
+  slot->file_bytes = bytes.size();
   slot->file = std::filesystem::temp_directory_path() /
                (std::string("forbidden_words_bench_") + kKindNames[kind] + ".txt");
   std::ofstream(slot->file, std::ios::binary) << bytes;
-  for (const size_t length : {16, 64, 256}) slot->passwords[length] = MakePasswords(g, slot->words, length);
+  if (keep_words) {
+    for (const size_t length : {16, 64, 256})
+      slot->passwords[length] = MakePasswords(g, slot->words, length);
+  }
   return *slot;
 }
 
@@ -220,6 +255,9 @@ void BM_ForbiddenLoadAndBuild(benchmark::State& state) {
     state.counters["PeakAdded"] = Bytes(peak - before);
     state.counters["SteadyAdded"] = Bytes(StatusBytes("VmRSS:") - before);
     state.counters["ListBytes"] = Bytes(static_cast<double>(zefa::WordListMemory(*list)));
+    state.counters["FileBytes"] = Bytes(static_cast<double>(f.file_bytes));
+    state.counters["ListToFile"] = static_cast<double>(zefa::WordListMemory(*list)) /
+                                   static_cast<double>(f.file_bytes);
     state.counters["Entries"] = static_cast<double>(zefa::WordCount(*list));
   }
   for (auto _ : state) {
@@ -232,13 +270,99 @@ void BM_ForbiddenLoadAndBuild(benchmark::State& state) {
 }
 BENCHMARK(BM_ForbiddenLoadAndBuild)
     ->ArgNames({"list"})
-    ->DenseRange(0, 2)
+    ->DenseRange(0, 4)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
 
-// The forbidden-word step for one password: the list, the password length
-// and the threshold in percent (0 = the first listed word decides). Both
-// copies of the password are searched, as with NoObfuscation.
+// The baseline of the load: the file's lines in a std::vector<std::string>
+// (UTF-8 as in the file, nothing normalised), read with std::getline.
+void BM_ForbiddenBaselineLoad(benchmark::State& state) {
+  const auto kind = static_cast<ListKind>(state.range(0));
+  Fixture& f = GetFixture(kind);
+  const auto load = [&f] {
+    std::vector<std::string> words;
+    std::ifstream in(f.file, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      words.push_back(line);
+    }
+    return words;
+  };
+  {
+    TrimHeap();
+    const double before = StatusBytes("VmRSS:");
+    auto words = std::make_unique<std::vector<std::string>>(load());
+    state.counters["SteadyAdded"] = Bytes(StatusBytes("VmRSS:") - before);
+    state.counters["FileBytes"] = Bytes(static_cast<double>(f.file_bytes));
+    state.counters["Entries"] = static_cast<double>(words->size());
+  }
+  for (auto _ : state) {
+    std::vector<std::string> words = load();
+    benchmark::DoNotOptimize(words.data());
+  }
+  state.SetLabel(kKindNames[kind]);
+}
+BENCHMARK(BM_ForbiddenBaselineLoad)
+    ->ArgNames({"list"})
+    ->DenseRange(0, 4)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+
+// Evicts every cache: walks a buffer twice the size of the last-level cache
+// (32 MiB on the build machines), writing each line.
+void EvictCaches() {
+  static std::vector<uint64_t> buffer(64 * 1024 * 1024 / sizeof(uint64_t), 1);
+  for (size_t i = 0; i < buffer.size(); i += 8) buffer[i] += 1;
+  benchmark::ClobberMemory();
+}
+
+// One check on a cold cache, as a real password change sees it: before each
+// check (outside the timing) the caches are emptied, then one password of a
+// stream of 500 is searched.
+void BM_ForbiddenWordSearchCold(benchmark::State& state) {
+  const auto kind = static_cast<ListKind>(state.range(0));
+  Fixture& f = GetFixture(kind);
+  const WordList& list = LoadedList(f);
+  const std::vector<Text>& passwords = f.passwords.at(static_cast<size_t>(state.range(1)));
+  const float threshold = static_cast<float>(state.range(2)) / 100.0f;
+  size_t i = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    EvictCaches();
+    state.ResumeTiming();
+    const Text word = zefa::ForbiddenWordSearch(list, passwords[i], passwords[i], threshold);
+    benchmark::DoNotOptimize(word.data());
+    i = (i + 1) % passwords.size();
+  }
+  state.SetLabel(kKindNames[kind]);
+}
+// The harness of the cold benchmark alone: the caches emptied the same way,
+// then nothing searched (what the cold figures hold beside the search).
+void BM_ForbiddenColdHarness(benchmark::State& state) {
+  Fixture& f = GetFixture(kRandom);
+  const std::vector<Text>& passwords = f.passwords.at(16);
+  size_t i = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    EvictCaches();
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(passwords[i].data());
+    i = (i + 1) % passwords.size();
+  }
+}
+BENCHMARK(BM_ForbiddenColdHarness)->Unit(benchmark::kMicrosecond)->Iterations(300);
+
+BENCHMARK(BM_ForbiddenWordSearchCold)
+    ->ArgsProduct({{0, 1, 2}, {16}, {0, 50}})
+    ->ArgNames({"list", "length", "threshold"})
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(300);
+
+// Warm: the forbidden-word step for one password, the same 500 passwords in
+// turn, so the index stays in the caches as far as it fits: the list, the
+// password length and the threshold in percent (0 = the first listed word
+// decides). Both copies of the password are searched, as with NoObfuscation.
 void BM_ForbiddenWordSearch(benchmark::State& state) {
   const auto kind = static_cast<ListKind>(state.range(0));
   Fixture& f = GetFixture(kind);
@@ -271,23 +395,32 @@ BENCHMARK(BM_ForbiddenWordSearch)
     ->ArgNames({"list", "length", "threshold"})
     ->Unit(benchmark::kMicrosecond);
 
-// The plain walk that short policy lists use, for comparison (10,000 words).
+// The baseline of the search: the plain walk that short policy lists use,
+// over a whole list (a std::vector of the words), warm.
 void BM_ForbiddenWordPlainWalk(benchmark::State& state) {
-  Fixture& f = GetFixture(kDictionary);
-  static const std::vector<Text> short_list = [&f] {
-    std::vector<Text> words;
-    for (size_t i = 0; i < 10000; ++i) words.push_back(zefa::Utf8ToText(f.words[i]));
-    return words;
-  }();
-  const std::vector<Text>& passwords = f.passwords.at(16);
+  const auto kind = static_cast<ListKind>(state.range(0));
+  Fixture& f = GetFixture(kind);
+  static std::map<int, std::vector<Text>> lists;
+  std::vector<Text>& words = lists[kind];
+  if (words.empty()) {
+    for (const std::string& w : f.words) words.push_back(zefa::Utf8ToText(w));
+  }
+  const std::vector<Text>& passwords = f.passwords.at(static_cast<size_t>(state.range(1)));
+  const float threshold = static_cast<float>(state.range(2)) / 100.0f;
   size_t i = 0;
   for (auto _ : state) {
-    const Text word = zefa::ForbiddenWordSearch(short_list, passwords[i], 0.5f);
+    const Text word = zefa::ForbiddenWordSearch(words, passwords[i], threshold);
     benchmark::DoNotOptimize(word.data());
     i = (i + 1) % passwords.size();
   }
+  state.SetLabel(kKindNames[kind]);
 }
-BENCHMARK(BM_ForbiddenWordPlainWalk)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ForbiddenWordPlainWalk)
+    ->Args({0, 16, 0})
+    ->Args({0, 16, 50})
+    ->ArgNames({"list", "length", "threshold"})
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(20);
 
 #if defined(__GLIBC__)
 // A fixed threshold for mapped allocations, so that freed large blocks go

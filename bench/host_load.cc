@@ -7,12 +7,18 @@
 //   zefa_host_load --socket PATH [--requests 2000] [--clients 32]
 //                  [--account NAME]... [--password TEXT]...
 //                  [--reload-set N --reload-ms MS --min-lengths A,B]
-//                  [--timeout-ms MS] [--hook PATH]
+//                  [--timeout-ms MS] [--hook PATH] [--host-pid PID]
+//
+// Wall-clock figures (requests a second, latency percentiles) depend on what
+// else runs on the machine; with --host-pid the CPU time the host process
+// spent per request (user and kernel, from /proc) is printed as well, the
+// figure to compare on a shared machine.
 //
 // With --hook every request runs the real check-password hook at PATH as
 // Samba does (a process of its own, the password on standard input, the
 // account in the environment): accepted is exit 0, rejected exit 1,
-// anything else an error.
+// anything else an error. The start of a trivial program (/bin/true, spawned
+// the same way 200 times) is printed beside it as the floor of any hook.
 //
 // With --reload-set the set's MinLength is switched between A and B and the
 // policy root key touched every MS milliseconds (through the registry store
@@ -21,6 +27,7 @@
 // accepted by some requests and rejected by others. The original MinLength
 // is written back at the end.
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +37,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -60,7 +68,30 @@ struct Options {
   uint32_t min_length_b = 20;
   int timeout_ms = 8000;  // the hook's own limit
   std::string hook;       // run this program for every request
+  int host_pid = 0;       // report this process's CPU time per request
 };
+
+// User and kernel CPU seconds of a process, from /proc; false when unknown.
+bool ProcessCpu(int pid, double& user, double& kernel) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  std::FILE* file = std::fopen(path.c_str(), "r");
+  if (file == nullptr) return false;
+  char buffer[1024];
+  const size_t n = std::fread(buffer, 1, sizeof buffer - 1, file);
+  std::fclose(file);
+  buffer[n] = '\0';
+  const char* after_name = std::strrchr(buffer, ')');
+  if (after_name == nullptr) return false;
+  unsigned long long utime = 0, stime = 0;
+  // Fields after the name: state (3) ... utime (14) and stime (15).
+  if (std::sscanf(after_name + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
+                  &stime) != 2)
+    return false;
+  const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+  user = utime / tick;
+  kernel = stime / tick;
+  return true;
+}
 
 struct Tally {
   int accepted = 0;
@@ -81,6 +112,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     else if (option == "--reload-ms") options.reload_ms = std::atoi(value.c_str());
     else if (option == "--timeout-ms") options.timeout_ms = std::atoi(value.c_str());
     else if (option == "--hook") options.hook = value;
+    else if (option == "--host-pid") options.host_pid = std::atoi(value.c_str());
     else if (option == "--min-lengths") {
       if (std::sscanf(value.c_str(), "%u,%u", &options.min_length_a, &options.min_length_b) != 2)
         return false;
@@ -124,7 +156,8 @@ int ReloadPolicies(const Options& options, const std::atomic<bool>& stop) {
 }
 
 // Runs the hook once; its exit code, or -1 when it could not be run.
-int RunHook(const Options& options, const std::string& account, const std::string& password) {
+int RunHook(const Options& options, const std::string& account, const std::string& password,
+            const std::string& program) {
   int input[2];
   if (pipe2(input, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t actions;
@@ -133,12 +166,12 @@ int RunHook(const Options& options, const std::string& account, const std::strin
   const std::string socket_variable = "ZEFA_HOST_SOCKET=" + options.socket_path;
   const std::string account_variable = "SAMBA_CPS_ACCOUNT_NAME=" + account;
   const std::string timeout = std::to_string(options.timeout_ms);
-  char* argv[] = {const_cast<char*>(options.hook.c_str()), const_cast<char*>("--timeout-ms"),
+  char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--timeout-ms"),
                   const_cast<char*>(timeout.c_str()), nullptr};
   char* envp[] = {const_cast<char*>(socket_variable.c_str()),
                   const_cast<char*>(account_variable.c_str()), nullptr};
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, options.hook.c_str(), &actions, nullptr, argv, envp);
+  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp);
   posix_spawn_file_actions_destroy(&actions);
   close(input[0]);
   if (spawned != 0) {
@@ -167,7 +200,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: zefa_host_load --socket PATH [--requests N] [--clients N] "
                  "[--account NAME]... [--password TEXT]... [--reload-set N --reload-ms MS "
-                 "--min-lengths A,B] [--timeout-ms MS] [--hook PATH]\n");
+                 "--min-lengths A,B] [--timeout-ms MS] [--hook PATH] [--host-pid PID]\n");
     return 2;
   }
   std::vector<std::u16string> accounts, passwords;
@@ -187,6 +220,20 @@ int main(int argc, char** argv) {
   if (options.reload_set > 0)
     reloader = std::thread([&] { reload_writes = ReloadPolicies(options, stop_reloads); });
 
+  if (!options.hook.empty()) {
+    signal(SIGPIPE, SIG_IGN);  // /bin/true does not read the password it is given
+    std::vector<double> spawn_ms;
+    for (int i = 0; i < 200; ++i) {
+      const Clock::time_point sent = Clock::now();
+      RunHook(options, "nobody", "x", "/bin/true");
+      spawn_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+    }
+    std::sort(spawn_ms.begin(), spawn_ms.end());
+    std::printf("baseline: /bin/true spawned the same way: p50 %.2f ms, p99 %.2f ms\n",
+                Percentile(spawn_ms, 0.50), Percentile(spawn_ms, 0.99));
+  }
+  double host_user = 0, host_kernel = 0;
+  const bool host_cpu = options.host_pid > 0 && ProcessCpu(options.host_pid, host_user, host_kernel);
   const Clock::time_point started = Clock::now();
   std::vector<std::thread> clients;
   for (int c = 0; c < options.clients; ++c) {
@@ -205,7 +252,8 @@ int main(int argc, char** argv) {
                                            error);
         } else {
           const size_t a = (static_cast<size_t>(i) / passwords.size()) % accounts.size();
-          const int exit_code = RunHook(options, options.accounts[a], options.passwords[p]);
+          const int exit_code =
+              RunHook(options, options.accounts[a], options.passwords[p], options.hook);
           ok = exit_code == 0 || exit_code == 1;
           answer.kind = exit_code == 0 ? host::kAccepted : host::kRejected;
           if (!ok) error = "the hook exited with " + std::to_string(exit_code);
@@ -238,7 +286,15 @@ int main(int argc, char** argv) {
   }
   std::printf("requests: %d from %d clients in %.2f s: %.0f requests/s\n", options.requests,
               options.clients, seconds, options.requests / seconds);
-  std::printf("latency: p50 %.1f ms, p90 %.1f ms, p99 %.1f ms, max %.1f ms\n",
+  double user_after = 0, kernel_after = 0;
+  if (host_cpu && ProcessCpu(options.host_pid, user_after, kernel_after)) {
+    const double user_us = (user_after - host_user) * 1e6 / options.requests;
+    const double kernel_us = (kernel_after - host_kernel) * 1e6 / options.requests;
+    std::printf("host CPU per request: %.0f us (user %.0f us, kernel %.0f us, %.0f%% kernel)\n",
+                user_us + kernel_us, user_us, kernel_us,
+                user_us + kernel_us > 0 ? 100 * kernel_us / (user_us + kernel_us) : 0.0);
+  }
+  std::printf("latency: p50 %.2f ms, p90 %.2f ms, p99 %.2f ms, max %.1f ms\n",
               Percentile(latencies_ms, 0.50), Percentile(latencies_ms, 0.90),
               Percentile(latencies_ms, 0.99), latencies_ms.empty() ? 0.0 : latencies_ms.back());
   std::printf("answers: accepted %d, rejected %d, errors %d\n", total.accepted, total.rejected,

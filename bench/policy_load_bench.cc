@@ -9,6 +9,7 @@
 #include "policy/normalise_list.h"
 #include "policy/policies.h"
 #include "testing/test_domain.h"
+#include "platform/registry.h"
 
 namespace zefa {
 namespace {

@@ -55,7 +55,8 @@ struct CodeReader {
     bit += ones + 1;
     uint64_t remainder = 0;
     if (rice_bits > 0) {
-      remainder = Peek();
+      // The remainder usually lies in the word already read.
+      remainder = ones + 1 + rice_bits <= 64 ? bits >> (ones + 1) : Peek();
       if (rice_bits < 64) remainder &= (uint64_t{1} << rice_bits) - 1;
       bit += rice_bits;
     }
@@ -64,13 +65,19 @@ struct CodeReader {
   }
 };
 
-// Checks a block's checksum, count and first value.
+// Checks a block's checksum (only the first time for this open store when
+// `once`), count and first value.
 bool BlockIntact(const PasswordStore& store, uint64_t block, const unsigned char*& data,
-                 uint32_t& count) {
+                 uint32_t& count, bool once) {
   data = platform::MappedFileData(store.file) + store.header.data_offset + block * kStoreBlockSize;
-  if (Get64(data + kBlockChecksumOffset) !=
-      StoreChecksum(data + kBlockCountOffset, kStoreBlockSize - kBlockCountOffset)) {
-    return false;
+  std::atomic<uint64_t>& checked = store.checked_blocks[block / 64];
+  const uint64_t bit = uint64_t{1} << (block % 64);
+  if (!once || !(checked.load(std::memory_order_relaxed) & bit)) {
+    if (Get64(data + kBlockChecksumOffset) !=
+        StoreChecksum(data + kBlockCountOffset, kStoreBlockSize - kBlockCountOffset)) {
+      return false;
+    }
+    checked.fetch_or(bit, std::memory_order_relaxed);
   }
   std::memcpy(&count, data + kBlockCountOffset, 4);
   return count >= 1 && count <= kBlockCodeBits + 1 &&
@@ -117,6 +124,7 @@ StoreHandle OpenStore(const Text& path, std::string& error) {
     return nullptr;
   }
   store->index.resize(header.block_count);
+  store->checked_blocks.reset(new std::atomic<uint64_t>[header.block_count / 64 + 1]());
   const uint64_t limit =
       header.prefix_bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << header.prefix_bits);
   for (uint64_t i = 0; i < header.block_count; ++i) {
@@ -144,7 +152,7 @@ StoreAnswer StoreLookupKey(const PasswordStore& store, uint64_t key) {
   const uint64_t prefix = PrefixOf(key, store.header.prefix_bits);
   const unsigned char* data = nullptr;
   uint32_t count = 0;
-  if (!BlockIntact(store, block, data, count)) return StoreAnswer::kDamaged;
+  if (!BlockIntact(store, block, data, count, true)) return StoreAnswer::kDamaged;
   uint64_t value = store.index[block];
   uint32_t entry = 0;
   CodeReader reader{data + kBlockCodeOffset};
@@ -191,7 +199,7 @@ bool VerifyStoreBlocks(const PasswordStore& store, std::string& error,
   for (uint64_t block = 0; block < blocks; ++block) {
     const unsigned char* data = nullptr;
     uint32_t count = 0;
-    if (!BlockIntact(store, block, data, count)) {
+    if (!BlockIntact(store, block, data, count, false)) {
       error = "block " + std::to_string(block) + " is damaged (checksum or header)";
       return false;
     }

@@ -2,6 +2,7 @@
 // copied into memory), then shared read-only by any number of threads.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,6 +20,9 @@ struct PasswordStore {
   StoreHeader header;
   std::vector<uint64_t> index;  // first prefix of each block
   platform::MappedFile* file = nullptr;
+  // One bit per block whose checksum was found right since the store was
+  // opened: a block's checksum is computed on its first lookup only.
+  std::unique_ptr<std::atomic<uint64_t>[]> checked_blocks;
   ~PasswordStore();
 };
 
@@ -31,7 +35,8 @@ StoreHandle OpenStore(const Text& path, std::string& error);
 enum class StoreAnswer { kFound, kNotFound, kDamaged };
 
 // Looks one key (first 8 digest bytes, big-endian) up. kDamaged when the
-// block that would hold it fails its checksum or does not decode.
+// block that would hold it fails its checksum (verified on the block's
+// first lookup after opening) or does not decode.
 StoreAnswer StoreLookupKey(const PasswordStore& store, uint64_t key);
 
 // Hashes the password as the store's kind says and looks it up; kDamaged

@@ -15,6 +15,7 @@
 #include "util/server_paths.h"
 #include "util/date_value.h"
 #include "util/text_util.h"
+#include "platform/events.h"
 
 namespace zefa {
 

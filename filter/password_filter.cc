@@ -16,6 +16,7 @@
 #include "rules/rejection_message.h"
 #include "util/server_paths.h"
 #include "util/text_util.h"
+#include "platform/events.h"
 
 namespace zefa {
 

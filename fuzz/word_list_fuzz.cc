@@ -1,7 +1,7 @@
 // The word-file loader and the forbidden-word automaton.
 //   - the loaded entries are the file's lines as a plain split gives them
 //     (decoded as the file's encoding, CR LF, LF or CR line ends,
-//     lower-cased when asked);
+//     lower-cased when asked), before and after the index is built;
 //   - the automaton finds the same word as the plain walk over the list in
 //     list order, without and with several thresholds.
 // Input: one flag byte, one threshold byte, the text to search (UTF-8), a
@@ -68,6 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Text text = zefa::Utf8ToText(text_bytes);
   if (lower_case) text = Lower(text);
   zefa::FinishWordList(list);
+  FUZZ_CHECK(zefa::WordCount(list) == expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) FUZZ_CHECK(zefa::WordAt(list, i) == expected[i]);
   for (float threshold : {0.0f, 0.1f, 0.25f, 0.5f, 1.0f, 2.5f, chosen_threshold}) {
     FUZZ_CHECK(zefa::ForbiddenWordSearch(list, text, threshold) ==
                zefa::ForbiddenWordSearch(expected, text, threshold));

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <string_view>
 
 #include "platform/characters.h"
 #include "platform/digests.h"
+#include "platform/digest_context.h"
 #include "util/text_util.h"
 
 namespace zefa {
@@ -41,20 +43,59 @@ platform::DigestAlgorithm AlgorithmOf(TextView algorithm) {
   return platform::kDigestSha256;
 }
 
-// hex = lower-case hexadecimal digest of the concatenated parts.
-template <size_t N>
-bool HexDigestOf(platform::DigestAlgorithm algorithm, const std::string_view (&parts)[N],
-                 std::string& hex) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  const std::string raw = platform::Digest(algorithm, parts, N);
-  if (raw.empty()) return false;
-  hex.resize(raw.size() * 2);
-  for (size_t k = 0; k < raw.size(); ++k) {
-    const auto byte = static_cast<unsigned char>(raw[k]);
-    hex[2 * k] = kDigits[byte >> 4];
-    hex[2 * k + 1] = kDigits[byte & 0x0F];
+// The two lower-case hexadecimal digits of every byte value.
+struct HexPairs {
+  char digits[512];
+  constexpr HexPairs() : digits() {
+    constexpr char kDigits[] = "0123456789abcdef";
+    for (int byte = 0; byte < 256; ++byte) {
+      digits[2 * byte] = kDigits[byte >> 4];
+      digits[2 * byte + 1] = kDigits[byte & 0x0F];
+    }
   }
-  return true;
+};
+constexpr HexPairs kHexPairs;
+
+// The lower-case hexadecimal form of `size` raw bytes into `hex` (room for
+// 2 * size characters).
+void ToHex(const unsigned char* raw, size_t size, char* hex) {
+  for (size_t k = 0; k < size; ++k) std::memcpy(hex + 2 * k, kHexPairs.digits + 2 * raw[k], 2);
+}
+
+// The hex digest chain of HashPassword: the digest of the first input, then
+// `iterations` rounds over decimal(i) + salt + previous digest. One digest
+// context and one input buffer serve every round, so a round allocates
+// nothing; the buffers are wiped before returning. Empty when a digest could
+// not be computed.
+std::string HexDigestChain(platform::DigestAlgorithm algorithm, std::string_view first_input,
+                           std::string_view salt_utf8, int64_t iterations) {
+  platform::DigestContext* context = platform::OpenDigestContext(algorithm);
+  if (context == nullptr) return {};
+  unsigned char raw[platform::kMaxDigestBytes];
+  // One round's input, decimal(i) + salt + hex digest, built in one buffer
+  // (allocated once) and hashed in one piece.
+  constexpr size_t kNumberRoom = 24;  // every int64_t
+  std::string input(kNumberRoom + salt_utf8.size() + 2 * platform::kMaxDigestBytes, '\0');
+  const std::string_view first_parts[] = {first_input};
+  size_t size = platform::DigestWith(context, first_parts, 1, raw);
+  for (int64_t i = 1; size > 0 && i <= iterations; ++i) {
+    char* at = std::to_chars(input.data(), input.data() + kNumberRoom, i).ptr;
+    std::memcpy(at, salt_utf8.data(), salt_utf8.size());
+    at += salt_utf8.size();
+    ToHex(raw, size, at);
+    const std::string_view parts[] = {
+        std::string_view(input.data(), static_cast<size_t>(at - input.data()) + 2 * size)};
+    size = platform::DigestWith(context, parts, 1, raw);
+  }
+  platform::CloseDigestContext(context);
+  std::string result;
+  if (size > 0) {
+    result.resize(2 * size);
+    ToHex(raw, size, result.data());
+  }
+  platform::SecureWipe(raw, sizeof raw);
+  platform::SecureWipe(input.data(), input.size());
+  return result;
 }
 
 // Standard Base64 with padding of `size` bytes into `out` (sized by the caller).
@@ -131,20 +172,9 @@ Text HashPassword(Text text, TextView algorithm, int64_t iterations, TextView sa
     WipeText(salted);
   }
 
-  const platform::DigestAlgorithm digest_algorithm = AlgorithmOf(algorithm);
-  std::string digest;
-  const std::string_view first_parts[] = {first_input.bytes};
-  if (!HexDigestOf(digest_algorithm, first_parts, digest)) return {};
-
-  const std::string salt_utf8 = TextToUtf8(chosen_salt);
-  char number[24];
-  for (int64_t i = 1; i <= iterations; ++i) {
-    const auto [end, error] = std::to_chars(std::begin(number), std::end(number), i);
-    (void)error;  // 24 characters hold every int64_t
-    const std::string_view parts[] = {std::string_view(number, static_cast<size_t>(end - number)),
-                                      salt_utf8, digest};
-    if (!HexDigestOf(digest_algorithm, parts, digest)) return {};
-  }
+  const std::string digest = HexDigestChain(AlgorithmOf(algorithm), first_input.bytes,
+                                            TextToUtf8(chosen_salt), iterations);
+  if (digest.empty()) return {};
 
   Text result = ZT("$1:");
   result.append(algorithm);

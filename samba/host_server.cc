@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "samba/connection_pool.h"
 #include "samba/frame_io.h"
 #include "samba/host_log.h"
 #include "samba/secure_buffer.h"
@@ -52,6 +53,7 @@ struct Host {
   FilterLibrary library;
   ChangeWatcher watcher;
   Connections connections;
+  ConnectionPool pool;
   std::atomic<uint64_t> requests{0};
   std::atomic<uint64_t> evicted{0};
 };
@@ -173,7 +175,8 @@ bool ServeRequest(Host& host, int fd, const FrameHeader& header, uint8_t* payloa
   return true;
 }
 
-void ServeConnection(Host& host, int fd) {
+// Serves one connection in the worker's `payload` buffer (locked at start).
+void ServeConnection(Host& host, int fd, uint8_t* payload, size_t capacity) {
   PeerIdentity peer;
   if (!ReadPeerIdentity(fd, peer)) {
     HostLog("connection without peer credentials refused");
@@ -185,12 +188,6 @@ void ServeConnection(Host& host, int fd) {
             static_cast<unsigned>(peer.gid), static_cast<int>(peer.pid));
     SendFinalAnswer(fd, kErrorDenied,
                     "access denied: only root or members of the host's group may use zefa-host");
-    return;
-  }
-  SecureBuffer payload;
-  if (!AllocateSecureBuffer(payload, kMaxPayload)) {
-    HostLog("no memory for a connection");
-    SendFinalAnswer(fd, kErrorUnavailable, "the host is out of memory");
     return;
   }
   for (;;) {
@@ -206,12 +203,12 @@ void ServeConnection(Host& host, int fd) {
     }
     FrameHeader header;
     const ReadStatus status = ReadFrame(fd, host.settings.request_timeout_ms,
-                                        host.settings.request_timeout_ms, header, payload.data,
-                                        payload.capacity);
+                                        host.settings.request_timeout_ms, header, payload,
+                                        capacity);
     bool go_on = false;
     switch (status) {
       case ReadStatus::kOk:
-        go_on = ServeRequest(host, fd, header, payload.data);
+        go_on = ServeRequest(host, fd, header, payload);
         break;
       case ReadStatus::kClosed:
       case ReadStatus::kIdle:
@@ -237,13 +234,13 @@ void ServeConnection(Host& host, int fd) {
         break;
     }
     // Whatever arrived (a password, or part of one) is wiped at once.
-    WipeSecureBuffer(payload, payload.capacity);
+    WipeBytes(payload, capacity);
     if (!go_on) return;
   }
 }
 
-void ConnectionThread(Host* host, int fd) {
-  ServeConnection(*host, fd);
+void ConnectionWork(Host* host, int fd, uint8_t* payload, size_t capacity) {
+  ServeConnection(*host, fd, payload, capacity);
   Connections& connections = host->connections;
   {
     std::lock_guard<std::mutex> guard(connections.lock);
@@ -253,21 +250,16 @@ void ConnectionThread(Host* host, int fd) {
   connections.changed.notify_all();
 }
 
-// Hands the connection to a thread of its own. False when none could start.
+// Hands the connection to the next free worker of the pool (there is one
+// for every slot).
 bool StartConnection(Host& host, int fd) {
   Connections& connections = host.connections;
   {
     std::lock_guard<std::mutex> guard(connections.lock);
     connections.open.push_back(Connection{fd, false, false, 0});
   }
-  try {
-    std::thread(ConnectionThread, &host, fd).detach();
-    return true;
-  } catch (...) {
-    std::lock_guard<std::mutex> guard(connections.lock);
-    connections.open.pop_back();
-    return false;
-  }
+  HandOverConnection(host.pool, fd);
+  return true;
 }
 
 bool HasFreeSlot(Host& host) {
@@ -384,13 +376,6 @@ void RemoveSocketFile(const std::string& path, const struct stat& bound) {
 
 }  // namespace
 
-void HardenProcess() {
-  const rlimit no_core{0, 0};
-  setrlimit(RLIMIT_CORE, &no_core);
-  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-  signal(SIGPIPE, SIG_IGN);
-}
-
 int RunHost(const HostSettings& settings) {
   SetLogVerbose(settings.verbose);
   HardenProcess();
@@ -399,7 +384,7 @@ int RunHost(const HostSettings& settings) {
     HostLog("cannot set up signal handling: %s", strerror(errno));
     return 1;
   }
-  static Host* host = new Host;  // lives until exit: detached threads may still refer to it
+  static Host* host = new Host;  // lives until exit: the library's threads may still refer to it
   host->settings = settings;
   host->access.host_uid = geteuid();
   if (!settings.group.empty()) {
@@ -438,6 +423,22 @@ int RunHost(const HostSettings& settings) {
     library->change_notify(&account, relative_id, &password);
   };
   if (!StartChangeWatcher(host->watcher)) HostLog("cannot start the change watcher");
+  Host* served = host;
+  if (!StartConnectionPool(host->pool, settings.max_clients, kMaxPayload,
+                           [served](int fd, uint8_t* payload, size_t capacity) {
+                             ConnectionWork(served, fd, payload, capacity);
+                           },
+                           error)) {
+    HostLog("%s", error.c_str());
+    StopChangeWatcher(host->watcher);
+    RemoveSocketFile(settings.socket_path, bound);
+    return 1;
+  }
+  if (!host->pool.region.locked) {
+    HostLogVerbose("the connection buffers could not be locked into memory (%s); passwords may be "
+            "swapped out",
+            strerror(host->pool.region.lock_error));
+  }
   HostLog("serving on %s with %s (pid %d, at most %d connections)",
           settings.socket_path.c_str(), settings.library.c_str(), static_cast<int>(getpid()),
           settings.max_clients);
@@ -453,6 +454,7 @@ int RunHost(const HostSettings& settings) {
   close(listener);
   RemoveSocketFile(settings.socket_path, bound);
   EndConnections(*host);
+  StopConnectionPool(host->pool);
   const size_t dropped = StopChangeWatcher(host->watcher);
   CloseStampConnections();
   const WatchCounters counters = Counters(host->watcher);

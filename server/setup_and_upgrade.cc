@@ -5,6 +5,7 @@
 #include "policy/registry_values.h"
 #include "util/server_paths.h"
 #include "util/text_util.h"
+#include "platform/registry.h"
 
 namespace zefa {
 

@@ -18,6 +18,7 @@
 #include "policy/registry_values.h"
 #include "server/maintenance_worker.h"
 #include "util/server_paths.h"
+#include "platform/registry.h"
 
 namespace zefa::testing {
 

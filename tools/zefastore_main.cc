@@ -255,23 +255,32 @@ StoreHandle OpenOrReport(const Options& options) {
   return store;
 }
 
+// Answers are buffered and written out whenever no further input is ready,
+// so a million lines piped in cost a few writes, and a caller that sends
+// one line and waits for its answer still gets it at once.
 int Lookup(const Options& options) {
   StoreHandle store = OpenOrReport(options);
   if (!store) return kUsageError;
+  std::ios::sync_with_stdio(false);
   bool any = false;
   std::string line;
-  while (std::getline(std::cin, line)) {
+  for (;;) {
+    if (std::cin.rdbuf()->in_avail() <= 0) std::fflush(stdout);
+    if (!std::getline(std::cin, line)) break;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     Text password = Utf8ToText(line);
     platform::SecureWipe(line.data(), line.size());
     const StoreAnswer answer = StoreLookupPassword(*store, password);
     platform::SecureWipe(password.data(), password.size() * sizeof(WChar));
     if (answer == StoreAnswer::kDamaged) {
+      std::fflush(stdout);
       return Fail(PathText(options.store) + ": the store is damaged (run info to check it)");
     }
     any = any || answer == StoreAnswer::kFound;
-    Print(stdout, answer == StoreAnswer::kFound ? "found\n" : "not found\n");
+    const std::string_view text = answer == StoreAnswer::kFound ? "found\n" : "not found\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
   }
+  std::fflush(stdout);
   return any ? 0 : 1;
 }
 

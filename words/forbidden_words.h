@@ -1,7 +1,7 @@
-// Forbidden-word search. A word list may hold a million entries (leaked
+// Forbidden-word search. A word list may hold millions of entries (leaked
 // password and dictionary files), so lists loaded from files are kept in a
-// compact pool with a hash index over their distinct words, built once after
-// loading; the short lists typed into a policy set are walked directly.
+// compact hash index over their distinct words, built once after loading;
+// the short lists typed into a policy set are walked directly.
 //
 // Both searches give the same verdict and the same reported word as the plain
 // walk over the list in list order, where a word "occurs" when it occurs in
@@ -29,19 +29,32 @@ namespace zefa {
 
 struct WordIndex;  // defined in forbidden_words.cc
 
+// While loading, the entries are kept as UTF-16 text back to back; once
+// finished, only the index holds them: each distinct word once, in UTF-8
+// (surrogates encoded one by one), so a finished list takes about the size
+// of its file.
 struct WordList {
-  Text pool;                     // all entries back to back
-  std::vector<uint32_t> starts;  // entry i is pool[starts[i], starts[i + 1]); size = entries + 1
+  Text pool;                     // while loading: all entries back to back
+  std::vector<uint32_t> starts;  // while loading: entry i is pool[starts[i], starts[i + 1])
   std::shared_ptr<const WordIndex> index;  // built by FinishWordList; null while loading
 };
 
 void ClearWordList(WordList& list);
 void AppendWord(WordList& list, TextView word);  // empty words are kept as empty entries
 size_t WordCount(const WordList& list);
-TextView WordAt(const WordList& list, size_t index);
 
-// Builds the index over the entries; call after the last AppendWord.
+// Entry `index` (< WordCount). On a finished list an entry that repeats an
+// earlier one is found by a walk over the repeats (for tests and tools, not
+// for the search).
+Text WordAt(const WordList& list, size_t index);
+
+// Builds the index over the entries and releases the loading copy; call
+// after the last AppendWord.
 void FinishWordList(WordList& list);
+
+// Makes a finished list appendable again (its entries back in pool and
+// starts, the index dropped); nothing for a list that is loading.
+void ReopenWordList(WordList& list);
 
 // Heap bytes held by the list and its index.
 size_t WordListMemory(const WordList& list);

@@ -49,6 +49,7 @@ size_t CompactLines(Text& text, bool lower_case, std::vector<uint32_t>& ends) {
 
 bool LoadWordFile(WordList& list, const Text& path, bool clear_first, bool lower_case) {
   if (clear_first) ClearWordList(list);
+  ReopenWordList(list);
   if (!platform::FileExists(path)) return false;
   Text text;
   {
@@ -78,7 +79,6 @@ bool LoadWordFile(WordList& list, const Text& path, bool clear_first, bool lower
   } else {
     list.pool.append(text);
   }
-  list.index.reset();
   return true;
 }
 

@@ -26,6 +26,7 @@
 #include "testing/test_dc.h"
 #include "util/text_util.h"
 #include "platform/directory.h"
+#include "platform/registry.h"
 
 namespace zefa {
 namespace {

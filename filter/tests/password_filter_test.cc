@@ -12,6 +12,7 @@
 #include "filter/password_filter.h"
 #include "server/server_initialisation.h"
 #include "testing/test_domain.h"
+#include "platform/registry.h"
 
 namespace zefa {
 namespace {

@@ -4,8 +4,10 @@
 #include <openssl/rand.h>
 
 #include <climits>
+#include <new>
 
 #include "platform/digests.h"
+#include "platform/digest_context.h"
 
 namespace zefa::platform {
 
@@ -55,9 +57,48 @@ std::string Digest(DigestAlgorithm algorithm, const std::string_view* parts, siz
   unsigned char raw[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   ok = ok && EVP_DigestFinal_ex(context, raw, &size) == 1;
-  EVP_MD_CTX_reset(context);  // clears the state that saw the input
+  // Starting over clears the state that saw the input and keeps the
+  // provider's context for the next call (a reset would free it, and the
+  // next call allocate a new one).
+  if (EVP_DigestInit_ex(context, md, nullptr) != 1) EVP_MD_CTX_reset(context);
   if (!ok) return std::string();
   return std::string(reinterpret_cast<const char*>(raw), size);
+}
+
+struct DigestContext {
+  const EVP_MD* md = nullptr;
+  EVP_MD_CTX* context = nullptr;
+};
+
+DigestContext* OpenDigestContext(DigestAlgorithm algorithm) {
+  const EVP_MD* md = Algorithm(algorithm);
+  if (md == nullptr) return nullptr;
+  auto* digest = new (std::nothrow) DigestContext{md, EVP_MD_CTX_new()};
+  if (digest == nullptr) return nullptr;
+  if (digest->context == nullptr) {
+    delete digest;
+    return nullptr;
+  }
+  return digest;
+}
+
+size_t DigestWith(DigestContext* digest, const std::string_view* parts, size_t count,
+                  unsigned char* out) {
+  // Initialising again with the same algorithm keeps the provider's state
+  // object, so no round allocates.
+  if (digest == nullptr || EVP_DigestInit_ex(digest->context, digest->md, nullptr) != 1) return 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (EVP_DigestUpdate(digest->context, parts[i].data(), parts[i].size()) != 1) return 0;
+  }
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(digest->context, out, &size) != 1) return 0;
+  return size;
+}
+
+void CloseDigestContext(DigestContext* digest) {
+  if (digest == nullptr) return;
+  EVP_MD_CTX_free(digest->context);  // clears the provider's state
+  delete digest;
 }
 
 bool RandomBytes(void* buffer, size_t size) {

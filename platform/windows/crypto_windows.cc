@@ -5,6 +5,13 @@
 #include <bcrypt.h>
 
 #include "platform/digests.h"
+#include <new>
+
+#ifndef BCRYPT_HASH_REUSABLE_FLAG
+#define BCRYPT_HASH_REUSABLE_FLAG 0x00000020
+#endif
+
+#include "platform/digest_context.h"
 
 namespace zefa::platform {
 
@@ -73,6 +80,53 @@ std::string Digest(DigestAlgorithm algorithm, const std::string_view* parts, siz
   BCryptDestroyHash(hash);
   if (!ok) return std::string();
   return digest;
+}
+
+struct DigestContext {
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  ULONG length = 0;
+};
+
+DigestContext* OpenDigestContext(DigestAlgorithm algorithm) {
+  const BCRYPT_ALG_HANDLE provider = Provider(algorithm);
+  if (provider == nullptr) return nullptr;
+  DWORD length = 0, got = 0;
+  if (BCryptGetProperty(provider, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&length),
+                        sizeof length, &got, 0) < 0 ||
+      length == 0 || length > kMaxDigestBytes) {
+    return nullptr;
+  }
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  // A reusable hash object starts over after each BCryptFinishHash.
+  if (BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, BCRYPT_HASH_REUSABLE_FLAG) < 0)
+    return nullptr;
+  auto* digest = new (std::nothrow) DigestContext{hash, length};
+  if (digest == nullptr) BCryptDestroyHash(hash);
+  return digest;
+}
+
+size_t DigestWith(DigestContext* digest, const std::string_view* parts, size_t count,
+                  unsigned char* out) {
+  if (digest == nullptr) return 0;
+  bool ok = true;
+  for (size_t i = 0; ok && i < count; ++i) {
+    std::string_view part = parts[i];
+    while (ok && !part.empty()) {
+      const ULONG chunk = part.size() > 0x40000000 ? 0x40000000 : static_cast<ULONG>(part.size());
+      ok = BCryptHashData(digest->hash, reinterpret_cast<PUCHAR>(const_cast<char*>(part.data())),
+                          chunk, 0) >= 0;
+      part.remove_prefix(chunk);
+    }
+  }
+  // Finishing also resets the object, so a failed round leaves no input behind.
+  const bool finished = BCryptFinishHash(digest->hash, out, digest->length, 0) >= 0;
+  return ok && finished ? digest->length : 0;
+}
+
+void CloseDigestContext(DigestContext* digest) {
+  if (digest == nullptr) return;
+  BCryptDestroyHash(digest->hash);
+  delete digest;
 }
 
 bool RandomBytes(void* buffer, size_t size) {

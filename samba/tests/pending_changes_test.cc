@@ -202,18 +202,34 @@ TEST(ChangeWatcher, TheThreadPollsWhileChangesArePendingAndStopsAtOnce) {
   EXPECT_EQ(f.notified[0].password, u"Watched-1");
 }
 
-TEST(SecureBuffer, IsWholePagesZeroFilledAndWipedOnReuse) {
+// Small buffers are slots of one shared locked region, larger ones whole
+// pages of their own; either kind comes zero-filled, also when its memory
+// held a password before, and is wiped as asked.
+TEST(SecureBuffer, IsZeroFilledOnEveryReuseAndWipedAsAsked) {
+  for (const size_t size : {size_t{10}, kSecureSlotBytes, kSecureSlotBytes + 1, size_t{20000}}) {
+    SCOPED_TRACE(size);
+    for (int round = 0; round < 3 * static_cast<int>(kSecureSlots / 100); ++round) {
+      std::vector<SecureBuffer> held(100);
+      for (SecureBuffer& buffer : held) {
+        ASSERT_TRUE(AllocateSecureBuffer(buffer, size));
+        ASSERT_GE(buffer.capacity, size);
+        if (size > kSecureSlotBytes) {
+          EXPECT_EQ(buffer.capacity % 4096, 0u);
+        }
+        for (size_t i = 0; i < buffer.capacity; ++i) ASSERT_EQ(buffer.data[i], 0) << i;
+        std::memset(buffer.data, 'x', buffer.capacity);
+      }
+    }  // freed with their passwords in them
+  }
   SecureBuffer buffer;
   ASSERT_TRUE(AllocateSecureBuffer(buffer, 10));
-  EXPECT_GE(buffer.capacity, 4096u);
-  EXPECT_EQ(buffer.data[9], 0);
   std::memset(buffer.data, 'x', buffer.capacity);
-  WipeSecureBuffer(buffer, 100);
-  EXPECT_EQ(buffer.data[99], 0);
-  EXPECT_EQ(buffer.data[100], 'x');
+  WipeSecureBuffer(buffer, 5);
+  EXPECT_EQ(buffer.data[4], 0);
+  EXPECT_EQ(buffer.data[5], 'x');
   SecureBuffer moved = std::move(buffer);
   EXPECT_EQ(buffer.data, nullptr);
-  EXPECT_EQ(moved.data[100], 'x');
+  EXPECT_EQ(moved.data[5], 'x');
   FreeSecureBuffer(moved);
   EXPECT_EQ(moved.data, nullptr);
 }

@@ -25,6 +25,7 @@
 #include "server/tests/fresh_server.h"
 #include "testing/test_dc.h"
 #include "platform/directory.h"
+#include "platform/registry.h"
 
 namespace zefa {
 namespace {

@@ -14,6 +14,7 @@
 #include "server/setup_and_upgrade.h"
 #include "platform/setup_commands.h"
 #include "server/tests/fresh_server.h"
+#include "platform/registry.h"
 
 namespace zefa {
 namespace {

@@ -2,9 +2,11 @@
 // refusal of damaged stores, and sync against a real HTTPS range server on
 // loopback (interrupted and resumed).
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -205,6 +207,63 @@ TEST_F(Zefastore, KnownPasswordsAreFoundInEveryFormAndKind) {
     EXPECT_EQ(Tool("lookup " + Path("m.bin"), Lines(rare)).out, Repeat("not found\n", rare.size()));
     EXPECT_NE(Tool("info " + Path("m.bin")).out.find("minimum count:       2\n"), std::string::npos);
   }
+}
+
+// Answers are buffered, yet a caller that sends one line and waits gets its
+// answer while its input stays open: line after line, found or not.
+TEST_F(Zefastore, LookupAnswersEachLineWhileTheInputStaysOpen) {
+  const std::vector<std::string> known = KnownPasswords();
+  WriteCorpus(HashKind::kSha1, 2000, known, {}, "corpus.txt", "ranges");
+  ASSERT_EQ(Tool("create " + Path("s.bin") + " --from " + Path("corpus.txt")).exit_code, 0);
+
+  int to_tool[2], from_tool[2];
+  ASSERT_EQ(pipe(to_tool), 0);
+  ASSERT_EQ(pipe(from_tool), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, to_tool[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, from_tool[1], 1);
+  posix_spawn_file_actions_addclose(&actions, to_tool[1]);
+  posix_spawn_file_actions_addclose(&actions, from_tool[0]);
+  std::string store = Path("s.bin");
+  std::string lookup = "lookup";
+  char* argv[] = {const_cast<char*>(kTool.c_str()), lookup.data(), store.data(), nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, kTool.c_str(), &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(to_tool[0]);
+  close(from_tool[1]);
+
+  // Reads one answer line, waiting at most five seconds for it.
+  const auto answer = [&]() {
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (line.empty() || line.back() != '\n') {
+      pollfd entry{from_tool[0], POLLIN, 0};
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) <= 0) break;
+      char c;
+      if (read(from_tool[0], &c, 1) != 1) break;
+      line += c;
+    }
+    return line;
+  };
+  std::mt19937 random(3);
+  for (int i = 0; i < 40; ++i) {
+    const bool stored = random() % 2 == 0;
+    const std::string password =
+        stored ? known[random() % known.size()] : "absent-" + std::to_string(random());
+    const std::string line = password + (i % 3 == 0 ? "\r\n" : "\n");
+    ASSERT_EQ(write(to_tool[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    EXPECT_EQ(answer(), stored ? "found\n" : "not found\n") << "line " << i;
+  }
+  close(to_tool[1]);
+  EXPECT_EQ(answer(), "") << "nothing after the end of the input";
+  close(from_tool[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(Zefastore, BadSourcesAndDamagedStoresAreRefusedClearly) {

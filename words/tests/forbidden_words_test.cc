@@ -171,6 +171,9 @@ void CompareWithWalk(uint32_t seed, const Text& alphabet, size_t lists, size_t l
     const std::vector<Text> words =
         RandomWordList(rng, alphabet, 1 + rng() % list_size, max_length);
     const WordList list = MakeWordList(words, true);
+    // The finished list still reads back entry by entry.
+    ASSERT_EQ(WordCount(list), words.size());
+    for (size_t i = 0; i < words.size(); ++i) ASSERT_EQ(WordAt(list, i), words[i]) << i;
     for (size_t p = 0; p < passwords; ++p) {
       const Text password = RandomPassword(rng, words, alphabet);
       if (!CompareOne(words, list, password, password, "one copy")) return;
@@ -231,6 +234,8 @@ TEST(ForbiddenWordSearchDifferential, SmallAlphabetsManyMatches) {
   const Text with_surrogates =
       Text(ZT("ab")) + static_cast<WChar>(0xD83D) + static_cast<WChar>(0xDE00);
   CompareWithWalk(3, with_surrogates, 200, 60, 5, 60);
+  // Units of one, two and three UTF-8 bytes side by side.
+  CompareWithWalk(6, ZT("a\u00e9\u20ac\u0800\u07ff\uffff"), 200, 60, 5, 60);
 }
 
 TEST(ForbiddenWordSearchDifferential, LargerListDeepFailureChains) {
