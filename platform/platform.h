@@ -70,10 +70,24 @@ bool CreateFolderTree(const Text& path);
 // Whole-file read. nullopt when the file cannot be opened.
 std::optional<std::string> ReadWholeFile(const Text& path);
 
+// How a ReadRegularFile call went.
+enum class FileRead { kRead, kMissing, kNotRegular, kFailed };
+
+// Reads the first `max_bytes` bytes of a regular file (all of it when it is
+// shorter) into `out`. The file is opened without waiting for a writer
+// (POSIX: O_NONBLOCK, then S_ISREG on the open descriptor; Windows: the
+// handle must be a disk file), so a FIFO, a device or a socket in its place
+// never blocks the caller: anything but a regular file gives kNotRegular and
+// nothing is read. kMissing when nothing is there, kFailed when it cannot be
+// opened or read (`out` is then empty).
+FileRead ReadRegularFile(const Text& path, size_t max_bytes, std::string& out);
+
 // Appends bytes to a file, creating it when missing. The file is opened,
 // written, flushed and closed within the call, with read sharing, so other
-// programs may read, copy or delete it between calls. False when it cannot
-// be opened or written.
+// programs may read, copy or delete it between calls. All or nothing: when
+// the bytes cannot all be written (a full disk), the file is cut back to its
+// size before the call, so no partial line is left behind. False when it
+// cannot be opened or written.
 bool AppendToFile(const Text& path, const std::string& bytes);
 
 // Replaces the file's contents atomically: writes a temporary file in the
@@ -119,7 +133,9 @@ bool MakeFolderPrivate(const Text& path);
 // mapped; replacing it by a rename is safe (the mapping keeps the old file).
 struct MappedFile;  // opaque
 
-// nullptr when the file cannot be opened or mapped; `error` then says why.
+// nullptr when the file cannot be opened or mapped, or is no regular file
+// (opened without waiting for a writer, so a FIFO never blocks the caller);
+// `error` then says why.
 // An empty file maps to a valid handle with size 0.
 MappedFile* MapFileReadOnly(const Text& path, std::string* error);
 const unsigned char* MappedFileData(const MappedFile* file);
@@ -206,6 +222,10 @@ std::vector<Text> ProgramArguments(int argc, char** argv);
 // Value of an environment variable; empty when unset.
 Text EnvironmentVariable(const Text& name);
 
+// Sets an environment variable of this process (a library and the program
+// that loaded it see the same ones). False when it cannot be set.
+bool SetProcessEnvironmentVariable(const Text& name, const Text& value);
+
 // Replaces %NAME% references by the variables' values (unknown ones stay).
 Text ExpandEnvironmentStrings(const Text& text);
 
@@ -242,6 +262,15 @@ bool StartProgramWithSecret(const Text& program, const std::vector<Text>& argume
 // One line on the process's console (standard output), UTF-8 encoded, with
 // the platform's line end. Allocates a console when the process has none.
 void ConsoleWriteLine(const Text& line);
+
+// Reads one line of secret input (a password) for a console program, so
+// that it never appears on a command line: when standard input is a
+// terminal (a console on Windows), `prompt` goes to standard error and the
+// line is read with the terminal's echo switched off (and restored, also
+// when the read fails); otherwise standard input is read as it is (UTF-8).
+// The line end ("\n" or "\r\n") is not part of it; every buffer that held
+// it is wiped. False when the input ended before a line began.
+bool ReadSecretLine(const Text& prompt, Text& secret);
 
 // Text to the debugger output (standard error on POSIX).
 void DebugOutput(const Text& text);
@@ -332,6 +361,14 @@ bool RegistryCreateKey(const Text& root, const Text& subkey, int view);
 // Creates the key when missing and sets one value. The stored value is
 // either the old or the new one, never a mixture. False on failure.
 bool RegistryWrite(const Text& root, const Text& subkey, const RegistryValue& value, int view);
+
+// Creates the key when missing and sets every value of `values` in order (a
+// later value of the same name wins), as one write of the key where the
+// platform allows it (POSIX: one record write, so all or none; Windows: one
+// RegSetValueExW per value, stopping at the first failure). The time taken
+// grows with the number of values, not with its square. False on failure.
+bool RegistryWriteValues(const Text& root, const Text& subkey,
+                         const std::vector<RegistryValue>& values, int view);
 
 // Deletes one value. False when it did not exist or could not be deleted.
 bool RegistryDeleteValue(const Text& root, const Text& subkey, const Text& name, int view);

@@ -94,6 +94,15 @@ void RefreshForbiddenFile(const Text& file_name, const Text& words_folder,
   const Text path = JoinPath(words_folder, file_name);
   const int64_t file_date = platform::FileModifiedLocal(path);
   auto found = cache.find(file_name);
+  // A FIFO or a device in the file's place would block the reader for
+  // good; it is left out, with a Warning at every load until it is gone.
+  std::string nothing;
+  if (file_date != 0 &&
+      platform::ReadRegularFile(path, 0, nothing) == platform::FileRead::kNotRegular) {
+    Warn(ZT("ForbiddenFile ") + path + ZT(" is not a regular file; its words are not used"));
+    if (found != cache.end()) cache.erase(found);
+    return;
+  }
   if (file_date == 0) {
     if (found != cache.end()) cache.erase(found);
     return;

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "policy/policies.h"
@@ -352,6 +354,59 @@ TEST_F(LoadPoliciesTest, ChangedWordFileIsBuiltWithoutHoldingPolicyLock) {
   EXPECT_EQ(found(ZT("alphabet")), ZT(""));
   EXPECT_EQ(found(ZT("gammaray")), ZT("gamma"));
   EXPECT_EQ(CachedWords("leaked.txt"), 1u);
+}
+
+}  // namespace
+}  // namespace zefa
+
+namespace zefa {
+namespace {
+
+// A FIFO named as a word file or as an absolute store (nobody ever writes
+// into it) must not block the load: each is left out with one Warning per
+// load that names it, and the load after it still runs.
+TEST_F(LoadPoliciesTest, AFifoAsWordFileOrStoreNeverBlocksALoad) {
+  UseWordsFolder();
+  const std::string log = UseLogFile();
+  const std::string word_fifo = domain.words_folder() + "/words.fifo";
+  const std::string store_fifo = domain.root() + "/store.fifo";
+  ASSERT_EQ(mkfifo(word_fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(store_fifo.c_str(), 0600), 0);
+  domain.SetPolicy(1, "Enabled", "1");
+  domain.SetPolicy(1, "ForbiddenFile", "words.fifo");
+  domain.SetPolicy(2, "Enabled", "1");
+  domain.SetPolicy(2, "PwnedEnabled", "1");
+  domain.SetPolicy(2, "PwnedStore", store_fifo);
+  for (int load = 1; load <= 2; ++load) {
+    TestDomain::ForgetPolicyStamp();
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread loader([done] {
+      LoadPolicies();
+      done->store(true);
+    });
+    for (int i = 0; i < 500 && !done->load(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool finished = done->load();
+    // A reader stuck in a FIFO's open is released by a writer that comes
+    // and goes, so a failing test ends instead of hanging.
+    for (int i = 0; i < 200 && !done->load(); ++i) {
+      for (const std::string& fifo : {word_fifo, store_fifo}) {
+        const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) close(fd);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    loader.join();
+    ASSERT_TRUE(finished) << "load " << load << " waited for a writer of a FIFO";
+    const std::string text = testing::ReadFileText(log);
+    EXPECT_EQ(Count(text, "\tWarning\tForbiddenFile " + word_fifo + " is not a regular file"),
+              static_cast<size_t>(load))
+        << text;
+    EXPECT_EQ(Count(text, "\tWarning\tPwnedStore " + store_fifo + " unusable: not a regular file"),
+              static_cast<size_t>(load))
+        << text;
+  }
+  EXPECT_EQ(CachedWords("words.fifo"), SIZE_MAX);
 }
 
 }  // namespace
