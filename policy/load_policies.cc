@@ -88,6 +88,11 @@ void WarnWhenUnreadable(const Text& key_path) {
   }
 }
 
+std::function<void(const Text&)>& WordFileReadHook() {
+  static std::function<void(const Text&)> hook;
+  return hook;
+}
+
 // Brings the cache entry of a forbidden-word file up to date with the file.
 void RefreshForbiddenFile(const Text& file_name, const Text& words_folder,
                           ForbiddenFileCacheMap& cache) {
@@ -115,6 +120,7 @@ void RefreshForbiddenFile(const Text& file_name, const Text& words_folder,
     return;
   }
   auto words = std::make_shared<WordList>();
+  if (WordFileReadHook()) WordFileReadHook()(path);
   LoadWordFile(*words, path, false, true);
   FinishWordList(*words);
   ForbiddenFileEntry& entry = cache[file_name];
@@ -131,6 +137,10 @@ std::mutex& LoadLock() {
 }
 
 }  // namespace
+
+void SetWordFileReadHookForTesting(std::function<void(const Text& path)> hook) {
+  WordFileReadHook() = std::move(hook);
+}
 
 std::mutex& PolicyLock() {
   static std::mutex lock;

@@ -11,11 +11,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -193,7 +195,8 @@ TEST_F(OfflineChangeNotify, EveryAccountNameGetsItsHistoryAndHandOffFile) {
   EXPECT_EQ(Log().find("No history or hand-off file"), std::string::npos) << Log();
 }
 
-// Receives the event records the library sends to the system log.
+// Receives the event records the library sends to the system log, as they
+// come (a sender would wait once a few records were left unread).
 class EventSink {
  public:
   explicit EventSink(const std::string& path) : path_(path) {
@@ -202,28 +205,40 @@ class EventSink {
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
     bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    int buffer = 4 << 20;  // every event of the test fits
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    timeval timeout{0, 200000};
+    timeval timeout{0, 50000};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setenv("CLAVORA_SYSLOG_SOCKET", path.c_str(), 1);
+    reader_ = std::thread([this] {
+      char buffer[16384];
+      while (!stop_) {
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) continue;
+        std::lock_guard<std::mutex> guard(lock_);
+        received_.append(buffer, static_cast<size_t>(n)).push_back('\n');
+      }
+    });
   }
   ~EventSink() {
     unsetenv("CLAVORA_SYSLOG_SOCKET");
+    stop_ = true;
+    reader_.join();
     close(fd_);
     unlink(path_.c_str());
   }
+  // Everything received so far (after a moment for records on their way).
   std::string All() {
-    std::string out;
-    char buffer[16384];
-    ssize_t n;
-    while ((n = recv(fd_, buffer, sizeof buffer, 0)) > 0) out.append(buffer, n).push_back('\n');
-    return out;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::lock_guard<std::mutex> guard(lock_);
+    return received_;
   }
 
  private:
   std::string path_;
   int fd_ = -1;
+  std::atomic<bool> stop_{false};
+  std::mutex lock_;
+  std::string received_;
+  std::thread reader_;
 };
 
 // The messages of the log's lines; fails the test for a line that is not

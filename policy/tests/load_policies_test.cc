@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -316,8 +317,8 @@ TEST_F(LoadPoliciesTest, NegativeCountsAndLengthsAreZeroWithAWarning) {
 
 // A changed word file is read and its list built while PolicyLock is free:
 // checks meanwhile use the previous list, and the new one replaces it at the
-// end. The file is a pipe here, so the load waits inside the read until the
-// test writes the new words.
+// end. The load is held just before it reads the file until the test has
+// looked.
 TEST_F(LoadPoliciesTest, ChangedWordFileIsBuiltWithoutHoldingPolicyLock) {
   UseWordsFolder();
   const std::string file = domain.words_folder() + "/leaked.txt";
@@ -334,22 +335,26 @@ TEST_F(LoadPoliciesTest, ChangedWordFileIsBuiltWithoutHoldingPolicyLock) {
   };
   ASSERT_EQ(found(ZT("alphabet")), ZT("alpha"));
 
-  std::filesystem::remove(file);
-  ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+  testing::WriteFileText(file, "Gamma\r\n");
   TestDomain::ForgetPolicyStamp();
+  std::promise<void> reading;
+  std::promise<void> go_on;
+  std::shared_future<void> released = go_on.get_future().share();
+  SetWordFileReadHookForTesting([&reading, released](const Text&) {
+    reading.set_value();
+    released.wait();
+  });
   std::thread loader([] { LoadPolicies(); });
-  const int pipe = open(file.c_str(), O_WRONLY);  // returns once the loader reads
-  ASSERT_GE(pipe, 0);
+  reading.get_future().wait();  // the load is about to read the file
   const bool lock_free = PolicyLock().try_lock();
   if (lock_free) {
     PolicyLock().unlock();
     EXPECT_EQ(found(ZT("alphabet")), ZT("alpha")) << "the previous list serves checks";
     EXPECT_EQ(found(ZT("gammaray")), ZT(""));
   }
-  const std::string words = "Gamma\r\n";
-  EXPECT_EQ(write(pipe, words.data(), words.size()), static_cast<ssize_t>(words.size()));
-  close(pipe);
+  go_on.set_value();
   loader.join();
+  SetWordFileReadHookForTesting(nullptr);
   EXPECT_TRUE(lock_free) << "PolicyLock was held while the word file was read";
   EXPECT_EQ(found(ZT("alphabet")), ZT(""));
   EXPECT_EQ(found(ZT("gammaray")), ZT("gamma"));
