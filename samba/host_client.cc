@@ -104,7 +104,8 @@ bool CheckPasswordWithHost(const std::string& socket_path, const CheckTexts& tex
     error = "a text is longer than the protocol allows";
   } else {
     const int64_t left = deadline - MonotonicMs();
-    const int fd = left > 0 ? ConnectToHost(socket_path, static_cast<int>(left), error, host_uid) : -1;
+    const int fd =
+        left > 0 ? ConnectToHost(socket_path, static_cast<int>(left), error, host_uid) : -1;
     if (left <= 0) error = "no time left to connect";
     if (fd >= 0) {
       ok = ExchangeFrameUntil(fd, frame.data, frame.size, deadline, answer, error);

@@ -298,8 +298,9 @@ TEST_F(OfflineChangeNotify, AFullDiskLeavesWholeLinesAndFilesAndReportsEveryLoss
     filler_size -= static_cast<off_t>(random() % 6000);
     ASSERT_EQ(ftruncate(fill, std::max<off_t>(filler_size, 0)), 0);
     for (int line = 0; line < 40; ++line) {
-      const std::string message = "round " + std::to_string(round) + " " +
-                                  std::string(1 + random() % 2500, static_cast<char>('a' + line % 26));
+      const std::string message =
+          "round " + std::to_string(round) + " " +
+          std::string(1 + random() % 2500, static_cast<char>('a' + line % 26));
       if (WriteLog(T(message), ZT("Info"), 0) == 0) break;
       expected.push_back(message);
     }

@@ -83,7 +83,8 @@ std::string RunOnTerminal(const std::vector<std::string>& arguments, const std::
   if (child < 0) return "forkpty failed";
   if (child == 0) {
     std::vector<char*> argv{const_cast<char*>(kZefatest.c_str())};
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(127);
