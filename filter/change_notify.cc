@@ -24,6 +24,18 @@ namespace {
 
 Text Stamp() { return FormatDateValue(platform::LocalNow()); }
 
+// A history entry or hand-off file that could not be written (a full disk,
+// no access): a Warning in the log and event 12, so the loss is never
+// silent (the event reaches the system log even when the log's own disk is
+// full).
+void ReportUnwritten(const Text& what, const Text& account, const Text& path) {
+  const Text message = ZT("The ") + what + ZT(" of account ") + EscapeControlCharacters(account) +
+                       ZT(" could not be written to ") + path +
+                       ZT(" (disk full or no access); this change is not in it");
+  LogWarning(message);
+  WriteEvent(ZT("Clavora"), message, 12, platform::kEventError);
+}
+
 Text UnquotedProgram(const Text& program) {
   if (program.size() >= 2 && program.front() == ZT('"') && program.back() == ZT('"'))
     return program.substr(1, program.size() - 2);
@@ -83,13 +95,14 @@ void RunPasswordChangeNotify(const Text* account_name, const Text* new_password)
 
   if (history_path.empty()) {
     LogWarning(ZT("No history or hand-off file for account ") + EscapeControlCharacters(account) +
-            ZT(": the name cannot name a file in the system folder"));
+            ZT(": the history folder is not known yet"));
   }
   if (set.CreateIDP != 0 && !history_path.empty()) {
     Text idp_line = Stamp() + ZT("\t") + identity + ZT("\t") + password;
     std::string bytes = TextToUtf8(idp_line);
     const Text idp_path = AccountFilePath(paths.IdpFolder, account, ZT(".idp"));
-    if (!idp_path.empty()) platform::ReplaceFileAtomically(idp_path, bytes, true);
+    if (!idp_path.empty() && !platform::ReplaceFileAtomically(idp_path, bytes, true))
+      ReportUnwritten(ZT("hand-off file"), account, idp_path);
     platform::SecureWipe(bytes.data(), bytes.size());
     WipeText(idp_line);
   }
@@ -99,10 +112,11 @@ void RunPasswordChangeNotify(const Text* account_name, const Text* new_password)
     const Text password_hash = HashPassword(password, kHistoryAlgorithm, kHistoryIterations, salt);
     const Text similarity_hash =
         HashPassword(SimilarityReduction(copy), kHistoryAlgorithm, kHistoryIterations, salt);
-    PrependHistoryLine(history_path,
-                       Stamp() + ZT("\t") + identity + ZT("\t") + password_hash + ZT("\t") +
-                           similarity_hash,
-                       kHistoryLines);
+    if (PrependHistoryLine(history_path,
+                           Stamp() + ZT("\t") + identity + ZT("\t") + password_hash + ZT("\t") +
+                               similarity_hash,
+                           kHistoryLines) == 0)
+      ReportUnwritten(ZT("password history"), account, history_path);
   }
   if (!set.NotifyProgram.empty()) {
     StartNotifyProgram(set, account, password,

@@ -14,7 +14,11 @@ void RunTestPassword(const Text& user_name, const Text& password) {
   SetTestMode(true);
   if (!Initialised()) StartFilter();
   platform::ConsoleWriteLine(ZT("Username: ") + user);
-  platform::ConsoleWriteLine(ZT("Password: ") + secret);
+  if (platform::EnvironmentVariable(Text(kHidePasswordVariable)) == ZT("1")) {
+    platform::ConsoleWriteLine(ZT("Password: ") + Text(kMaskedPassword));
+  } else {
+    platform::ConsoleWriteLine(ZT("Password: ") + secret);
+  }
   const Text full_name;
   FilterRequest request{&user, &full_name, &secret, false};
   const FilterVerdict verdict = CheckPassword(request);

@@ -4,7 +4,9 @@
 //     usual length and alphabet;
 //   - prepending keeps the new line first and the old lines byte for byte,
 //     at most max_lines lines in all, "\r\n" between them, no line break
-//     at the end.
+//     at the end;
+//   - both read only the first kHistoryReadBytes bytes: a line that limit
+//     cuts is no line.
 // Input: one byte for max_lines (0..9), then the old file.
 #include <string>
 #include <string_view>
@@ -50,8 +52,20 @@ std::vector<Text> Split(const Text& text, char16_t separator) {
   return fields;
 }
 
+// What of the file is read: its first kHistoryReadBytes bytes without the
+// mark, and when the limit was reached, only up to the last line end.
+std::string_view ReadPart(std::string_view file) {
+  const std::string_view head = file.substr(0, zefa::kHistoryReadBytes);
+  std::string_view body = WithoutMark(head);
+  if (head.size() == zefa::kHistoryReadBytes) {
+    const size_t last_break = body.rfind('\n');
+    body = last_break == std::string_view::npos ? std::string_view() : body.substr(0, last_break);
+  }
+  return body;
+}
+
 Text ReferenceSalt(std::string_view file) {
-  const std::vector<std::string_view> lines = Lines(WithoutMark(file));
+  const std::vector<std::string_view> lines = Lines(ReadPart(file));
   if (lines.empty()) return Text();
   const std::vector<Text> fields = Split(zefa::Utf8ToText(lines[0]), u'\t');
   // The last hash of the line, from field 5 on, holds the salt: extra tabs
@@ -89,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t first_line = expected.size();
   // Line breaks at the end of the old file (or of the part kept) are no
   // lines: the file never ends with a separator.
-  std::string_view old_body = WithoutMark(old_file);
+  std::string_view old_body = ReadPart(old_file);
   while (!old_body.empty() && (old_body.back() == '\n' || old_body.back() == '\r'))
     old_body.remove_suffix(1);
   const std::vector<std::string_view> old_lines = Lines(old_body);

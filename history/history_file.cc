@@ -41,11 +41,28 @@ Text HistoryFieldText(const Text& text) {
   return field;
 }
 
+platform::FileRead ReadHistoryLines(const Text& path, std::vector<std::string>& lines) {
+  lines.clear();
+  std::string content;
+  const platform::FileRead result = platform::ReadRegularFile(path, kHistoryReadBytes, content);
+  if (result != platform::FileRead::kRead) return result;
+  std::string_view text = WithoutMark(content);
+  // The limit may have cut the file: its last line is then incomplete.
+  if (content.size() == kHistoryReadBytes) {
+    const size_t last_break = text.rfind('\n');
+    text = last_break == std::string_view::npos ? std::string_view() : text.substr(0, last_break);
+  }
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  size_t start = 0;
+  while (start < text.size() && lines.size() < static_cast<size_t>(kHistoryLines))
+    lines.emplace_back(NextLine(text, start));
+  return result;
+}
+
 Text ReadHistorySalt(const Text& path) {
-  const std::optional<std::string> content = platform::ReadWholeFile(path);
-  if (content) {
-    size_t start = 0;
-    const Text first = Utf8ToText(NextLine(WithoutMark(*content), start));
+  std::vector<std::string> lines;
+  if (ReadHistoryLines(path, lines) == platform::FileRead::kRead && !lines.empty()) {
+    const Text first = Utf8ToText(lines.front());
     const std::vector<Text> fields = SplitFields(first, ZT('\t'));
     // The hash nearest the end of the line (normally the last field, the
     // similarity hash, salted like the password hash): a line written
@@ -62,27 +79,17 @@ Text ReadHistorySalt(const Text& path) {
 }
 
 int PrependHistoryLine(const Text& path, const Text& line, int max_lines) {
-  std::optional<std::string> old = platform::ReadWholeFile(path);
-  if (!old) {
-    // Missing: start a new file. Present but unreadable (or a folder):
-    // replacing it would lose its lines.
-    if (platform::FileExists(path)) return 0;
-    old.emplace();
-  }
-  const std::string_view old_content = WithoutMark(*old);
-
-  // Old lines are copied byte for byte, so nothing in them is altered. Line
-  // breaks at the end of the old file, or of the part kept, are not lines:
-  // the new file never ends with a separator.
-  std::string_view old_lines = old_content;
-  while (!old_lines.empty() && (old_lines.back() == '\n' || old_lines.back() == '\r'))
-    old_lines.remove_suffix(1);
+  std::vector<std::string> old_lines;
+  const platform::FileRead read = ReadHistoryLines(path, old_lines);
+  // Present but unreadable (or a folder, or no regular file): replacing it
+  // would lose its lines. Missing: a new file.
+  if (read != platform::FileRead::kRead && read != platform::FileRead::kMissing) return 0;
+  // Old lines are copied byte for byte, so nothing in them is altered.
   std::string content = TextToUtf8(line);
   const size_t first_line = content.size();
-  size_t start = 0;
-  for (int count = 1; start < old_lines.size() && count < max_lines; ++count) {
+  for (size_t i = 0; i < old_lines.size() && static_cast<int>(i) + 1 < max_lines; ++i) {
     content += "\r\n";
-    content += NextLine(old_lines, start);
+    content += old_lines[i];
   }
   while (content.size() >= first_line + 2 && content.compare(content.size() - 2, 2, "\r\n") == 0)
     content.resize(content.size() - 2);

@@ -11,15 +11,17 @@ namespace zefa {
 
 bool SimilarToHistory(const Text& idh_folder, const Text& account, const Text& password) {
   const Text path = AccountFilePath(idh_folder, account, ZT(".idh"));
-  if (path.empty() || platform::FileSize(path) <= 0) return false;
+  if (path.empty()) return false;
+  std::vector<std::string> lines;
+  if (ReadHistoryLines(path, lines) != platform::FileRead::kRead || lines.empty()) return false;
   const Text salt = ReadHistorySalt(path);
   Text working_copy = password;
   const Text hash = HashPassword(SimilarityReduction(working_copy), kHistoryAlgorithm,
                                  kHistoryIterations, salt);
   if (hash.empty()) return false;  // no digest: nothing can be compared
-  const auto content = platform::ReadWholeFile(path);
-  if (!content) return false;
-  return Contains(Utf8ToText(*content), hash);
+  for (const std::string& line : lines)
+    if (Contains(Utf8ToText(line), hash)) return true;
+  return false;
 }
 
 }  // namespace zefa

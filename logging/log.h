@@ -38,8 +38,10 @@ Text DefaultLogFilePath();
 // Restores the load-time defaults (path, level 0, test mode off).
 void ResetLogDefaults();
 
-// Writes one line. 1 when written (or printed in test mode), 0 when the file
-// could not be opened. Echo mode 2 also sends label TAB message to the
+// Writes one line, whole or not at all (a full disk leaves no partial line).
+// 1 when written (or printed in test mode), 0 when the file could not be
+// opened or written: the line then goes to the event log as event 12
+// (error), naming the log file. Echo mode 2 also sends label TAB message to the
 // debugger output (not in test mode).
 int WriteLog(const Text& message, const Text& label, int echo_mode);
 

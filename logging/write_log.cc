@@ -8,6 +8,7 @@
 #include "platform/system.h"
 #include "util/date_value.h"
 #include "util/text_util.h"
+#include "platform/events.h"
 
 namespace zefa {
 
@@ -73,6 +74,7 @@ int WriteLog(const Text& message, const Text& label, int echo_mode) {
     return 1;
   }
   int result = 0;
+  Text unwritten_path;
   {
     std::lock_guard<std::mutex> guard(log_lock);
     const Text& path = LogPathStorage();
@@ -88,8 +90,18 @@ int WriteLog(const Text& message, const Text& label, int echo_mode) {
       platform::RenameFile(path, rolled);
     }
     const std::string line = TextToUtf8(FormatLogLine(now, label, message) + ZT("\r\n"));
+    // All or nothing: a full disk leaves no partial line behind.
     result = platform::AppendToFile(path, line) ? 1 : 0;
     platform::UnlockFile(other_processes);
+    if (result == 0) unwritten_path = path;
+  }
+  if (result == 0) {
+    // The line goes to the event log instead, so nothing is lost silently.
+    WriteEvent(ZT("Clavora"),
+               ZT("The log ") + unwritten_path + ZT(" could not be written (disk full or no "
+                                                    "access); the line was: ") +
+                   label + ZT(": ") + message,
+               12, platform::kEventError);
   }
   if (echo_mode == 2) platform::DebugOutput(label + ZT("\t") + message);
   return result;

@@ -52,10 +52,24 @@ bool CreateFolderTree(const Text& path);
 // Whole-file read. nullopt when the file cannot be opened.
 std::optional<std::string> ReadWholeFile(const Text& path);
 
+// How a ReadRegularFile call went.
+enum class FileRead { kRead, kMissing, kNotRegular, kFailed };
+
+// Reads the first `max_bytes` bytes of a regular file (all of it when it is
+// shorter) into `out`. The file is opened without waiting for a writer
+// (POSIX: O_NONBLOCK, then S_ISREG on the open descriptor; Windows: the
+// handle must be a disk file), so a FIFO, a device or a socket in its place
+// never blocks the caller: anything but a regular file gives kNotRegular and
+// nothing is read. kMissing when nothing is there, kFailed when it cannot be
+// opened or read (`out` is then empty).
+FileRead ReadRegularFile(const Text& path, size_t max_bytes, std::string& out);
+
 // Appends bytes to a file, creating it when missing. The file is opened,
 // written, flushed and closed within the call, with read sharing, so other
-// programs may read, copy or delete it between calls. False when it cannot
-// be opened or written.
+// programs may read, copy or delete it between calls. All or nothing: when
+// the bytes cannot all be written (a full disk), the file is cut back to its
+// size before the call, so no partial line is left behind. False when it
+// cannot be opened or written.
 bool AppendToFile(const Text& path, const std::string& bytes);
 
 // Replaces the file's contents atomically: writes a temporary file in the
@@ -101,7 +115,9 @@ bool MakeFolderPrivate(const Text& path);
 // mapped; replacing it by a rename is safe (the mapping keeps the old file).
 struct MappedFile;  // opaque
 
-// nullptr when the file cannot be opened or mapped; `error` then says why.
+// nullptr when the file cannot be opened or mapped, or is no regular file
+// (opened without waiting for a writer, so a FIFO never blocks the caller);
+// `error` then says why.
 // An empty file maps to a valid handle with size 0.
 MappedFile* MapFileReadOnly(const Text& path, std::string* error);
 const unsigned char* MappedFileData(const MappedFile* file);

@@ -76,6 +76,14 @@ bool RegistryCreateKey(const Text& root, const Text& subkey, int view);
 // either the old or the new one, never a mixture. False on failure.
 bool RegistryWrite(const Text& root, const Text& subkey, const RegistryValue& value, int view);
 
+// Creates the key when missing and sets every value of `values` in order (a
+// later value of the same name wins), as one write of the key where the
+// platform allows it (POSIX: one record write, so all or none; Windows: one
+// RegSetValueExW per value, stopping at the first failure). The time taken
+// grows with the number of values, not with its square. False on failure.
+bool RegistryWriteValues(const Text& root, const Text& subkey,
+                         const std::vector<RegistryValue>& values, int view);
+
 // Deletes one value. False when it did not exist or could not be deleted.
 bool RegistryDeleteValue(const Text& root, const Text& subkey, const Text& name, int view);
 

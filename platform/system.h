@@ -42,6 +42,10 @@ std::vector<Text> ProgramArguments(int argc, char** argv);
 // Value of an environment variable; empty when unset.
 Text EnvironmentVariable(const Text& name);
 
+// Sets an environment variable of this process (a library and the program
+// that loaded it see the same ones). False when it cannot be set.
+bool SetProcessEnvironmentVariable(const Text& name, const Text& value);
+
 // Replaces %NAME% references by the variables' values (unknown ones stay).
 Text ExpandEnvironmentStrings(const Text& text);
 
@@ -78,6 +82,15 @@ bool StartProgramWithSecret(const Text& program, const std::vector<Text>& argume
 // One line on the process's console (standard output), UTF-8 encoded, with
 // the platform's line end. Allocates a console when the process has none.
 void ConsoleWriteLine(const Text& line);
+
+// Reads one line of secret input (a password) for a console program, so
+// that it never appears on a command line: when standard input is a
+// terminal (a console on Windows), `prompt` goes to standard error and the
+// line is read with the terminal's echo switched off (and restored, also
+// when the read fails); otherwise standard input is read as it is (UTF-8).
+// The line end ("\n" or "\r\n") is not part of it; every buffer that held
+// it is wiped. False when the input ended before a line began.
+bool ReadSecretLine(const Text& prompt, Text& secret);
 
 // Text to the debugger output (standard error on POSIX).
 void DebugOutput(const Text& text);

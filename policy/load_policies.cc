@@ -85,12 +85,26 @@ void WarnWhenUnreadable(const Text& key_path) {
   }
 }
 
+std::function<void(const Text&)>& WordFileReadHook() {
+  static std::function<void(const Text&)> hook;
+  return hook;
+}
+
 // Brings the cache entry of a forbidden-word file up to date with the file.
 void RefreshForbiddenFile(const Text& file_name, const Text& words_folder,
                           ForbiddenFileCacheMap& cache) {
   const Text path = JoinPath(words_folder, file_name);
   const int64_t file_date = platform::FileModifiedLocal(path);
   auto found = cache.find(file_name);
+  // A FIFO or a device in the file's place would block the reader for
+  // good; it is left out, with a Warning at every load until it is gone.
+  std::string nothing;
+  if (file_date != 0 &&
+      platform::ReadRegularFile(path, 0, nothing) == platform::FileRead::kNotRegular) {
+    Warn(ZT("ForbiddenFile ") + path + ZT(" is not a regular file; its words are not used"));
+    if (found != cache.end()) cache.erase(found);
+    return;
+  }
   if (file_date == 0) {
     if (found != cache.end()) cache.erase(found);
     return;
@@ -103,6 +117,7 @@ void RefreshForbiddenFile(const Text& file_name, const Text& words_folder,
     return;
   }
   auto words = std::make_shared<WordList>();
+  if (WordFileReadHook()) WordFileReadHook()(path);
   LoadWordFile(*words, path, false, true);
   FinishWordList(*words);
   ForbiddenFileEntry& entry = cache[file_name];
@@ -119,6 +134,10 @@ std::mutex& LoadLock() {
 }
 
 }  // namespace
+
+void SetWordFileReadHookForTesting(std::function<void(const Text& path)> hook) {
+  WordFileReadHook() = std::move(hook);
+}
 
 std::mutex& PolicyLock() {
   static std::mutex lock;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -66,6 +67,11 @@ void ReadGlobalSettings(const Text& key_path, GlobalSettings& globals);
 // brought up to date (a changed file gets a newly built list).
 void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
                    const Text& words_folder, ForbiddenFileCacheMap& cache);
+
+// For the tests of the load: while set, `hook` runs just before a changed
+// forbidden-word file is read (so a test can hold the load there). Pass an
+// empty function to remove it.
+void SetWordFileReadHookForTesting(std::function<void(const Text& path)> hook);
 
 // Forgets every set, the stamp and the file cache (library unload, tests).
 void ResetPolicies();

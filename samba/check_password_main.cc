@@ -13,7 +13,11 @@
 // Samba waits at most 10 seconds; connecting, sending and the whole answer
 // take at most --timeout-ms (default 8000) in all, one deadline from the
 // start of the program. Samba does not say whether a change or a reset is
-// meant, so every call is checked as a change (all rules). The password
+// meant, so every call is checked as a change (all rules). The password goes
+// only to a host that cannot be an impostor: the socket's folder belongs to
+// root (or the host's user, --host-user or ZEFA_HOST_USER) and no one else
+// may write into it, and the listening process runs as root or that user;
+// otherwise it exits 2 and says why. The password
 // stays in locked pages (a failed lock is reported, the check goes on).
 #include <errno.h>
 #include <unistd.h>
@@ -29,6 +33,7 @@
 #include "samba/host_client.h"
 #include "samba/host_options.h"
 #include "samba/host_server.h"
+#include "samba/peer_credentials.h"
 #include "samba/secure_buffer.h"
 #include "samba/wire_text.h"
 
@@ -68,17 +73,22 @@ ssize_t ReadPassword(SecureBuffer& buffer) {
 struct Options {
   std::string socket_path = kDefaultSocketPath;
   int timeout_ms = kDefaultTimeoutMs;
+  uid_t host_uid = 0;  // besides root, the user the host may run as
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
   const std::string from_environment = Environment("ZEFA_HOST_SOCKET");
   if (!from_environment.empty()) options.socket_path = from_environment;
+  const std::string host_user = Environment("ZEFA_HOST_USER");
+  if (!host_user.empty() && !LookupUser(host_user, options.host_uid)) return false;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (i + 1 >= argc) return false;
     const std::string value = argv[++i];
     if (option == "--socket") {
       options.socket_path = value;
+    } else if (option == "--host-user") {
+      if (!LookupUser(value, options.host_uid)) return false;
     } else if (option == "--timeout-ms") {
       int ms = 0;
       const auto result = std::from_chars(value.data(), value.data() + value.size(), ms);
@@ -108,7 +118,8 @@ int main(int argc, char** argv) {
   HardenProcess();
   Options options;
   if (!ParseOptions(argc, argv, options)) {
-    Say("usage: zefa-check-password [--socket PATH] [--timeout-ms MS] < password");
+    Say("usage: zefa-check-password [--socket PATH] [--host-user NAME|UID] [--timeout-ms MS] "
+        "< password");
     return kExitBadInput;
   }
   // The password in locked pages: its UTF-8 form as read, then UTF-16.
@@ -160,7 +171,7 @@ int main(int argc, char** argv) {
   const int64_t left_ms = started_ms + options.timeout_ms - MonotonicMs();
   const bool asked =
       left_ms > 0 && CheckPasswordWithHost(options.socket_path, texts, static_cast<int>(left_ms),
-                                           answer, error, &frame_locked);
+                                           answer, error, &frame_locked, options.host_uid);
   if (left_ms <= 0) error = "no time left";
   FreeSecureBuffer(utf16);
   if (!frame_locked && !unlocked_reported)

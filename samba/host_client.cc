@@ -9,11 +9,13 @@
 #include <algorithm>
 
 #include "samba/frame_io.h"
+#include "samba/peer_credentials.h"
 #include "samba/secure_buffer.h"
 
 namespace zefa::host {
 
-int ConnectToHost(const std::string& socket_path, int timeout_ms, std::string& error) {
+int ConnectToHost(const std::string& socket_path, int timeout_ms, std::string& error,
+                  uid_t host_uid) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (socket_path.empty() || socket_path.size() >= sizeof address.sun_path) {
@@ -21,6 +23,11 @@ int ConnectToHost(const std::string& socket_path, int timeout_ms, std::string& e
     return -1;
   }
   memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+  std::string why;
+  if (!SocketFolderTrusted(socket_path, host_uid, why)) {
+    error = why + "; refusing to use " + socket_path;
+    return -1;
+  }
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     error = std::string("socket: ") + strerror(errno);
@@ -31,6 +38,11 @@ int ConnectToHost(const std::string& socket_path, int timeout_ms, std::string& e
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     error = "cannot connect to " + socket_path + ": " + strerror(errno);
+    close(fd);
+    return -1;
+  }
+  if (!ListenerTrusted(fd, host_uid, why)) {
+    error = why + "; refusing to use " + socket_path;
     close(fd);
     return -1;
   }
@@ -71,7 +83,7 @@ bool ExchangeFrame(int fd, const std::string& frame, int timeout_ms, HostAnswer&
 
 bool CheckPasswordWithHost(const std::string& socket_path, const CheckTexts& texts,
                            int timeout_ms, HostAnswer& answer, std::string& error,
-                           bool* locking) {
+                           bool* locking, uid_t host_uid) {
   // One deadline for the whole exchange: a host that answers slowly, byte by
   // byte, cannot stretch it.
   const int64_t deadline = MonotonicMs() + timeout_ms;
@@ -92,7 +104,8 @@ bool CheckPasswordWithHost(const std::string& socket_path, const CheckTexts& tex
     error = "a text is longer than the protocol allows";
   } else {
     const int64_t left = deadline - MonotonicMs();
-    const int fd = left > 0 ? ConnectToHost(socket_path, static_cast<int>(left), error) : -1;
+    const int fd =
+        left > 0 ? ConnectToHost(socket_path, static_cast<int>(left), error, host_uid) : -1;
     if (left <= 0) error = "no time left to connect";
     if (fd >= 0) {
       ok = ExchangeFrameUntil(fd, frame.data, frame.size, deadline, answer, error);

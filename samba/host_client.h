@@ -2,6 +2,8 @@
 // answer, all within one deadline.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -17,8 +19,12 @@ struct HostAnswer {
 };
 
 // A connected socket, or -1 with `error` set. Gives up after `timeout_ms`
-// when the host's listen queue is full.
-int ConnectToHost(const std::string& socket_path, int timeout_ms, std::string& error);
+// when the host's listen queue is full. Nothing is sent to a socket that
+// someone else could have put there: its folder must be trusted
+// (SocketFolderTrusted with `host_uid`) and its listener must run as root,
+// as this process's user or as `host_uid` (ListenerTrusted).
+int ConnectToHost(const std::string& socket_path, int timeout_ms, std::string& error,
+                  uid_t host_uid = 0);
 
 // Sends a complete frame and reads the answer, all of it by `deadline_ms`
 // (MonotonicMs). False with `error` set when that failed.
@@ -41,8 +47,9 @@ struct CheckTexts {
 // the answer all within `timeout_ms`. The request is built in locked pages
 // (see SecureBuffer), wiped before they are freed; `locking` tells whether
 // they could be locked (false: the request may have reached swap space).
+// The host is trusted as ConnectToHost says, with `host_uid`.
 bool CheckPasswordWithHost(const std::string& socket_path, const CheckTexts& texts,
                            int timeout_ms, HostAnswer& answer, std::string& error,
-                           bool* locking = nullptr);
+                           bool* locking = nullptr, uid_t host_uid = 0);
 
 }  // namespace zefa::host

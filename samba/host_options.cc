@@ -32,7 +32,11 @@ const char* HostUsage() {
          "                             default /run/zefa/host.sock)\n"
          "  --library NAME|PATH        filter library, loaded by name as the dynamic\n"
          "                             loader finds it (env ZEFA_LIBRARY; default libzefa.so)\n"
-         "  --group NAME|GID           members of this group may connect besides root\n"
+         "  --group NAME|GID           members of this group may ask checks besides root\n"
+         "                             (only root and the host's user send change\n"
+         "                             notifications)\n"
+         "  --group-checks-per-second N  checks one group member may ask a second\n"
+         "                             (default 10); each is logged with its uid\n"
          "  --max-clients N            connections served at once (default 64)\n"
          "  --request-timeout-ms MS    a begun request must be complete within (default 5000)\n"
          "  --idle-timeout-ms MS       a connection without a request is closed (default 2000);\n"
@@ -59,6 +63,7 @@ bool ParseHostOptions(const std::vector<std::string>& arguments, HostSettings& s
   };
   const NumberOption numbers[] = {
       {"--max-clients", &settings.max_clients, 1, 4096},
+      {"--group-checks-per-second", &settings.group_checks_per_second, 1, 10000},
       {"--request-timeout-ms", &settings.request_timeout_ms, 10, 600000},
       {"--idle-timeout-ms", &settings.idle_timeout_ms, 10, 3600000},
       {"--confirm-poll-ms", &settings.confirm_poll_ms, 10, 60000},

@@ -87,6 +87,7 @@ const char* KindName(uint8_t kind) {
     case kErrorDenied: return "access denied";
     case kErrorTimeout: return "timed out";
     case kErrorUnavailable: return "unavailable";
+    case kErrorRateLimited: return "too many checks";
     default: return "unknown";
   }
 }

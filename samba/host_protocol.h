@@ -57,6 +57,7 @@ enum Kind : uint8_t {
   kErrorDenied = 0xE2,
   kErrorTimeout = 0xE3,
   kErrorUnavailable = 0xE4,
+  kErrorRateLimited = 0xE5,  // a group member asked more checks than its rate allows
 };
 
 const char* KindName(uint8_t kind);

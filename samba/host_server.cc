@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "samba/connection_pool.h"
+#include "samba/check_rate.h"
 #include "samba/frame_io.h"
 #include "samba/host_log.h"
 #include "samba/secure_buffer.h"
@@ -54,6 +55,7 @@ struct Host {
   ChangeWatcher watcher;
   Connections connections;
   ConnectionPool pool;
+  CheckRate group_checks;  // the rate of each group member's checks
   std::atomic<uint64_t> requests{0};
   std::atomic<uint64_t> evicted{0};
 };
@@ -131,21 +133,58 @@ void SendFinalAnswer(int fd, uint8_t kind, const std::string& message) {
   WipeBytes(discard, sizeof discard);
 }
 
+// A check asked by a member of the host's group: within its rate, and
+// logged with its uid whatever the verdict, so that probing shows.
+Answer AnswerGroupMemberCheck(Host& host, RequestContext& context, const PeerIdentity& peer,
+                              const CheckRequest& request) {
+  const std::string account =
+      Printable(TextToUtf8(Text(request.account.units, request.account.length)));
+  if (!TakeCheck(host.group_checks, peer.uid, MonotonicMs())) {
+    HostLog("check of %s by uid %u (pid %d) refused: more than %d checks a second",
+            account.c_str(), static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid),
+            host.group_checks.per_second);
+    return {kErrorRateLimited, "too many checks: a member of the host's group may ask at most " +
+                                   std::to_string(host.group_checks.per_second) +
+                                   " checks a second"};
+  }
+  const Answer answer = AnswerCheck(context, request);
+  HostLog("check of %s by uid %u (pid %d): %s", account.c_str(), static_cast<unsigned>(peer.uid),
+          static_cast<int>(peer.pid), KindName(answer.kind));
+  return answer;
+}
+
 // One request from a well-formed frame. False when the connection must end.
-bool ServeRequest(Host& host, int fd, const FrameHeader& header, uint8_t* payload) {
+bool ServeRequest(Host& host, int fd, const PeerIdentity& peer, const FrameHeader& header,
+                  uint8_t* payload) {
   RequestContext context{&host.library, &host.watcher};
+  const bool trusted = PeerTrusted(peer, host.access);
   std::string error;
   Answer answer;
   switch (header.kind) {
     case kCheckPassword: {
       CheckRequest request;
       if (!DecodeCheckRequest(payload, header.payload_bytes, request, error)) break;
-      answer = AnswerCheck(context, request);
+      answer = trusted ? AnswerCheck(context, request)
+                       : AnswerGroupMemberCheck(host, context, peer, request);
       break;
     }
     case kChangeNotify: {
       NotifyRequest request;
       if (!DecodeNotifyRequest(payload, header.payload_bytes, request, error)) break;
+      if (!trusted) {
+        // A notification records a password as the account's new one (log,
+        // history, hand-off file, notify program): only the host's own side
+        // may claim that a change happened.
+        HostLog("refused change notification for %s from uid %u (pid %d): only root and the "
+                "host's user may send them",
+                Printable(TextToUtf8(Text(request.account.units, request.account.length))).c_str(),
+                static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid));
+        ++host.requests;
+        SendFinalAnswer(fd, kErrorDenied,
+                        "access denied: only root or the host's own user may send change "
+                        "notifications");
+        return false;
+      }
       answer = AnswerNotify(context, request);
       break;
     }
@@ -169,6 +208,10 @@ bool ServeRequest(Host& host, int fd, const FrameHeader& header, uint8_t* payloa
   if (!error.empty()) {
     HostLog("malformed request: %s", error.c_str());
     SendFinalAnswer(fd, kErrorMalformed, "malformed request: " + error);
+    return false;
+  }
+  if (answer.kind >= kErrorMalformed) {  // an error answer ends the connection
+    SendFinalAnswer(fd, answer.kind, answer.message);
     return false;
   }
   SendAnswer(fd, answer.kind, answer.message);
@@ -208,7 +251,7 @@ void ServeConnection(Host& host, int fd, uint8_t* payload, size_t capacity) {
     bool go_on = false;
     switch (status) {
       case ReadStatus::kOk:
-        go_on = ServeRequest(host, fd, header, payload);
+        go_on = ServeRequest(host, fd, peer, header, payload);
         break;
       case ReadStatus::kClosed:
       case ReadStatus::kIdle:
@@ -387,6 +430,7 @@ int RunHost(const HostSettings& settings) {
   static Host* host = new Host;  // lives until exit: the library's threads may still refer to it
   host->settings = settings;
   host->access.host_uid = geteuid();
+  host->group_checks.per_second = settings.group_checks_per_second;
   if (!settings.group.empty()) {
     gid_t gid = 0;
     if (!LookupGroup(settings.group, gid)) {

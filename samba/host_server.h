@@ -19,7 +19,8 @@ void HardenProcess();
 
 // Binds the listening socket at `path`: a stale socket file left by an ended
 // host is replaced, a live one (another host answers) or any other file is
-// an error. The socket gets mode 0600, or 0660 with `group` as its group.
+// an error, and so is a folder that others could write into (see
+// SocketFolderTrusted). The socket gets mode 0600, or 0660 with `group` as its group.
 // Returns the descriptor or -1 with `error` set.
 int OpenListeningSocket(const std::string& path, bool group_allowed, unsigned group,
                         std::string& error);

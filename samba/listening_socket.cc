@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "samba/host_server.h"
+#include "samba/peer_credentials.h"
 
 namespace zefa::host {
 
@@ -21,7 +22,8 @@ bool FillAddress(const std::string& path, sockaddr_un& address) {
 }
 
 // Creates the socket's folder when it is missing (one level, mode 0755: the
-// socket's own mode and the peer check do the guarding).
+// socket's own mode and the peer check guard the socket, the folder's
+// owner and mode are checked before it is used).
 void EnsureFolder(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash == 0) return;
@@ -51,6 +53,13 @@ int OpenListeningSocket(const std::string& path, bool group_allowed, unsigned gr
     return -1;
   }
   EnsureFolder(path);
+  // Whoever may write into the folder could put a socket of their own in
+  // the host's place and receive the hook's passwords.
+  std::string why;
+  if (!SocketFolderTrusted(path, geteuid(), why)) {
+    error = why + "; zefa-host does not listen there";
+    return -1;
+  }
   struct stat existing{};
   if (lstat(path.c_str(), &existing) == 0) {
     if (!S_ISSOCK(existing.st_mode)) {

@@ -149,7 +149,13 @@ cut -f 1-4 "$netlogon/zefa/system/idh/alice.idh"
 # -------------------------------------------------------- the test console
 say "The same accounts through the test console zefatest"
 run "$bin/zefatest" /v
-run "$bin/zefatest" /p alice 'W1nter-Alice'
-run "$bin/zefatest" /p alice 'correct horse 42 battery'
-run "$bin/zefatest" /p bob 'salesdept'
-run "$bin/zefatest" /p nobody 'whatever'
+# The password on standard input (or typed without echo at a terminal),
+# never on the command line where every local user could read it.
+test_typed() {  # user password
+  printf "\n\$ printf '%%s\\n' '%s' | zefatest /p %s\n" "$2" "$1"
+  printf '%s\n' "$2" | "$bin/zefatest" /p "$1"
+}
+test_typed alice 'W1nter-Alice'
+test_typed alice 'correct horse 42 battery'
+test_typed bob 'salesdept'
+test_typed nobody 'whatever'

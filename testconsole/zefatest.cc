@@ -3,6 +3,7 @@
 #include "filter/exports.h"
 #include "platform/files.h"
 #include "platform/system.h"
+#include "filter/test_password.h"
 #include "testconsole/audit_mode_check.h"
 #include "testconsole/console_paths.h"
 #include "testconsole/password_report.h"
@@ -20,6 +21,22 @@ bool IsSwitch(const zefa::Text& arg) {
                                    ZT("/?"), ZT("/help"), ZT("/report")})
     if (option == known) return true;
   return false;
+}
+
+// "/p <user>" without a password, or with "-": the password is read from the
+// terminal without echo (or from standard input when that is no terminal),
+// so it never stands in the process's command line, and the test's
+// "Password:" line shows it masked.
+void TestTypedPassword(const zefa::Text& user) {
+  zefa::Text password;
+  if (!zefa::platform::ReadSecretLine(ZT("Password for ") + user + ZT(": "), password)) {
+    zefa::platform::ConsoleWriteLine(ZT("No password was read for ") + user + ZT("."));
+    return;
+  }
+  zefa::platform::SetProcessEnvironmentVariable(zefa::Text(zefa::kHidePasswordVariable), ZT("1"));
+  TestPassword(user.c_str(), password.c_str());
+  zefa::platform::SetProcessEnvironmentVariable(zefa::Text(zefa::kHidePasswordVariable), ZT(""));
+  zefa::WipeText(password);
 }
 
 // "/report [from-date [to-date]] [log file or folder ...]": the parameters up
@@ -60,9 +77,14 @@ int Run(std::vector<zefa::Text>& args) {
     const zefa::Text option = zefa::ToLower(args[i]);
     if (option == ZT("/p") || option == ZT("/password")) {
       const zefa::Text user = i + 1 < args.size() ? args[i + 1] : zefa::Text();
-      zefa::Text password = i + 2 < args.size() ? args[i + 2] : zefa::Text();
-      TestPassword(user.c_str(), password.c_str());
-      zefa::WipeText(password);
+      const bool typed = i + 1 < args.size() && (i + 2 >= args.size() || args[i + 2] == ZT("-"));
+      if (typed) {
+        TestTypedPassword(user);
+      } else {
+        zefa::Text password = i + 2 < args.size() ? args[i + 2] : zefa::Text();
+        TestPassword(user.c_str(), password.c_str());
+        zefa::WipeText(password);
+      }
       i += 2;
     } else if (option == ZT("/v") || option == ZT("/verify")) {
       for (const zefa::Text& path : zefa::InstallationCheckPaths(zefa::platform::InstalledFilterLibrary()))

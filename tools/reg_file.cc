@@ -365,8 +365,23 @@ RegFileParse ParseRegFile(TextView text) {
 }
 
 Text ApplyRegFile(const std::vector<RegFileOperation>& operations, int view) {
-  for (const RegFileOperation& op : operations) {
+  for (size_t i = 0; i < operations.size(); ++i) {
+    const RegFileOperation& op = operations[i];
     const Text where = T("line ") + IntegerToText(static_cast<int64_t>(op.line)) + T(": ");
+    if (op.action == RegFileAction::kSetValue) {
+      // The values that follow for the same key are written together: one
+      // write of the key for all of them, not one per value.
+      std::vector<RegistryValue> values{op.value};
+      while (i + 1 < operations.size() && operations[i + 1].action == RegFileAction::kSetValue &&
+             operations[i + 1].key.root == op.key.root &&
+             operations[i + 1].key.subkey == op.key.subkey) {
+        values.push_back(operations[++i].value);
+      }
+      if (!platform::RegistryWriteValues(op.key.root, op.key.subkey, values, view)) {
+        return where + T("cannot write a value in ") + KeyPathText(op.key) + T(".");
+      }
+      continue;
+    }
     switch (op.action) {
       case RegFileAction::kCreateKey:
         if (!platform::RegistryCreateKey(op.key.root, op.key.subkey, view)) {
@@ -380,10 +395,7 @@ Text ApplyRegFile(const std::vector<RegFileOperation>& operations, int view) {
         }
         break;
       case RegFileAction::kSetValue:
-        if (!platform::RegistryWrite(op.key.root, op.key.subkey, op.value, view)) {
-          return where + T("cannot write a value in ") + KeyPathText(op.key) + T(".");
-        }
-        break;
+        break;  // above
       case RegFileAction::kDeleteValue:
         if (!platform::RegistryDeleteValue(op.key.root, op.key.subkey, op.value.name, view) &&
             platform::RegistryRead(op.key.root, op.key.subkey, op.value.name, view)) {

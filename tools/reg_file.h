@@ -34,8 +34,10 @@ Text DecodeRegFileBytes(const std::string& bytes, bool* read_as_windows_1252 = n
 // Reads the whole text; on any error returns no operations at all.
 RegFileParse ParseRegFile(TextView text);
 
-// Carries the operations out in order. Empty on success, otherwise what
-// failed. Deleting a key or value that does not exist is not a failure.
+// Carries the operations out in order; values that follow one another in
+// one key are written together (platform::RegistryWriteValues), so the time
+// grows with the number of values. Empty on success, otherwise what failed.
+// Deleting a key or value that does not exist is not a failure.
 Text ApplyRegFile(const std::vector<RegFileOperation>& operations, int view);
 
 struct ExportedKey {

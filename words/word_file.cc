@@ -50,13 +50,14 @@ size_t CompactLines(Text& text, bool lower_case, std::vector<uint32_t>& ends) {
 bool LoadWordFile(WordList& list, const Text& path, bool clear_first, bool lower_case) {
   if (clear_first) ClearWordList(list);
   ReopenWordList(list);
-  if (!platform::FileExists(path)) return false;
   Text text;
   {
-    std::optional<std::string> bytes = platform::ReadWholeFile(path);
-    if (!bytes) return true;
+    std::string bytes;
+    const platform::FileRead read = platform::ReadRegularFile(path, SIZE_MAX, bytes);
+    if (read == platform::FileRead::kMissing) return false;
+    if (read != platform::FileRead::kRead) return true;
     TextFileEncoding encoding = TextFileEncoding::kUtf8;
-    text = DecodeTextFile(*bytes, &encoding);
+    text = DecodeTextFile(bytes, &encoding);
     if (encoding == TextFileEncoding::kWindows1252 && LogLevel() >= 0) {
       WriteLog(ZT("The word file ") + path +
                    ZT(" is not UTF-8 text and was read as Windows-1252; save it as UTF-8 or "

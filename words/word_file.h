@@ -14,7 +14,8 @@ namespace zefa {
 // case per code unit, through the platform's character classes). A blank
 // line leaves an empty entry; a line end after the last line adds none.
 // Returns false when the file does not exist; an existing file that cannot
-// be opened leaves the list as it is and returns true. Does not build the
+// be opened, or is no regular file (a FIFO, a device: never waited for),
+// leaves the list as it is and returns true. Does not build the
 // search index: call FinishWordList after.
 bool LoadWordFile(WordList& list, const Text& path, bool clear_first, bool lower_case);
 

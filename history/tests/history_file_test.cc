@@ -8,9 +8,13 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <set>
 #include <string>
 
+#include "history/account_files.h"
 #include "history/password_hash.h"
+#include "util/text_util.h"
+#include "platform/files.h"
 
 namespace zefa {
 namespace {
@@ -143,6 +147,35 @@ TEST_F(HistoryFileTest, TheSaltComesFromTheHashAtTheEndOfTheLine) {
   EXPECT_EQ(ReadHistorySalt(W(path_)), ZT("AbCdEfGh12345678"));
 }
 
+// A damaged history file of many megabytes (one endless line, or many
+// lines of garbage) is read no further than a good one: nothing beyond the
+// first kHistoryReadBytes counts, and the next change rewrites it short.
+TEST_F(HistoryFileTest, ADamagedHugeFileIsReadOnlyAsFarAsAGoodOneAndRewrittenShort) {
+  std::mt19937 random(5);
+  for (const bool with_lines : {false, true}) {
+    std::string garbage(20 * 1024 * 1024, 'x');
+    for (char& c : garbage) {
+      c = static_cast<char>('!' + random() % 90);
+      if (with_lines && random() % 64 == 0) c = '\n';
+    }
+    WriteBytes(path_, garbage);
+    std::vector<std::string> lines;
+    ASSERT_EQ(ReadHistoryLines(W(path_), lines), platform::FileRead::kRead);
+    EXPECT_LE(lines.size(), static_cast<size_t>(kHistoryLines));
+    size_t bytes = 0;
+    for (const std::string& line : lines) bytes += line.size() + 1;
+    EXPECT_LE(bytes, kHistoryReadBytes);
+    EXPECT_TRUE(IsSalt(ReadHistorySalt(W(path_))));
+
+    const Text salt = ZT("abcdefghijklmnop");
+    ASSERT_EQ(PrependHistoryLine(W(path_), Line(1, salt), kHistoryLines), 1);
+    const std::string rewritten = ReadBytes(path_);
+    EXPECT_LE(rewritten.size(), kHistoryReadBytes + TextToUtf8(Line(1, salt)).size() + 2);
+    EXPECT_EQ(rewritten.rfind(TextToUtf8(Line(1, salt)), 0), 0u);
+    EXPECT_EQ(ReadHistorySalt(W(path_)), salt);
+  }
+}
+
 TEST(HistoryFieldText, ControlCharactersBecomeBlanks) {
   EXPECT_EQ(HistoryFieldText(ZT("Alice\tAble")), ZT("Alice Able"));
   EXPECT_EQ(HistoryFieldText(ZT("a\r\nb\x7F\x85\u2028c")), ZT("a  b   c"));
@@ -215,6 +248,53 @@ TEST_F(HistoryFileTest, AFailedRewriteNeverLosesTheOldLines) {
   for (const auto& entry : fs::directory_iterator(folder_)) {
     EXPECT_EQ(entry.path(), longest) << "no temporary file is left behind";
   }
+}
+
+}  // namespace
+}  // namespace zefa
+
+namespace zefa {
+namespace {
+
+// Over many generated names, from a small alphabet rich in the characters
+// that matter: every account gets a file name inside the folder that either
+// platform can create, plain names keep their name, and the name leads back
+// to exactly its account.
+TEST(AccountFileName, EveryAccountGetsItsOwnFileAndPlainNamesKeepTheirs) {
+  const Text alphabet = ZT("ab.=/\\:*?\"<>|\t\x7F\x01 %$-_\u00e9\u4e2d");
+  std::mt19937 random(23);
+  std::set<Text> names;
+  std::set<Text> accounts;
+  for (int round = 0; round < 20000; ++round) {
+    Text account;
+    const size_t length = 1 + random() % 8;
+    for (size_t i = 0; i < length; ++i) account.push_back(alphabet[random() % alphabet.size()]);
+    if (round % 7 == 0) account = (round % 2 ? ZT("con") : ZT("LPT3")) + account;
+    const Text name = AccountFileName(account);
+    ASSERT_FALSE(name.empty());
+    EXPECT_EQ(name.find(ZT("..")), Text::npos) << TextToUtf8(name);
+    for (WChar c : name)
+      EXPECT_TRUE(c >= 0x20 && c != 0x7F && TextView(ZT("/\\:*?\"<>|")).find(c) == TextView::npos)
+          << TextToUtf8(name);
+    const bool plain = account.find_first_of(ZT("=/\\:*?\"<>|\t\x7F\x01")) == Text::npos &&
+                       account.find(ZT("..")) == Text::npos &&
+                       !(account.size() >= 3 && (account.substr(0, 3) == ZT("con") ||
+                                                 account.substr(0, 3) == ZT("LPT")));
+    if (plain) {
+      EXPECT_EQ(name, account);
+    }
+    const std::optional<Text> back = AccountOfFileName(name);
+    ASSERT_TRUE(back.has_value()) << TextToUtf8(name);
+    EXPECT_EQ(*back, account);
+    if (accounts.insert(account).second) {
+      EXPECT_TRUE(names.insert(name).second) << TextToUtf8(name);
+    }
+    EXPECT_EQ(AccountFilePath(ZT("f"), account, ZT(".idh")), JoinPath(ZT("f"), name + ZT(".idh")));
+  }
+  EXPECT_FALSE(AccountOfFileName(ZT("a=2")).has_value());
+  EXPECT_FALSE(AccountOfFileName(ZT("a=61")).has_value()) << "an escape of a plain character";
+  EXPECT_EQ(AccountFileName(ZT("../x")), ZT(".=2E=2Fx"));
+  EXPECT_EQ(AccountFileName(ZT("Smith, John (x)")), ZT("Smith, John (x)"));
 }
 
 }  // namespace

@@ -139,12 +139,60 @@ std::optional<std::string> ReadWholeFile(const Text& path) {
   return contents;
 }
 
+FileRead ReadRegularFile(const Text& path, size_t max_bytes, std::string& out) {
+  out.clear();
+  const auto native = NativePath(path);
+  if (!native) return FileRead::kFailed;
+  const int fd = open(native->c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? FileRead::kMissing : FileRead::kFailed;
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    close(fd);
+    return FileRead::kFailed;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    close(fd);
+    return FileRead::kNotRegular;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  bool ok = true;
+  if (max_bytes > 0) {
+    out.resize(static_cast<size_t>(
+        std::min<uint64_t>(max_bytes, static_cast<uint64_t>(info.st_size) + 1)));
+  }
+  size_t used = 0;
+  while (ok && used < max_bytes) {
+    if (used == out.size()) out.resize(std::min(max_bytes, out.size() * 2 + 4096));
+    const ssize_t got = read(fd, out.data() + used, out.size() - used);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      ok = got == 0;
+      break;
+    }
+    used += static_cast<size_t>(got);
+  }
+  close(fd);
+  out.resize(ok ? used : 0);
+  return ok ? FileRead::kRead : FileRead::kFailed;
+}
+
 bool AppendToFile(const Text& path, const std::string& bytes) {
   const auto native = NativePath(path);
   if (!native) return false;
   const int fd = open(native->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  const bool written = WriteAll(fd, bytes.data(), bytes.size());
+  struct stat before {};
+  const bool sized = fstat(fd, &before) == 0;
+  bool written = WriteAll(fd, bytes.data(), bytes.size());
+  // A full disk may take part of the bytes: the file is cut back to where
+  // it ended, so the next line starts on a line of its own.
+  if (!written && sized) {
+    while (ftruncate(fd, before.st_size) != 0 && errno == EINTR) {
+    }
+  }
+  // Writes that the file system only refuses when it flushes (a network
+  // share) show in close; the line is then not known to be there.
   return close(fd) == 0 && written;
 }
 

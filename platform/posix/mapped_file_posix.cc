@@ -31,7 +31,9 @@ MappedFile* MapFileReadOnly(const Text& path, std::string* error) {
     return nullptr;
   };
   if (path.empty() || path.find(WChar{0}) != Text::npos) return fail("invalid file name");
-  const int fd = open(TextToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+  // Not waiting for a writer: a FIFO in the file's place is refused below
+  // instead of blocking the caller.
+  const int fd = open(TextToUtf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return fail(ErrnoText("cannot open"));
   struct stat info {};
   if (fstat(fd, &info) != 0) {
@@ -87,7 +89,9 @@ int64_t MappedFileResidentPages(const MappedFile* file, uint64_t offset, uint64_
 }
 
 bool DropFileFromCache(const Text& path) {
-  const int fd = open(TextToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+  // Not waiting for a writer: a FIFO in the file's place is refused below
+  // instead of blocking the caller.
+  const int fd = open(TextToUtf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return false;
   fdatasync(fd);  // dirty pages cannot be dropped
   const bool ok = posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;

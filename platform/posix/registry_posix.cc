@@ -59,6 +59,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <unordered_map>
 
 #include "platform/characters.h"
 #include "platform/files.h"
@@ -669,6 +670,33 @@ bool RegistryWrite(const Text& root, const Text& subkey, const RegistryValue& va
     existing->data = value.data;
   } else {
     record->values.push_back(value);
+  }
+  return StoreChangedRecord(*key, folder, *record);
+}
+
+bool RegistryWriteValues(const Text& root, const Text& subkey,
+                         const std::vector<RegistryValue>& values, int /*view*/) {
+  auto key = LocateKey(root, subkey);
+  if (!key) return false;
+  StoreLock lock;
+  if (!LockStore(key->store, &lock) || !EnsureKey(*key)) return false;
+  const std::string folder = KeyFolder(*key);
+  auto record = LoadRecord(folder);
+  if (!record) return false;  // a damaged record is left for inspection
+  // Values by their lower-case name, so each one is found at once.
+  std::unordered_map<Text, size_t> index;
+  index.reserve(record->values.size() + values.size());
+  for (size_t i = 0; i < record->values.size(); ++i)
+    index.emplace(Lower(record->values[i].name), i);
+  for (const RegistryValue& value : values) {
+    const auto [at, added] = index.emplace(Lower(value.name), record->values.size());
+    if (added) {
+      record->values.push_back(value);
+    } else {
+      RegistryValue& existing = record->values[at->second];
+      existing.type = value.type;  // the first spelling of the name stays
+      existing.data = value.data;
+    }
   }
   return StoreChangedRecord(*key, folder, *record);
 }

@@ -70,6 +70,13 @@ Text EnvironmentVariable(const Text& name) {
   return value != nullptr ? Utf8ToText(value) : Text();
 }
 
+bool SetProcessEnvironmentVariable(const Text& name, const Text& value) {
+  if (name.empty() || name.find(WChar{0}) != Text::npos || name.find(u'=') != Text::npos ||
+      value.find(WChar{0}) != Text::npos)
+    return false;
+  return setenv(TextToUtf8(name).c_str(), TextToUtf8(value).c_str(), 1) == 0;
+}
+
 // Each '%' either starts a reference that runs to the next '%' and names a
 // set variable, or is copied as it stands and the scan goes on after it; so
 // unknown references and "%%" stay as typed.

@@ -152,14 +152,52 @@ std::optional<std::string> ReadWholeFile(const Text& path) {
   }
 }
 
+FileRead ReadRegularFile(const Text& path, size_t max_bytes, std::string& out) {
+  out.clear();
+  const auto native = NativePath(path);
+  if (!native) return FileRead::kFailed;
+  // A pipe's name opens at once or fails (busy), it never waits; what is
+  // opened must be a file on a disk.
+  ScopedHandle file(CreateFileW(native->c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileRead::kMissing
+                                                                          : FileRead::kFailed;
+  }
+  if (GetFileType(file.handle) != FILE_TYPE_DISK) return FileRead::kNotRegular;
+  char buffer[65536];
+  while (out.size() < max_bytes) {
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(sizeof buffer, max_bytes - out.size()));
+    if (ReadFile(file.handle, buffer, want, &got, nullptr) == FALSE) {
+      out.clear();
+      return FileRead::kFailed;
+    }
+    if (got == 0) break;
+    out.append(buffer, got);
+  }
+  return FileRead::kRead;
+}
+
 bool AppendToFile(const Text& path, const std::string& bytes) {
   const auto native = NativePath(path);
   if (!native) return false;
-  HANDLE file = CreateFileW(native->c_str(), FILE_APPEND_DATA,
+  HANDLE file = CreateFileW(native->c_str(), GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  const bool written = WriteAll(file, bytes.data(), bytes.size());
+  // Writers of one machine take the log's lock file around this call, so
+  // the end found here is where the bytes go.
+  LARGE_INTEGER before{};
+  const bool sized = GetFileSizeEx(file, &before) != FALSE &&
+                     SetFilePointerEx(file, before, nullptr, FILE_BEGIN) != FALSE;
+  const bool written = sized && WriteAll(file, bytes.data(), bytes.size());
+  // A full disk may take part of the bytes: the file is cut back to where
+  // it ended, so the next line starts on a line of its own.
+  if (!written && sized && SetFilePointerEx(file, before, nullptr, FILE_BEGIN) != FALSE)
+    SetEndOfFile(file);
   return CloseHandle(file) != FALSE && written;
 }
 

@@ -30,6 +30,10 @@ MappedFile* MapFileReadOnly(const Text& path, std::string* error) {
                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return fail(LastErrorText("cannot open"));
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return fail("not a regular file");
+  }
   LARGE_INTEGER size{};
   if (GetFileSizeEx(handle, &size) == FALSE) {
     const std::string why = LastErrorText("cannot examine");

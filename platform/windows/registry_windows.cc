@@ -186,6 +186,21 @@ bool RegistryWrite(const Text& root, const Text& subkey, const RegistryValue& va
                         static_cast<DWORD>(value.data.size())) == ERROR_SUCCESS;
 }
 
+bool RegistryWriteValues(const Text& root, const Text& subkey,
+                         const std::vector<RegistryValue>& values, int view) {
+  OpenKey key;
+  if (!Create(root, subkey, view, KEY_SET_VALUE, key)) return false;
+  for (const RegistryValue& value : values) {
+    if (HasNul(value.name) || value.data.size() > kMaxValueBytes ||
+        RegSetValueExW(key.key, value.name.c_str(), 0, value.type,
+                       reinterpret_cast<const BYTE*>(value.data.data()),
+                       static_cast<DWORD>(value.data.size())) != ERROR_SUCCESS) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool RegistryDeleteValue(const Text& root, const Text& subkey, const Text& name, int view) {
   OpenKey key;
   if (HasNul(name) || !Open(root, subkey, view, KEY_SET_VALUE, key)) return false;

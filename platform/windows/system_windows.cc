@@ -80,6 +80,11 @@ Text EnvironmentVariable(const Text& name) {
   });
 }
 
+bool SetProcessEnvironmentVariable(const Text& name, const Text& value) {
+  if (name.empty() || HasNul(name) || HasNul(value)) return false;
+  return SetEnvironmentVariableW(name.c_str(), value.c_str()) != FALSE;
+}
+
 Text ExpandEnvironmentStrings(const Text& text) {
   if (text.empty() || HasNul(text)) return text;
   Text buffer(text.size() + 256, L'\0');

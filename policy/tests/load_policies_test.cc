@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <future>
+#include <memory>
 #include <thread>
 
 #include "policy/policies.h"
@@ -315,8 +318,8 @@ TEST_F(LoadPoliciesTest, NegativeCountsAndLengthsAreZeroWithAWarning) {
 
 // A changed word file is read and its list built while PolicyLock is free:
 // checks meanwhile use the previous list, and the new one replaces it at the
-// end. The file is a pipe here, so the load waits inside the read until the
-// test writes the new words.
+// end. The load is held just before it reads the file until the test has
+// looked.
 TEST_F(LoadPoliciesTest, ChangedWordFileIsBuiltWithoutHoldingPolicyLock) {
   UseWordsFolder();
   const std::string file = domain.words_folder() + "/leaked.txt";
@@ -333,26 +336,83 @@ TEST_F(LoadPoliciesTest, ChangedWordFileIsBuiltWithoutHoldingPolicyLock) {
   };
   ASSERT_EQ(found(ZT("alphabet")), ZT("alpha"));
 
-  std::filesystem::remove(file);
-  ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+  testing::WriteFileText(file, "Gamma\r\n");
   TestDomain::ForgetPolicyStamp();
+  std::promise<void> reading;
+  std::promise<void> go_on;
+  std::shared_future<void> released = go_on.get_future().share();
+  SetWordFileReadHookForTesting([&reading, released](const Text&) {
+    reading.set_value();
+    released.wait();
+  });
   std::thread loader([] { LoadPolicies(); });
-  const int pipe = open(file.c_str(), O_WRONLY);  // returns once the loader reads
-  ASSERT_GE(pipe, 0);
+  reading.get_future().wait();  // the load is about to read the file
   const bool lock_free = PolicyLock().try_lock();
   if (lock_free) {
     PolicyLock().unlock();
     EXPECT_EQ(found(ZT("alphabet")), ZT("alpha")) << "the previous list serves checks";
     EXPECT_EQ(found(ZT("gammaray")), ZT(""));
   }
-  const std::string words = "Gamma\r\n";
-  EXPECT_EQ(write(pipe, words.data(), words.size()), static_cast<ssize_t>(words.size()));
-  close(pipe);
+  go_on.set_value();
   loader.join();
+  SetWordFileReadHookForTesting(nullptr);
   EXPECT_TRUE(lock_free) << "PolicyLock was held while the word file was read";
   EXPECT_EQ(found(ZT("alphabet")), ZT(""));
   EXPECT_EQ(found(ZT("gammaray")), ZT("gamma"));
   EXPECT_EQ(CachedWords("leaked.txt"), 1u);
+}
+
+}  // namespace
+}  // namespace zefa
+
+namespace zefa {
+namespace {
+
+// A FIFO named as a word file or as an absolute store (nobody ever writes
+// into it) must not block the load: each is left out with one Warning per
+// load that names it, and the load after it still runs.
+TEST_F(LoadPoliciesTest, AFifoAsWordFileOrStoreNeverBlocksALoad) {
+  UseWordsFolder();
+  const std::string log = UseLogFile();
+  const std::string word_fifo = domain.words_folder() + "/words.fifo";
+  const std::string store_fifo = domain.root() + "/store.fifo";
+  ASSERT_EQ(mkfifo(word_fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(store_fifo.c_str(), 0600), 0);
+  domain.SetPolicy(1, "Enabled", "1");
+  domain.SetPolicy(1, "ForbiddenFile", "words.fifo");
+  domain.SetPolicy(2, "Enabled", "1");
+  domain.SetPolicy(2, "PwnedEnabled", "1");
+  domain.SetPolicy(2, "PwnedStore", store_fifo);
+  for (int load = 1; load <= 2; ++load) {
+    TestDomain::ForgetPolicyStamp();
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread loader([done] {
+      LoadPolicies();
+      done->store(true);
+    });
+    for (int i = 0; i < 500 && !done->load(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool finished = done->load();
+    // A reader stuck in a FIFO's open is released by a writer that comes
+    // and goes, so a failing test ends instead of hanging.
+    for (int i = 0; i < 200 && !done->load(); ++i) {
+      for (const std::string& fifo : {word_fifo, store_fifo}) {
+        const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) close(fd);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    loader.join();
+    ASSERT_TRUE(finished) << "load " << load << " waited for a writer of a FIFO";
+    const std::string text = testing::ReadFileText(log);
+    EXPECT_EQ(Count(text, "\tWarning\tForbiddenFile " + word_fifo + " is not a regular file"),
+              static_cast<size_t>(load))
+        << text;
+    EXPECT_EQ(Count(text, "\tWarning\tPwnedStore " + store_fifo + " unusable: not a regular file"),
+              static_cast<size_t>(load))
+        << text;
+  }
+  EXPECT_EQ(CachedWords("words.fifo"), SIZE_MAX);
 }
 
 }  // namespace

@@ -353,6 +353,215 @@ TEST(HostProcess, RefusesPeersOtherThanRootAndTheConfiguredGroup) {
   }
 }
 
+// What a client running as `uid` (a member of `gid`) gets from the host: the
+// answer to a change notification, then how many of `checks` quick checks
+// were answered and how many refused for their rate.
+struct MemberResults {
+  uint8_t notify_kind = 0;
+  int answered = 0;
+  int rate_limited = 0;
+  int64_t elapsed_ms = 0;
+};
+
+MemberResults AskAs(const Host& host, uid_t uid, gid_t gid, int checks) {
+  int results[2];
+  if (pipe(results) != 0) return {};
+  const pid_t child = fork();
+  if (child == 0) {
+    close(results[0]);
+    const gid_t groups[] = {gid};
+    if (setgroups(1, groups) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(1);
+    MemberResults out;
+    std::string frame;
+    BeginFrame(frame, kChangeNotify);
+    AppendUint32(frame, 1105);
+    AppendText(frame, u"alice");
+    AppendText(frame, u"Forged-By-A-Member");
+    FinishFrame(frame);
+    std::string error;
+    const int fd = ConnectToHost(host.socket, 1000, error);
+    HostAnswer answer;
+    if (fd >= 0 && ExchangeFrame(fd, frame, 2000, answer, error)) out.notify_kind = answer.kind;
+    if (fd >= 0) close(fd);
+    const int64_t started = MonotonicMs();
+    for (int i = 0; i < checks; ++i) {
+      CheckTexts texts;
+      texts.account = u"alice";
+      texts.password = u"Guess-Number-1";
+      if (!CheckPasswordWithHost(host.socket, texts, 2000, answer, error)) continue;
+      if (answer.kind == kAccepted || answer.kind == kRejected) ++out.answered;
+      if (answer.kind == kErrorRateLimited) ++out.rate_limited;
+    }
+    out.elapsed_ms = MonotonicMs() - started;
+    const ssize_t ignored = write(results[1], &out, sizeof out);
+    (void)ignored;
+    _exit(0);
+  }
+  close(results[1]);
+  MemberResults out;
+  if (read(results[0], &out, sizeof out) != sizeof out) out = MemberResults{};
+  close(results[0]);
+  waitpid(child, nullptr, 0);
+  return out;
+}
+
+// A member of the host's group may ask checks, at a bounded rate and each
+// logged with its uid, but never claim that a password was changed: that
+// is for root and the host's own user.
+TEST(HostProcess, GroupMembersOnlyAskChecksAtABoundedRateAndEachIsLogged) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client under another uid";
+  constexpr uid_t kMember = 65534;
+  constexpr gid_t kClientGroup = 4242;
+  Host host;
+  ASSERT_TRUE(host.Start({"--group", std::to_string(kClientGroup)}));
+  const MemberResults member = AskAs(host, kMember, kClientGroup, 40);
+  EXPECT_EQ(member.notify_kind, kErrorDenied);
+  EXPECT_GE(member.answered, 10) << "the first ten checks of a second are answered";
+  EXPECT_LE(member.answered, 10 + 10 * member.elapsed_ms / 1000 + 1)
+      << member.answered << " checks answered in " << member.elapsed_ms << " ms";
+  EXPECT_EQ(member.answered + member.rate_limited, 40);
+  // Another member has a rate of its own; root is not limited.
+  EXPECT_GE(AskAs(host, kMember + 1, kClientGroup, 10).answered, 10);
+  const MemberResults root = AskAs(host, 0, 0, 40);
+  EXPECT_EQ(root.notify_kind, kDone);
+  EXPECT_EQ(root.answered, 40);
+  EXPECT_EQ(host.Stop(), 0);
+
+  const std::string record = ReadText(host.record);
+  const std::string forged = "notify alice|1105|Forged-By-A-Member\n";
+  ASSERT_TRUE(Contains(record, forged)) << record;
+  EXPECT_EQ(record.find(forged), record.rfind(forged))
+      << "a member's notification reached the library";
+  const std::string log = ReadText(host.log);
+  EXPECT_TRUE(Contains(log, "refused change notification for alice from uid 65534")) << log;
+  EXPECT_TRUE(Contains(log, "check of alice by uid 65534 (pid ")) << log;
+  EXPECT_TRUE(Contains(log, "refused: more than 10 checks a second")) << log;
+  EXPECT_FALSE(Contains(log, "Guess-Number")) << log;
+}
+
+// A listening process that stands in for the host: binds `socket` as root,
+// or as nobody when `nobody_binds`; listens as nobody when `nobody_listens`.
+// It reports how many payload bytes of a request it received (-1 when no
+// client came) and answers "accepted".
+struct Impostor {
+  pid_t pid = -1;
+  int results = -1;
+
+  Impostor(const std::string& socket, bool nobody_binds, bool nobody_listens) {
+    int channel[2];
+    if (pipe(channel) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      close(channel[0]);
+      auto become_nobody = [] {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+      };
+      if (nobody_binds) become_nobody();
+      const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket.c_str());
+      if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) _exit(1);
+      chmod(socket.c_str(), 0666);
+      if (nobody_listens && !nobody_binds) become_nobody();
+      if (listen(listener, 4) != 0) _exit(1);
+      const char ready = 'R';
+      if (write(channel[1], &ready, 1) != 1) _exit(1);
+      pollfd entry{listener, POLLIN, 0};
+      int32_t received = -1;
+      if (poll(&entry, 1, 5000) == 1) {
+        const int client = accept(listener, nullptr, nullptr);
+        FrameHeader header;
+        static uint8_t payload[kMaxPayload];
+        received = ReadFrame(client, 3000, 3000, header, payload, sizeof payload) == ReadStatus::kOk
+                       ? static_cast<int32_t>(header.payload_bytes)
+                       : 0;
+        if (write(channel[1], &received, sizeof received) != sizeof received) _exit(1);
+        const std::string answer = EncodeAnswer(kAccepted, "");
+        WriteAll(client, answer.data(), answer.size(), 1000);
+        close(client);
+      }
+      _exit(0);
+    }
+    close(channel[1]);
+    results = channel[0];
+    char ready = 0;
+    if (read(results, &ready, 1) != 1) ADD_FAILURE() << "the stand-in listener did not start";
+  }
+  // Payload bytes the stand-in received from the hook; -1 when none came.
+  int32_t Received() {
+    int32_t received = -1;
+    pollfd entry{results, POLLIN, 0};
+    if (poll(&entry, 1, 100) == 1 && read(results, &received, sizeof received) != sizeof received)
+      received = -1;
+    return received;
+  }
+  ~Impostor() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    if (results >= 0) close(results);
+  }
+};
+
+// The hook gives the password only to a host that no one else could have
+// put in place: its socket's folder belongs to root (or the host's user)
+// and no one else may write into it, and the listening process runs as
+// root or the host's configured user. The host itself does not listen in
+// a folder that others may write into.
+TEST(CheckPasswordHook, TalksOnlyToTheHostsUserInAFolderNoOneElseMayWrite) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a listener under another uid";
+  TempFolder scratch;
+  const std::string password = WritePasswordFile(scratch, "good", "Good-For-Impostors-1");
+  struct Case {
+    const char* name;
+    uid_t folder_owner;
+    mode_t folder_mode;
+    bool nobody_binds, nobody_listens;
+    std::string hook_options;
+    int exit_code;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"a folder of nobody's", 65534, 0755, true, true, "", 2, "belongs to uid 65534"},
+      {"a listener of nobody's in root's folder", 0, 0755, false, true, "", 2,
+       "runs as uid 65534, not as root or the host's user"},
+      {"root's listener in a folder anyone may write", 0, 0777, false, false, "", 2,
+       "is writable by others (mode 0777)"},
+      {"root's listener in root's folder", 0, 0755, false, false, "", 0, ""},
+      {"the configured host user's listener", 0, 0755, false, true, "--host-user 65534", 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder folder;
+    ASSERT_EQ(chown(folder.path().c_str(), c.folder_owner, 0), 0);
+    ASSERT_EQ(chmod(folder.path().c_str(), c.folder_mode), 0);
+    const std::string socket = folder.File("host.sock");
+    Impostor listener(socket, c.nobody_binds, c.nobody_listens);
+    const HookResult result = RunHook(socket, "alice", password, "", c.hook_options);
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.errors;
+    if (c.exit_code == 0) {
+      EXPECT_GT(listener.Received(), 0);
+      continue;
+    }
+    EXPECT_LE(listener.Received(), 0) << "the password reached the listener";
+    EXPECT_TRUE(Contains(result.errors, "zefa-host could not be asked")) << result.errors;
+    EXPECT_TRUE(Contains(result.errors, c.reason)) << result.errors;
+  }
+
+  Host host;
+  const std::string open_folder = host.folder.File("open");
+  ASSERT_EQ(mkdir(open_folder.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(open_folder.c_str(), 01777), 0);
+  host.socket = open_folder + "/host.sock";
+  host.Launch({}, CLAVORA_STUB_FILTER, "0");
+  EXPECT_EQ(host.ExitCode(), 1);
+  EXPECT_TRUE(Contains(ReadText(host.log), "is writable by others (mode 1777)"))
+      << ReadText(host.log);
+  EXPECT_NE(access(host.socket.c_str(), F_OK), 0);
+}
+
 TEST(HostProcess, RefusesToStartWithoutItsLibraryOrBesideAnotherHost) {
   Host missing;
   missing.Launch({}, missing.folder.File("libnothing.so"), "0");

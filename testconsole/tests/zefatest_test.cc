@@ -1,10 +1,18 @@
 // The console program as an administrator runs it.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <chrono>
 #include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "testing/test_dc.h"
 
@@ -65,6 +73,73 @@ TEST(Zefatest, PasswordTestRunsInCommandLineOrder) {
   // Test mode writes nothing into the log file.
   EXPECT_FALSE(std::filesystem::exists(domain.log_file()));
   EXPECT_TRUE(std::filesystem::is_directory(domain.system_folder())) << "initialised in test mode";
+}
+
+// Runs zefatest on a new terminal, types `typed` once it asks for the
+// password, and returns everything the terminal showed.
+std::string RunOnTerminal(const std::vector<std::string>& arguments, const std::string& typed) {
+  int terminal = -1;
+  const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (child < 0) return "forkpty failed";
+  if (child == 0) {
+    std::vector<char*> argv{const_cast<char*>(kZefatest.c_str())};
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  std::string shown;
+  bool typed_yet = false;
+  for (int round = 0; round < 3000; ++round) {
+    pollfd entry{terminal, POLLIN, 0};
+    if (poll(&entry, 1, 10) > 0) {
+      char buffer[4096];
+      const ssize_t n = read(terminal, buffer, sizeof buffer);
+      if (n <= 0) break;  // the program ended
+      shown.append(buffer, static_cast<size_t>(n));
+    }
+    if (!typed_yet && shown.find("Password for ") != std::string::npos) {
+      // Typed once the echo is off: the prompt comes after the switch.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      const ssize_t ignored = write(terminal, typed.data(), typed.size());
+      (void)ignored;
+      typed_yet = true;
+    }
+  }
+  close(terminal);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  return shown;
+}
+
+// "/p USER" alone or with "-": the password is typed on the terminal without
+// echo, or comes from standard input, and never shows; the two-argument
+// form stays as it was.
+TEST(Zefatest, APasswordReadFromTheTerminalOrStandardInputNeverShows) {
+  testing::TestDomain domain;
+  const std::string reg = std::string(CLAVORA_BIN_DIR) + "/zefareg";
+  Capture(reg + " add 'HKLM\\Software\\Policies\\Clavora\\1' /v Enabled /t REG_DWORD /d 1 /f");
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"/p", "nobody"}, std::vector<std::string>{"/P", "nobody", "-"}}) {
+    const std::string shown = RunOnTerminal(arguments, "Typed S3cret\r");
+    EXPECT_NE(shown.find("Password for nobody: "), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("Typed S3cret"), std::string::npos) << "the password showed: " << shown;
+    EXPECT_NE(shown.find("Password: ********"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Result: Accepted"), std::string::npos) << shown;
+
+    std::string command = "printf 'Piped S3cret\\r\\n' | '" + kZefatest + "'";
+    for (const std::string& argument : arguments) command += " '" + argument + "'";
+    const std::string out = Capture(command + " 2>&1");
+    EXPECT_EQ(out.find("Piped S3cret"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Password for"), std::string::npos) << "no prompt without a terminal";
+    EXPECT_NE(out.find("Username: nobody\nPassword: ********\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Result: Accepted\n"), std::string::npos) << out;
+  }
+  // Nothing to read: said so, nothing tested.
+  const std::string out = Capture("'" + kZefatest + "' /p nobody </dev/null");
+  EXPECT_NE(out.find("No password was read for nobody."), std::string::npos) << out;
+  EXPECT_EQ(out.find("Result:"), std::string::npos) << out;
 }
 
 TEST(Zefatest, WithoutNetlogonShareEveryPasswordIsDenied) {
