@@ -1,0 +1,359 @@
+#include "tools/password_audit.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <thread>
+#include <unordered_map>
+
+#include "breach/md4.h"
+#include "platform/platform.h"
+#include "util/text_util.h"
+
+namespace zefa::audit {
+
+namespace {
+
+uint64_t KeyOf(const NtHash& hash) { return store::KeyOfDigest(hash.data()); }
+
+WChar FirstLetterUpper(WChar c) {
+  // Basic Latin and Latin-1 letters; other scripts stay as written.
+  if (c >= ZT('a') && c <= ZT('z')) return static_cast<WChar>(c - 32);
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<WChar>(c - 32);
+  return c;
+}
+
+const std::vector<Text>& Endings() {
+  static const std::vector<Text> endings = [] {
+    std::vector<Text> list = {Text()};
+    for (int i = 0; i <= 9; ++i) list.push_back(Utf8ToText(std::to_string(i)));
+    for (int i = 0; i <= 99; ++i) {
+      const char two[3] = {static_cast<char>('0' + i / 10), static_cast<char>('0' + i % 10), 0};
+      list.push_back(Utf8ToText(two));
+    }
+    for (int year = 1950; year <= 2039; ++year) list.push_back(Utf8ToText(std::to_string(year)));
+    list.push_back(ZT("!"));
+    list.push_back(ZT("1!"));
+    return list;
+  }();
+  return endings;
+}
+
+std::vector<Text> BaseForms(TextView word) {
+  std::vector<Text> forms = {Text(word)};
+  const Text lower = ToLower(word);
+  if (lower != forms.front()) forms.push_back(lower);
+  Text upper(word);
+  if (!upper.empty()) upper[0] = FirstLetterUpper(upper[0]);
+  if (std::find(forms.begin(), forms.end(), upper) == forms.end()) forms.push_back(upper);
+  return forms;
+}
+
+// The accounts of one set (or of every set, for the names) by hash key.
+using HashIndex = std::unordered_multimap<uint64_t, size_t>;
+
+// Hashes every variant of `word` and marks the accounts in `index` whose
+// hash it is. `buffer` is reused between calls and wiped by the caller.
+void MarkVariants(TextView word, const HashIndex& index, const std::vector<AuditAccount>& accounts,
+                  std::atomic<bool>* listed, Text& buffer) {
+  for (const Text& base : BaseForms(word)) {
+    for (const Text& ending : Endings()) {
+      buffer.assign(base);
+      buffer += ending;
+      const NtHash hash = NtHashOf(buffer);
+      const auto [first, last] = index.equal_range(KeyOf(hash));
+      for (auto it = first; it != last; ++it) {
+        if (accounts[it->second].nt_hash == hash) listed[it->second].store(true);
+      }
+    }
+  }
+}
+
+// Runs `job(i)` for i in [0, count) on `threads` threads.
+void RunParallel(uint64_t count, unsigned threads, const std::function<void(uint64_t)>& job,
+                 const AuditProgress& progress, std::atomic<uint64_t>& done, uint64_t total) {
+  std::atomic<uint64_t> next{0};
+  constexpr uint64_t kChunk = 256;
+  auto worker = [&] {
+    for (;;) {
+      const uint64_t start = next.fetch_add(kChunk);
+      if (start >= count) return;
+      const uint64_t end = std::min(count, start + kChunk);
+      for (uint64_t i = start; i < end; ++i) job(i);
+      done.fetch_add(end - start);
+    }
+  };
+  std::vector<std::thread> pool;
+  for (unsigned i = 1; i < std::max(1u, threads); ++i) pool.emplace_back(worker);
+  if (progress) {
+    // The calling thread reports while it works.
+    for (;;) {
+      const uint64_t start = next.fetch_add(kChunk);
+      if (start >= count) break;
+      const uint64_t end = std::min(count, start + kChunk);
+      for (uint64_t i = start; i < end; ++i) job(i);
+      progress(done.fetch_add(end - start) + (end - start), total);
+    }
+  } else {
+    worker();
+  }
+  for (std::thread& thread : pool) thread.join();
+}
+
+const char* Flag(bool value, bool json) {
+  if (json) return value ? "true" : "false";
+  return value ? "1" : "0";
+}
+
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+bool HasFinding(const AuditAccount& account) {
+  return account.breached || account.empty || account.listed || account.shared_group != 0;
+}
+
+NtHash NtHashOf(TextView password) {
+  NtHash hash{};
+  // Text holds UTF-16 code units in the machine's (little-endian) order.
+  store::Md4(reinterpret_cast<const unsigned char*>(password.data()),
+             password.size() * sizeof(WChar), hash.data());
+  return hash;
+}
+
+void WipeHashes(std::vector<AuditAccount>& accounts) {
+  for (AuditAccount& account : accounts) platform::SecureWipe(account.nt_hash.data(), 16);
+}
+
+void FindEmpty(std::vector<AuditAccount>& accounts) {
+  const NtHash empty = NtHashOf(TextView());
+  for (AuditAccount& account : accounts) account.empty = account.has_nt_hash && account.nt_hash == empty;
+}
+
+void FindShared(std::vector<AuditAccount>& accounts) {
+  const NtHash empty = NtHashOf(TextView());
+  std::map<NtHash, std::vector<size_t>> by_hash;
+  for (size_t i = 0; i < accounts.size(); ++i) {
+    accounts[i].shared_group = 0;
+    if (accounts[i].has_nt_hash && accounts[i].nt_hash != empty)
+      by_hash[accounts[i].nt_hash].push_back(i);
+  }
+  std::vector<std::vector<size_t>> groups;
+  for (auto& [hash, members] : by_hash) {
+    if (members.size() > 1) groups.push_back(members);
+  }
+  std::sort(groups.begin(), groups.end(),
+            [](const auto& a, const auto& b) { return a.front() < b.front(); });
+  for (size_t g = 0; g < groups.size(); ++g) {
+    for (size_t i : groups[g]) accounts[i].shared_group = static_cast<int64_t>(g + 1);
+  }
+  for (auto& entry : by_hash) platform::SecureWipe(const_cast<NtHash*>(&entry.first)->data(), 16);
+}
+
+bool FindBreached(std::vector<AuditAccount>& accounts, std::string& error) {
+  for (AuditAccount& account : accounts) {
+    account.breached = false;
+    if (account.store == nullptr || !account.has_nt_hash) continue;
+    const store::StoreAnswer answer = store::StoreLookupKey(*account.store, KeyOf(account.nt_hash));
+    if (answer == store::StoreAnswer::kDamaged) {
+      error = "the store " + TextToUtf8(account.store->path) +
+              " is damaged (a block failed its check); check it with zefastore info";
+      return false;
+    }
+    account.breached = answer == store::StoreAnswer::kFound;
+  }
+  return true;
+}
+
+std::vector<Text> ListedVariants(TextView word) {
+  std::vector<Text> variants;
+  for (const Text& base : BaseForms(word)) {
+    for (const Text& ending : Endings()) variants.push_back(base + ending);
+  }
+  return variants;
+}
+
+void FindListed(std::vector<AuditAccount>& accounts, const std::vector<SetWords>& words_by_set,
+                unsigned threads, const AuditProgress& progress) {
+  const std::unique_ptr<std::atomic<bool>[]> listed(new std::atomic<bool>[accounts.size()]);
+  for (size_t i = 0; i < accounts.size(); ++i) listed[i].store(false);
+  std::map<int64_t, HashIndex> by_set;
+  std::vector<size_t> named;
+  for (size_t i = 0; i < accounts.size(); ++i) {
+    const AuditAccount& account = accounts[i];
+    if (account.set == 0 || !account.has_nt_hash) continue;
+    by_set[account.set].emplace(KeyOf(account.nt_hash), i);
+    named.push_back(i);
+  }
+  uint64_t total = named.size();
+  for (const auto& [set, index] : by_set) {
+    if (set < 0 || static_cast<size_t>(set) >= words_by_set.size()) continue;
+    const SetWords& words = words_by_set[static_cast<size_t>(set)];
+    total += words.words.size() + (words.file ? WordCount(*words.file) : 0);
+  }
+  std::atomic<uint64_t> done{0};
+  for (const auto& [set, index] : by_set) {
+    if (set < 0 || static_cast<size_t>(set) >= words_by_set.size()) continue;
+    const SetWords& words = words_by_set[static_cast<size_t>(set)];
+    const uint64_t listed_words = words.words.size();
+    const uint64_t file_words = words.file ? WordCount(*words.file) : 0;
+    RunParallel(
+        listed_words + file_words, threads,
+        [&](uint64_t i) {
+          thread_local Text buffer;
+          const TextView word =
+              i < listed_words ? TextView(words.words[i]) : WordAt(*words.file, i - listed_words);
+          if (!word.empty()) MarkVariants(word, index, accounts, listed.get(), buffer);
+          platform::SecureWipe(buffer.data(), buffer.size() * sizeof(WChar));
+        },
+        progress, done, total);
+  }
+  RunParallel(
+      named.size(), threads,
+      [&](uint64_t n) {
+        thread_local Text buffer;
+        const size_t i = named[n];
+        if (listed[i].load()) return;
+        HashIndex own;
+        own.emplace(KeyOf(accounts[i].nt_hash), i);
+        MarkVariants(accounts[i].name, own, accounts, listed.get(), buffer);
+        platform::SecureWipe(buffer.data(), buffer.size() * sizeof(WChar));
+      },
+      progress, done, total);
+  for (size_t i = 0; i < accounts.size(); ++i) accounts[i].listed = listed[i].load();
+}
+
+std::string CsvReport(const std::vector<AuditAccount>& accounts) {
+  std::string out =
+      "account,set,enabled,breached,empty,shared_group,listed,privileged,never_expires,"
+      "not_required,reversible,lm_hash\n";
+  for (const AuditAccount& a : accounts) {
+    out += CsvField(TextToUtf8(a.name)) + "," + std::to_string(a.set) + "," + Flag(a.enabled, false) +
+           "," + Flag(a.breached, false) + "," + Flag(a.empty, false) + "," +
+           std::to_string(a.shared_group) + "," + Flag(a.listed, false) + "," +
+           Flag(a.privileged, false) + "," + Flag(a.never_expires, false) + "," +
+           Flag(a.not_required, false) + "," + Flag(a.reversible, false) + "," +
+           Flag(a.lm_hash, false) + "\n";
+  }
+  return out;
+}
+
+std::string JsonReport(const std::vector<AuditAccount>& accounts) {
+  std::string out = "[";
+  for (size_t i = 0; i < accounts.size(); ++i) {
+    const AuditAccount& a = accounts[i];
+    out += i == 0 ? "\n" : ",\n";
+    out += "  {\"account\": " + JsonString(TextToUtf8(a.name)) + ", \"set\": " + std::to_string(a.set) +
+           ", \"enabled\": " + Flag(a.enabled, true) + ", \"breached\": " + Flag(a.breached, true) +
+           ", \"empty\": " + Flag(a.empty, true) +
+           ", \"shared_group\": " + std::to_string(a.shared_group) +
+           ", \"listed\": " + Flag(a.listed, true) + ", \"privileged\": " + Flag(a.privileged, true) +
+           ", \"never_expires\": " + Flag(a.never_expires, true) +
+           ", \"not_required\": " + Flag(a.not_required, true) +
+           ", \"reversible\": " + Flag(a.reversible, true) + ", \"lm_hash\": " + Flag(a.lm_hash, true) +
+           "}";
+  }
+  return out + (accounts.empty() ? "]\n" : "\n]\n");
+}
+
+AuditCounts CountFindings(const std::vector<AuditAccount>& accounts) {
+  AuditCounts counts;
+  int64_t groups = 0;
+  for (const AuditAccount& a : accounts) {
+    ++counts.accounts;
+    counts.breached += a.breached;
+    counts.empty += a.empty;
+    counts.listed += a.listed;
+    counts.shared += a.shared_group != 0;
+    groups = std::max(groups, a.shared_group);
+    if (HasFinding(a)) {
+      ++counts.with_findings;
+      counts.privileged_with_findings += a.privileged;
+    }
+  }
+  counts.shared_groups = static_cast<uint64_t>(groups);
+  return counts;
+}
+
+Text AuditLogLine(const AuditCounts& c) {
+  return Utf8ToText("Password audit: " + std::to_string(c.accounts) + " accounts, " +
+                    std::to_string(c.breached) + " breached, " + std::to_string(c.shared) +
+                    " shared, " + std::to_string(c.empty) + " empty, " + std::to_string(c.listed) +
+                    " listed");
+}
+
+std::string SummaryText(const std::vector<AuditAccount>& accounts) {
+  const AuditCounts c = CountFindings(accounts);
+  std::string out = "Password audit: " + std::to_string(c.accounts) + " accounts read\n";
+  out += "  breached  " + std::to_string(c.breached) + "\n";
+  out += "  shared    " + std::to_string(c.shared) + " (" + std::to_string(c.shared_groups) +
+         (c.shared_groups == 1 ? " group)\n" : " groups)\n");
+  out += "  empty     " + std::to_string(c.empty) + "\n";
+  out += "  listed    " + std::to_string(c.listed) + "\n";
+  out += std::to_string(c.with_findings) + " accounts with findings, " +
+         std::to_string(c.privileged_with_findings) + " of them privileged\n";
+  std::vector<const AuditAccount*> found;
+  for (const AuditAccount& a : accounts) {
+    if (HasFinding(a)) found.push_back(&a);
+  }
+  std::stable_sort(found.begin(), found.end(), [](const AuditAccount* a, const AuditAccount* b) {
+    if (a->privileged != b->privileged) return a->privileged;
+    return ToLower(a->name) < ToLower(b->name);
+  });
+  if (!found.empty()) out += "\n";
+  for (const AuditAccount* a : found) {
+    std::string line = "  " + TextToUtf8(a->name);
+    line += a->set == 0 ? "  (no set)" : "  (set " + std::to_string(a->set) + ")";
+    if (a->privileged) line += "  PRIVILEGED";
+    if (a->breached) line += "  breached";
+    if (a->empty) line += "  empty";
+    if (a->shared_group != 0) line += "  shared #" + std::to_string(a->shared_group);
+    if (a->listed) line += "  listed";
+    if (!a->enabled) line += "  (disabled)";
+    out += line + "\n";
+  }
+  return out;
+}
+
+std::vector<size_t> AccountsToRequireChange(const std::vector<AuditAccount>& accounts,
+                                            const std::vector<Text>& except,
+                                            bool include_privileged) {
+  std::vector<Text> excepted;
+  for (const Text& name : except) excepted.push_back(ToLower(name));
+  std::vector<size_t> chosen;
+  for (size_t i = 0; i < accounts.size(); ++i) {
+    const AuditAccount& a = accounts[i];
+    if (!HasFinding(a) || (a.privileged && !include_privileged)) continue;
+    if (std::find(excepted.begin(), excepted.end(), ToLower(a.name)) != excepted.end()) continue;
+    chosen.push_back(i);
+  }
+  return chosen;
+}
+
+}  // namespace zefa::audit
