@@ -137,12 +137,21 @@ LOG_FOLDER=$DC/state/sysvol/example.test/scripts/zefa/system/log
 mkdir -p "$LOG_FOLDER"
 
 # -------------------------------------------------------------- the audit
+LOG_FILE=$LOG_FOLDER/DC1.log
+log_lines=$(cat "$LOG_FILE" 2>/dev/null | wc -l)
 set +e
-"$BIN/zefaaudit" --samdb "$SAMDB" --store "$WORK/ntlm.store" --all --csv "$WORK/r.csv" \
+# The database as the DC's smb.conf places it (CLAVORA_SMB_CONF), no --samdb.
+"$BIN/zefaaudit" --store "$WORK/ntlm.store" --all --csv "$WORK/r.csv" \
   --json "$WORK/r.json" >"$WORK/out.txt" 2>"$WORK/err.txt"
 rc=$?
 set -e
 [[ $rc -eq 1 ]] && pass "exit status 1 with findings" || fail "exit status $rc, expected 1: $(cat "$WORK/err.txt")"
+
+count=$(($(wc -l <"$WORK/r.csv") - 1))
+counts=$(awk -F, 'NR > 1 {b += $4; e += $5; s += ($6 != 0); l += $7}
+                  END {printf "%d breached, %d shared, %d empty, %d listed", b, s, e, l}' "$WORK/r.csv")
+if tail -n +"$((log_lines + 1))" "$LOG_FILE" | tr -d "\r" | grep -q "Password audit: $count accounts, $counts\$"
+then pass "log line"; else fail "no line 'Password audit: $count accounts, $counts' in $LOG_FILE"; fi
 
 # Fields after the name: set,enabled,breached,empty,shared_group,listed,
 # privileged,never_expires,not_required,reversible,lm_hash (G = the pair's group).
@@ -189,10 +198,17 @@ else pass "disabled accounts only with --all"; fi
 if grep -Eiq '^(krbtgt|[^,]*\$),' "$WORK/r.csv"; then fail "krbtgt or a computer account in the report"
 else pass "no krbtgt, computer or trust account"; fi
 
-LOG_FILE=$(ls -t "$LOG_FOLDER"/*.log | head -n 1)
-count=$(($(wc -l <"$WORK/r.csv") - 1))
-if tail -n 5 "$LOG_FILE" | grep -q "Password audit: $count accounts, [0-9]* breached, [0-9]* shared, [0-9]* empty, [0-9]* listed"
-then pass "log line"; else fail "no audit line in $LOG_FILE"; fi
+# Without --store the set's own PwnedStore is used when it is an NTLM store.
+REG /v PwnedStore /t REG_SZ /d "$WORK/ntlm.store"
+"$BIN/zefaaudit" --samdb "$SAMDB" --csv "$WORK/set-store.csv" >"$WORK/set-store.txt" 2>&1 || true
+got=$(grep "^$P-breach," "$WORK/set-store.csv" | cut -d, -f4 || true)
+[[ $got == 1 ]] && pass "the set's NTLM PwnedStore by default" || fail "the set's store was not used: '$got'"
+REG /v PwnedStore /t REG_SZ /d "$WORK/sha1.store"
+"$BIN/zefaaudit" --samdb "$SAMDB" --csv "$WORK/set-sha1.csv" >"$WORK/set-sha1.txt" 2>&1 || true
+if [[ $(grep "^$P-breach," "$WORK/set-sha1.csv" | cut -d, -f4) == 0 ]] && grep -q "SHA-1" "$WORK/set-sha1.txt"
+then pass "a set's SHA-1 PwnedStore is named and not used"; else fail "a set's SHA-1 store: $(cat "$WORK/set-sha1.txt")"; fi
+"$BIN/zefareg" delete 'HKLM\Software\Policies\Clavora\1' /v PwnedStore /f >/dev/null
+
 
 # ------------------------------------------------------------- refusals
 expect_refusal() {
@@ -246,7 +262,7 @@ then pass "--require-change set pwdLastSet 0 on exactly the expected accounts"
 else fail "--require-change changed: $changed; zero now: $zeroed; printed: $changed_list"; fi
 
 # ---------------------------------------------------- nothing secret leaks
-cat "$WORK"/*.txt "$WORK/r.csv" "$WORK/r.json" "$WORK/enabled.csv" >"$WORK/all-output"
+cat "$WORK"/*.txt "$WORK"/*.csv "$WORK/r.json" >"$WORK/all-output"
 tail -n 20 "$LOG_FILE" >>"$WORK/all-output"
 if grep -Eq '[0-9a-fA-F]{32}' "$WORK/all-output"; then fail "hash-like text in an output"
 else pass "no hash text in any output"; fi
