@@ -177,16 +177,49 @@ void FindShared(std::vector<AuditAccount>& accounts) {
 }
 
 bool FindBreached(std::vector<AuditAccount>& accounts, std::string& error) {
-  for (AuditAccount& account : accounts) {
-    account.breached = false;
-    if (account.store == nullptr || !account.has_nt_hash) continue;
-    const store::StoreAnswer answer = store::StoreLookupKey(*account.store, KeyOf(account.nt_hash));
-    if (answer == store::StoreAnswer::kDamaged) {
-      error = "the store " + TextToUtf8(account.store->path) +
-              " is damaged (a block failed its check); check it with zefastore info";
-      return false;
+  // Looked up in key order, store by store: the blocks are then read in file
+  // order, a window ahead is read in the background, and the pages behind are
+  // let go, so a large domain reads its store nearly sequentially and keeps
+  // only the window in memory.
+  std::vector<size_t> order;
+  for (size_t i = 0; i < accounts.size(); ++i) {
+    accounts[i].breached = false;
+    if (accounts[i].store != nullptr && accounts[i].has_nt_hash) order.push_back(i);
+  }
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    if (accounts[a].store != accounts[b].store) return accounts[a].store < accounts[b].store;
+    return KeyOf(accounts[a].nt_hash) < KeyOf(accounts[b].nt_hash);
+  });
+  constexpr size_t kWindow = 256;
+  for (size_t start = 0; start < order.size();) {
+    const store::PasswordStore& store = *accounts[order[start]].store;
+    size_t end = start;
+    while (end < order.size() && end - start < kWindow && accounts[order[end]].store == &store) ++end;
+    const int64_t first = store::StoreBlockOfKey(store, KeyOf(accounts[order[start]].nt_hash));
+    const int64_t last = store::StoreBlockOfKey(store, KeyOf(accounts[order[end - 1]].nt_hash));
+    const uint64_t block_bytes = store.header.block_size;
+    const bool dense = first >= 0 && static_cast<uint64_t>(last - first) <= 4 * (end - start);
+    if (dense) {
+      platform::AdviseMappedPages(store.file, store.header.data_offset + first * block_bytes,
+                                  (last - first + 1) * block_bytes,
+                                  platform::MappedPageAdvice::kWillNeed);
     }
-    account.breached = answer == store::StoreAnswer::kFound;
+    for (size_t n = start; n < end; ++n) {
+      AuditAccount& account = accounts[order[n]];
+      const store::StoreAnswer answer = store::StoreLookupKey(store, KeyOf(account.nt_hash));
+      if (answer == store::StoreAnswer::kDamaged) {
+        error = "the store " + TextToUtf8(store.path) +
+                " is damaged (a block failed its check); check it with zefastore info";
+        return false;
+      }
+      account.breached = answer == store::StoreAnswer::kFound;
+    }
+    if (first >= 0 && last > first) {
+      // The last block may hold the next window's first key.
+      platform::AdviseMappedPages(store.file, store.header.data_offset + first * block_bytes,
+                                  (last - first) * block_bytes, platform::MappedPageAdvice::kDontNeed);
+    }
+    start = end;
   }
   return true;
 }

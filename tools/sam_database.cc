@@ -71,7 +71,7 @@ uint32_t FirstNumber(const ldb_message* message, const char* name) {
 
 bool ConnectReadOnly(ldb_context* ldb, const std::string& url, std::string& error) {
   const char* options[] = {"modules:", nullptr};  // the stored values, no module stack
-  const int rc = ldb_connect(ldb, url.c_str(), LDB_FLG_RDONLY, options);
+  const int rc = ldb_connect(ldb, url.c_str(), LDB_FLG_RDONLY | LDB_FLG_NOMMAP, options);
   if (rc != LDB_SUCCESS) {
     const char* text = ldb_errstring(ldb);
     error = "cannot open " + url + " read-only (" + (text != nullptr ? std::string(text) : "ldb error " + std::to_string(rc)) +
@@ -162,6 +162,62 @@ std::vector<std::string> ParentsOf(ldb_dn* dn) {
     parents.push_back(ValueText(*value));
   }
   return parents;
+}
+
+struct SearchState {
+  std::string key;
+  SamContents& contents;
+  std::string& error;
+};
+
+// Adds one found entry to the contents (users with their secrets decoded).
+void AddEntry(const ldb_message* message, SearchState& state) {
+  if (EqualsIgnoringCase(FirstText(message, "isDeleted"), "TRUE")) return;
+  SamObject object;
+  object.dn = ldb_dn_get_linearized(message->dn);
+  object.name = FirstText(message, "sAMAccountName");
+  const ldb_message_element* sid = Element(message, "objectSid");
+  if (sid != nullptr && sid->num_values > 0)
+    object.sid = SidText(sid->values[0].data, sid->values[0].length);
+  object.parents = ParentsOf(message->dn);
+  const ldb_message_element* member_of = Element(message, "memberOf");
+  for (unsigned v = 0; member_of != nullptr && v < member_of->num_values; ++v) {
+    const std::string group_sid = SidOfExtendedDn(ValueText(member_of->values[v]));
+    if (!group_sid.empty()) object.member_of.push_back(group_sid);
+  }
+  object.user_account_control = FirstNumber(message, "userAccountControl");
+  object.primary_group_rid = FirstNumber(message, "primaryGroupID");
+  object.group_type = FirstNumber(message, "groupType");
+  if (FirstText(message, "sAMAccountType") == "805306368") {
+    ReadSecretAttribute(message, "unicodePwd", state.key, object.has_nt_hash, &object.nt_hash,
+                        state.error);
+    ReadSecretAttribute(message, "dBCSPwd", state.key, object.has_lm_hash, nullptr, state.error);
+    state.contents.users.push_back(std::move(object));
+  } else if (ldb_msg_check_string_attribute(message, "objectClass", "group") != 0) {
+    state.contents.groups.push_back(std::move(object));
+  }
+}
+
+int TakeEntry(struct ldb_request* request, struct ldb_reply* reply) {
+  auto& state = *static_cast<SearchState*>(request->context);
+  if (reply == nullptr) return ldb_request_done(request, LDB_ERR_OPERATIONS_ERROR);
+  if (reply->error != LDB_SUCCESS) {
+    const int error = reply->error;
+    talloc_free(reply);
+    return ldb_request_done(request, error);
+  }
+  switch (reply->type) {
+    case LDB_REPLY_ENTRY:
+      if (state.error.empty()) AddEntry(reply->message, state);
+      break;
+    case LDB_REPLY_DONE:
+      talloc_free(reply);
+      return ldb_request_done(request, LDB_SUCCESS);
+    default:
+      break;
+  }
+  talloc_free(reply);
+  return LDB_SUCCESS;
 }
 
 }  // namespace
@@ -261,50 +317,26 @@ bool ReadSamDatabase(const std::string& sam_path, SamContents& contents, std::st
   ldb_context* ldb = ldb_init(memory.get(), nullptr);
   if (ldb == nullptr || !ConnectReadOnly(ldb, url, error)) return false;
 
-  std::string key = ReadKeyFile(FolderOf(sam_path) + "/encrypted_secrets.key");
+  SearchState state{ReadKeyFile(FolderOf(sam_path) + "/encrypted_secrets.key"), contents, error};
   const char* attributes[] = {"sAMAccountName", "sAMAccountType", "objectSid", "objectClass",
                               "userAccountControl", "primaryGroupID", "groupType", "memberOf",
                               "unicodePwd", "dBCSPwd", "isDeleted", nullptr};
-  ldb_result* result = nullptr;
   // Searched by objectClass: without the DC's module stack the index keys of
   // some attributes (sAMAccountType among them) are not those this library
-  // would compute, while objectClass matches as stored.
-  const int rc = ldb_search(ldb, memory.get(), &result, nullptr, LDB_SCOPE_SUBTREE, attributes,
-                            "(|(objectClass=user)(objectClass=group))");
-  if (rc != LDB_SUCCESS || result == nullptr) {
+  // would compute, while objectClass matches as stored. Entries are taken
+  // one at a time as the search finds them, so memory holds one entry, not
+  // the whole result.
+  struct ldb_request* request = nullptr;
+  int rc = ldb_build_search_req(&request, ldb, memory.get(), nullptr, LDB_SCOPE_SUBTREE,
+                                "(|(objectClass=user)(objectClass=group))", attributes, nullptr,
+                                &state, TakeEntry, nullptr);
+  if (rc == LDB_SUCCESS) rc = ldb_request(ldb, request);
+  if (rc == LDB_SUCCESS) rc = ldb_wait(request->handle, LDB_WAIT_ALL);
+  if (rc != LDB_SUCCESS && error.empty()) {
     const char* text = ldb_errstring(ldb);
     error = "searching " + url + " failed: " + (text != nullptr ? std::string(text) : "ldb error " + std::to_string(rc));
-    OPENSSL_cleanse(key.data(), key.size());
-    return false;
   }
-  for (unsigned i = 0; i < result->count && error.empty(); ++i) {
-    const ldb_message* message = result->msgs[i];
-    if (EqualsIgnoringCase(FirstText(message, "isDeleted"), "TRUE")) continue;
-    SamObject object;
-    object.dn = ldb_dn_get_linearized(message->dn);
-    object.name = FirstText(message, "sAMAccountName");
-    const ldb_message_element* sid = Element(message, "objectSid");
-    if (sid != nullptr && sid->num_values > 0)
-      object.sid = SidText(sid->values[0].data, sid->values[0].length);
-    object.parents = ParentsOf(message->dn);
-    const ldb_message_element* member_of = Element(message, "memberOf");
-    for (unsigned v = 0; member_of != nullptr && v < member_of->num_values; ++v) {
-      const std::string group_sid = SidOfExtendedDn(ValueText(member_of->values[v]));
-      if (!group_sid.empty()) object.member_of.push_back(group_sid);
-    }
-    object.user_account_control = FirstNumber(message, "userAccountControl");
-    object.primary_group_rid = FirstNumber(message, "primaryGroupID");
-    object.group_type = FirstNumber(message, "groupType");
-    const std::string account_type = FirstText(message, "sAMAccountType");
-    if (account_type == "805306368") {
-      ReadSecretAttribute(message, "unicodePwd", key, object.has_nt_hash, &object.nt_hash, error);
-      ReadSecretAttribute(message, "dBCSPwd", key, object.has_lm_hash, nullptr, error);
-      contents.users.push_back(std::move(object));
-    } else if (ldb_msg_check_string_attribute(message, "objectClass", "group") != 0) {
-      contents.groups.push_back(std::move(object));
-    }
-  }
-  OPENSSL_cleanse(key.data(), key.size());
+  OPENSSL_cleanse(state.key.data(), state.key.size());
   for (const SamObject& user : contents.users) {
     // The domain's SID is every account's SID without its last part.
     const size_t dash = user.sid.rfind('-');

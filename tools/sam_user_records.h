@@ -4,6 +4,11 @@
 // policy set through this record, as the filter does for a password change.
 #pragma once
 
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
 #include "directory/user_record.h"
 #include "tools/sam_database.h"
 
@@ -14,10 +19,22 @@ struct AccountFacts {
   bool privileged = false;  // in Domain/Enterprise/Schema Admins or Administrators, at any depth
 };
 
-// One entry per user of `contents`, in the same order. Groups are followed
-// through memberOf at any depth, starting from the account's own memberOf and
-// its primary group; only security groups count (a distribution group is no
-// part of a token), and a cycle is followed once.
+// The groups of a database by SID, with the SIDs that make a member
+// privileged. Points into `contents`, which must outlive it.
+struct GroupGraph {
+  std::unordered_map<std::string, const SamObject*> by_sid;
+  std::unordered_set<std::string> privileged_sids;
+  std::string domain_sid;
+};
+GroupGraph IndexGroups(const SamContents& contents);
+
+// The record of one user. Groups are followed through memberOf at any depth,
+// starting from the account's own memberOf and its primary group; only
+// security groups count (a distribution group is no part of a token), and a
+// cycle is followed once.
+AccountFacts FactsOfUser(const GroupGraph& graph, const SamObject& user);
+
+// FactsOfUser for every user of `contents`, in the same order.
 std::vector<AccountFacts> BuildAccountFacts(const SamContents& contents);
 
 }  // namespace zefa::audit

@@ -273,7 +273,7 @@ int Run(const Options& options) {
   std::sort(contents.users.begin(), contents.users.end(), [](const SamObject& a, const SamObject& b) {
     return ToLower(Utf8ToText(a.name)) < ToLower(Utf8ToText(b.name));
   });
-  const std::vector<AccountFacts> facts = BuildAccountFacts(contents);
+  const GroupGraph groups = IndexGroups(contents);
 
   std::vector<AuditAccount> accounts;
   std::vector<std::string> dns;
@@ -289,14 +289,15 @@ int Run(const Options& options) {
       platform::SecureWipe(user.nt_hash.data(), user.nt_hash.size());
       continue;
     }
+    const AccountFacts facts = FactsOfUser(groups, user);
     AuditAccount account;
-    account.name = facts[i].record.AccountName;
+    account.name = facts.record.AccountName;
     PolicySet chosen;
-    if (PolicySelection(chosen, facts[i].record.AccountName, facts[i].record.GroupNames,
-                        facts[i].record.Container) == 1)
+    if (PolicySelection(chosen, facts.record.AccountName, facts.record.GroupNames,
+                        facts.record.Container) == 1)
       account.set = chosen.Index;
     account.enabled = enabled;
-    account.privileged = facts[i].privileged;
+    account.privileged = facts.privileged;
     account.never_expires = (user.user_account_control & kUfDontExpirePasswd) != 0;
     account.not_required = (user.user_account_control & kUfPasswdNotReqd) != 0;
     account.reversible = (user.user_account_control & kUfEncryptedTextPasswordAllowed) != 0;
