@@ -13,6 +13,7 @@
 // per second and peak memory (the child's maximum resident set). The work
 // folder is deleted at the end.
 //   audit_bench [--work FOLDER] [--tool PATH] [--accounts N] [--store-size N] [--words N]
+//               [--keep]   (--keep leaves the work folder for further runs)
 // Needs root (zefaaudit refuses anyone else).
 extern "C" {
 #include <ldb.h>
@@ -32,6 +33,7 @@ extern "C" {
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "breach/store_builder.h"
@@ -199,8 +201,15 @@ int main(int argc, char** argv) {
   fs::path work = fs::temp_directory_path() / "zefaaudit-bench";
   std::string tool = std::string(CLAVORA_BIN_DIR) + "/zefaaudit";
   uint64_t accounts = 100000, store_size = 100000000, words = 10000;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool keep = false;
+  for (int i = 1; i < argc; i += 2) {
     const std::string arg = argv[i];
+    if (arg == "--keep") {
+      keep = true;
+      --i;
+      continue;
+    }
+    if (i + 1 >= argc) break;
     if (arg == "--work") work = argv[i + 1];
     else if (arg == "--tool") tool = argv[i + 1];
     else if (arg == "--accounts") accounts = std::strtoull(argv[i + 1], nullptr, 10);
@@ -321,10 +330,17 @@ int main(int argc, char** argv) {
               exit_code, static_cast<unsigned long long>(lines), seconds, lines / seconds,
               usage.ru_maxrss / 1024.0, usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6,
               usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6);
+  {
+    std::ifstream load("/proc/loadavg");
+    std::string one, five;
+    load >> one >> five;
+    std::printf("machine load average during the run: %s (1 min), %s (5 min) on %u cores\n",
+                one.c_str(), five.c_str(), std::thread::hardware_concurrency());
+  }
   std::printf("findings: %llu breached (expected %zu), %llu shared, %llu listed; %llu forbidden words\n",
               static_cast<unsigned long long>(found_breached), breached.size(),
               static_cast<unsigned long long>(found_shared), static_cast<unsigned long long>(found_listed),
               static_cast<unsigned long long>(words));
-  fs::remove_all(work);
+  if (!keep) fs::remove_all(work);
   return exit_code == 1 ? 0 : 1;
 }

@@ -50,24 +50,75 @@ std::vector<Text> BaseForms(TextView word) {
   return forms;
 }
 
-// The accounts of one set (or of every set, for the names) by hash key.
-using HashIndex = std::unordered_multimap<uint64_t, size_t>;
+// The accounts of one set by hash key, with a bit per key range in front
+// so that most variants (hashes of no account) cost one cache line.
+struct HashIndex {
+  static constexpr int kFilterBits = 20;
+  std::vector<uint64_t> filter = std::vector<uint64_t>((size_t{1} << kFilterBits) / 64);
+  std::unordered_multimap<uint64_t, size_t> accounts;
 
-// Hashes every variant of `word` and marks the accounts in `index` whose
-// hash it is. `buffer` is reused between calls and wiped by the caller.
-void MarkVariants(TextView word, const HashIndex& index, const std::vector<AuditAccount>& accounts,
-                  std::atomic<bool>* listed, Text& buffer) {
+  void Add(uint64_t key, size_t account) {
+    const uint64_t bit = key >> (64 - kFilterBits);
+    filter[bit / 64] |= uint64_t{1} << (bit % 64);
+    accounts.emplace(key, account);
+  }
+  bool MayHold(uint64_t key) const {
+    const uint64_t bit = key >> (64 - kFilterBits);
+    return (filter[bit / 64] >> (bit % 64) & 1) != 0;
+  }
+};
+
+// Calls `visit` with the NT hash of every variant of `word`. A variant
+// shorter than 28 code units (nearly all) is hashed as one block laid out
+// here: the base form's code units once, each ending after them.
+template <typename Visit>
+void ForEachVariantHash(TextView word, Visit&& visit) {
+  constexpr size_t kBlockUnits = 27;  // 54 bytes: the padding and length still fit
+  Text long_variant;
+  uint32_t base_words[16];
+  uint32_t words[16];
   for (const Text& base : BaseForms(word)) {
+    std::memset(base_words, 0, sizeof base_words);
+    const bool short_base = base.size() <= kBlockUnits;
+    for (size_t k = 0; short_base && k < base.size(); ++k)
+      base_words[k / 2] |= static_cast<uint32_t>(base[k]) << (16 * (k % 2));
     for (const Text& ending : Endings()) {
-      buffer.assign(base);
-      buffer += ending;
-      const NtHash hash = NtHashOf(buffer);
-      const auto [first, last] = index.equal_range(KeyOf(hash));
-      for (auto it = first; it != last; ++it) {
-        if (accounts[it->second].nt_hash == hash) listed[it->second].store(true);
+      NtHash hash;
+      const size_t length = base.size() + ending.size();
+      if (length <= kBlockUnits) {
+        std::memcpy(words, base_words, sizeof words);
+        size_t k = base.size();
+        for (WChar c : ending) {
+          words[k / 2] |= static_cast<uint32_t>(c) << (16 * (k % 2));
+          ++k;
+        }
+        words[k / 2] |= 0x80u << (16 * (k % 2));
+        words[14] = static_cast<uint32_t>(k * 16);
+        store::Md4PaddedBlock(words, hash.data());
+      } else {
+        long_variant.assign(base);
+        long_variant += ending;
+        hash = NtHashOf(long_variant);
       }
+      visit(hash);
     }
   }
+  platform::SecureWipe(base_words, sizeof base_words);
+  platform::SecureWipe(words, sizeof words);
+  platform::SecureWipe(long_variant.data(), long_variant.size() * sizeof(WChar));
+}
+
+// Marks the accounts in `index` whose hash is a variant of `word`.
+void MarkVariants(TextView word, const HashIndex& index, const std::vector<AuditAccount>& accounts,
+                  std::atomic<bool>* listed) {
+  ForEachVariantHash(word, [&](const NtHash& hash) {
+    const uint64_t key = KeyOf(hash);
+    if (!index.MayHold(key)) return;
+    const auto [first, last] = index.accounts.equal_range(key);
+    for (auto it = first; it != last; ++it) {
+      if (accounts[it->second].nt_hash == hash) listed[it->second].store(true);
+    }
+  });
 }
 
 // Runs `job(i)` for i in [0, count) on `threads` threads.
@@ -241,7 +292,7 @@ void FindListed(std::vector<AuditAccount>& accounts, const std::vector<SetWords>
   for (size_t i = 0; i < accounts.size(); ++i) {
     const AuditAccount& account = accounts[i];
     if (account.set == 0 || !account.has_nt_hash) continue;
-    by_set[account.set].emplace(KeyOf(account.nt_hash), i);
+    by_set[account.set].Add(KeyOf(account.nt_hash), i);
     named.push_back(i);
   }
   uint64_t total = named.size();
@@ -259,24 +310,21 @@ void FindListed(std::vector<AuditAccount>& accounts, const std::vector<SetWords>
     RunParallel(
         listed_words + file_words, threads,
         [&](uint64_t i) {
-          thread_local Text buffer;
           const TextView word =
               i < listed_words ? TextView(words.words[i]) : WordAt(*words.file, i - listed_words);
-          if (!word.empty()) MarkVariants(word, index, accounts, listed.get(), buffer);
-          platform::SecureWipe(buffer.data(), buffer.size() * sizeof(WChar));
+          if (!word.empty()) MarkVariants(word, index, accounts, listed.get());
         },
         progress, done, total);
   }
   RunParallel(
       named.size(), threads,
       [&](uint64_t n) {
-        thread_local Text buffer;
         const size_t i = named[n];
         if (listed[i].load()) return;
-        HashIndex own;
-        own.emplace(KeyOf(accounts[i].nt_hash), i);
-        MarkVariants(accounts[i].name, own, accounts, listed.get(), buffer);
-        platform::SecureWipe(buffer.data(), buffer.size() * sizeof(WChar));
+        bool found = false;
+        ForEachVariantHash(accounts[i].name,
+                           [&](const NtHash& hash) { found = found || hash == accounts[i].nt_hash; });
+        if (found) listed[i].store(true);
       },
       progress, done, total);
   for (size_t i = 0; i < accounts.size(); ++i) accounts[i].listed = listed[i].load();

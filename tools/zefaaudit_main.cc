@@ -270,9 +270,16 @@ int Run(const Options& options) {
   SamContents contents;
   if (!ReadSamDatabase(samdb, contents, error)) return Fail(error);
   // Reports list the accounts by name.
-  std::sort(contents.users.begin(), contents.users.end(), [](const SamObject& a, const SamObject& b) {
-    return ToLower(Utf8ToText(a.name)) < ToLower(Utf8ToText(b.name));
-  });
+  {
+    std::vector<std::pair<Text, size_t>> by_name;
+    for (size_t i = 0; i < contents.users.size(); ++i)
+      by_name.emplace_back(ToLower(Utf8ToText(contents.users[i].name)), i);
+    std::sort(by_name.begin(), by_name.end());
+    std::vector<SamObject> sorted;
+    sorted.reserve(by_name.size());
+    for (const auto& entry : by_name) sorted.push_back(std::move(contents.users[entry.second]));
+    contents.users.swap(sorted);
+  }
   const GroupGraph groups = IndexGroups(contents);
 
   std::vector<AuditAccount> accounts;

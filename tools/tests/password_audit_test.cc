@@ -49,7 +49,7 @@ TEST(PasswordAudit, ListedFindsEveryVariantOfItsSetsWordsAndTheName) {
   std::vector<SetWords> words(9);
   auto file = std::make_shared<WordList>();
   for (int i = 0; i < 500; ++i) {
-    words[1].words.push_back(RandomWord(random, 4 + random() % 6));
+    words[1].words.push_back(RandomWord(random, 4 + random() % 27));  // long ones too
     AppendWord(*file, RandomWord(random, 5));
   }
   FinishWordList(*file);
