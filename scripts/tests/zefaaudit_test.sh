@@ -236,6 +236,8 @@ expect_refusal "a store with a damaged block" "damaged" \
   "$BIN/zefaaudit" --samdb "$SAMDB" --store "$WORK/block.store"
 expect_refusal "a SHA-1 store" "NTLM store" "$BIN/zefaaudit" --samdb "$SAMDB" --store "$WORK/sha1.store"
 expect_refusal "a missing database" "no database" "$BIN/zefaaudit" --samdb "$WORK/none/sam.ldb"
+mkdir -p "$WORK/bad" && head -c 65536 /dev/urandom >"$WORK/bad/sam.ldb"
+expect_refusal "a database that does not open" "cannot open" "$BIN/zefaaudit" --samdb "$WORK/bad/sam.ldb"
 
 # ------------------------------------------------------- require change
 # Every account outside the OU is excepted (other tests use them), and so
