@@ -243,20 +243,26 @@ expect_refusal "a database that does not open" "cannot open" "$BIN/zefaaudit" --
 # Every account outside the OU is excepted (other tests use them), and so
 # is the one with its own name as password; the Domain Admin is left out
 # as privileged.
-except=$(awk -F, -v p="$P-" 'NR > 1 && index($1, p) != 1 {print $1}' "$WORK/r.csv" | paste -sd, -)
-except="$except,$P-name"
+# The list is taken again right before each run, so that accounts another
+# test has added meanwhile are excepted too.
+except_others() {
+  "$BIN/zefaaudit" --samdb "$SAMDB" --all --csv "$WORK/now.csv" >/dev/null 2>&1 || true
+  awk -F, -v p="$P-" 'NR > 1 && index($1, p) != 1 {print $1}' "$WORK/now.csv" | paste -sd, -
+}
 ldbdo pwdlastset "$BASE" | sort >"$WORK/before.txt"
 "$BIN/zefaaudit" --samdb "$SAMDB" --store "$WORK/ntlm.store" --require-change --dry-run \
-  --except "$except" >"$WORK/dry.txt" 2>&1 || true
+  --except "$(except_others),$P-name" >"$WORK/dry.txt" 2>&1 || true
 ldbdo pwdlastset "$BASE" | sort >"$WORK/after-dry.txt"
-cmp -s "$WORK/before.txt" "$WORK/after-dry.txt" && pass "--dry-run changes nothing" || fail "--dry-run changed pwdLastSet"
+dry_changed=$(join "$WORK/before.txt" "$WORK/after-dry.txt" | awk -v p="$P-" '$2 != $3 && (index($1, p) == 1 || $3 == 0) {print $1}')
+[[ -z $dry_changed ]] && pass "--dry-run changes nothing" || fail "--dry-run changed pwdLastSet of $dry_changed"
 expected_changed=$(printf '%s\n' "$P-breach" "$P-empty" "$P-share1" "$P-word" | sort)
 listed=$(sed -n '/dry run/,$p' "$WORK/dry.txt" | sed -n 's/^  \(.*\)$/\1/p' | sort)
 [[ $listed == "$expected_changed" ]] && pass "--dry-run lists the accounts" || fail "--dry-run listed: $listed"
 "$BIN/zefaaudit" --samdb "$SAMDB" --store "$WORK/ntlm.store" --require-change \
-  --except "$except" >"$WORK/change.txt" 2>&1 || true
+  --except "$(except_others),$P-name" >"$WORK/change.txt" 2>&1 || true
 ldbdo pwdlastset "$BASE" | sort >"$WORK/after.txt"
-changed=$(join "$WORK/before.txt" "$WORK/after.txt" | awk '$2 != $3 {print $1}' | sort)
+# Changed among the OU's accounts; set to 0 among all accounts.
+changed=$(join "$WORK/before.txt" "$WORK/after.txt" | awk -v p="$P-" '$2 != $3 && index($1, p) == 1 {print $1}' | sort)
 zeroed=$(join "$WORK/before.txt" "$WORK/after.txt" | awk '$3 == 0 && $2 != 0 {print $1}' | sort)
 changed_list=$(sed -n '/next logon:/,$p' "$WORK/change.txt" | sed -n 's/^  \(.*\)$/\1/p' | sort)
 if [[ $changed == "$expected_changed" && $zeroed == "$expected_changed" && $changed_list == "$expected_changed" ]]
