@@ -128,6 +128,14 @@ void UnmapFile(MappedFile* file);  // nullptr is ignored
 // memory now (mincore on POSIX); -1 where the platform cannot tell.
 int64_t MappedFileResidentPages(const MappedFile* file, uint64_t offset, uint64_t length);
 
+// Page hints for a range of a mapping, for a reader that walks the file in
+// order: kWillNeed starts reading the range in the background, kDontNeed
+// takes the range's pages out of this process's memory (the system's file
+// cache may keep them). False when the platform ignored the hint.
+enum class MappedPageAdvice { kWillNeed, kDontNeed };
+bool AdviseMappedPages(const MappedFile* file, uint64_t offset, uint64_t length,
+                       MappedPageAdvice advice);
+
 // Asks the system to drop the file's cached pages (those no mapping holds),
 // so that the next reads come from the disk. False when it cannot.
 bool DropFileFromCache(const Text& path);

@@ -8,6 +8,7 @@ SUDO=""
 install_missing_packages \
   build-essential cmake ninja-build pkg-config \
   libpcre3-dev libssl-dev libcurl4-openssl-dev libldap-dev libpng-dev zlib1g-dev \
+  libldb-dev libtalloc-dev \
   googletest libgtest-dev libbenchmark-dev \
   python3 \
   libfltk1.3-dev libkrb5-dev xvfb xauth x11-apps imagemagick locales \

@@ -88,6 +88,16 @@ int64_t MappedFileResidentPages(const MappedFile* file, uint64_t offset, uint64_
   return resident;
 }
 
+bool AdviseMappedPages(const MappedFile* file, uint64_t offset, uint64_t length,
+                       MappedPageAdvice advice) {
+  if (file == nullptr || file->data == nullptr || offset >= file->size || length == 0) return false;
+  if (length > file->size - offset) length = file->size - offset;
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  const uint64_t first = offset / page * page;
+  return madvise(static_cast<char*>(file->data) + first, offset + length - first,
+                 advice == MappedPageAdvice::kWillNeed ? MADV_WILLNEED : MADV_DONTNEED) == 0;
+}
+
 bool DropFileFromCache(const Text& path) {
   // Not waiting for a writer: a FIFO in the file's place is refused below
   // instead of blocking the caller.

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "platform/files.h"
@@ -173,6 +174,43 @@ TEST(Files, FolderLinkAndPrivateFolder) {
   EXPECT_FALSE(MakeFolderPrivate(dir.Wide("missing")));
   ASSERT_TRUE(AppendToFile(dir.Wide("plain"), "x"));
   EXPECT_FALSE(MakeFolderPrivate(dir.Wide("plain")));
+}
+
+// Resident file-backed memory of this process in kB (RssFile of /proc/self/status).
+long ResidentFileKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("RssFile:", 0) == 0) return std::stol(line.substr(8));
+  }
+  return -1;
+}
+
+// A reader that walks a mapping in order keeps only its window: kDontNeed
+// takes the pages read out of the process's memory, kWillNeed is accepted,
+// and ranges outside the file are refused.
+TEST(MappedFiles, PageAdviceReleasesThePagesOfTheRange) {
+  TempFolder dir;
+  const std::string path = dir.File("mapped.bin");
+  constexpr size_t kBytes = 32 << 20;
+  {
+    std::ofstream out(path, std::ios::binary);
+    const std::string chunk(1 << 20, 'x');
+    for (size_t i = 0; i < kBytes / chunk.size(); ++i) out << chunk;
+  }
+  MappedFile* file = MapFileReadOnly(Utf8ToText(path), nullptr);
+  ASSERT_NE(file, nullptr);
+  EXPECT_TRUE(AdviseMappedPages(file, 0, kBytes, MappedPageAdvice::kWillNeed));
+  unsigned sum = 0;
+  for (size_t i = 0; i < kBytes; i += 4096) sum += MappedFileData(file)[i];
+  EXPECT_EQ(sum, 'x' * (kBytes / 4096));
+  const long touched = ResidentFileKb();
+  EXPECT_TRUE(AdviseMappedPages(file, 100, kBytes - 200, MappedPageAdvice::kDontNeed));
+  const long released = ResidentFileKb();
+  EXPECT_GE(touched - released, 30L << 10) << touched << " kB before, " << released << " kB after";
+  EXPECT_FALSE(AdviseMappedPages(file, kBytes, 10, MappedPageAdvice::kDontNeed));
+  EXPECT_FALSE(AdviseMappedPages(nullptr, 0, 10, MappedPageAdvice::kWillNeed));
+  UnmapFile(file);
 }
 
 }  // namespace

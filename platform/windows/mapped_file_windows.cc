@@ -77,6 +77,29 @@ void UnmapFile(MappedFile* file) {
 
 int64_t MappedFileResidentPages(const MappedFile*, uint64_t, uint64_t) { return -1; }
 
+bool AdviseMappedPages(const MappedFile* file, uint64_t offset, uint64_t length,
+                       MappedPageAdvice advice) {
+  if (file == nullptr || file->data == nullptr || offset >= file->size || length == 0) return false;
+  if (length > file->size - offset) length = file->size - offset;
+  char* start = static_cast<char*>(const_cast<void*>(file->data)) + offset;
+  if (advice == MappedPageAdvice::kDontNeed) {
+    // Unlocking pages that are not locked removes them from the working set.
+    return VirtualUnlock(start, static_cast<SIZE_T>(length)) != 0 ||
+           GetLastError() == ERROR_NOT_LOCKED;
+  }
+  // PrefetchVirtualMemory exists from Windows 8 on; older systems ignore the hint.
+  using PrefetchFunction = BOOL(WINAPI*)(HANDLE, ULONG_PTR, PVOID, ULONG);
+  struct RangeEntry {
+    PVOID VirtualAddress;
+    SIZE_T NumberOfBytes;
+  };
+  static const auto prefetch = reinterpret_cast<PrefetchFunction>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "PrefetchVirtualMemory")));
+  if (prefetch == nullptr) return false;
+  RangeEntry range{start, static_cast<SIZE_T>(length)};
+  return prefetch(GetCurrentProcess(), 1, &range, 0) != 0;
+}
+
 bool DropFileFromCache(const Text&) { return false; }
 
 }  // namespace zefa::platform
