@@ -13,7 +13,7 @@
 
 #include "breach/store_reader.h"
 #include "platform/text.h"
-#include "rules/forbidden_words.h"
+#include "words/forbidden_words.h"
 #include "tools/sam_database.h"
 
 namespace zefa::audit {
