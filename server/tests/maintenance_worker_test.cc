@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "directory/directory_writes.h"
+#include "directory/lookup_user.h"
+#include "directory/view_keeper.h"
 #include "filter/filter_state.h"
 #include "platform/platform.h"
 #include "policy/policies.h"
@@ -46,11 +48,46 @@ int64_t LoadedMinLength() {
 
 class MaintenanceWorkerTest : public ::testing::Test {
  protected:
+  // The worker initialises only once lookups have something to answer
+  // from; these tests are about the worker's other steps, so the lookup is
+  // a stand-in.
+  void SetUp() override {
+    SetUserLookupForTesting([](const Text&, UserRecord&) {});
+  }
   void TearDown() override {
     StopMaintenanceWorker();
     SetMaintenanceTickForTesting(1000ms);
+    SetUserLookupForTesting(nullptr);
   }
 };
+
+// Before the directory was first read the library is not initialised (the
+// host answers "starting" and the hook refuses): every account would be
+// unknown. The read starts with the worker, not at its first minute step,
+// and the initialisation follows it.
+TEST_F(MaintenanceWorkerTest, ChecksStartOnlyOnceTheDirectoryWasRead) {
+  REQUIRE_TEST_DC();
+  SetUserLookupForTesting(nullptr);
+  testing::FreshServer server;
+  ResetDirectoryView();
+  const std::string socket = server.root() + "/ldapi";
+  setenv("CLAVORA_LDAP_URI", testing::LdapiUriOf(socket).c_str(), 1);
+  SetMaintenanceTickForTesting(1ms);
+  StartMaintenanceWorker();
+  std::this_thread::sleep_for(500ms);  // several minute steps without a directory
+  EXPECT_FALSE(Initialised());
+  EXPECT_FALSE(DirectoryViewReady());
+
+  testing::SilentDirectory directory = testing::SilentDirectory::InFrontOf(
+      socket, testing::TestDcFolder() + "/private/ldap_priv/ldapi", std::set<unsigned char>{});
+  directory.Start();
+  ASSERT_TRUE(WaitUntil([] { return Initialised(); }, 30s));
+  UserRecord alice;
+  LookupUser(ZT("alice"), alice);
+  EXPECT_EQ(alice.Container, ZT("Staff/Engineering"));
+  StopMaintenanceWorker();
+  unsetenv("CLAVORA_LDAP_URI");
+}
 
 TEST_F(MaintenanceWorkerTest, InitialisesOnceTheShareAppearsThenFollowsPolicyChanges) {
   testing::FreshServer server;
