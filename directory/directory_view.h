@@ -35,6 +35,10 @@ struct ViewChange {
   uint32_t PrimaryGroupId = 0;
   bool SecondaryKrbtgt = false;  // msDS-SecondaryKrbTgtNumber present
   std::vector<std::string> Members;  // member DNs (groups only)
+  // The server sent only a range of the members ("member;range=0-1499", as
+  // Windows domain controllers do for large groups): the first value not
+  // yet read, 0 when all are in.
+  size_t MoreMembersFrom = 0;
   int64_t ChangeNumber = 0;      // uSNChanged
 };
 

@@ -78,22 +78,51 @@ int64_t HighestChange(const platform::DirectoryEntry& root, Text& domain) {
   return highest;
 }
 
+}  // namespace
+
+bool CompleteMembers(platform::DirectoryHandle* handle, ViewChange& change) {
+  while (change.MoreMembersFrom != 0) {
+    const size_t from = change.Members.size();
+    std::vector<platform::DirectoryEntry> entries;
+    const Text wanted = ZT("member;range=") + IntegerToText(static_cast<int64_t>(from)) + ZT("-*");
+    if (platform::DirectorySearch(handle, Utf8ToText(change.Dn), 0, Text(), {wanted}, 0, entries) != 0 ||
+        entries.empty()) {
+      return false;
+    }
+    change.MoreMembersFrom = 0;
+    for (const platform::DirectoryAttribute& attribute : entries.front().attributes) {
+      const Text name = ToLower(attribute.name);
+      if (!StartsWith(name, ZT("member;range="))) continue;
+      change.Members.insert(change.Members.end(), attribute.values.begin(), attribute.values.end());
+      if (!attribute.values.empty() && name.substr(name.size() - 2) != ZT("-*"))
+        change.MoreMembersFrom = change.Members.size();
+    }
+  }
+  return true;
+}
+
+namespace {
+
 // The changes of one paged search, in pages.
 int ReadChanges(platform::DirectoryHandle* handle, const Text& base, const Text& filter,
                 bool show_deleted, const std::function<void(std::vector<ViewChange>&)>& on_batch) {
   const platform::DirectoryRequestAllowance allowance(kPageMilliseconds);
-  return platform::DirectoryPagedSearch(
+  bool complete = true;
+  const int rc = platform::DirectoryPagedSearch(
       handle, base, 2, filter, ViewAttributes(), kPageSize, show_deleted,
       [&](std::vector<platform::DirectoryEntry>& page) {
         std::vector<ViewChange> batch;
         batch.reserve(page.size());
         for (const platform::DirectoryEntry& entry : page) {
           ViewChange change;
-          if (ReadViewChange(entry, change)) batch.push_back(std::move(change));
+          if (!ReadViewChange(entry, change)) continue;
+          if (!CompleteMembers(handle, change)) complete = false;
+          batch.push_back(std::move(change));
         }
         page.clear();
         on_batch(batch);
       });
+  return rc != 0 ? rc : complete ? 0 : -1;
 }
 
 void LogOutage(KeeperState& state, bool answered) {
@@ -224,6 +253,12 @@ bool ReadViewChange(const platform::DirectoryEntry& entry, ViewChange& change) {
       change.SecondaryKrbtgt = true;
     } else if (name == ZT("member")) {
       change.Members = attribute.values;
+    } else if (StartsWith(name, ZT("member;range="))) {
+      change.Members = attribute.values;
+      const Text range = name.substr(13);
+      const size_t dash = range.find(ZT('-'));
+      if (dash != Text::npos && range.substr(dash + 1) != ZT("*"))
+        change.MoreMembersFrom = attribute.values.size();
     } else if (name == ZT("usnchanged")) {
       change.ChangeNumber = IntegerValue(value);
     }

@@ -45,4 +45,9 @@ void ResetDirectoryView();
 // deleted).
 bool ReadViewChange(const platform::DirectoryEntry& entry, ViewChange& change);
 
+// For a group whose members came as a range (MoreMembersFrom > 0): reads
+// the rest, range by range ("member;range=N-*"), until the server marks the
+// last one. False when a read failed.
+bool CompleteMembers(platform::DirectoryHandle* handle, ViewChange& change);
+
 }  // namespace zefa

@@ -353,6 +353,39 @@ TEST(DirectoryViewAgreement, GeneratedDomainAgreesWithTokenGroupsBeforeAndAfterC
   EXPECT_TRUE(wrong.empty()) << wrong.size() << " accounts differ 2 s after the changes, first: " << wrong.front();
 }
 
+// A large group's members as Windows domain controllers send them: a first
+// range, and the rest read range by range.
+TEST(DirectoryViewAgreement, MembersSentInRangesAreReadToTheEnd) {
+  REQUIRE_TEST_DC();
+  testing::UseTestDc();
+  Dc dc;
+  const std::string tag = std::to_string(getpid() % 100000);
+  const std::string group = "CN=ranged" + tag + ",CN=Users," + kBase;
+  std::vector<std::string> members;
+  for (int i = 0; i < 7; ++i) {
+    members.push_back("CN=ranged" + tag + "-" + std::to_string(i) + ",CN=Users," + kBase);
+    ASSERT_EQ(dc.Add(members.back(), {{"objectClass", {"user"}}, {"sAMAccountName", {"rg" + tag + "-" + std::to_string(i)}}}), 0);
+  }
+  ASSERT_EQ(dc.Add(group, {{"objectClass", {"group"}}, {"sAMAccountName", {"ranged" + tag}}, {"member", members}}), 0);
+  platform::DirectoryEntry entry;
+  entry.dn = T(group);
+  const std::string guid = dc.Search(group, LDAP_SCOPE_BASE, "(objectClass=*)", {"objectGUID"})[group]["objectGUID"][0];
+  entry.attributes = {{ZT("objectGUID"), {guid}},
+                      {ZT("objectClass"), {"top", "group"}},
+                      {ZT("sAMAccountType"), {"268435456"}},
+                      {ZT("member;range=0-1"), {members[0], members[1]}}};
+  ViewChange change;
+  ASSERT_TRUE(ReadViewChange(entry, change));
+  EXPECT_EQ(change.MoreMembersFrom, 2u);
+  platform::DirectoryHandle* handle = platform::DirectoryOpen();
+  ASSERT_NE(handle, nullptr);
+  EXPECT_TRUE(CompleteMembers(handle, change));
+  platform::DirectoryClose(handle);
+  EXPECT_EQ(change.MoreMembersFrom, 0u);
+  EXPECT_EQ(std::set<std::string>(change.Members.begin(), change.Members.end()),
+            std::set<std::string>(members.begin(), members.end()));
+}
+
 // Skips by directory facts: a machine account and the domain's krbtgt are
 // skipped as computers; person accounts whose names merely look like one
 // ("fake$", "krbtgt_1234", "krbtgtfan") are checked; an unknown name is
