@@ -111,6 +111,7 @@ void BM_ViewBuild100k(benchmark::State& state) {
     DirectoryView view;
     view.SetDomain("DC=example,DC=test");
     view.Apply(changes);
+    view.Trim();
     const ViewStatistics statistics = view.Statistics();
     bytes = statistics.Bytes;
     accounts = statistics.Accounts;

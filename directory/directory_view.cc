@@ -529,6 +529,11 @@ void DirectoryView::ResolveMembers() {
   CompactTexts();
 }
 
+void DirectoryView::Trim() {
+  objects_.shrink_to_fit();
+  texts_.shrink_to_fit();
+}
+
 // An OU or container was renamed or moved: the objects below it keep their
 // own change numbers, so their parent DNs are rewritten here.
 void DirectoryView::RenameParents(const std::string& old_dn, const std::string& new_dn) {

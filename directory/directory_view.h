@@ -69,6 +69,10 @@ class DirectoryView {
   void ApplyObjects(std::vector<ViewChange>& batch);
   void ResolveMembers();
 
+  // Gives back the growth reserve of the arrays (after a build; later
+  // changes grow them again as needed).
+  void Trim();
+
   // The account for a name as the security authority passes it: a
   // "DOMAIN\" prefix is dropped; the name is a sAMAccountName, or failing
   // that (for a name with "@") a userPrincipalName, or the implicit

@@ -170,6 +170,7 @@ bool RefreshLocked(KeeperState& state) {
                                [&](std::vector<ViewChange>& batch) { view->ApplyObjects(batch); });
     if (rc != 0) return false;
     view->ResolveMembers();
+    view->Trim();
     const Text netbios_domain = platform::NetbiosDomainName();
     {
       std::unique_lock<std::shared_mutex> guard(state.view_lock);

@@ -367,13 +367,17 @@ TEST(DirectoryViewAgreement, MembersSentInRangesAreReadToTheEnd) {
     ASSERT_EQ(dc.Add(members.back(), {{"objectClass", {"user"}}, {"sAMAccountName", {"rg" + tag + "-" + std::to_string(i)}}}), 0);
   }
   ASSERT_EQ(dc.Add(group, {{"objectClass", {"group"}}, {"sAMAccountName", {"ranged" + tag}}, {"member", members}}), 0);
+  // The first range as the server orders the values.
+  const std::vector<std::string> ordered =
+      dc.Search(group, LDAP_SCOPE_BASE, "(objectClass=*)", {"member"})[group]["member"];
+  ASSERT_EQ(ordered.size(), members.size());
   platform::DirectoryEntry entry;
   entry.dn = T(group);
   const std::string guid = dc.Search(group, LDAP_SCOPE_BASE, "(objectClass=*)", {"objectGUID"})[group]["objectGUID"][0];
   entry.attributes = {{ZT("objectGUID"), {guid}},
                       {ZT("objectClass"), {"top", "group"}},
                       {ZT("sAMAccountType"), {"268435456"}},
-                      {ZT("member;range=0-1"), {members[0], members[1]}}};
+                      {ZT("member;range=0-1"), {ordered[0], ordered[1]}}};
   ViewChange change;
   ASSERT_TRUE(ReadViewChange(entry, change));
   EXPECT_EQ(change.MoreMembersFrom, 2u);

@@ -49,11 +49,9 @@ int64_t LoadedMinLength() {
 class MaintenanceWorkerTest : public ::testing::Test {
  protected:
   // The worker initialises only once lookups have something to answer
-  // from; these tests are about the worker's other steps, so the lookup is
-  // a stand-in.
-  void SetUp() override {
-    SetUserLookupForTesting([](const Text&, UserRecord&) {});
-  }
+  // from; the tests of its other steps use a stand-in lookup (set after the
+  // server, whose set-up clears it).
+  static void UseStandInLookup() { SetUserLookupForTesting([](const Text&, UserRecord&) {}); }
   void TearDown() override {
     StopMaintenanceWorker();
     SetMaintenanceTickForTesting(1000ms);
@@ -67,7 +65,6 @@ class MaintenanceWorkerTest : public ::testing::Test {
 // and the initialisation follows it.
 TEST_F(MaintenanceWorkerTest, ChecksStartOnlyOnceTheDirectoryWasRead) {
   REQUIRE_TEST_DC();
-  SetUserLookupForTesting(nullptr);
   testing::FreshServer server;
   ResetDirectoryView();
   const std::string socket = server.root() + "/ldapi";
@@ -91,6 +88,7 @@ TEST_F(MaintenanceWorkerTest, ChecksStartOnlyOnceTheDirectoryWasRead) {
 
 TEST_F(MaintenanceWorkerTest, InitialisesOnceTheShareAppearsThenFollowsPolicyChanges) {
   testing::FreshServer server;
+  UseStandInLookup();
   const std::string conf = testing::ReadFileText(server.root() + "/smb.conf");
   testing::WriteFileText(server.root() + "/smb.conf", "[global]\n\tworkgroup = EXAMPLE\n");
   server.SetPolicy(1, "Enabled", "1");
@@ -115,6 +113,7 @@ TEST_F(MaintenanceWorkerTest, InitialisesOnceTheShareAppearsThenFollowsPolicyCha
 
 TEST_F(MaintenanceWorkerTest, DailyPassRunsBesideTheMinuteSteps) {
   testing::FreshServer server;
+  UseStandInLookup();
   // A negative day count makes every inactive-account pass leave a warning.
   server.SetPolicy(0, "DisableInactiveAccounts", "-3");
   SetMaintenanceTickForTesting(0ms);
@@ -165,6 +164,7 @@ void SetGroupDescriptionTo(const std::string& group, const std::string& text) {
 TEST_F(MaintenanceWorkerTest, MirrorCatchesUpWithTheDirectory) {
   REQUIRE_TEST_DC();
   testing::FreshServer server;
+  UseStandInLookup();
   server.SetPolicy(6, "Enabled", "1");
   server.SetPolicy(6, "UserGroups", "Engineers");
   ClearDirectoryWriteCaches();
