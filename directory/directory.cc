@@ -98,25 +98,6 @@ int SearchObjects(DirectoryConnection& connection, EntryMap& entries, const Text
   return 0;
 }
 
-int FindUserEntry(DirectoryConnection& connection, AttributeMap& attributes,
-                  const Text& account_name, const Text& attribute_list) {
-  if (Contains(account_name, ZT("CN="))) return ReadObject(connection, attributes, account_name, attribute_list);
-  Text name = account_name;
-  const size_t slash = name.find(ZT('\\'));
-  if (slash != Text::npos) name = name.substr(slash + 1);
-  const size_t at = name.find(ZT('@'));
-  if (at != Text::npos) name = name.substr(0, at);
-  const Text filter =
-      ZT("(&(sAMAccountType=805306368)(sAMAccountName=") + EscapeFilterValue(name) + ZT("))");
-  std::vector<platform::DirectoryEntry> entries;
-  const int rc =
-      platform::DirectorySearch(connection.handle, CurrentNamingContexts().DefaultNamingContext, 2,
-                                filter, SplitAttributeList(attribute_list), 1, entries);
-  if (rc != 0) return rc;
-  if (!entries.empty()) CopyEntryAttributes(connection, attributes, entries.front());
-  return 0;
-}
-
 Text ReadAttributeText(DirectoryConnection& connection, const Text& dn, const Text& attribute) {
   std::vector<platform::DirectoryEntry> entries;
   const int rc = platform::DirectorySearch(connection.handle, CompleteBase(dn), 0, Text(),

@@ -45,12 +45,6 @@ int ReadObject(DirectoryConnection& connection, AttributeMap& attributes, const 
 int SearchObjects(DirectoryConnection& connection, EntryMap& entries, const Text& filter,
                   const Text& attribute_list, const Text& base_dn, int scope);
 
-// The one normal user account with this sAMAccountName (a "DOMAIN\" prefix
-// and an "@suffix" are dropped first); a name containing "CN=" is read as a
-// DN. Returns the result code.
-int FindUserEntry(DirectoryConnection& connection, AttributeMap& attributes,
-                  const Text& account_name, const Text& attribute_list);
-
 // The decoded text of one attribute of one object; empty when the read fails.
 Text ReadAttributeText(DirectoryConnection& connection, const Text& dn, const Text& attribute);
 

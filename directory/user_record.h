@@ -8,25 +8,21 @@
 namespace zefa {
 
 struct UserRecord {
-  int64_t LookupTime = 0;
   Text AccountName;  // empty when the account was not found
-  // The directory could not be asked (no connection, a failed search): an
+  // No directory view was ready (the directory has not been read yet): an
   // empty AccountName then says nothing about the account.
   bool LookupFailed = false;
+  // The directory says this is no person's account: a machine or trust
+  // account (sAMAccountType), the domain's krbtgt account or a read-only
+  // domain controller's krbtgt_NNNNN account.
+  bool ComputerAccount = false;
   Text QualifiedName;
   Text DistinguishedName;
   Text PrincipalName;
   Text Container;  // OU path below the domain, levels separated by "/"
-  int64_t AccountExpires = -1;
-  int64_t PasswordAge = 0;
-  Text HomeDirectory;
-  Text Description;
-  Text ScriptPath;
   Text DisplayName;
-  int64_t LastLogon = -1;
   Text Sid;
   Text Guid;
-  Text ProfilePath;
   Text GroupNames;  // each followed by ";"
   Text GroupSids;   // each followed by ";"
 };

@@ -1,6 +1,7 @@
 #include "filter/change_notify.h"
 
 #include "directory/lookup_user.h"
+#include "filter/password_filter.h"
 #include "policy/policy_selection.h"
 #include "history/account_files.h"
 #include "history/history_file.h"
@@ -74,10 +75,9 @@ void RunPasswordChangeNotify(const Text* account_name, const Text* new_password)
   LogDebug(ZT("PasswordChangeNotify"));
   if (account_name == nullptr || new_password == nullptr) return;
   const Text& account = *account_name;
-  if (account.empty() || account.back() == ZT('$') || StartsWith(account, ZT("krbtgt"))) return;
-
   UserRecord user;
   LookupUser(account, user);
+  if (SkippedAsComputerAccount(account, user)) return;
   PolicySet set;
   PolicySelection(set, account, user.GroupNames, user.Container);
   const ServerPaths paths = CurrentServerPaths();

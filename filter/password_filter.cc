@@ -47,9 +47,16 @@ bool PasswordIsListed(const Text& password, const PolicySet& set) {
   return false;
 }
 
-bool IsComputerAccount(const Text& name) {
-  return name.empty() || name.back() == ZT('$') || StartsWith(name, ZT("krbtgt"));
+}  // namespace
+
+bool SkippedAsComputerAccount(const Text& account, const UserRecord& user) {
+  if (account.empty()) return true;
+  if (!user.AccountName.empty()) return user.ComputerAccount;
+  // Not in the directory: a name ending in "$" is a computer being joined.
+  return account.back() == ZT('$');
 }
+
+namespace {
 
 // The set for an account the directory does not know; false (the password
 // is accepted) when UnknownAccountSet names none. Says which set applied.
@@ -110,13 +117,12 @@ FilterVerdict CheckPassword(const FilterRequest& request) {
   }
   const Text account = request.AccountName ? *request.AccountName : Text();
   const Text full_name = request.FullName ? *request.FullName : Text();
-  if (IsComputerAccount(account)) {
+  UserRecord user;
+  LookupUser(account, user);
+  if (SkippedAsComputerAccount(account, user)) {
     Debug(ZT("Skip: user is a computer account"));
     return kAccept;
   }
-
-  UserRecord user;
-  LookupUser(account, user);
   // An account the directory does not know (one being created with its
   // first password) has no history to compare with. A directory that could
   // not be asked knows nothing either way: the password is accepted.

@@ -1,6 +1,7 @@
 // The password check from the security authority's call to a verdict.
 #pragma once
 
+#include "directory/user_record.h"
 #include "platform/text.h"
 
 namespace zefa {
@@ -21,6 +22,12 @@ enum class FilterVerdict { Accepted, Denied, AuditDenied };
 // The verdict of one call. Rejects everything until the server has been
 // initialised; every later difficulty accepts with a log line.
 FilterVerdict CheckPassword(const FilterRequest& request);
+
+// Whether a change of `account` (looked up as `user`) is left alone as a
+// computer's: an empty name, an account the directory says is a machine,
+// trust or krbtgt account, or an unknown name ending in "$" (a computer
+// being joined). A person's account named "fake$" or "krbtgtfan" is checked.
+bool SkippedAsComputerAccount(const Text& account, const UserRecord& user);
 
 // true = accept (also a password that only an audit-mode set would deny),
 // false = reject.

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -97,6 +98,20 @@ struct DirectoryEntry {
 int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const Text& filter,
                     const std::vector<Text>& attributes, int size_limit,
                     std::vector<DirectoryEntry>& entries);
+
+// Receives one page of a paged search; it may take the entries out.
+using DirectoryPageSink = std::function<void(std::vector<DirectoryEntry>& page)>;
+
+// A search whose answer comes in pages of at most `page_size` entries (the
+// paged-results control), each handed to `on_page` as it arrives, so that
+// no server limit on the size of one answer cuts it short. With
+// `show_deleted` the requests also carry the show-deleted control
+// (1.2.840.113556.1.4.417): deleted objects come too, with isDeleted TRUE.
+// Each page is one request with the usual time bound. Returns the first
+// non-zero code (the pages handed over until then stay handed over).
+int DirectoryPagedSearch(DirectoryHandle* handle, const Text& base, int scope, const Text& filter,
+                         const std::vector<Text>& attributes, int page_size, bool show_deleted,
+                         const DirectoryPageSink& on_page);
 
 enum DirectoryModOp { kDirectoryAdd = 0, kDirectoryDelete = 1, kDirectoryReplace = 2 };
 

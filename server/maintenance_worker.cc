@@ -5,7 +5,9 @@
 #include <mutex>
 #include <thread>
 
+#include "directory/lookup_user.h"
 #include "directory/policy_objects.h"
+#include "directory/view_keeper.h"
 #include "server/library_state.h"
 #include "logging/log.h"
 #include "platform/system.h"
@@ -85,7 +87,9 @@ void RunMirrorPass() {
 
 // `hour_passed`: no mirror pass ran for kTicksPerHourlyMirror ticks.
 void MinuteStep(bool hour_passed) {
-  if (!Initialised()) ServerInitialisation();
+  // Checks start only once the directory has been read: before, every
+  // password is refused (the host answers "starting").
+  if (!Initialised() && UserLookupReady()) ServerInitialisation();
   if (!Initialised()) return;
   if (ReloadPolicies() == 1) {
     ApplyChangedPolicies();
@@ -104,7 +108,11 @@ void WorkerLoop(std::chrono::milliseconds tick, uint64_t generation) {
   uint64_t passes_seen = Mirror().passes.load();
   uint64_t last_pass_tick = 0;
   for (uint64_t ticks = 1;; ++ticks) {
-    if (ticks % kTicksPerMinuteStep == 0) {
+    // The view is built at once (its own thread); when it takes longer than
+    // the first minute step, the initialisation follows its completion
+    // within a tick instead of a minute later.
+    const bool late_start = ticks > kTicksPerMinuteStep && !Initialised() && UserLookupReady();
+    if (ticks % kTicksPerMinuteStep == 0 || late_start) {
       MinuteStep(ticks - last_pass_tick >= kTicksPerHourlyMirror);
       const uint64_t passes = Mirror().passes.load();
       if (passes != passes_seen) {
@@ -136,6 +144,7 @@ void StartMaintenanceWorker() {
   WorkerState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
   if (state.thread.joinable()) return;
+  StartViewKeeper();
   state.thread = std::thread(WorkerLoop, state.tick, state.generation);
 }
 
@@ -150,6 +159,7 @@ void StopMaintenanceWorker() {
   }
   state.wake.notify_all();
   finishing.join();
+  StopViewKeeper();
 }
 
 bool MaintenanceWorkerRunning() {

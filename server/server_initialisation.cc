@@ -104,8 +104,6 @@ int ServerInitialisation() {
   StoreServerPaths(paths);
 
   SetupAndUpgrade();
-  // The user cache's lock exists from the library's start; the lookup only
-  // uses it once Initialised is set.
 
   const bool policies_changed = ReloadPolicies() == 1;
 

@@ -90,6 +90,7 @@ int Run(std::vector<zefa::Text>& args) {
       for (const zefa::Text& path : zefa::InstallationCheckPaths(zefa::platform::InstalledFilterLibrary()))
         zefa::platform::ConsoleWriteLine(zefa::InstallationCheckLine(path));
       PrintLines(zefa::AuditModeWarningLines());
+      PrintLines(zefa::UnknownAccountWarningLines());
     } else if (option == ZT("/report")) {
       i = RunReport(args, i);
     } else if (option == ZT("/h") || option == ZT("/?") || option == ZT("/help")) {

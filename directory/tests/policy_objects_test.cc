@@ -21,6 +21,7 @@
 #include "directory/directory.h"
 #include "directory/directory_writes.h"
 #include "directory/lookup_user.h"
+#include "directory/view_keeper.h"
 #include "directory/policy_objects.h"
 #include "policy/policy_selection.h"
 #include "testing/test_dc.h"
@@ -270,6 +271,7 @@ TEST_F(PolicyObjectsTest, TheDirectoryAppliesTheSetTheFilterChooses) {
   EXPECT_EQ(Value(Pso("ZEFA_01_P"), "msDS-PasswordSettingsPrecedence"), "1");
   EXPECT_EQ(Value(Pso("ZEFA_07_P"), "msDS-PasswordSettingsPrecedence"), "7");
   EXPECT_EQ(Sorted(Read(Zefa("ZEFA_07_C"), "member")), Sorted({in_both, ou_only}));
+  ASSERT_TRUE(RefreshDirectoryView());  // the accounts and the group just added
   for (const auto& [account, dn, set, pso] :
        {std::tuple{tag_ + "a", in_both, 1, "ZEFA_01_P"}, {tag_ + "b", ou_only, 7, "ZEFA_07_P"}}) {
     UserRecord user;

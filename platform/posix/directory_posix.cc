@@ -19,6 +19,8 @@
 #include <fcntl.h>
 #include <ldap.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -173,9 +175,28 @@ ber_slen_t TimedRead(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) {
   return LBER_SBIOD_READ_NEXT(layer, buffer, length);
 }
 
+// A write to a connection whose server went away fails with EPIPE instead
+// of raising SIGPIPE, which would end a host that does not ignore it: the
+// signal is blocked for the write and a pending one taken back.
 ber_slen_t TimedWrite(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) {
   if (!WaitForSocket(layer, POLLOUT)) return -1;
-  return LBER_SBIOD_WRITE_NEXT(layer, buffer, length);
+  sigset_t pipe_only, previous;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  sigset_t pending;
+  sigpending(&pending);
+  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+  pthread_sigmask(SIG_BLOCK, &pipe_only, &previous);
+  const ber_slen_t written = LBER_SBIOD_WRITE_NEXT(layer, buffer, length);
+  const int saved = errno;
+  if (written < 0 && saved == EPIPE && !was_pending) {
+    const timespec none{0, 0};
+    while (sigtimedwait(&pipe_only, nullptr, &none) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = saved;
+  return written;
 }
 
 int PassControl(Sockbuf_IO_Desc* layer, int option, void* argument) {
@@ -540,6 +561,79 @@ int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const 
   }
   entries = std::move(found);
   return LDAP_SUCCESS;
+}
+
+int DirectoryPagedSearch(DirectoryHandle* handle, const Text& base, int scope, const Text& filter,
+                         const std::vector<Text>& attributes, int page_size, bool show_deleted,
+                         const DirectoryPageSink& on_page) {
+  if (handle == nullptr || handle->ld == nullptr || HasNul(base) || HasNul(filter) || page_size <= 0) {
+    return LDAP_PARAM_ERROR;
+  }
+  std::vector<std::string> names;
+  for (const Text& name : attributes) {
+    if (HasNul(name)) return LDAP_PARAM_ERROR;
+    names.push_back(TextToUtf8(name));
+  }
+  std::vector<char*> name_list;
+  for (std::string& name : names) name_list.push_back(name.data());
+  name_list.push_back(nullptr);
+  const std::string base_utf8 = TextToUtf8(base);
+  const std::string filter_utf8 = filter.empty() ? "(objectClass=*)" : TextToUtf8(filter);
+
+  LDAPControl show_deleted_control{const_cast<char*>("1.2.840.113556.1.4.417"), berval{0, nullptr}, 1};
+  berval cookie{0, nullptr};
+  for (;;) {
+    int rc = LDAP_SUCCESS;
+    if (!BeginRequest(handle, rc)) {
+      ber_memfree(cookie.bv_val);
+      return rc;
+    }
+    LDAPControl* page_control = nullptr;
+    rc = ldap_create_page_control(handle->ld, static_cast<ber_int_t>(page_size), &cookie, 1,
+                                  &page_control);
+    ber_memfree(cookie.bv_val);
+    cookie = berval{0, nullptr};
+    if (rc != LDAP_SUCCESS) return rc;
+    LDAPControl* controls[3] = {page_control, show_deleted ? &show_deleted_control : nullptr, nullptr};
+    int id = 0;
+    rc = ldap_search_ext(handle->ld, base_utf8.c_str(), scope, filter_utf8.c_str(),
+                         attributes.empty() ? nullptr : name_list.data(), 0, controls, nullptr,
+                         nullptr, 0, &id);
+    ldap_control_free(page_control);
+    if (rc != LDAP_SUCCESS) return SendFailed(handle, rc);
+    LDAPMessage* raw = nullptr;
+    rc = AwaitAnswer(handle, id, &raw);
+    const MessagePtr result(raw);
+    if (rc != LDAP_SUCCESS) return rc;
+
+    std::vector<DirectoryEntry> page;
+    for (LDAPMessage* message = ldap_first_entry(handle->ld, result.get()); message != nullptr;
+         message = ldap_next_entry(handle->ld, message)) {
+      DirectoryEntry entry;
+      if (!CopyEntry(handle->ld, message, entry)) return LDAP_DECODING_ERROR;
+      page.push_back(std::move(entry));
+    }
+    // The cookie for the next page comes with the search's final result.
+    LDAPControl** returned = nullptr;
+    LDAPMessage* done = ldap_first_message(handle->ld, result.get());
+    while (done != nullptr && ldap_msgtype(done) != LDAP_RES_SEARCH_RESULT)
+      done = ldap_next_message(handle->ld, done);
+    if (done == nullptr) return LDAP_DECODING_ERROR;
+    int code = LDAP_OTHER;
+    if (ldap_parse_result(handle->ld, done, &code, nullptr, nullptr, nullptr, &returned, 0) !=
+        LDAP_SUCCESS) {
+      return LDAP_DECODING_ERROR;
+    }
+    ber_int_t estimate = 0;
+    LDAPControl* response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, returned, nullptr);
+    if (response != nullptr) ldap_parse_pageresponse_control(handle->ld, response, &estimate, &cookie);
+    ldap_controls_free(returned);
+    on_page(page);
+    if (cookie.bv_val == nullptr || cookie.bv_len == 0) {
+      ber_memfree(cookie.bv_val);
+      return LDAP_SUCCESS;
+    }
+  }
 }
 
 namespace {

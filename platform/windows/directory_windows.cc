@@ -425,6 +425,81 @@ int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const 
   return code;
 }
 
+int DirectoryPagedSearch(DirectoryHandle* handle, const Text& base, int scope, const Text& filter,
+                         const std::vector<Text>& attributes, int page_size, bool show_deleted,
+                         const DirectoryPageSink& on_page) {
+  if (handle == nullptr || handle->ld == nullptr || HasNul(base) || HasNul(filter) || page_size <= 0) {
+    return LDAP_PARAM_ERROR;
+  }
+  std::vector<PWCHAR> name_list;
+  for (const Text& name : attributes) {
+    if (HasNul(name)) return LDAP_PARAM_ERROR;
+    name_list.push_back(Mutable(name));
+  }
+  name_list.push_back(nullptr);
+  const Text effective_filter = filter.empty() ? Text(L"(objectClass=*)") : filter;
+  wchar_t show_deleted_oid[] = L"1.2.840.113556.1.4.417";
+  LDAPControlW show_deleted_control{show_deleted_oid, berval{0, nullptr}, TRUE};
+  berval* cookie = nullptr;
+  for (;;) {
+    ULONG rc = LDAP_SUCCESS;
+    const int64_t deadline = BeginRequest(handle, rc);
+    if (deadline == 0) {
+      if (cookie != nullptr) ber_bvfree(cookie);
+      return static_cast<int>(rc);
+    }
+    berval empty{0, nullptr};
+    LDAPControlW* page_control = nullptr;
+    rc = ldap_create_page_controlW(handle->ld, static_cast<ULONG>(page_size),
+                                   cookie != nullptr ? cookie : &empty, TRUE, &page_control);
+    if (cookie != nullptr) ber_bvfree(cookie);
+    cookie = nullptr;
+    if (rc != LDAP_SUCCESS) return static_cast<int>(rc);
+    LDAPControlW* controls[3] = {page_control, show_deleted ? &show_deleted_control : nullptr,
+                                 nullptr};
+    ULONG id = 0;
+    rc = ldap_search_extW(handle->ld, Mutable(base), static_cast<ULONG>(scope),
+                          Mutable(effective_filter), attributes.empty() ? nullptr : name_list.data(),
+                          0, controls, nullptr, SecondsLeft(deadline), 0, &id);
+    ldap_control_freeW(page_control);
+    if (rc != LDAP_SUCCESS) return static_cast<int>(SendFailed(handle, rc));
+    LDAPMessage* result = nullptr;
+    rc = AwaitAnswer(handle, id, deadline, &result);
+    if (rc != LDAP_SUCCESS) {
+      if (result != nullptr) ldap_msgfree(result);
+      return static_cast<int>(rc);
+    }
+    std::vector<DirectoryEntry> page;
+    for (LDAPMessage* message = ldap_first_entry(handle->ld, result); message != nullptr;
+         message = ldap_next_entry(handle->ld, message)) {
+      DirectoryEntry entry;
+      if (!CopyEntry(handle->ld, message, entry)) {
+        ldap_msgfree(result);
+        return LDAP_DECODING_ERROR;
+      }
+      page.push_back(std::move(entry));
+    }
+    ULONG code = LDAP_OTHER;
+    LDAPControlW** returned = nullptr;
+    if (ldap_parse_resultW(handle->ld, result, &code, nullptr, nullptr, nullptr, &returned,
+                           FALSE) != LDAP_SUCCESS) {
+      ldap_msgfree(result);
+      return LDAP_DECODING_ERROR;
+    }
+    ldap_msgfree(result);
+    ULONG estimate = 0;
+    if (returned != nullptr) {
+      ldap_parse_page_controlW(handle->ld, returned, &estimate, &cookie);
+      ldap_controls_freeW(returned);
+    }
+    on_page(page);
+    if (cookie == nullptr || cookie->bv_len == 0) {
+      if (cookie != nullptr) ber_bvfree(cookie);
+      return LDAP_SUCCESS;
+    }
+  }
+}
+
 namespace {
 
 // Sends one add or modify request and waits for its answer.

@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "directory/directory_writes.h"
+#include "directory/lookup_user.h"
+#include "directory/view_keeper.h"
 #include "server/library_state.h"
 #include "platform/directory.h"
 #include "policy/policies.h"
@@ -46,14 +48,47 @@ int64_t LoadedMinLength() {
 
 class MaintenanceWorkerTest : public ::testing::Test {
  protected:
+  // The worker initialises only once lookups have something to answer
+  // from; the tests of its other steps use a stand-in lookup (set after the
+  // server, whose set-up clears it).
+  static void UseStandInLookup() { SetUserLookupForTesting([](const Text&, UserRecord&) {}); }
   void TearDown() override {
     StopMaintenanceWorker();
     SetMaintenanceTickForTesting(1000ms);
+    SetUserLookupForTesting(nullptr);
   }
 };
 
+// Before the directory was first read the library is not initialised (the
+// host answers "starting" and the hook refuses): every account would be
+// unknown. The read starts with the worker, not at its first minute step,
+// and the initialisation follows it.
+TEST_F(MaintenanceWorkerTest, ChecksStartOnlyOnceTheDirectoryWasRead) {
+  REQUIRE_TEST_DC();
+  testing::FreshServer server;
+  ResetDirectoryView();
+  const std::string socket = server.root() + "/ldapi";
+  setenv("CLAVORA_LDAP_URI", testing::LdapiUriOf(socket).c_str(), 1);
+  SetMaintenanceTickForTesting(1ms);
+  StartMaintenanceWorker();
+  std::this_thread::sleep_for(500ms);  // several minute steps without a directory
+  EXPECT_FALSE(Initialised());
+  EXPECT_FALSE(DirectoryViewReady());
+
+  testing::SilentDirectory directory = testing::SilentDirectory::InFrontOf(
+      socket, testing::TestDcFolder() + "/private/ldap_priv/ldapi", std::set<unsigned char>{});
+  directory.Start();
+  ASSERT_TRUE(WaitUntil([] { return Initialised(); }, 30s));
+  UserRecord alice;
+  LookupUser(ZT("alice"), alice);
+  EXPECT_EQ(alice.Container, ZT("Staff/Engineering"));
+  StopMaintenanceWorker();
+  unsetenv("CLAVORA_LDAP_URI");
+}
+
 TEST_F(MaintenanceWorkerTest, InitialisesOnceTheShareAppearsThenFollowsPolicyChanges) {
   testing::FreshServer server;
+  UseStandInLookup();
   const std::string conf = testing::ReadFileText(server.root() + "/smb.conf");
   testing::WriteFileText(server.root() + "/smb.conf", "[global]\n\tworkgroup = EXAMPLE\n");
   server.SetPolicy(1, "Enabled", "1");
@@ -78,6 +113,7 @@ TEST_F(MaintenanceWorkerTest, InitialisesOnceTheShareAppearsThenFollowsPolicyCha
 
 TEST_F(MaintenanceWorkerTest, DailyPassRunsBesideTheMinuteSteps) {
   testing::FreshServer server;
+  UseStandInLookup();
   // A negative day count makes every inactive-account pass leave a warning.
   server.SetPolicy(0, "DisableInactiveAccounts", "-3");
   SetMaintenanceTickForTesting(0ms);
@@ -128,6 +164,7 @@ void SetGroupDescriptionTo(const std::string& group, const std::string& text) {
 TEST_F(MaintenanceWorkerTest, MirrorCatchesUpWithTheDirectory) {
   REQUIRE_TEST_DC();
   testing::FreshServer server;
+  UseStandInLookup();
   server.SetPolicy(6, "Enabled", "1");
   server.SetPolicy(6, "UserGroups", "Engineers");
   ClearDirectoryWriteCaches();

@@ -221,8 +221,14 @@ TEST(Zefatest, AuditModeSetAcceptsAndSaysWhatItWouldDeny) {
       << out;
   EXPECT_NE(out.find("\nWARNING  Policy set 3 is in audit mode (AuditOnly)"), std::string::npos)
       << out;
-  // Switched to enforce, the warning is gone and the password is denied.
+  EXPECT_NE(out.find("\nWARNING  UnknownAccountSet names no enabled policy set: new accounts, and "
+                     "accounts renamed in the same request as their password reset, are not checked"),
+            std::string::npos)
+      << out;
+  // Switched to enforce, with a set for unknown accounts: no warning, and
+  // the password is denied.
   Capture(reg + " add" + key + " /v AuditOnly /t REG_DWORD /d 0 /f");
+  Capture(reg + " add 'HKLM\\Software\\Policies\\Clavora' /v UnknownAccountSet /t REG_DWORD /d 3 /f");
   const std::string enforced = Capture(kZefatest + " /p alice 'Short-but-fine1' /v");
   EXPECT_NE(enforced.find("Result: Denied\n"), std::string::npos) << enforced;
   EXPECT_EQ(enforced.find("WARNING"), std::string::npos) << enforced;

@@ -1,0 +1,53 @@
+// The library's one directory view (directory/directory_view.h): built by
+// a paged read of the whole domain, then kept current by asking the domain
+// controller about once a second for the objects whose uSNChanged is above
+// the highestCommittedUSN of the last read (deleted ones through the
+// show-deleted control). The reads run on the keeper's own thread; checks
+// only read the view.
+#pragma once
+
+#include "directory/directory_view.h"
+#include "platform/directory.h"
+
+namespace zefa {
+
+// Milliseconds between two polls of the keeper's thread.
+constexpr int64_t kViewPollMilliseconds = 1000;
+
+// Starts the keeper's thread unless it runs: it builds the view at once,
+// then polls. A build or poll that fails keeps the last view (checks go on
+// with it) and is tried again at the next poll; the first failure logs one
+// Warning, the first success after it one Info with the outage's length.
+void StartViewKeeper();
+
+// Stops the thread and waits for the read in progress.
+void StopViewKeeper();
+
+// True once a first build completed.
+bool DirectoryViewReady();
+
+// One build (while no view is ready) or poll on the calling thread: for a
+// process without the keeper's thread (the test console) and for tests.
+// True when the directory answered.
+bool RefreshDirectoryView();
+
+// Looks an account up in the view (DirectoryView::Lookup). False when the
+// view does not know the name or no view is ready.
+bool LookupAccountInView(const Text& name, UserRecord& record, AccountKind& kind);
+
+ViewStatistics CurrentViewStatistics();
+
+// Forgets the view and the change number (tests: the next refresh builds).
+void ResetDirectoryView();
+
+// The parts of a directory entry the view keeps; false for an entry of no
+// interest (neither an account, a group, an OU nor a container, and not
+// deleted).
+bool ReadViewChange(const platform::DirectoryEntry& entry, ViewChange& change);
+
+// For a group whose members came as a range (MoreMembersFrom > 0): reads
+// the rest, range by range ("member;range=N-*"), until the server marks the
+// last one. False when a read failed.
+bool CompleteMembers(platform::DirectoryHandle* handle, ViewChange& change);
+
+}  // namespace zefa
