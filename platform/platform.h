@@ -53,6 +53,12 @@ WChar PathSeparator();
 bool FileExists(const Text& path);       // file or folder
 bool DirectoryExists(const Text& path);  // folder only
 
+// Whether a file or folder is there for this process: kMissing when it does
+// not exist, kDenied when it exists but may not be read (a folder: listed
+// and entered), or when the process may not even see whether it exists.
+enum class PathAccess { kMissing, kReadable, kDenied };
+PathAccess CheckPathAccess(const Text& path);
+
 // Size in bytes; -1 when the file does not exist or cannot be examined.
 int64_t FileSize(const Text& path);
 
@@ -193,7 +199,8 @@ Text ComputerName();
 Text NetbiosDomainName();
 
 // Full path of the installed filter library (the system folder's zefa.dll
-// on Windows; the library folder under the install prefix elsewhere).
+// on Windows; elsewhere the library folder under the prefix the running
+// program was installed to, found from the program's own folder).
 Text InstalledFilterLibrary();
 
 // The program's arguments after its name, for a program's main(argc, argv).
@@ -257,7 +264,16 @@ enum EventType : uint16_t {
 // Writes one event with a single insertion string under `source` in the
 // Application log (syslog on POSIX, with the event ID and type in the
 // record). Nonzero on success, 0 on failure.
+// On POSIX the records go to the facility auth, where sites keep security
+// messages: information (rejections, audits, changes) at level notice,
+// warnings at warning, errors at err.
 int ReportEvent(const Text& source, const Text& text, uint32_t event_id, uint16_t event_type);
+
+// Passes a Warning line of the filter's log on to the system log, where an
+// administrator watching the machine sees it (POSIX: facility auth, level
+// warning, tag "Clavora", the text as "[warning] <text>"). Windows keeps
+// warnings in the filter's own log: nothing is written there.
+void ForwardLogWarning(const Text& text);
 
 // -------------------------------------------------------------------- shares
 

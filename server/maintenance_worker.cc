@@ -103,7 +103,11 @@ void WorkerLoop(std::chrono::milliseconds tick, uint64_t generation) {
   uint64_t passes_seen = Mirror().passes.load();
   uint64_t last_pass_tick = 0;
   for (uint64_t ticks = 1;; ++ticks) {
-    if (ticks % kTicksPerMinuteStep == 0) {
+    // The first tick initialises at once, so that a host restarted on a
+    // running domain controller checks passwords within seconds; later
+    // attempts (a share that is not there yet) and the policy reloads
+    // follow the minute steps.
+    if (ticks % kTicksPerMinuteStep == 0 || (ticks == 1 && !Initialised())) {
       MinuteStep(ticks - last_pass_tick >= kTicksPerHourlyMirror);
       const uint64_t passes = Mirror().passes.load();
       if (passes != passes_seen) {
