@@ -125,8 +125,17 @@ FilterVerdict CheckPassword(const FilterRequest& request) {
   const bool unknown_account = user.AccountName.empty();
   PolicySet set;
   if (unknown_account && user.LookupFailed) {
-    if (LogLevel() >= 0) WriteLog(ZT("Skip: user not found"), ZT("Info ") + EscapeControlCharacters(account), 0);
-    if (TestMode()) platform::ConsoleWriteLine(ZT("Skip: user not found"));
+    // The console says why nothing is known (a run by an account that may
+    // not use the directory's socket looks like an unknown user otherwise).
+    Text line = ZT("Skip: user not found");
+    if (TestMode()) {
+      const Text problem = platform::DirectoryAccessProblem();
+      line = ZT("Skip: cannot read the directory: ") +
+             (problem.empty() ? Text(ZT("no connection or no answer")) : problem) +
+             ZT("; nothing is known about the account");
+    }
+    if (LogLevel() >= 0) WriteLog(line, ZT("Info ") + EscapeControlCharacters(account), 0);
+    if (TestMode()) platform::ConsoleWriteLine(line);
     return kAccept;
   }
   if (unknown_account) {

@@ -16,6 +16,8 @@
 #
 #   samba_hook_test.sh [BUILD_DIR]        (default: build/ of the checkout)
 #
+#   HOOK_BIN_DIR  where the programs are (default BUILD_DIR/bin; /usr/bin runs
+#                 the test against an installed package)
 #   HOOK_DC_IP    loopback address of the DC (default 127.0.0.61)
 #   HOOK_DC_DIR   the DC's folder (default: a new temporary folder, removed
 #                 afterwards; a given folder is kept)
@@ -26,7 +28,7 @@ REPO=$(cd "$(dirname "$0")/../.." && pwd)
 readonly REPO
 readonly DC_SCRIPT=$REPO/scripts/samba-dc.sh
 readonly BUILD=$(realpath -m "${1:-$REPO/build}")
-readonly BIN=$BUILD/bin
+readonly BIN=${HOOK_BIN_DIR:-$BUILD/bin}
 readonly IP=${HOOK_DC_IP:-127.0.0.61}
 readonly BASE=DC=example,DC=test
 readonly ALICE_DN="CN=alice,OU=Engineering,OU=Staff,$BASE"

@@ -78,10 +78,16 @@ TEST(Zefatest, PasswordTestRunsInCommandLineOrder) {
   testing::TestDomain domain;
   const std::string reg = std::string(CLAVORA_BIN_DIR) + "/zefareg";
   Capture(reg + " add 'HKLM\\Software\\Policies\\Clavora\\1' /v Enabled /t REG_DWORD /d 1 /f");
+  setenv("CLAVORA_LDAP_URI", "ldapi://%2Fnonexistent%2Fldapi", 1);
   const std::string out = Capture(kZefatest + " /P nobody 'S3cret pw' /v");
+  unsetenv("CLAVORA_LDAP_URI");
   const size_t user = out.find("Username: nobody\n");
   const size_t password = out.find("Password: S3cret pw\n");
-  const size_t skip = out.find("\tInfo nobody\tSkip: user not found]\nSkip: user not found\n");
+  // No directory here: the console says so instead of "user not found".
+  const size_t skip = out.find(
+      "\tInfo nobody\tSkip: cannot read the directory: the directory's socket /nonexistent/ldapi "
+      "does not exist: is the domain controller running?; nothing is known about the account]\n"
+      "Skip: cannot read the directory: ");
   const size_t result = out.find("Result: Accepted\n\n");
   const size_t verify = out.find(domain.system_folder());
   ASSERT_NE(user, std::string::npos) << out;
@@ -364,6 +370,27 @@ TEST(Zefatest, UnreadableFolderIsNotReportedMissing) {
   EXPECT_NE(run.out.find("OK       " + domain.netlogon() + "/zefa/public\n"), std::string::npos)
       << run.out;
   EXPECT_EQ(run.exit_code, 1);
+}
+
+// Run by an account that may not use the directory's privileged socket, the
+// console says so instead of "user not found".
+TEST(Zefatest, ConsoleSaysWhenTheDirectoryMayNotBeRead) {
+  testing::TestDomain domain;
+  chmod(domain.root().c_str(), 0755);
+  const std::string private_folder = domain.root() + "/ldap_priv";
+  std::filesystem::create_directories(private_folder);
+  testing::WriteFileText(private_folder + "/ldapi", "");
+  chmod(private_folder.c_str(), 0700);
+  setenv("CLAVORA_LDAP_URI", ("ldapi://" + testing::PercentEncode(private_folder + "/ldapi")).c_str(), 1);
+  const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  if (RunCommand(as_nobody + "true").exit_code != 0) GTEST_SKIP() << "setpriv cannot switch accounts";
+  const Run run = RunCommand(as_nobody + kZefatest + " /p alice 'Some pw 1'");
+  unsetenv("CLAVORA_LDAP_URI");
+  EXPECT_NE(run.out.find("\nSkip: cannot read the directory: permission denied on " + private_folder +
+                         "/ldapi: run as root; nothing is known about the account\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("user not found"), std::string::npos) << run.out;
 }
 
 // /report refuses a date it cannot read and says which form it expects.

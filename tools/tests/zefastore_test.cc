@@ -207,6 +207,23 @@ TEST_F(Zefastore, KnownPasswordsAreFoundInEveryFormAndKind) {
   }
 }
 
+// Every command has its own help, wherever --help stands after it, on
+// standard output with exit code 0; nothing is created.
+TEST_F(Zefastore, EveryCommandHasItsHelp) {
+  for (const std::string command : {"create", "sync", "lookup", "info"}) {
+    for (const std::string help : {"--help", "-h"}) {
+      for (const std::string& args : {command + " " + help, command + " " + Path("s.bin") + " " + help,
+                                      command + " " + Path("s.bin") + " --kind sha1 " + help}) {
+        const ToolRun run = Tool(args);
+        EXPECT_EQ(run.exit_code, 0) << args;
+        EXPECT_EQ(run.out.rfind("zefastore " + command + " ", 0), 0u) << args << "\n" << run.out;
+        EXPECT_EQ(run.err, "") << args;
+      }
+    }
+  }
+  EXPECT_FALSE(fs::exists(folder_ / "s.bin"));
+}
+
 TEST_F(Zefastore, BadSourcesAndDamagedStoresAreRefusedClearly) {
   WriteText(folder_ / "sha1.txt", "5BAA61E4C9B93F3F0682250B6CF8331B7EE68FD8:3\r\n");
   ToolRun run = Tool("create " + Path("s.bin") + " --from " + Path("sha1.txt") + " --kind ntlm");
