@@ -7,6 +7,8 @@
 
 #include <unistd.h>
 
+#include <filesystem>
+
 #ifndef CLAVORA_INSTALLED_LIBRARY
 #define CLAVORA_INSTALLED_LIBRARY "/usr/local/lib/libzefa.so"
 #endif
@@ -85,8 +87,11 @@ Text InstalledFilterLibrary() {
   if (length <= 0) return Utf8ToText(CLAVORA_INSTALLED_LIBRARY);
   std::string folder(self, static_cast<size_t>(length));
   folder.erase(folder.rfind('/') + 1);
-  const std::string installed = folder + CLAVORA_LIBRARY_FROM_BINARY;
-  const std::string built = folder + "../lib/libzefa.so";
+  const auto normal = [](const std::string& path) {
+    return std::filesystem::path(path).lexically_normal().string();
+  };
+  const std::string installed = normal(folder + CLAVORA_LIBRARY_FROM_BINARY);
+  const std::string built = normal(folder + "../lib/libzefa.so");
   if (access(installed.c_str(), F_OK) != 0 && access(built.c_str(), F_OK) == 0)
     return Utf8ToText(built);
   return Utf8ToText(installed);

@@ -25,10 +25,11 @@ struct TemplateValue {
 // policies stand for all eight), with its element kind and range.
 std::map<std::string, TemplateValue> TemplateValues(const std::string& admx) {
   std::map<std::string, TemplateValue> values;
-  const std::regex policy(R"(<policy [^>]*key="Software\\Policies\\Clavora(\\[0-9])?"[^>]*>([\s\S]*?)</policy>)");
-  const std::regex switch_name(R"(valueName="([A-Za-z0-9]+)")");
+  const std::regex policy(
+      R"re(<policy [^>]*key="Software\\Policies\\Clavora(\\[0-9])?"[^>]*>([\s\S]*?)</policy>)re");
+  const std::regex switch_name(R"re(valueName="([A-Za-z0-9]+)")re");
   const std::regex element(
-      R"(<(decimal|text|multiText) id="[A-Za-z0-9]+" valueName="([A-Za-z0-9]+)"(?: minValue="([0-9]+)" maxValue="([0-9]+)")?)");
+      R"re(<(decimal|text|multiText) id="[A-Za-z0-9]+" valueName="([A-Za-z0-9]+)"(?: minValue="([0-9]+)" maxValue="([0-9]+)")?)re");
   for (std::sregex_iterator it(admx.begin(), admx.end(), policy), end; it != end; ++it) {
     const std::string set = (*it)[1];
     if (!set.empty() && set != "\\1") continue;
@@ -80,7 +81,9 @@ TEST(PolicyValueCatalogue, AgreesWithTheAdministrativeTemplate) {
               std::string::npos);
     const std::regex shown("refId=\"" + name + "\" defaultValue=\"([0-9]+)\"");
     std::smatch m;
-    if (std::regex_search(adml, m, shown)) EXPECT_EQ(value.Default[0], m[1].str()[0]);
+    if (std::regex_search(adml, m, shown)) {
+      EXPECT_EQ(value.Default[0], m[1].str()[0]);
+    }
     in_template.erase(found);
   }
   for (const auto& [id, t] : in_template) ADD_FAILURE() << id << " is in the template only";

@@ -29,15 +29,15 @@ std::string Capture(const std::string& command) {
 const std::string kZefatest = std::string(CLAVORA_BIN_DIR) + "/zefatest";
 const std::string kZefareg = std::string(CLAVORA_BIN_DIR) + "/zefareg";
 
-struct Run {
+struct CommandRun {
   std::string out;
   int exit_code = -1;
 };
 
 // Runs a command; its standard output (and standard error with "2>&1") and
 // its exit code.
-Run RunCommand(const std::string& command) {
-  Run run;
+CommandRun RunCommand(const std::string& command) {
+  CommandRun run;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return run;
   char buffer[4096];
@@ -253,7 +253,7 @@ TEST(Zefatest, CheckNamesEveryConfigurationMistake) {
     else
       domain.SetPolicy(key_of(value.Scope, 1), name, good_text(value));
   }
-  Run clean = RunCommand(kZefatest + " /check");
+  CommandRun clean = RunCommand(kZefatest + " /check");
   EXPECT_EQ(clean.out.find("PROBLEM"), std::string::npos) << clean.out;
   EXPECT_EQ(clean.exit_code, 0) << clean.out;
 
@@ -303,8 +303,8 @@ TEST(Zefatest, CheckNamesEveryConfigurationMistake) {
   domain.SetPolicy(9, "Enabled", "1", platform::kRegDword);
   expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora\\9: not a policy set");
 
-  const Run verify = RunCommand(kZefatest + " /v");
-  const Run check = RunCommand(kZefatest + " /check");
+  const CommandRun verify = RunCommand(kZefatest + " /v");
+  const CommandRun check = RunCommand(kZefatest + " /check");
   EXPECT_EQ(verify.exit_code, 0);
   EXPECT_EQ(check.exit_code, 1);
   EXPECT_EQ(verify.out, check.out);
@@ -333,14 +333,14 @@ TEST(Zefareg, AddWarnsAboutValuesTheFilterDoesNotKnow) {
     const bool number = value.Kind == ValueKind::kNumber || value.Kind == ValueKind::kSwitch;
     const std::string good = number ? " /t REG_DWORD /d 1" : " /t REG_SZ /d x";
     const std::string bad = number ? " /t REG_SZ /d yes" : " /t REG_DWORD /d 1";
-    Run run = RunCommand(kZefareg + " add" + set + " /v " + name + good + " /f 2>&1");
+    CommandRun run = RunCommand(kZefareg + " add" + set + " /v " + name + good + " /f 2>&1");
     EXPECT_EQ(run.out, "The operation completed successfully.\n") << name;
     run = RunCommand(kZefareg + " add" + set + " /v " + name + bad + " /f 2>&1");
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_NE(run.out.find("WARNING: " + name + " should be "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("The operation completed successfully."), std::string::npos);
   }
-  Run run = RunCommand(kZefareg + " add" + set + " /v MinLenght /t REG_DWORD /d 12 /f 2>&1");
+  CommandRun run = RunCommand(kZefareg + " add" + set + " /v MinLenght /t REG_DWORD /d 12 /f 2>&1");
   EXPECT_NE(run.out.find("WARNING: The filter does not know the value MinLenght in "
                          "HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora\\1 (did you mean "
                          "MinLength?)"),
@@ -363,7 +363,7 @@ TEST(Zefatest, UnreadableFolderIsNotReportedMissing) {
   const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   chmod(domain.root().c_str(), 0755);
   if (RunCommand(as_nobody + "true").exit_code != 0) GTEST_SKIP() << "setpriv cannot switch accounts";
-  const Run run = RunCommand(as_nobody + kZefatest + " /check");
+  const CommandRun run = RunCommand(as_nobody + kZefatest + " /check");
   EXPECT_NE(run.out.find("UNREADABLE " + domain.system_folder() + " (this account may not read it"),
             std::string::npos)
       << run.out;
@@ -384,7 +384,7 @@ TEST(Zefatest, ConsoleSaysWhenTheDirectoryMayNotBeRead) {
   setenv("CLAVORA_LDAP_URI", ("ldapi://" + testing::PercentEncode(private_folder + "/ldapi")).c_str(), 1);
   const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   if (RunCommand(as_nobody + "true").exit_code != 0) GTEST_SKIP() << "setpriv cannot switch accounts";
-  const Run run = RunCommand(as_nobody + kZefatest + " /p alice 'Some pw 1'");
+  const CommandRun run = RunCommand(as_nobody + kZefatest + " /p alice 'Some pw 1'");
   unsetenv("CLAVORA_LDAP_URI");
   EXPECT_NE(run.out.find("\nSkip: cannot read the directory: permission denied on " + private_folder +
                          "/ldapi: run as root; nothing is known about the account\n"),
@@ -397,7 +397,7 @@ TEST(Zefatest, ConsoleSaysWhenTheDirectoryMayNotBeRead) {
 TEST(Zefatest, ReportRefusesADateItCannotRead) {
   testing::TestDomain domain;
   for (const char* bad : {"10.12.2026", "2026-13-01", "2026/12/01", "12-10-2026"}) {
-    const Run run = RunCommand(kZefatest + " /report " + bad);
+    const CommandRun run = RunCommand(kZefatest + " /report " + bad);
     EXPECT_EQ(run.out, "Cannot read the date " + std::string(bad) +
                            ": write dates as YYYY-MM-DD, for example 2026-12-10\n");
     EXPECT_EQ(run.exit_code, 1);
