@@ -42,7 +42,14 @@ check() {
   fi
 }
 contains() { grep -qF -- "$2" "$1"; }
-output_contains() { local text=$1; shift; "$@" 2>&1 | grep -qF -- "$text"; }
+# The whole output first: grep -q ending early would break the pipe.
+output_contains() {
+  local text=$1 out
+  shift
+  out=$("$@" 2>&1) || true
+  printf '%s\n' "$out"
+  grep -qF -- "$text" <<<"$out"
+}
 absent() { [[ ! -e $1 && ! -L $1 ]]; }
 
 # ------------------------------------------------ install under any prefix
@@ -93,12 +100,32 @@ check "dpkg -i installs it" dpkg -i "$DEB"
 smb_after=$( (sha256sum /etc/samba/smb.conf 2>/dev/null || echo none) | cut -d' ' -f1)
 check "installing leaves smb.conf alone" test "$smb_before" = "$smb_after"
 check "the programs find the library (RUNPATH)" output_contains 'RUNPATH' readelf -d /usr/bin/zefatest
+# Every library the installed programs link comes from a package the
+# package depends on.
+undeclared() {
+  local depends lib path owner missing=0
+  depends=$(sed -n 's/^ *Depends: //p' "$WORK/info" | tr -d ' ' | tr ',|' '\n\n')
+  for lib in $(for f in $(dpkg -L clavora | grep -E '^/usr/(bin|lib)/[^/]+$'); do
+                 readelf -d "$f" 2>/dev/null | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'
+               done | sort -u); do
+    [[ $lib == libzefa.so ]] && continue
+    path=$(ldconfig -p | awk -v l="$lib" '$1 == l && /x86-64/ {print $NF; exit}')
+    owner=$(dpkg -S "$(realpath "$path")" 2>/dev/null | head -1 | cut -d: -f1)
+    [[ -z $owner ]] && owner=$(dpkg -S "$path" 2>/dev/null | head -1 | cut -d: -f1)
+    if ! grep -qx -- "$owner" <<<"$depends"; then
+      echo "$lib ($owner) is not declared"
+      missing=1
+    fi
+  done
+  return $missing
+}
+check "every library the programs link is a declared dependency" undeclared
 check "zefatest /v runs and finds the installed library" \
   output_contains "OK       /usr/lib/libzefa.so" env CLAVORA_ROOT="$WORK/root" /usr/bin/zefatest /v
 check "the state folder is prepared" test -d /var/lib/clavora/zefa/setup
 check "the templates are where the set-up step publishes them from" \
   test -f /var/lib/clavora/zefa/setup/ADMX/Clavora.admx
-check "the example configuration imports and checks clean" \
+check "the example configuration imports" \
   env CLAVORA_ROOT="$WORK/root" /usr/bin/zefareg import /usr/share/doc/clavora/clavora-example.reg
 if [[ $HOOK == yes ]]; then
   # The hook test against the installed programs and library (its load part
