@@ -148,7 +148,10 @@ std::vector<WatchedFile> FilesOfSets(const std::vector<PolicySet>& sets, const T
       WatchedFile file;
       file.Path = JoinPath(words_folder, set.ForbiddenFile);
       const auto loaded = cache.find(set.ForbiddenFile);
-      if (loaded != cache.end()) file.Date = loaded->second.FileDate, file.Size = loaded->second.FileSize;
+      if (loaded != cache.end()) {
+        file.Date = loaded->second.FileDate;
+        file.Size = loaded->second.FileSize;
+      }
       if (!known(file.Path)) files.push_back(std::move(file));
     }
     if (set.PwnedEnabled == 0) continue;
@@ -290,12 +293,15 @@ int LoadPolicies() {
     std::lock_guard<std::mutex> guard(PolicyLock());
     stamp_changed = stamp != Policies().PolicyStamp;
     watched = Policies().WatchedFiles;
+  }
+  // The files are looked at outside the lock (a share may answer slowly).
+  if (!stamp_changed && !AnyFileChanged(watched)) return 0;
+  {
+    std::lock_guard<std::mutex> guard(PolicyLock());
     globals = Policies().Globals;  // DisableInactiveAccounts keeps its value when absent
     cache = Policies().ForbiddenFileCache;
     reported = Policies().ReportedWordFiles;
   }
-  // The files are looked at outside the lock (a share may answer slowly).
-  if (!stamp_changed && !AnyFileChanged(watched)) return 0;
   LoadSnapshotScope read_each_key_once;
   ReadGlobalSettings(root, globals);
   WarnWhenUnreadable(root);
