@@ -85,10 +85,12 @@ TEST(StoreSources, HashLinesAndRangeBodies) {
 class Zefastore : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The process id keeps test runs of several checkouts apart.
     folder_ = fs::temp_directory_path() /
               ("zefastore-test-" + std::string(::testing::UnitTest::GetInstance()
                                                    ->current_test_info()
-                                                   ->name()));
+                                                   ->name()) +
+               "-" + std::to_string(getpid()));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }
