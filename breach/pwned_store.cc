@@ -1,5 +1,7 @@
 #include "breach/pwned_store.h"
 
+#include "policy/store_path.h"
+
 #include <atomic>
 #include <map>
 #include <memory>
@@ -29,17 +31,6 @@ StoreTable& Table() {
 }
 
 
-bool ClimbsOut(const Text& name) {
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find_first_of(ZT("/\\"), start);
-    if (end == Text::npos) end = name.size();
-    if (name.compare(start, end - start, ZT("..")) == 0) return true;
-    start = end + 1;
-  }
-  return false;
-}
-
 Text Grouped(uint64_t value) {
   std::string digits = std::to_string(value);
   for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) digits.insert(i, ",");
@@ -47,13 +38,6 @@ Text Grouped(uint64_t value) {
 }
 
 }  // namespace
-
-Text PwnedStorePath(const Text& configured, const Text& words_folder) {
-  if (configured.empty()) return Text();
-  if (platform::IsAbsolutePath(configured)) return configured;
-  if (ClimbsOut(configured) || words_folder.empty()) return Text();
-  return words_folder + platform::PathSeparator() + configured;
-}
 
 void OpenPwnedStores(const std::vector<Text>& configured, const Text& words_folder) {
   std::map<Text, OpenStore> fresh;

@@ -11,16 +11,13 @@
 
 #include "breach/store_reader.h"
 #include "platform/text.h"
+#include "policy/store_path.h"
 
 namespace zefa {
 
 // Outcome words of PwnedStoreLookup besides kPwnedFound and kPwnedNotFound.
 inline constexpr const WChar* kPwnedStoreUnavailable = ZT("!! STORE UNAVAILABLE");
 
-// The file a PwnedStore value names: an absolute path as it is, anything
-// else a file name in the words folder. Empty when the value is empty or a
-// relative name climbs out of the folder ("..").
-Text PwnedStorePath(const Text& configured, const Text& words_folder);
 
 // Opens the stores named by `configured` (values of PwnedStore, empty ones
 // ignored) and makes them the current table. Each store that cannot be used

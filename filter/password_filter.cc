@@ -17,6 +17,7 @@
 #include "util/server_paths.h"
 #include "util/text_util.h"
 #include "platform/events.h"
+#include "platform/directory.h"
 
 namespace zefa {
 
@@ -129,8 +130,17 @@ FilterVerdict CheckPassword(const FilterRequest& request) {
   const bool unknown_account = user.AccountName.empty();
   PolicySet set;
   if (unknown_account && user.LookupFailed) {
-    LogAccountInfo(account, ZT("Skip: user not found"));
-    if (TestMode()) platform::ConsoleWriteLine(ZT("Skip: user not found"));
+    // The console says why nothing is known (a run by an account that may
+    // not use the directory's socket looks like an unknown user otherwise).
+    Text line = ZT("Skip: user not found");
+    if (TestMode()) {
+      const Text problem = platform::DirectoryAccessProblem();
+      line = ZT("Skip: cannot read the directory: ") +
+             (problem.empty() ? Text(ZT("no connection or no answer")) : problem) +
+             ZT("; nothing is known about the account");
+    }
+    LogAccountInfo(account, line);
+    if (TestMode()) platform::ConsoleWriteLine(line);
     return kAccept;
   }
   if (unknown_account) {

@@ -104,6 +104,8 @@ int WriteLog(const Text& message, const Text& label, int echo_mode) {
                12, platform::kEventError);
   }
   if (echo_mode == 2) platform::DebugOutput(label + ZT("\t") + message);
+  // Warnings also reach the system log, where administrators watch.
+  if (label == ZT("Warning")) platform::ForwardLogWarning(message);
   return result;
 }
 

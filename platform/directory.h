@@ -43,6 +43,13 @@ struct DirectoryHandle;  // opaque
 // at once, so a server that stopped answering costs one wait, not one per
 // request.
 DirectoryHandle* DirectoryOpen();
+
+// Why this process cannot reach the directory at all, for the console, or
+// empty when nothing is known to stand in the way. POSIX: the local ldapi
+// socket that CLAVORA_LDAP_URI (or the default) names is missing ("... does
+// not exist: is the domain controller running?") or may not be opened by
+// this account ("permission denied on ...: run as root"). Windows: empty.
+Text DirectoryAccessProblem();
 void DirectoryClose(DirectoryHandle* handle);
 
 constexpr int kDirectoryRequestMilliseconds = 3000;

@@ -24,6 +24,15 @@ enum EventType : uint16_t {
 // Writes one event with a single insertion string under `source` in the
 // Application log (syslog on POSIX, with the event ID and type in the
 // record). Nonzero on success, 0 on failure.
+// On POSIX the records go to the facility auth, where sites keep security
+// messages: information (rejections, audits, changes) at level notice,
+// warnings at warning, errors at err.
 int ReportEvent(const Text& source, const Text& text, uint32_t event_id, uint16_t event_type);
+
+// Passes a Warning line of the filter's log on to the system log, where an
+// administrator watching the machine sees it (POSIX: facility auth, level
+// warning, tag "Clavora", the text as "[warning] <text>"). Windows keeps
+// warnings in the filter's own log: nothing is written there.
+void ForwardLogWarning(const Text& text);
 
 }  // namespace zefa::platform

@@ -35,6 +35,12 @@ std::FILE* OpenStream(const std::filesystem::path& path, const char* mode);
 bool FileExists(const Text& path);       // file or folder
 bool DirectoryExists(const Text& path);  // folder only
 
+// Whether a file or folder is there for this process: kMissing when it does
+// not exist, kDenied when it exists but may not be read (a folder: listed
+// and entered), or when the process may not even see whether it exists.
+enum class PathAccess { kMissing, kReadable, kDenied };
+PathAccess CheckPathAccess(const Text& path);
+
 // Size in bytes; -1 when the file does not exist or cannot be examined.
 int64_t FileSize(const Text& path);
 

@@ -29,7 +29,8 @@ Text ComputerName();
 Text NetbiosDomainName();
 
 // Full path of the installed filter library (the system folder's zefa.dll
-// on Windows; the library folder under the install prefix elsewhere).
+// on Windows; elsewhere the library folder under the prefix the running
+// program was installed to, found from the program's own folder).
 Text InstalledFilterLibrary();
 
 // The program's arguments after its name, for a program's main(argc, argv).

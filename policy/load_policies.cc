@@ -6,6 +6,7 @@
 #include "policy/normalise_list.h"
 #include "policy/policies.h"
 #include "policy/registry_values.h"
+#include "policy/store_path.h"
 #include "policy/text_to_integer.h"
 #include "words/word_file.h"
 #include "util/server_paths.h"
@@ -127,6 +128,83 @@ void RefreshForbiddenFile(const Text& file_name, const Text& words_folder,
   entry.FileSize = file_size;
 }
 
+WatchedFile CurrentFileState(const Text& path) {
+  WatchedFile file;
+  file.Path = path;
+  file.Date = platform::FileModifiedLocal(path);
+  file.Size = file.Date == 0 ? -1 : platform::FileSize(path);
+  return file;
+}
+
+bool AnyFileChanged(const std::vector<WatchedFile>& files) {
+  for (const WatchedFile& file : files) {
+    const WatchedFile now = CurrentFileState(file.Path);
+    if (now.Date != file.Date || now.Size != file.Size) return true;
+  }
+  return false;
+}
+
+// The word files and stores the enabled sets name: a word file as the list
+// built from it was (its date and size before it was read, so that a change
+// while it was read shows at the next look), a store as it is now.
+std::vector<WatchedFile> FilesOfSets(const std::vector<PolicySet>& sets, const Text& words_folder,
+                                     const ForbiddenFileCacheMap& cache) {
+  std::vector<WatchedFile> files;
+  auto known = [&](const Text& path) {
+    for (const WatchedFile& file : files)
+      if (file.Path == path) return true;
+    return path.empty();
+  };
+  for (const PolicySet& set : sets) {
+    if (set.Enabled == 0) continue;
+    if (!set.ForbiddenFile.empty() && !words_folder.empty()) {
+      WatchedFile file;
+      file.Path = JoinPath(words_folder, set.ForbiddenFile);
+      const auto loaded = cache.find(set.ForbiddenFile);
+      if (loaded != cache.end()) {
+        file.Date = loaded->second.FileDate;
+        file.Size = loaded->second.FileSize;
+      }
+      if (!known(file.Path)) files.push_back(std::move(file));
+    }
+    if (set.PwnedEnabled == 0) continue;
+    const Text store = PwnedStorePath(set.PwnedStore, words_folder);
+    if (!known(store)) files.push_back(CurrentFileState(store));
+  }
+  return files;
+}
+
+// One line when a set's forbidden-word file goes missing or unreadable, and
+// one when it is back; nothing while its state stays.
+void ReportWordFiles(const std::vector<PolicySet>& sets, const Text& words_folder,
+                     std::map<Text, WordFileState>& reported) {
+  std::map<Text, WordFileState> now;
+  for (const PolicySet& set : sets) {
+    if (set.Enabled == 0 || set.ForbiddenFile.empty() || words_folder.empty()) continue;
+    const Text path = JoinPath(words_folder, set.ForbiddenFile);
+    if (now.count(path) != 0) continue;
+    const platform::PathAccess access = platform::CheckPathAccess(path);
+    const WordFileState state = access == platform::PathAccess::kReadable ? WordFileState::kReadable
+                                : access == platform::PathAccess::kMissing ? WordFileState::kMissing
+                                                                           : WordFileState::kUnreadable;
+    now[path] = state;
+    const auto before = reported.find(path);
+    const WordFileState previous =
+        before == reported.end() ? WordFileState::kReadable : before->second;
+    if (state == previous) continue;
+    const Text named = ZT("The forbidden-word file ") + path + ZT(" (ForbiddenFile of policy set ") +
+                       IntegerToText(set.Index) + ZT(")");
+    if (state == WordFileState::kMissing) {
+      Warn(named + ZT(" does not exist: its words are not checked until it is there"));
+    } else if (state == WordFileState::kUnreadable) {
+      Warn(named + ZT(" cannot be read: its words are not checked until it can be"));
+    } else LogInfo(named + ZT(" is readable again and is checked"));
+  }
+  reported.clear();
+  for (const auto& [path, state] : now)
+    if (state != WordFileState::kReadable) reported[path] = state;
+}
+
 // Serialises whole loads, so two loaders never build from the same snapshot.
 std::mutex& LoadLock() {
   static std::mutex lock;
@@ -223,11 +301,21 @@ int LoadPolicies(const BeforePublishFunction& before_publish) {
   const int64_t stamp = KeyLastWriteTicks(root, 0);
   GlobalSettings globals;
   ForbiddenFileCacheMap cache;
+  std::vector<WatchedFile> watched;
+  std::map<Text, WordFileState> reported;
+  bool stamp_changed = false;
   {
     std::lock_guard<std::mutex> guard(PolicyLock());
-    if (stamp == Policies().PolicyStamp) return 0;
+    stamp_changed = stamp != Policies().PolicyStamp;
+    watched = Policies().WatchedFiles;
+  }
+  // The files are looked at outside the lock (a share may answer slowly).
+  if (!stamp_changed && !AnyFileChanged(watched)) return 0;
+  {
+    std::lock_guard<std::mutex> guard(PolicyLock());
     globals = Policies().Globals;  // DisableInactiveAccounts keeps its value when absent
     cache = Policies().ForbiddenFileCache;
+    reported = Policies().ReportedWordFiles;
   }
   LoadSnapshotScope read_each_key_once;
   ReadGlobalSettings(root, globals);
@@ -242,6 +330,8 @@ int LoadPolicies(const BeforePublishFunction& before_publish) {
     sets.push_back(std::move(set));
   }
   if (before_publish) before_publish(sets, words_folder);
+  ReportWordFiles(sets, words_folder, reported);
+  watched = FilesOfSets(sets, words_folder, cache);
   {
     std::lock_guard<std::mutex> guard(PolicyLock());
     PolicyState& state = Policies();
@@ -249,6 +339,8 @@ int LoadPolicies(const BeforePublishFunction& before_publish) {
     state.Sets.swap(sets);
     state.Globals = std::move(globals);
     state.ForbiddenFileCache.swap(cache);
+    state.WatchedFiles.swap(watched);
+    state.ReportedWordFiles.swap(reported);
   }
   // The previous sets and lists are released here, outside the lock.
   return 1;

@@ -30,6 +30,17 @@ struct ForbiddenFileEntry {
 
 using ForbiddenFileCacheMap = std::map<Text, ForbiddenFileEntry>;
 
+// A file the loaded sets name (a ForbiddenFile or a PwnedStore), as it was
+// at the load: a later difference in date or size reloads the sets.
+struct WatchedFile {
+  Text Path;
+  int64_t Date = 0;   // local date value; 0 when the file was missing
+  int64_t Size = -1;  // bytes; -1 when missing
+};
+
+// What the log last said about a forbidden-word file.
+enum class WordFileState { kReadable, kMissing, kUnreadable };
+
 struct PolicyState {
   std::vector<PolicySet> Sets;  // Index order 1..8 after a load
   GlobalSettings Globals;
@@ -37,6 +48,9 @@ struct PolicyState {
   // The root key's last-write time at the last load, at full precision
   // (KeyLastWriteTicks); any difference from the stored one reloads.
   int64_t PolicyStamp = 0;
+  std::vector<WatchedFile> WatchedFiles;
+  // By path; a file not listed was last seen readable (or never named).
+  std::map<Text, WordFileState> ReportedWordFiles;
 };
 
 // PolicyLock and the state it guards. Hold the lock for every access.
@@ -44,7 +58,12 @@ std::mutex& PolicyLock();
 PolicyState& Policies();
 
 // Reloads everything when the root key's last-write time differs from the
-// one of the last load. 1 when reloaded, 0 when nothing changed. A key that
+// one of the last load, or when a word file or store that an enabled set
+// names changed its date or size, appeared or went away since (so an edited
+// list is enforced at the next maintenance step, as zefatest, which loads
+// afresh, already shows it). 1 when reloaded, 0 when nothing changed. A
+// forbidden-word file that is missing or cannot be read leaves one Warning
+// naming it when it becomes so, and one Info line when it is back. A key that
 // exists but cannot be read, and a list value with an empty entry, each
 // leave one Warning line per load. The values and word files are read and
 // the word lists built without PolicyLock: checks meanwhile keep the previous

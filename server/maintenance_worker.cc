@@ -107,12 +107,16 @@ void WorkerLoop(std::chrono::milliseconds tick, uint64_t generation) {
   WorkerState& state = State();
   uint64_t passes_seen = Mirror().passes.load();
   uint64_t last_pass_tick = 0;
+  bool early_start_tried = false;
   for (uint64_t ticks = 1;; ++ticks) {
-    // The view is built at once (its own thread); when it takes longer than
-    // the first minute step, the initialisation follows its completion
-    // within a tick instead of a minute later.
-    const bool late_start = ticks > kTicksPerMinuteStep && !Initialised() && UserLookupReady();
-    if (ticks % kTicksPerMinuteStep == 0 || late_start) {
+    // The view is built at once (its own thread). The server initialises on
+    // the first tick at which the view is ready, so that a host restarted on
+    // a running domain controller checks passwords within seconds; when that
+    // attempt fails (a share that is not there yet), later attempts and the
+    // policy reloads follow the minute steps.
+    const bool first_start = !Initialised() && !early_start_tried && UserLookupReady();
+    if (first_start) early_start_tried = true;
+    if (ticks % kTicksPerMinuteStep == 0 || first_start) {
       MinuteStep(ticks - last_pass_tick >= kTicksPerHourlyMirror);
       const uint64_t passes = Mirror().passes.load();
       if (passes != passes_seen) {

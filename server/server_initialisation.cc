@@ -36,6 +36,8 @@ void CreateShareFolders(const ServerPaths& paths) {
 // at a fixed place. Attempted on every run; an existing link stays.
 void LinkShareFolders(const ServerPaths& paths) {
   const Text product = JoinPath(paths.WindowsFolder, ZT("zefa"));
+  // A fresh installation has no zefa folder there yet (nothing was set up).
+  platform::CreateFolderTree(product);
   platform::CreateFolderLink(JoinPath(product, ZT("system")), paths.SystemFolder);
   platform::CreateFolderLink(JoinPath(product, ZT("public")), paths.PublicFolder);
 }

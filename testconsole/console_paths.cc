@@ -15,12 +15,24 @@ std::vector<Text> InstallationCheckPaths(const Text& installed_library) {
 }
 
 Text InstallationCheckLine(const Text& path) {
-  return (platform::FileExists(path) ? ZT("OK       ") : ZT("MISSING  ")) + path;
+  switch (platform::CheckPathAccess(path)) {
+    case platform::PathAccess::kReadable: return ZT("OK       ") + path;
+    case platform::PathAccess::kMissing: return ZT("MISSING  ") + path;
+    case platform::PathAccess::kDenied: break;
+  }
+  return ZT("UNREADABLE ") + path + ZT(" (this account may not read it: run as root or an administrator)");
+}
+
+bool IsFailedCheckLine(const Text& line) {
+  return StartsWith(line, ZT("MISSING  ")) || StartsWith(line, ZT("UNREADABLE ")) ||
+         StartsWith(line, ZT("PROBLEM  "));
 }
 
 std::vector<Text> UsageLines() {
   return {ZT("Test username/password combo:"), ZT("  zefatest.exe /p <username> <password>"),
           ZT("Validate installation:"), ZT("  zefatest.exe /v"),
+          ZT("Validate installation, exit code 1 on any MISSING, UNREADABLE or PROBLEM line:"),
+          ZT("  zefatest.exe /check"),
           ZT("Report denied and audited passwords:"),
           ZT("  zefatest.exe /report [<from-date> [<to-date>]] [<log file or folder> ...]"),
           Text()};

@@ -106,6 +106,16 @@ std::string Padded(int64_t value, size_t width) {
 
 }  // namespace
 
+bool IsMalformedReportDate(std::string_view text) {
+  bool digit = false, separator = false;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') digit = true;
+    else if (c == '-' || c == '.' || c == '/') separator = true;
+    else return false;
+  }
+  return digit && separator && !IsReportDate(text);
+}
+
 bool IsReportDate(std::string_view text) {
   if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
   for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})

@@ -34,6 +34,11 @@ struct PasswordReport {
 // True when `text` is a date "YYYY-MM-DD" with a plausible month and day.
 bool IsReportDate(std::string_view text);
 
+// True when `text` is meant as a date but is not one the report reads: only
+// digits and the separators "-", "." and "/", with at least one of each, and
+// not IsReportDate ("10.12.2026", "2026-13-01", "2026/12/01").
+bool IsMalformedReportDate(std::string_view text);
+
 // Adds the rejections of one log file's contents (UTF-8, lines ending in
 // LF or CR LF) that fall within the report's date range.
 void AddLogToReport(PasswordReport& report, std::string_view log_text);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "policy/value_catalogue.h"
 #include "tools/reg_file.h"
 #include "platform/files.h"
 #include "platform/registry.h"
@@ -394,6 +395,34 @@ CommandOutcome FinishPolicyChange(CommandOutcome outcome, int view) {
   return outcome;
 }
 
+// Warnings for a value written below the policy key that the filter would
+// not read as meant: a key that is not the root or a set 1 to 8, a name it
+// does not know, a type that does not suit the value. The value is written
+// all the same.
+Text PolicyValueWarnings(const KeyPath& key, const Text& name, uint32_t type, const Text& data) {
+  const std::vector<Text> levels = SplitLevels(key.subkey);
+  const size_t depth = SplitLevels(PolicyKey().subkey).size();
+  const Text shown = KeyPathText(key);
+  if (levels.size() > depth + 1 ||
+      (levels.size() == depth + 1 &&
+       !(levels.back().size() == 1 && levels.back()[0] >= '1' && levels.back()[0] <= '8'))) {
+    return T("WARNING: ") + shown +
+           T(" is not a policy set (the sets are the keys 1 to 8); the filter does not read it.\n");
+  }
+  const ValueScope scope = levels.size() == depth ? ValueScope::kRoot : ValueScope::kSet;
+  const PolicyValue* known = FindPolicyValue(scope, name);
+  if (known == nullptr) {
+    return T("WARNING: The filter does not know the value ") + ValueDisplayName(name) +
+           T(" in ") + shown + T(" (did you mean ") + ClosestPolicyValueName(scope, name) +
+           T("?); it is written but ignored.\n");
+  }
+  if (!TypeSuitsKind(known->Kind, type, data)) {
+    return T("WARNING: ") + Text(known->Name) + T(" should be ") + T(KindTypeNames(known->Kind)) +
+           T("; the filter does not read this value as meant.\n");
+  }
+  return Text();
+}
+
 CommandOutcome RunAdd(const Command& c) {
   const KeyPath& key = c.key;
   if (!c.value_name) {
@@ -419,7 +448,10 @@ CommandOutcome RunAdd(const Command& c) {
     return Failure(T("ERROR: Cannot write the value ") + ValueDisplayName(value.name) + T(" in ") +
                    KeyPathText(key) + T("."));
   }
-  return Success(T(kSuccess));
+  CommandOutcome outcome = Success(T(kSuccess));
+  if (UnderPolicyKey(key))
+    outcome.errors = PolicyValueWarnings(key, value.name, type, c.data.value_or(Text()));
+  return outcome;
 }
 
 CommandOutcome RunQuery(const Command& c) {

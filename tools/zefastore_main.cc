@@ -53,6 +53,52 @@ const char* kUsage =
     "  zefastore lookup STORE   (passwords on standard input, one a line)\n"
     "  zefastore info STORE\n";
 
+// The help of one command: its usage line and what each option does.
+std::string CommandHelp(const std::string& command) {
+  if (command == "create")
+    return "zefastore create STORE --from FILE|FOLDER... [--kind sha1|ntlm] [--min-count N]\n"
+           "                       [--passwords] [--temp FOLDER]\n"
+           "  Builds STORE from the public corpus (one HASH:COUNT file, or a folder of one\n"
+           "  SUFFIX:COUNT file per five-digit prefix) or from plain passwords (UTF-8).\n"
+           "  --from         the files or folders to read (at least one)\n"
+           "  --kind         sha1 (default): SHA-1 of the UTF-8 password; ntlm: its NT hash\n"
+           "  --min-count N  leave out hashes seen fewer than N times\n"
+           "  --passwords    the sources hold passwords, one a line, not hashes\n"
+           "  --temp FOLDER  where the 8 bytes per hash of sorting space go (default: beside STORE)\n";
+  if (command == "sync")
+    return "zefastore sync STORE --url URL [--kind sha1|ntlm] [--min-count N] [--parallel N]\n"
+           "                     [--ca-file FILE]\n"
+           "  Fills or refreshes STORE from the range interface at URL (all 1,048,576\n"
+           "  prefixes; run it again after an interruption and it resumes). The new store\n"
+           "  replaces the old one by a rename when it is complete.\n"
+           "  --url URL      the service, for example https://api.pwnedpasswords.com\n"
+           "  --kind         sha1 (default) or ntlm\n"
+           "  --min-count N  leave out hashes seen fewer than N times\n"
+           "  --parallel N   requests at once (default 32)\n"
+           "  --ca-file FILE CA bundle for the service\n";
+  if (command == "lookup")
+    return "zefastore lookup STORE\n"
+           "  Reads passwords from standard input, one a line, and prints for each whether\n"
+           "  STORE lists it. Exit code as grep: 0 when one was found, 1 when none was.\n";
+  if (command == "info")
+    return "zefastore info STORE\n"
+           "  Prints the header of STORE (kind, entries, false-positive rate) and checks\n"
+           "  every block; exit code 2 when the store is damaged.\n";
+  return "";
+}
+
+bool IsHelpArgument(const Text& arg) {
+  return arg == ZT("--help") || arg == ZT("-h") || arg == ZT("/?") || arg == ZT("help");
+}
+
+fs::path PathOf(const Text& text) {
+#if defined(_WIN32)
+  return fs::path(std::wstring(text.begin(), text.end()));
+#else
+  return fs::path(TextToUtf8(text));
+#endif
+}
+
 std::string PathText(const fs::path& path) {
   return reinterpret_cast<const char*>(path.u8string().c_str());
 }
@@ -322,6 +368,13 @@ int Run(const std::vector<Text>& args) {
   if (args.empty() || args[0] == ZT("help") || args[0] == ZT("--help") || args[0] == ZT("/?")) {
     Print(args.empty() ? stderr : stdout, kUsage);
     return args.empty() ? kUsageError : 0;
+  }
+  const std::string help = CommandHelp(TextToUtf8(args[0]));
+  for (size_t i = 1; i < args.size() && !help.empty(); ++i) {
+    if (IsHelpArgument(args[i])) {
+      Print(stdout, help);
+      return 0;
+    }
   }
   Options options;
   std::string error;

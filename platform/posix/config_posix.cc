@@ -6,8 +6,15 @@
 #include "platform/directory.h"
 #include "platform/posix/samba_config.h"
 
+#include <unistd.h>
+
+#include <filesystem>
+
 #ifndef CLAVORA_INSTALLED_LIBRARY
 #define CLAVORA_INSTALLED_LIBRARY "/usr/local/lib/libzefa.so"
+#endif
+#ifndef CLAVORA_LIBRARY_FROM_BINARY
+#define CLAVORA_LIBRARY_FROM_BINARY "../lib/libzefa.so"
 #endif
 
 namespace zefa::platform {
@@ -71,6 +78,24 @@ Text NetbiosDomainName() {
   return workgroup.empty() ? NetbiosNameFromDirectory() : workgroup;
 }
 
-Text InstalledFilterLibrary() { return Utf8ToText(CLAVORA_INSTALLED_LIBRARY); }
+// The installation puts the programs and the library under one prefix, so
+// the library is found from the running program's folder wherever the
+// prefix is (also in the build tree, whose layout is bin/ and lib/); the
+// configured path only when the program's own path cannot be read.
+Text InstalledFilterLibrary() {
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) return Utf8ToText(CLAVORA_INSTALLED_LIBRARY);
+  std::string folder(self, static_cast<size_t>(length));
+  folder.erase(folder.rfind('/') + 1);
+  const auto normal = [](const std::string& path) {
+    return std::filesystem::path(path).lexically_normal().string();
+  };
+  const std::string installed = normal(folder + CLAVORA_LIBRARY_FROM_BINARY);
+  const std::string built = normal(folder + "../lib/libzefa.so");
+  if (access(installed.c_str(), F_OK) != 0 && access(built.c_str(), F_OK) == 0)
+    return Utf8ToText(built);
+  return Utf8ToText(installed);
+}
 
 }  // namespace zefa::platform

@@ -1,4 +1,4 @@
-// Events go to the system log. Each record carries the source as its tag and
+// Events go to the system log, facility auth. Each record carries the source as its tag and
 // starts with "[event <id> <type>]"; line breaks in the text become " | ",
 // since a record is one line.
 //
@@ -25,7 +25,7 @@ int Priority(uint16_t event_type) {
   switch (event_type) {
     case kEventError: return LOG_ERR;
     case kEventWarning: return LOG_WARNING;
-    default: return LOG_INFO;
+    default: return LOG_NOTICE;
   }
 }
 
@@ -64,17 +64,11 @@ bool SendToSocket(const char* socket_path, const std::string& record) {
   return sent == static_cast<ssize_t>(record.size());
 }
 
-}  // namespace
-
-int ReportEvent(const Text& source, const Text& text, uint32_t event_id, uint16_t event_type) {
-  const std::string tag = OneLine(TextToUtf8(source));
-  if (tag.empty()) return 0;
-  const std::string message = "[event " + std::to_string(event_id) + " " +
-                              TypeName(event_type) + "] " + OneLine(TextToUtf8(text));
-
+// Writes one record under `tag` with the syslog priority `level`.
+int WriteRecord(const std::string& tag, int level, const std::string& message) {
   const char* socket_path = std::getenv("CLAVORA_SYSLOG_SOCKET");
   if (socket_path != nullptr && *socket_path != '\0') {
-    const std::string record = "<" + std::to_string(LOG_USER | Priority(event_type)) + ">" + tag +
+    const std::string record = "<" + std::to_string(LOG_AUTH | level) + ">" + tag +
                                "[" + std::to_string(getpid()) + "]: " + message;
     return SendToSocket(socket_path, record) ? 1 : 0;
   }
@@ -83,10 +77,24 @@ int ReportEvent(const Text& source, const Text& text, uint32_t event_id, uint16_
   // reset them in one piece.
   static std::mutex syslog_lock;
   std::lock_guard<std::mutex> hold(syslog_lock);
-  openlog(tag.c_str(), LOG_PID | LOG_NDELAY, LOG_USER);
-  syslog(Priority(event_type), "%s", message.c_str());
+  openlog(tag.c_str(), LOG_PID | LOG_NDELAY, LOG_AUTH);
+  syslog(level, "%s", message.c_str());
   closelog();
   return 1;
+}
+
+}  // namespace
+
+int ReportEvent(const Text& source, const Text& text, uint32_t event_id, uint16_t event_type) {
+  const std::string tag = OneLine(TextToUtf8(source));
+  if (tag.empty()) return 0;
+  const std::string message = "[event " + std::to_string(event_id) + " " +
+                              TypeName(event_type) + "] " + OneLine(TextToUtf8(text));
+  return WriteRecord(tag, Priority(event_type), message);
+}
+
+void ForwardLogWarning(const Text& text) {
+  WriteRecord("Clavora", LOG_WARNING, "[warning] " + OneLine(TextToUtf8(text)));
 }
 
 }  // namespace zefa::platform

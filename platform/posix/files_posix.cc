@@ -95,6 +95,16 @@ bool DirectoryExists(const Text& path) {
   return native && stat(native->c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+PathAccess CheckPathAccess(const Text& path) {
+  const auto native = NativePath(path);
+  struct stat info {};
+  if (!native) return PathAccess::kMissing;
+  if (stat(native->c_str(), &info) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? PathAccess::kMissing : PathAccess::kDenied;
+  const int mode = S_ISDIR(info.st_mode) ? (R_OK | X_OK) : R_OK;
+  return access(native->c_str(), mode) == 0 ? PathAccess::kReadable : PathAccess::kDenied;
+}
+
 int64_t FileSize(const Text& path) {
   const auto native = NativePath(path);
   struct stat info {};

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/events.h"
+#include "logging/log.h"
 #include "platform/tests/test_folder.h"
 
 namespace zefa::platform {
@@ -48,13 +49,33 @@ TEST(Events, RecordCarriesSourceIdTypeAndOneLineText) {
   EXPECT_EQ(ReportEvent(ZT("Clavora"), ZT("Password for jdoe rejected.\r\nToo short."), 2,
                         kEventInformation),
             1);
-  EXPECT_EQ(receiver.Next(), "<14>Clavora[" + pid +
+  EXPECT_EQ(receiver.Next(), "<37>Clavora[" + pid +
                                  "]: [event 2 information] Password for jdoe rejected. | "
                                  "Too short.");
   EXPECT_EQ(ReportEvent(ZT("Clavora"), ZT("Grüße"), 12, kEventError), 1);
-  EXPECT_EQ(receiver.Next(), "<11>Clavora[" + pid + "]: [event 12 error] Grüße");
+  EXPECT_EQ(receiver.Next(), "<35>Clavora[" + pid + "]: [event 12 error] Grüße");
   EXPECT_EQ(ReportEvent(ZT("Clavora"), ZT("a\nb"), 1, kEventWarning), 1);
-  EXPECT_EQ(receiver.Next(), "<12>Clavora[" + pid + "]: [event 1 warning] a | b");
+  EXPECT_EQ(receiver.Next(), "<36>Clavora[" + pid + "]: [event 1 warning] a | b");
+}
+
+// A Warning line of the filter's log also goes to the system log, facility
+// auth, level warning; other lines do not.
+TEST(Events, LogWarningsReachTheSystemLog) {
+  TempFolder dir;
+  LogReceiver receiver(dir.File("log.sock"));
+  ASSERT_TRUE(receiver.bound());
+  ScopedEnv socket_path("CLAVORA_SYSLOG_SOCKET", dir.File("log.sock").c_str());
+  SetLogFilePath(Utf8ToText(dir.File("filter.log")));
+  const std::string pid = std::to_string(getpid());
+  WriteLog(ZT("an ordinary line"), ZT("Info"), 0);
+  WriteLog(ZT("The forbidden-word file /x/words.txt does not exist\r\nsecond line"),
+           ZT("Warning"), 0);
+  EXPECT_EQ(receiver.Next(), "<36>Clavora[" + pid +
+                                 "]: [warning] The forbidden-word file /x/words.txt does not "
+                                 "exist | second line");
+  WriteLog(ZT("not forwarded"), ZT("Debug"), 0);
+  EXPECT_EQ(receiver.Next(), "(nothing)");
+  ResetLogDefaults();
 }
 
 TEST(Events, FailuresAreReportedAsZero) {

@@ -19,4 +19,6 @@ int ReportEvent(const Text& source, const Text& text, uint32_t event_id, uint16_
   return written != FALSE ? 1 : 0;
 }
 
+void ForwardLogWarning(const Text& /*text*/) {}
+
 }  // namespace zefa::platform

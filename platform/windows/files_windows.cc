@@ -103,6 +103,25 @@ bool DirectoryExists(const Text& path) {
   return Attributes(path, data) && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+PathAccess CheckPathAccess(const Text& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (path.empty() || HasNul(path)) return PathAccess::kMissing;
+  if (!Attributes(path, data)) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                   error == ERROR_INVALID_NAME || error == ERROR_BAD_NETPATH
+               ? PathAccess::kMissing
+               : PathAccess::kDenied;
+  }
+  // A folder opens for reading only with backup semantics.
+  const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return PathAccess::kDenied;
+  CloseHandle(handle);
+  return PathAccess::kReadable;
+}
+
 int64_t FileSize(const Text& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!Attributes(path, data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <random>
 #include <filesystem>
 #include <future>
 #include <memory>
@@ -291,6 +292,71 @@ TEST_F(LoadPoliciesTest, WordFilesAreSharedByNameAndReloadedWhenDateOrSizeDiffer
   ASSERT_EQ(LoadPolicies(), 1);
   EXPECT_EQ(CachedWords("common.txt"), SIZE_MAX);
   EXPECT_EQ(Sets()[0].ForbiddenActive, 1);
+}
+
+// Without any registry change, a load looks at the word files and stores the
+// enabled sets name: a file that appears, changes its date or size, or goes
+// away reloads the sets (the new words are checked); nothing else does. A
+// word file that goes missing leaves one Warning naming it, and one Info
+// line when it is back. Rounds of random edits of both files.
+TEST_F(LoadPoliciesTest, ChangedWordFilesAndStoresReloadWithoutARegistryChange) {
+  UseWordsFolder();
+  const std::string log = UseLogFile();
+  const std::string words = domain.words_folder() + "/live.txt";
+  const std::string store = domain.words_folder() + "/live.store";
+  domain.SetPolicy(0, "SkipUsers", "x");
+  domain.SetPolicy(2, "Enabled", "1");
+  domain.SetPolicy(2, "ForbiddenFile", "live.txt");
+  domain.SetPolicy(2, "PwnedEnabled", "1");
+  domain.SetPolicy(2, "PwnedStore", "live.store");
+  domain.SetPolicy(3, "ForbiddenFile", "other.txt");  // a disabled set's file is not watched
+  ASSERT_EQ(LoadPolicies(), 1);
+  size_t warnings = 1, infos = 0, word_count = 0;
+  bool present = false;
+  const auto base = std::filesystem::file_time_type::clock::now() - std::chrono::hours(2);
+  std::mt19937 random(25);
+  for (int round = 1; round <= 60; ++round) {
+    SCOPED_TRACE(round);
+    bool changes = true;
+    switch (random() % 5) {
+      case 0: {  // new words, a new date
+        word_count = 1 + random() % 20;
+        std::string text;
+        for (size_t i = 0; i < word_count; ++i) text += "word" + std::to_string(round * 100 + i) + "\n";
+        testing::WriteFileText(words, text);
+        std::filesystem::last_write_time(words, base + std::chrono::minutes(round));
+        if (!present) ++infos;
+        present = true;
+        break;
+      }
+      case 1:  // the same words, touched
+        if (present) std::filesystem::last_write_time(words, base + std::chrono::minutes(round));
+        changes = present;
+        break;
+      case 2:  // removed
+        if (present) {
+          std::filesystem::remove(words);
+          ++warnings;
+        }
+        changes = present;
+        present = false;
+        break;
+      case 3:  // the store replaced
+        testing::WriteFileText(store, std::string(1 + round, 'x'));
+        break;
+      default:  // the other set's file, which no enabled set names
+        testing::WriteFileText(domain.words_folder() + "/other.txt", std::to_string(round));
+        changes = false;
+    }
+    EXPECT_EQ(LoadPolicies(), changes ? 1 : 0);
+    EXPECT_EQ(LoadPolicies(), 0);
+    EXPECT_EQ(CachedWords("live.txt"), present ? word_count : SIZE_MAX);
+    const std::string text = testing::ReadFileText(log);
+    EXPECT_EQ(Count(text, "\tWarning\tThe forbidden-word file " + words +
+                              " (ForbiddenFile of policy set 2) does not exist"),
+              warnings);
+    EXPECT_EQ(Count(text, "\tInfo\tThe forbidden-word file " + words), infos);
+  }
 }
 
 // A negative count or length (0xFFFFFFFF is -1) is the rule switched off,

@@ -20,6 +20,8 @@
 #
 #   samba_hook_test.sh [BUILD_DIR]        (default: build/ of the checkout)
 #
+#   HOOK_BIN_DIR  where the programs are (default BUILD_DIR/bin; /usr/bin runs
+#                 the test against an installed package)
 #   HOOK_DC_IP    loopback address of the DC (default 127.0.0.61)
 #   HOOK_DC_DIR   the DC's folder (default: a new temporary folder, removed
 #                 afterwards; a given folder is kept)
@@ -30,7 +32,7 @@ REPO=$(cd "$(dirname "$0")/../.." && pwd)
 readonly REPO
 readonly DC_SCRIPT=$REPO/scripts/samba-dc.sh
 readonly BUILD=$(realpath -m "${1:-$REPO/build}")
-readonly BIN=$BUILD/bin
+readonly BIN=${HOOK_BIN_DIR:-$BUILD/bin}
 readonly IP=${HOOK_DC_IP:-127.0.0.61}
 readonly BASE=DC=example,DC=test
 readonly ALICE_DN="CN=alice,OU=Engineering,OU=Staff,$BASE"
@@ -238,6 +240,8 @@ reg "$key\\1" /v NoName /t REG_DWORD /d 1
 reg "$key\\1" /v NoObfuscation /t REG_DWORD /d 1
 reg "$key\\1" /v Forbidden /t REG_SZ /d 'password;winter;summer'
 reg "$key\\1" /v CreateIDP /t REG_DWORD /d 1
+# A word file that does not exist yet: added later under the running host.
+reg "$key\\1" /v ForbiddenFile /t REG_SZ /d live-words.txt
 reg "$key\\2" /v Enabled /t REG_DWORD /d 1
 reg "$key\\2" /v UserOus /t REG_SZ /d 'Sales'
 reg "$key\\2" /v CharCategories /t REG_DWORD /d 3
@@ -289,6 +293,18 @@ check "the accepted reset writes a history entry" \
 check "... and, for the CreateIDP set, the .idp file" eventually 20 test -s "$SYSTEM_FOLDER/idp/alice.idp"
 check "the host saw the change confirmed by the directory" \
   eventually 20 contains "$HOST_LOG" "password change of alice confirmed"
+
+# ------------------------------------------------- a word file goes live
+check "a missing word file is named in one Warning" \
+  contains "$FILTER_LOG" "live-words.txt (ForbiddenFile of policy set 1) does not exist"
+printf 'widget\n' >"$SYSTEM_FOLDER/words/live-words.txt"
+# The minute step is 60 ticks of 20 ms here: the edit is in force after one.
+sleep 3
+check "a word file written under the running host is enforced without a registry change" \
+  refused samba_tool_reset alice 'Blue-Widget-Reset-77'
+check "... naming the new word" eventually 10 contains "$FILTER_LOG" "(found widget)"
+check "... and the Warning is not repeated" \
+  test "$(grep -c 'live-words.txt (ForbiddenFile of policy set 1) does not exist' "$FILTER_LOG")" = 1
 
 ldap_modify() {  # bind-dn bind-password ldif
   ldapmodify -x -H "ldaps://$IP" -D "$1" -w "$2" <<<"$3" >"$HOST_DIR/ldap.out" 2>&1

@@ -15,6 +15,7 @@
 #include "server/library_state.h"
 #include "platform/directory.h"
 #include "policy/policies.h"
+#include "rules/evaluate_rules.h"
 #include "server/maintenance_worker.h"
 #include "server/tests/fresh_server.h"
 #include "testing/silent_directory.h"
@@ -109,6 +110,44 @@ TEST_F(MaintenanceWorkerTest, InitialisesOnceTheShareAppearsThenFollowsPolicyCha
   server.SetPolicy(1, "MinLength", "12");
   server.SetPolicy(0, "SkipUsers", "svc");
   EXPECT_TRUE(WaitUntil([] { return LoadedMinLength() == 12; }, 30s));
+}
+
+// The first tick initialises: a host restarted on a running domain
+// controller checks passwords at once instead of after a minute step (which
+// here would take sixty hours).
+TEST_F(MaintenanceWorkerTest, InitialisesAtTheFirstTick) {
+  testing::FreshServer server;
+  server.SetPolicy(1, "Enabled", "1");
+  server.SetPolicy(1, "MinLength", "8");
+  SetMaintenanceTickForTesting(std::chrono::hours(1));
+  StartMaintenanceWorker();
+  EXPECT_TRUE(WaitUntil([] { return Initialised(); }, 30s));
+  EXPECT_EQ(LoadedMinLength(), 8);
+  StopMaintenanceWorker();
+}
+
+// A word file edited under the running worker is enforced at its next
+// minute step, with no registry change.
+TEST_F(MaintenanceWorkerTest, AnEditedWordFileIsEnforcedWithinOneStep) {
+  testing::FreshServer server;
+  server.SetPolicy(1, "Enabled", "1");
+  server.SetPolicy(1, "ForbiddenFile", "live.txt");
+  SetMaintenanceTickForTesting(1ms);
+  StartMaintenanceWorker();
+  ASSERT_TRUE(WaitUntil([] { return Initialised(); }, 30s));
+  // The rules as a check runs them, on the loaded set (they take the
+  // file's list from the loaded cache).
+  auto listed = [](const char* password) {
+    PolicySet set;
+    {
+      std::lock_guard<std::mutex> guard(PolicyLock());
+      set = Policies().Sets.front();
+    }
+    return !EvaluateRules(testing::T(password), RuleSubject(), set).Accepted;
+  };
+  EXPECT_FALSE(listed("my-widget-9"));
+  testing::WriteFileText(server.words_folder() + "/live.txt", "widget\n");
+  EXPECT_TRUE(WaitUntil([&] { return listed("my-widget-9"); }, 30s));
 }
 
 TEST_F(MaintenanceWorkerTest, DailyPassRunsBesideTheMinuteSteps) {

@@ -87,6 +87,16 @@ TEST_F(ServerInitialisationTest, FirstRunBuildsTheTreeAndRecordsTheRelease) {
   EXPECT_EQ(paths.DomainName, ZT("EXAMPLE"));
 }
 
+// A fresh installation has no zefa folder in the state folder (nothing set
+// up there yet): the links are made all the same.
+TEST(ServerInitialisationFresh, LinksAreMadeWithoutASetUpFolder) {
+  testing::TestDomain domain;
+  ASSERT_FALSE(fs::exists(domain.root() + "/zefa"));
+  ASSERT_EQ(ServerInitialisation(), 1);
+  EXPECT_EQ(fs::read_symlink(domain.root() + "/zefa/system"), domain.system_folder());
+  EXPECT_EQ(fs::read_symlink(domain.root() + "/zefa/public"), domain.netlogon() + "/zefa/public");
+}
+
 TEST_F(ServerInitialisationTest, SecondRunRepeatsOnlyTheLinks) {
   ASSERT_EQ(ServerInitialisation(), 1);
   // Changes an administrator might make afterwards; none may be undone.

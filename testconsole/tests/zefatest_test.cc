@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "policy/value_catalogue.h"
 #include "testing/test_dc.h"
+#include "platform/registry.h"
 
 namespace zefa {
 namespace {
@@ -32,15 +35,39 @@ std::string Capture(const std::string& command) {
 }
 
 const std::string kZefatest = std::string(CLAVORA_BIN_DIR) + "/zefatest";
+const std::string kZefareg = std::string(CLAVORA_BIN_DIR) + "/zefareg";
+
+struct CommandRun {
+  std::string out;
+  int exit_code = -1;
+};
+
+// Runs a command; its standard output (and standard error with "2>&1") and
+// its exit code.
+CommandRun RunCommand(const std::string& command) {
+  CommandRun run;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+  const int status = pclose(pipe);
+  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
 
 TEST(Zefatest, UsageWithoutParameters) {
   const std::string expected =
       "Test username/password combo:\n  zefatest.exe /p <username> <password>\n"
       "Validate installation:\n  zefatest.exe /v\n"
+      "Validate installation, exit code 1 on any MISSING, UNREADABLE or PROBLEM line:\n"
+      "  zefatest.exe /check\n"
       "Report denied and audited passwords:\n"
       "  zefatest.exe /report [<from-date> [<to-date>]] [<log file or folder> ...]\n\n";
   EXPECT_EQ(Capture(kZefatest), expected);
   EXPECT_EQ(Capture(kZefatest + " /HELP"), expected);
+  EXPECT_EQ(Capture(kZefatest + " --help"), expected);
+  EXPECT_EQ(Capture(kZefatest + " -h"), expected);
   EXPECT_EQ(Capture(kZefatest + " /unknown"), "");
 }
 
@@ -59,10 +86,16 @@ TEST(Zefatest, PasswordTestRunsInCommandLineOrder) {
   testing::TestDomain domain;
   const std::string reg = std::string(CLAVORA_BIN_DIR) + "/zefareg";
   Capture(reg + " add 'HKLM\\Software\\Policies\\Clavora\\1' /v Enabled /t REG_DWORD /d 1 /f");
+  setenv("CLAVORA_LDAP_URI", "ldapi://%2Fnonexistent%2Fldapi", 1);
   const std::string out = Capture(kZefatest + " /P nobody 'S3cret pw' /v");
+  unsetenv("CLAVORA_LDAP_URI");
   const size_t user = out.find("Username: nobody\n");
   const size_t password = out.find("Password: S3cret pw\n");
-  const size_t skip = out.find("\tInfo nobody\tSkip: user not found]\nSkip: user not found\n");
+  // No directory here: the console says so instead of "user not found".
+  const size_t skip = out.find(
+      "\tInfo nobody\tSkip: cannot read the directory: the directory's socket /nonexistent/ldapi "
+      "does not exist: is the domain controller running?; nothing is known about the account]\n"
+      "Skip: cannot read the directory: ");
   const size_t result = out.find("Result: Accepted\n\n");
   const size_t verify = out.find(domain.system_folder());
   ASSERT_NE(user, std::string::npos) << out;
@@ -265,6 +298,191 @@ TEST(Zefatest, ReportReadsTheLogFolderAndNamedFiles) {
   EXPECT_NE(out.find("OK       " + domain.system_folder() + "\n"), std::string::npos) << out;
   out = Capture(kZefatest + " /report " + folder + "/missing.log");
   EXPECT_NE(out.find("MISSING  " + folder + "/missing.log\n"), std::string::npos) << out;
+}
+
+// Every value of the catalogue, written once well and once wrongly: the
+// check prints one PROBLEM line per mistake (wrong type, out of range, a
+// misspelt name with the name meant, a value in the wrong key, a key that is
+// not a set, a pattern that does not compile, files that are not there), /v
+// still exits 0 and /check exits 1; the well-written configuration gives no
+// PROBLEM line and /check exits 0.
+TEST(Zefatest, CheckNamesEveryConfigurationMistake) {
+  testing::TestDomain domain;
+  std::filesystem::create_directories(domain.words_folder());
+  std::filesystem::create_directories(domain.netlogon() + "/zefa/public");
+  testing::WriteFileText(domain.words_folder() + "/words.txt", "widget\n");
+  const std::string store = domain.words_folder() + "/pwned.store";
+  testing::WriteFileText(domain.root() + "/passwords.txt", "password\n123456\n");
+  ASSERT_EQ(RunCommand(std::string(CLAVORA_BIN_DIR) + "/zefastore create " + store + " --from " +
+                       domain.root() + "/passwords.txt >/dev/null 2>&1")
+                .exit_code,
+            0);
+  auto key_of = [](ValueScope scope, int set) {
+    return scope == ValueScope::kRoot ? 0 : set;
+  };
+  auto good_text = [&](const PolicyValue& value) -> std::string {
+    if (value.Content == ValueContent::kPattern) return "^[^ ]+$";
+    if (value.Content == ValueContent::kWordFile) return "words.txt";
+    if (value.Content == ValueContent::kStore) return "pwned.store";
+    return "Staff";
+  };
+  for (const PolicyValue& value : PolicyValueCatalogue()) {
+    const std::string name = TextToUtf8(value.Name);
+    if (value.Kind == ValueKind::kNumber || value.Kind == ValueKind::kSwitch)
+      domain.SetPolicy(key_of(value.Scope, 1), name, std::to_string(value.Maximum),
+                       platform::kRegDword);
+    else
+      domain.SetPolicy(key_of(value.Scope, 1), name, good_text(value));
+  }
+  CommandRun clean = RunCommand(kZefatest + " /check");
+  EXPECT_EQ(clean.out.find("PROBLEM"), std::string::npos) << clean.out;
+  EXPECT_EQ(clean.exit_code, 0) << clean.out;
+
+  // Set 2: every value of the wrong type; set 3: every number beyond its
+  // range; set 4: every long name misspelt (two letters swapped).
+  std::vector<std::string> expected;
+  for (const PolicyValue& value : PolicyValueCatalogue()) {
+    const std::string name = TextToUtf8(value.Name);
+    const bool number = value.Kind == ValueKind::kNumber || value.Kind == ValueKind::kSwitch;
+    const std::string key = value.Scope == ValueScope::kRoot ? "HKLM\\Software\\Policies\\Clavora"
+                                                             : "HKLM\\Software\\Policies\\Clavora\\";
+    if (value.Scope == ValueScope::kSet) {
+      domain.SetPolicy(2, name, number ? "yes" : "1", number ? platform::kRegSz : platform::kRegDword);
+      expected.push_back("PROBLEM  " + key + "2: " + name + " should be ");
+      if (number) {
+        domain.SetPolicy(3, name, std::to_string(value.Maximum + 1), platform::kRegDword);
+        expected.push_back("PROBLEM  " + key + "3: " + name + " is " +
+                           std::to_string(value.Maximum + 1) + ", outside 0 to " +
+                           std::to_string(value.Maximum) + "\n");
+      }
+      if (name.size() >= 8) {
+        std::string typo = name;
+        std::swap(typo[typo.size() - 2], typo[typo.size() - 3]);
+        domain.SetPolicy(4, typo, "1", platform::kRegDword);
+        expected.push_back("PROBLEM  " + key + "4: unknown value " + typo + " (did you mean " +
+                           name + "?)");
+      }
+    }
+  }
+  domain.SetPolicy(5, "RegEx", "([a-z");
+  expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora\\5: RegEx \"([a-z\" does not compile");
+  domain.SetPolicy(5, "ForbiddenFile", "missing.txt");
+  expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora\\5: ForbiddenFile names " +
+                     domain.words_folder() + "/missing.txt, which does not exist");
+  domain.SetPolicy(5, "PwnedStore", "/nowhere/pwned.store");
+  expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora\\5: PwnedStore names "
+                     "/nowhere/pwned.store, which cannot be used");
+  domain.SetPolicy(5, "MinLenght", "12", platform::kRegDword);
+  expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora\\5: unknown value MinLenght "
+                     "(did you mean MinLength?)");
+  domain.SetPolicy(0, "MinLength", "12", platform::kRegDword);
+  expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora: MinLength belongs in a set key");
+  domain.SetPolicy(5, "SkipUsers", "bob");
+  expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora\\5: SkipUsers belongs in the root key");
+  domain.SetPolicy(0, "UnknownAccountSet", "9", platform::kRegDword);
+  expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora: UnknownAccountSet is 9, outside 0 to 8\n");
+  domain.SetPolicy(9, "Enabled", "1", platform::kRegDword);
+  expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora\\9: not a policy set");
+
+  const CommandRun verify = RunCommand(kZefatest + " /v");
+  const CommandRun check = RunCommand(kZefatest + " /check");
+  EXPECT_EQ(verify.exit_code, 0);
+  EXPECT_EQ(check.exit_code, 1);
+  EXPECT_EQ(verify.out, check.out);
+  const size_t paths_end = verify.out.find("\nPROBLEM  ");
+  ASSERT_NE(paths_end, std::string::npos) << verify.out;
+  EXPECT_EQ(verify.out.find(domain.netlogon() + "/zefa/public", paths_end), std::string::npos)
+      << "the problems follow the path lines";
+  for (const std::string& line : expected)
+    EXPECT_NE(verify.out.find(line), std::string::npos) << line << "\n" << verify.out;
+  size_t problems = 0;
+  for (size_t at = verify.out.find("PROBLEM  "); at != std::string::npos;
+       at = verify.out.find("PROBLEM  ", at + 1))
+    ++problems;
+  EXPECT_EQ(problems, expected.size()) << verify.out;
+}
+
+// zefareg add warns on standard error about every name and type the filter
+// would not read as meant below the policy key, and writes the value all the
+// same; well-written values and keys outside the policy key get no warning.
+TEST(Zefareg, AddWarnsAboutValuesTheFilterDoesNotKnow) {
+  testing::TestDomain domain;
+  const std::string set = " 'HKLM\\Software\\Policies\\Clavora\\1'";
+  for (const PolicyValue& value : PolicyValueCatalogue()) {
+    if (value.Scope != ValueScope::kSet) continue;
+    const std::string name = TextToUtf8(value.Name);
+    const bool number = value.Kind == ValueKind::kNumber || value.Kind == ValueKind::kSwitch;
+    const std::string good = number ? " /t REG_DWORD /d 1" : " /t REG_SZ /d x";
+    const std::string bad = number ? " /t REG_SZ /d yes" : " /t REG_DWORD /d 1";
+    CommandRun run = RunCommand(kZefareg + " add" + set + " /v " + name + good + " /f 2>&1");
+    EXPECT_EQ(run.out, "The operation completed successfully.\n") << name;
+    run = RunCommand(kZefareg + " add" + set + " /v " + name + bad + " /f 2>&1");
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_NE(run.out.find("WARNING: " + name + " should be "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("The operation completed successfully."), std::string::npos);
+  }
+  CommandRun run = RunCommand(kZefareg + " add" + set + " /v MinLenght /t REG_DWORD /d 12 /f 2>&1");
+  EXPECT_NE(run.out.find("WARNING: The filter does not know the value MinLenght in "
+                         "HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora\\1 (did you mean "
+                         "MinLength?)"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(ReadRegistryValue(Text(kPolicyRootKey) + ZT("\\1"), ZT("MinLenght"), 0), ZT("12"));
+  run = RunCommand(kZefareg + " add 'HKLM\\Software\\Policies\\Clavora\\9' /v Enabled /t REG_DWORD /d 1 /f 2>&1");
+  EXPECT_NE(run.out.find("is not a policy set"), std::string::npos) << run.out;
+  run = RunCommand(kZefareg + " add 'HKLM\\Software\\Other' /v MinLenght /t REG_SZ /d x /f 2>&1");
+  EXPECT_EQ(run.out, "The operation completed successfully.\n");
+}
+
+// A folder this account may not read is reported as such, not as missing.
+TEST(Zefatest, UnreadableFolderIsNotReportedMissing) {
+  testing::TestDomain domain;
+  std::filesystem::create_directories(domain.system_folder());
+  std::filesystem::create_directories(domain.netlogon() + "/zefa/public");
+  chmod(domain.system_folder().c_str(), 0700);
+  // Another account: the test runs as root, which may read anything.
+  const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  chmod(domain.root().c_str(), 0755);
+  if (RunCommand(as_nobody + "true").exit_code != 0) GTEST_SKIP() << "setpriv cannot switch accounts";
+  const CommandRun run = RunCommand(as_nobody + kZefatest + " /check");
+  EXPECT_NE(run.out.find("UNREADABLE " + domain.system_folder() + " (this account may not read it"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("OK       " + domain.netlogon() + "/zefa/public\n"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.exit_code, 1);
+}
+
+// Run by an account that may not use the directory's privileged socket, the
+// console says so instead of "user not found".
+TEST(Zefatest, ConsoleSaysWhenTheDirectoryMayNotBeRead) {
+  testing::TestDomain domain;
+  chmod(domain.root().c_str(), 0755);
+  const std::string private_folder = domain.root() + "/ldap_priv";
+  std::filesystem::create_directories(private_folder);
+  testing::WriteFileText(private_folder + "/ldapi", "");
+  chmod(private_folder.c_str(), 0700);
+  setenv("CLAVORA_LDAP_URI", ("ldapi://" + testing::PercentEncode(private_folder + "/ldapi")).c_str(), 1);
+  const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  if (RunCommand(as_nobody + "true").exit_code != 0) GTEST_SKIP() << "setpriv cannot switch accounts";
+  const CommandRun run = RunCommand(as_nobody + kZefatest + " /p alice 'Some pw 1'");
+  unsetenv("CLAVORA_LDAP_URI");
+  EXPECT_NE(run.out.find("\nSkip: cannot read the directory: permission denied on " + private_folder +
+                         "/ldapi: run as root; nothing is known about the account\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("user not found"), std::string::npos) << run.out;
+}
+
+// /report refuses a date it cannot read and says which form it expects.
+TEST(Zefatest, ReportRefusesADateItCannotRead) {
+  testing::TestDomain domain;
+  for (const char* bad : {"10.12.2026", "2026-13-01", "2026/12/01", "12-10-2026"}) {
+    const CommandRun run = RunCommand(kZefatest + " /report " + bad);
+    EXPECT_EQ(run.out, "Cannot read the date " + std::string(bad) +
+                           ": write dates as YYYY-MM-DD, for example 2026-12-10\n");
+    EXPECT_EQ(run.exit_code, 1);
+  }
 }
 
 }  // namespace

@@ -87,10 +87,12 @@ TEST(StoreSources, HashLinesAndRangeBodies) {
 class Zefastore : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The process id keeps test runs of several checkouts apart.
     folder_ = fs::temp_directory_path() /
               ("zefastore-test-" + std::string(::testing::UnitTest::GetInstance()
                                                    ->current_test_info()
-                                                   ->name()));
+                                                   ->name()) +
+               "-" + std::to_string(getpid()));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }
@@ -264,6 +266,21 @@ TEST_F(Zefastore, LookupAnswersEachLineWhileTheInputStaysOpen) {
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+// Every command has its own help, wherever --help stands after it, on
+// standard output with exit code 0; nothing is created.
+TEST_F(Zefastore, EveryCommandHasItsHelp) {
+  for (const std::string command : {"create", "sync", "lookup", "info"}) {
+    for (const std::string help : {"--help", "-h"}) {
+      for (const std::string& args : {command + " " + help, command + " " + Path("s.bin") + " " + help,
+                                      command + " " + Path("s.bin") + " --kind sha1 " + help}) {
+        const ToolRun run = Tool(args);
+        EXPECT_EQ(run.exit_code, 0) << args;
+        EXPECT_EQ(run.out.rfind("zefastore " + command + " ", 0), 0u) << args << "\n" << run.out;
+        EXPECT_EQ(run.err, "") << args;
+      }
+    }
+  }
+  EXPECT_FALSE(fs::exists(folder_ / "s.bin"));
 }
 
 TEST_F(Zefastore, BadSourcesAndDamagedStoresAreRefusedClearly) {
