@@ -52,7 +52,8 @@ double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
-std::string EncryptSecret(const std::string& key, const std::string& value, std::mt19937_64& random) {
+std::string EncryptSecret(const std::string& key, const std::string& value,
+                          std::mt19937_64& random) {
   std::string iv(12, '\0');
   for (char& c : iv) c = static_cast<char>(random());
   const std::string header = {'\xed', '\xad', '\x5c', '\xca', 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
@@ -65,9 +66,11 @@ std::string EncryptSecret(const std::string& key, const std::string& value, std:
   EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr);
   EVP_EncryptInit_ex(context, nullptr, nullptr, reinterpret_cast<const unsigned char*>(key.data()),
                      reinterpret_cast<const unsigned char*>(iv.data()));
-  EVP_EncryptUpdate(context, nullptr, &length, reinterpret_cast<const unsigned char*>(header.data()), 16);
+  EVP_EncryptUpdate(context, nullptr, &length,
+                    reinterpret_cast<const unsigned char*>(header.data()), 16);
   EVP_EncryptUpdate(context, reinterpret_cast<unsigned char*>(cipher.data()), &length,
-                    reinterpret_cast<const unsigned char*>(plain.data()), static_cast<int>(plain.size()));
+                    reinterpret_cast<const unsigned char*>(plain.data()),
+                    static_cast<int>(plain.size()));
   EVP_EncryptFinal_ex(context, reinterpret_cast<unsigned char*>(cipher.data()) + length, &length);
   EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_GET_TAG, 16, tag.data());
   EVP_CIPHER_CTX_free(context);
@@ -114,8 +117,8 @@ std::string GroupValue(int k) {
          ",CN=Users," + kDomain;
 }
 
-bool WriteSamDatabase(const fs::path& folder, uint64_t accounts, const std::vector<std::string>& passwords,
-                      std::string& error) {
+bool WriteSamDatabase(const fs::path& folder, uint64_t accounts,
+                      const std::vector<std::string>& passwords, std::string& error) {
   fs::create_directories(folder / "sam.ldb.d");
   std::mt19937_64 random(1);
   std::string key(16, '\0');
@@ -125,7 +128,8 @@ bool WriteSamDatabase(const fs::path& folder, uint64_t accounts, const std::vect
   TALLOC_CTX* memory = talloc_new(nullptr);
   ldb_context* top = ldb_init(memory, nullptr);
   const char* options[] = {"modules:", nullptr};
-  if (ldb_connect(top, ("tdb://" + (folder / "sam.ldb").string()).c_str(), 0, options) != LDB_SUCCESS) {
+  if (ldb_connect(top, ("tdb://" + (folder / "sam.ldb").string()).c_str(), 0, options) !=
+      LDB_SUCCESS) {
     error = "cannot create sam.ldb";
     return false;
   }
@@ -157,12 +161,15 @@ bool WriteSamDatabase(const fs::path& folder, uint64_t accounts, const std::vect
   };
   bool ok = group("Domain Users", 513, {}) && group("Domain Admins", 512, {});
   for (int k = 0; k < 50 && ok; ++k)
-    ok = group("G" + std::to_string(k), 5000 + k, k + 1 < 50 ? std::vector<std::string>{GroupValue(k + 1)}
-                                                              : std::vector<std::string>{});
+    ok = group(
+        "G" + std::to_string(k), 5000 + k,
+        k + 1 < 50 ? std::vector<std::string>{GroupValue(k + 1)} : std::vector<std::string>{});
   for (uint64_t i = 0; i < accounts && ok; ++i) {
     const std::string name = "user" + std::to_string(i);
-    ldb_message* m = Message(ldb, "CN=" + name + ",OU=Dept" + std::to_string(i % 50) + "," + kDomain);
-    for (const char* c : {"top", "person", "organizationalPerson", "user"}) AddText(m, "objectClass", c);
+    ldb_message* m =
+        Message(ldb, "CN=" + name + ",OU=Dept" + std::to_string(i % 50) + "," + kDomain);
+    for (const char* c : {"top", "person", "organizationalPerson", "user"})
+      AddText(m, "objectClass", c);
     AddText(m, "sAMAccountName", name);
     AddText(m, "sAMAccountType", "805306368");
     AddValue(m, "objectSid", SidBytes(static_cast<uint32_t>(10000 + i)));
@@ -210,11 +217,16 @@ int main(int argc, char** argv) {
       continue;
     }
     if (i + 1 >= argc) break;
-    if (arg == "--work") work = argv[i + 1];
-    else if (arg == "--tool") tool = argv[i + 1];
-    else if (arg == "--accounts") accounts = std::strtoull(argv[i + 1], nullptr, 10);
-    else if (arg == "--store-size") store_size = std::strtoull(argv[i + 1], nullptr, 10);
-    else if (arg == "--words") words = std::strtoull(argv[i + 1], nullptr, 10);
+    if (arg == "--work")
+      work = argv[i + 1];
+    else if (arg == "--tool")
+      tool = argv[i + 1];
+    else if (arg == "--accounts")
+      accounts = std::strtoull(argv[i + 1], nullptr, 10);
+    else if (arg == "--store-size")
+      store_size = std::strtoull(argv[i + 1], nullptr, 10);
+    else if (arg == "--words")
+      words = std::strtoull(argv[i + 1], nullptr, 10);
   }
   fs::remove_all(work);
   fs::create_directories(work / "netlogon" / "zefa" / "system" / "words");
@@ -227,7 +239,8 @@ int main(int argc, char** argv) {
     std::ofstream file(work / "netlogon" / "zefa" / "system" / "words" / "bench.txt");
     for (uint64_t i = 0; i < words; ++i) {
       std::string word;
-      for (int c = 0; c < 6 + static_cast<int>(random() % 5); ++c) word += static_cast<char>('a' + random() % 26);
+      for (int c = 0; c < 6 + static_cast<int>(random() % 5); ++c)
+        word += static_cast<char>('a' + random() % 26);
       file << word << "\n";
       word_list.push_back(word);
     }
@@ -241,7 +254,8 @@ int main(int argc, char** argv) {
     } else if (i % 50 == 1) {
       passwords.push_back("shared-" + std::to_string(i % 7));
     } else if (i % 200 == 2 && !word_list.empty()) {
-      passwords.push_back(word_list[random() % word_list.size()] + std::to_string(1950 + random() % 90));
+      passwords.push_back(word_list[random() % word_list.size()] +
+                          std::to_string(1950 + random() % 90));
     } else {
       passwords.push_back("unique-" + std::to_string(random()));
     }
@@ -261,18 +275,20 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "sam.ldb: %s\n", error.c_str());
     return 1;
   }
-  std::printf("sam.ldb: %llu accounts written in %.1f s\n", static_cast<unsigned long long>(accounts),
-              Seconds(started));
+  std::printf("sam.ldb: %llu accounts written in %.1f s\n",
+              static_cast<unsigned long long>(accounts), Seconds(started));
 
-  std::ofstream(work / "smb.conf") << "[global]\n\tnetbios name = BENCH\n\tworkgroup = BENCH\n"
-                                   << "\tprivate dir = " << (work / "private").string() << "\n"
-                                   << "[netlogon]\n\tpath = " << (work / "netlogon").string() << "\n";
+  std::ofstream(work / "smb.conf")
+      << "[global]\n\tnetbios name = BENCH\n\tworkgroup = BENCH\n"
+      << "\tprivate dir = " << (work / "private").string() << "\n"
+      << "[netlogon]\n\tpath = " << (work / "netlogon").string() << "\n";
   setenv("CLAVORA_SMB_CONF", (work / "smb.conf").c_str(), 1);
   setenv("CLAVORA_ROOT", (work / "root").c_str(), 1);
-  const std::string reg = std::string(CLAVORA_BIN_DIR) + "/zefareg add \"HKLM\\Software\\Policies\\Clavora\\1\" ";
-  for (const std::string& value : {std::string("/v Enabled /t REG_DWORD /d 1"),
-                                   std::string("/v UserOus /t REG_SZ /d Dept"),
-                                   std::string("/v ForbiddenFile /t REG_SZ /d bench.txt")}) {
+  const std::string reg =
+      std::string(CLAVORA_BIN_DIR) + "/zefareg add \"HKLM\\Software\\Policies\\Clavora\\1\" ";
+  for (const std::string& value :
+       {std::string("/v Enabled /t REG_DWORD /d 1"), std::string("/v UserOus /t REG_SZ /d Dept"),
+        std::string("/v ForbiddenFile /t REG_SZ /d bench.txt")}) {
     if (std::system((reg + value + " /f >/dev/null").c_str()) != 0) {
       std::fprintf(stderr, "zefareg failed\n");
       return 1;
@@ -287,9 +303,12 @@ int main(int argc, char** argv) {
   }
   const std::string csv = (work / "report.csv").string();
   const std::string store_path = (work / "bench.store").string();
-  std::vector<char*> args = {const_cast<char*>(tool.c_str()), const_cast<char*>("--store"),
-                             const_cast<char*>(store_path.c_str()), const_cast<char*>("--csv"),
-                             const_cast<char*>(csv.c_str()), const_cast<char*>("--no-progress"),
+  std::vector<char*> args = {const_cast<char*>(tool.c_str()),
+                             const_cast<char*>("--store"),
+                             const_cast<char*>(store_path.c_str()),
+                             const_cast<char*>("--csv"),
+                             const_cast<char*>(csv.c_str()),
+                             const_cast<char*>("--no-progress"),
                              nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -325,11 +344,12 @@ int main(int argc, char** argv) {
       found_listed += fields[6] == "1";
     }
   }
-  std::printf("zefaaudit: exit %d, %llu accounts in %.2f s (%.0f accounts/s), peak memory %.1f MB, "
-              "CPU %.2f s user + %.2f s system\n",
-              exit_code, static_cast<unsigned long long>(lines), seconds, lines / seconds,
-              usage.ru_maxrss / 1024.0, usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6,
-              usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6);
+  std::printf(
+      "zefaaudit: exit %d, %llu accounts in %.2f s (%.0f accounts/s), peak memory %.1f MB, "
+      "CPU %.2f s user + %.2f s system\n",
+      exit_code, static_cast<unsigned long long>(lines), seconds, lines / seconds,
+      usage.ru_maxrss / 1024.0, usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6,
+      usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6);
   {
     std::ifstream load("/proc/loadavg");
     std::string one, five;
@@ -337,10 +357,11 @@ int main(int argc, char** argv) {
     std::printf("machine load average during the run: %s (1 min), %s (5 min) on %u cores\n",
                 one.c_str(), five.c_str(), std::thread::hardware_concurrency());
   }
-  std::printf("findings: %llu breached (expected %zu), %llu shared, %llu listed; %llu forbidden words\n",
-              static_cast<unsigned long long>(found_breached), breached.size(),
-              static_cast<unsigned long long>(found_shared), static_cast<unsigned long long>(found_listed),
-              static_cast<unsigned long long>(words));
+  std::printf(
+      "findings: %llu breached (expected %zu), %llu shared, %llu listed; %llu forbidden words\n",
+      static_cast<unsigned long long>(found_breached), breached.size(),
+      static_cast<unsigned long long>(found_shared), static_cast<unsigned long long>(found_listed),
+      static_cast<unsigned long long>(words));
   if (!keep) fs::remove_all(work);
   return exit_code == 1 ? 0 : 1;
 }

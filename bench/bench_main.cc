@@ -53,11 +53,12 @@ void PrintTable(const TableReporter& runs) {
     if (index == nullptr) continue;
     const double file = Counter(*index, "FileBytes");
     const double plain_bytes = plain ? Counter(*plain, "SteadyAdded") : 0;
-    std::printf("| word index memory, %s (file %.1f MB) | %.1f MB = %.2f x the file | "
-                "vector<string>: %.1f MB = %.2f x the file | %.2f |\n",
-                what, file / 1e6, Counter(*index, "ListBytes") / 1e6,
-                Counter(*index, "ListBytes") / file, plain_bytes / 1e6, plain_bytes / file,
-                plain_bytes > 0 ? Counter(*index, "ListBytes") / plain_bytes : 0.0);
+    std::printf(
+        "| word index memory, %s (file %.1f MB) | %.1f MB = %.2f x the file | "
+        "vector<string>: %.1f MB = %.2f x the file | %.2f |\n",
+        what, file / 1e6, Counter(*index, "ListBytes") / 1e6, Counter(*index, "ListBytes") / file,
+        plain_bytes / 1e6, plain_bytes / file,
+        plain_bytes > 0 ? Counter(*index, "ListBytes") / plain_bytes : 0.0);
     std::printf("| load and build, %s | %.0f ms | vector<string> load: %.0f ms | %.2f |\n", what,
                 CpuMicroseconds(*index) / 1e3, plain ? CpuMicroseconds(*plain) / 1e3 : 0.0,
                 plain ? CpuMicroseconds(*index) / CpuMicroseconds(*plain) : 0.0);
@@ -71,27 +72,31 @@ void PrintTable(const TableReporter& runs) {
     const double baseline = walk ? CpuMicroseconds(*walk) : 0;
     if (cold) {
       const auto* harness = runs.Find("BM_ForbiddenColdHarness");
-      std::printf("| forbidden-word check, cold cache, 1M words, 16 characters, threshold %s%% | "
-                  "%.2f us (harness alone: %.2f us) | plain walk: %.0f us | %.4f |\n",
-                  threshold, CpuMicroseconds(*cold), harness ? CpuMicroseconds(*harness) : 0.0,
-                  baseline, baseline > 0 ? CpuMicroseconds(*cold) / baseline : 0.0);
+      std::printf(
+          "| forbidden-word check, cold cache, 1M words, 16 characters, threshold %s%% | "
+          "%.2f us (harness alone: %.2f us) | plain walk: %.0f us | %.4f |\n",
+          threshold, CpuMicroseconds(*cold), harness ? CpuMicroseconds(*harness) : 0.0, baseline,
+          baseline > 0 ? CpuMicroseconds(*cold) / baseline : 0.0);
     }
     if (warm) {
-      std::printf("| forbidden-word check, warm, 1M words, 16 characters, threshold %s%% | "
-                  "%.2f us | plain walk: %.0f us | %.4f |\n",
-                  threshold, CpuMicroseconds(*warm), baseline,
-                  baseline > 0 ? CpuMicroseconds(*warm) / baseline : 0.0);
+      std::printf(
+          "| forbidden-word check, warm, 1M words, 16 characters, threshold %s%% | "
+          "%.2f us | plain walk: %.0f us | %.4f |\n",
+          threshold, CpuMicroseconds(*warm), baseline,
+          baseline > 0 ? CpuMicroseconds(*warm) / baseline : 0.0);
     }
   }
   const auto* hash = runs.Find("BM_HashPassword/sha256");
   const auto* floor = runs.Find("BM_Sha256Floor");
   if (hash && floor) {
-    std::printf("| history hash (1,001 SHA-256 rounds) | %.1f us | SHA-256 floor: %.1f us | %.2f |\n",
-                CpuMicroseconds(*hash), CpuMicroseconds(*floor),
-                CpuMicroseconds(*hash) / CpuMicroseconds(*floor));
+    std::printf(
+        "| history hash (1,001 SHA-256 rounds) | %.1f us | SHA-256 floor: %.1f us | %.2f |\n",
+        CpuMicroseconds(*hash), CpuMicroseconds(*floor),
+        CpuMicroseconds(*hash) / CpuMicroseconds(*floor));
   }
-  std::printf("(CPU time of the process; the store's and the host's figures come from "
-              "store_bench and zefa_host_load)\n");
+  std::printf(
+      "(CPU time of the process; the store's and the host's figures come from "
+      "store_bench and zefa_host_load)\n");
 }
 
 }  // namespace

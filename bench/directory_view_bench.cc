@@ -27,7 +27,8 @@ constexpr int kNested = 500;
 
 std::string Sid(uint32_t rid) {
   std::string sid = {1, 4, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0};
-  for (uint32_t part : {1111u, 2222u, 3333u, rid}) sid.append(reinterpret_cast<const char*>(&part), 4);
+  for (uint32_t part : {1111u, 2222u, 3333u, rid})
+    sid.append(reinterpret_cast<const char*>(&part), 4);
   return sid;
 }
 
@@ -90,7 +91,8 @@ std::vector<ViewChange> SyntheticDomain() {
     if (g % 10 != 9) changes[kOus + g + 1].Members.push_back(group_dns[g]);
   changes[kOus + kGroups].Members.push_back("CN=user" + std::to_string(kAccounts - 1) + "," +
                                             ous[(kAccounts - 1) % kOus]);
-  for (int g = kGroups; g + 1 < kGroups + kNested; ++g) changes[kOus + g + 1].Members.push_back(group_dns[g]);
+  for (int g = kGroups; g + 1 < kGroups + kNested; ++g)
+    changes[kOus + g + 1].Members.push_back(group_dns[g]);
   return changes;
 }
 
@@ -124,7 +126,8 @@ BENCHMARK(BM_ViewBuild100k)->Unit(benchmark::kMillisecond)->Iterations(3);
 void BM_ViewLookup(benchmark::State& state) {
   static const std::unique_ptr<DirectoryView> view = BuiltView();
   std::vector<Text> names;
-  for (int i = 0; i < 1024; ++i) names.push_back(Utf8ToText("user" + std::to_string((i * 7919) % kAccounts)));
+  for (int i = 0; i < 1024; ++i)
+    names.push_back(Utf8ToText("user" + std::to_string((i * 7919) % kAccounts)));
   size_t i = 0;
   for (auto _ : state) {
     UserRecord record;
@@ -157,7 +160,8 @@ void BM_ViewPollNothingChanged(benchmark::State& state) {
     return;
   }
   std::string uri = "ldapi://";
-  for (char c : std::string(dc) + "/private/ldap_priv/ldapi") uri += c == '/' ? std::string("%2F") : std::string(1, c);
+  for (char c : std::string(dc) + "/private/ldap_priv/ldapi")
+    uri += c == '/' ? std::string("%2F") : std::string(1, c);
   setenv("CLAVORA_LDAP_URI", uri.c_str(), 1);
   ResetDirectoryView();
   if (!RefreshDirectoryView()) {

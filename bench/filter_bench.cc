@@ -25,8 +25,8 @@ PolicySet RealisticSet() {
   set.ForbiddenChars = ZT("<>");
   set.ForbiddenStartChars = ZT("!");
   set.ForbiddenActive = 1;
-  set.ForbiddenWords = {ZT("password"), ZT("winter"), ZT("summer"), ZT("spring"), ZT("autumn"),
-                        ZT("company"), ZT("welcome"), ZT("letmein"), ZT("qwerty"), ZT("dragon")};
+  set.ForbiddenWords = {ZT("password"), ZT("winter"),  ZT("summer"),  ZT("spring"), ZT("autumn"),
+                        ZT("company"),  ZT("welcome"), ZT("letmein"), ZT("qwerty"), ZT("dragon")};
   set.RegEx = ZT("[A-Z].*[0-9]");
   return set;
 }

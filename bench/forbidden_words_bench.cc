@@ -256,8 +256,8 @@ void BM_ForbiddenLoadAndBuild(benchmark::State& state) {
     state.counters["SteadyAdded"] = Bytes(StatusBytes("VmRSS:") - before);
     state.counters["ListBytes"] = Bytes(static_cast<double>(zefa::WordListMemory(*list)));
     state.counters["FileBytes"] = Bytes(static_cast<double>(f.file_bytes));
-    state.counters["ListToFile"] = static_cast<double>(zefa::WordListMemory(*list)) /
-                                   static_cast<double>(f.file_bytes);
+    state.counters["ListToFile"] =
+        static_cast<double>(zefa::WordListMemory(*list)) / static_cast<double>(f.file_bytes);
     state.counters["Entries"] = static_cast<double>(zefa::WordCount(*list));
   }
   for (auto _ : state) {

@@ -103,16 +103,26 @@ bool ParseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     const std::string value = argv[i + 1];
-    if (option == "--socket") options.socket_path = value;
-    else if (option == "--requests") options.requests = std::atoi(value.c_str());
-    else if (option == "--clients") options.clients = std::atoi(value.c_str());
-    else if (option == "--account") options.accounts.push_back(value);
-    else if (option == "--password") options.passwords.push_back(value);
-    else if (option == "--reload-set") options.reload_set = std::atoi(value.c_str());
-    else if (option == "--reload-ms") options.reload_ms = std::atoi(value.c_str());
-    else if (option == "--timeout-ms") options.timeout_ms = std::atoi(value.c_str());
-    else if (option == "--hook") options.hook = value;
-    else if (option == "--host-pid") options.host_pid = std::atoi(value.c_str());
+    if (option == "--socket")
+      options.socket_path = value;
+    else if (option == "--requests")
+      options.requests = std::atoi(value.c_str());
+    else if (option == "--clients")
+      options.clients = std::atoi(value.c_str());
+    else if (option == "--account")
+      options.accounts.push_back(value);
+    else if (option == "--password")
+      options.passwords.push_back(value);
+    else if (option == "--reload-set")
+      options.reload_set = std::atoi(value.c_str());
+    else if (option == "--reload-ms")
+      options.reload_ms = std::atoi(value.c_str());
+    else if (option == "--timeout-ms")
+      options.timeout_ms = std::atoi(value.c_str());
+    else if (option == "--hook")
+      options.hook = value;
+    else if (option == "--host-pid")
+      options.host_pid = std::atoi(value.c_str());
     else if (option == "--min-lengths") {
       if (std::sscanf(value.c_str(), "%u,%u", &options.min_length_a, &options.min_length_b) != 2)
         return false;
@@ -125,8 +135,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
   if (options.passwords.empty())
     options.passwords = {"correct horse 42 battery", "Sixteen-chars-42", "winter"};
   return options.requests > 0 && options.clients > 0 && options.reload_ms > 0 &&
-         options.timeout_ms > 0 &&
-         options.reload_set >= 0 && options.reload_set <= 8;
+         options.timeout_ms > 0 && options.reload_set >= 0 && options.reload_set <= 8;
 }
 
 platform::RegistryValue Dword(const Text& name, uint32_t value) {
@@ -149,8 +158,10 @@ int ReloadPolicies(const Options& options, const std::atomic<bool>& stop) {
     ++writes;
     std::this_thread::sleep_for(std::chrono::milliseconds(options.reload_ms));
   }
-  if (original) platform::RegistryWrite(kRoot, set_key, *original, 0);
-  else platform::RegistryDeleteValue(kRoot, set_key, ZT("MinLength"), 0);
+  if (original)
+    platform::RegistryWrite(kRoot, set_key, *original, 0);
+  else
+    platform::RegistryDeleteValue(kRoot, set_key, ZT("MinLength"), 0);
   platform::RegistryDeleteValue(kRoot, kPolicyKey, ZT("LoadTestTouch"), 0);
   return writes;
 }
@@ -233,7 +244,8 @@ int main(int argc, char** argv) {
                 Percentile(spawn_ms, 0.50), Percentile(spawn_ms, 0.99));
   }
   double host_user = 0, host_kernel = 0;
-  const bool host_cpu = options.host_pid > 0 && ProcessCpu(options.host_pid, host_user, host_kernel);
+  const bool host_cpu =
+      options.host_pid > 0 && ProcessCpu(options.host_pid, host_user, host_kernel);
   const Clock::time_point started = Clock::now();
   std::vector<std::thread> clients;
   for (int c = 0; c < options.clients; ++c) {

@@ -41,14 +41,27 @@ BENCHMARK(BM_PolicyNormaliseForbiddenValue)
 void BM_PolicyLoadWithLargeForbiddenValue(benchmark::State& state) {
   testing::TestDomain domain;
   domain.SetPolicy(0, "SkipUsers", "svc");
-  const char* const numbers[] = {"Enabled",        "MinLength",      "MaxLength",
-                                 "LowerCase",      "UpperCase",      "Number",
-                                 "Special",        "MaxRepeating",   "MaxSequential",
-                                 "NoName",         "NoObfuscation",  "NoSpace",
-                                 "MinWords",       "PwnedEnabled",   "ForbiddenThreshold",
-                                 "LockoutThreshold", "LockoutDurationMin",
-                                 "LockoutObservationWindowMin", "MaxPasswordAgeDays",
-                                 "MinPasswordAgeDays", "PasswordHistory"};
+  const char* const numbers[] = {"Enabled",
+                                 "MinLength",
+                                 "MaxLength",
+                                 "LowerCase",
+                                 "UpperCase",
+                                 "Number",
+                                 "Special",
+                                 "MaxRepeating",
+                                 "MaxSequential",
+                                 "NoName",
+                                 "NoObfuscation",
+                                 "NoSpace",
+                                 "MinWords",
+                                 "PwnedEnabled",
+                                 "ForbiddenThreshold",
+                                 "LockoutThreshold",
+                                 "LockoutDurationMin",
+                                 "LockoutObservationWindowMin",
+                                 "MaxPasswordAgeDays",
+                                 "MinPasswordAgeDays",
+                                 "PasswordHistory"};
   for (const char* name : numbers) domain.SetPolicy(1, name, "1", platform::kRegDword);
   domain.SetPolicy(1, "UserGroups", "Staff\r\nAdmins", platform::kRegMultiSz);
   domain.SetPolicy(1, "RulesText", "Long passwords, please.");

@@ -17,8 +17,9 @@ namespace zefa {
 namespace {
 
 std::string RegFileWithValues(size_t count) {
-  std::string text = "Windows Registry Editor Version 5.00\r\n\r\n"
-                     "[HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora\\1]\r\n";
+  std::string text =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora\\1]\r\n";
   for (size_t i = 0; i < count; ++i)
     text += "\"Value" + std::to_string(i) + "\"=\"text of value " + std::to_string(i) + "\"\r\n";
   return text;

@@ -110,7 +110,8 @@ void WriteCorpus(const fs::path& path, uint64_t entries, const fs::path& sorted_
     } else {
       for (int w = 0; w < 3; ++w) {
         uint64_t value = random();
-        for (int d = 0; d < 16 && w * 16 + d < 40; ++d, value >>= 4) line[w * 16 + d] = digits[value & 15];
+        for (int d = 0; d < 16 && w * 16 + d < 40; ++d, value >>= 4)
+          line[w * 16 + d] = digits[value & 15];
       }
     }
     keys.push_back(KeyOfHexLine(line));
@@ -241,7 +242,9 @@ void Measure(const fs::path& path, const fs::path& sorted_keys, const std::strin
   row.header_rate = store->header.false_positive_rate;
   // Warm the whole file, then time lookups.
   uint64_t sum = 0;
-  for (uint64_t b = 0; b < store->header.block_count; ++b) sum += StoreLookupKey(*store, store->index[b] << (64 - store->header.prefix_bits)) == StoreAnswer::kFound;
+  for (uint64_t b = 0; b < store->header.block_count; ++b)
+    sum += StoreLookupKey(*store, store->index[b] << (64 - store->header.prefix_bits)) ==
+           StoreAnswer::kFound;
   row.absent_tested = 10000000;
   for (uint64_t i = 0; i < row.absent_tested; ++i)
     row.false_positives += StoreLookupKey(*store, random()) == StoreAnswer::kFound;
@@ -255,7 +258,8 @@ void Measure(const fs::path& path, const fs::path& sorted_keys, const std::strin
   Clock::time_point start = Clock::now();
   const double cpu_start = CpuSeconds();
   for (int r = 0; r < rounds; ++r)
-    for (const Text& password : passwords) found += StoreLookupPassword(*store, password) == StoreAnswer::kFound;
+    for (const Text& password : passwords)
+      found += StoreLookupPassword(*store, password) == StoreAnswer::kFound;
   row.warm_us = std::chrono::duration<double, std::micro>(Clock::now() - start).count() /
                 (rounds * passwords.size());
   row.warm_cpu_us = (CpuSeconds() - cpu_start) * 1e6 / (rounds * passwords.size());
@@ -265,12 +269,14 @@ void Measure(const fs::path& path, const fs::path& sorted_keys, const std::strin
   double cpu = CpuSeconds();
   for (uint64_t key : keys) found += StoreLookupKey(*store, key) == StoreAnswer::kFound;
   row.warm_key_cpu_us = (CpuSeconds() - cpu) * 1e6 / keys.size();
-  row.warm_key_us = std::chrono::duration<double, std::micro>(Clock::now() - start).count() / keys.size();
+  row.warm_key_us =
+      std::chrono::duration<double, std::micro>(Clock::now() - start).count() / keys.size();
 
   // The baseline: the same keys by binary search over the mapped sorted
   // file of every stored key, warmed the same way.
   {
-    platform::MappedFile* sorted = platform::MapFileReadOnly(Utf8ToText(sorted_keys.string()), nullptr);
+    platform::MappedFile* sorted =
+        platform::MapFileReadOnly(Utf8ToText(sorted_keys.string()), nullptr);
     if (sorted != nullptr) {
       const auto* begin = reinterpret_cast<const uint64_t*>(platform::MappedFileData(sorted));
       const uint64_t* end = begin + platform::MappedFileSize(sorted) / sizeof(uint64_t);
@@ -303,7 +309,8 @@ void Measure(const fs::path& path, const fs::path& sorted_keys, const std::strin
     std::fwrite(text.data(), 1, text.size(), out);
     std::fclose(out);
     cpu = CpuSeconds();
-    for (const Text& password : lookups) found += StoreLookupPassword(*store, password) == StoreAnswer::kFound;
+    for (const Text& password : lookups)
+      found += StoreLookupPassword(*store, password) == StoreAnswer::kFound;
     row.in_process_seconds = CpuSeconds() - cpu;
   }
   if (!RunToolLookup(tool, path, input, row)) std::fprintf(stderr, "zefastore lookup failed\n");
@@ -352,23 +359,30 @@ int main(int argc, char** argv) {
     rows.push_back(row);
   }
   getloadavg(load, 3);
-  std::printf("| entries | bytes/entry | FP rate (header) | FP measured (absent tested) | "
-              "cold page reads/lookup (mean, max over cold lookups; at open) | warm lookup password: wall (CPU) / key: wall | "
-              "build time wall (CPU) | build peak memory |\n|---|---|---|---|---|---|---|---|\n");
+  std::printf(
+      "| entries | bytes/entry | FP rate (header) | FP measured (absent tested) | "
+      "cold page reads/lookup (mean, max over cold lookups; at open) | warm lookup password: wall "
+      "(CPU) / key: wall | "
+      "build time wall (CPU) | build peak memory |\n|---|---|---|---|---|---|---|---|\n");
   for (const Row& row : rows) {
-    std::printf("| %llu | %.3f | %.3g | %llu of %llu (expected %.3f) | %.3f, %lld over %lld; %lld pages at open | "
-                "%.2f us (%.2f us) / %.2f us | %.1f s (%.1f s) | %.1f MB |\n",
-                static_cast<unsigned long long>(row.entries), row.bytes_per_entry, row.header_rate,
-                static_cast<unsigned long long>(row.false_positives),
-                static_cast<unsigned long long>(row.absent_tested),
-                row.header_rate * row.absent_tested, row.cold_pages_mean,
-                static_cast<long long>(row.cold_pages_max), static_cast<long long>(row.cold_lookups),
-                static_cast<long long>(row.open_pages),
-                row.warm_us, row.warm_cpu_us, row.warm_key_us, row.build_seconds, row.build_cpu_seconds, row.build_peak_mb);
+    std::printf(
+        "| %llu | %.3f | %.3g | %llu of %llu (expected %.3f) | %.3f, %lld over %lld; %lld pages at "
+        "open | "
+        "%.2f us (%.2f us) / %.2f us | %.1f s (%.1f s) | %.1f MB |\n",
+        static_cast<unsigned long long>(row.entries), row.bytes_per_entry, row.header_rate,
+        static_cast<unsigned long long>(row.false_positives),
+        static_cast<unsigned long long>(row.absent_tested), row.header_rate * row.absent_tested,
+        row.cold_pages_mean, static_cast<long long>(row.cold_pages_max),
+        static_cast<long long>(row.cold_lookups), static_cast<long long>(row.open_pages),
+        row.warm_us, row.warm_cpu_us, row.warm_key_us, row.build_seconds, row.build_cpu_seconds,
+        row.build_peak_mb);
   }
-  std::printf("\n| entries | warm key lookup, CPU | baseline: binary search over the sorted key file, CPU | ratio | "
-              "zefastore lookup, 1M passwords to a pipe: wall (CPU) | baseline: the same lookups in process, CPU |\n"
-              "|---|---|---|---|---|---|\n");
+  std::printf(
+      "\n| entries | warm key lookup, CPU | baseline: binary search over the sorted key file, CPU "
+      "| ratio | "
+      "zefastore lookup, 1M passwords to a pipe: wall (CPU) | baseline: the same lookups in "
+      "process, CPU |\n"
+      "|---|---|---|---|---|---|\n");
   for (const Row& row : rows) {
     std::printf("| %llu | %.3f us | %.3f us | %.2f | %.2f s (%.2f s) | %.2f s |\n",
                 static_cast<unsigned long long>(row.entries), row.warm_key_cpu_us,

@@ -35,9 +35,12 @@ Text EndedOutcome(platform::HttpsState state, const platform::HttpsRequest* requ
     case platform::HttpsState::kCompleted:
       return PwnedStatusOutcome(platform::HttpsStatus(request), platform::HttpsBody(request),
                                 suffix);
-    case platform::HttpsState::kTlsFailure: return kPwnedSslSupportError;
-    case platform::HttpsState::kAborted: return kPwnedHttpAborted;
-    default: return kPwnedHttpFailed;
+    case platform::HttpsState::kTlsFailure:
+      return kPwnedSslSupportError;
+    case platform::HttpsState::kAborted:
+      return kPwnedHttpAborted;
+    default:
+      return kPwnedHttpFailed;
   }
 }
 

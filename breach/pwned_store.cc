@@ -30,7 +30,6 @@ StoreTable& Table() {
   return *table;
 }
 
-
 Text Grouped(uint64_t value) {
   std::string digits = std::to_string(value);
   for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) digits.insert(i, ",");
@@ -52,7 +51,7 @@ void OpenPwnedStores(const std::vector<Text>& configured, const Text& words_fold
     }
     if (!entry.state.store) {
       LogWarning(ZT("PwnedStore ") + (entry.state.path.empty() ? value : entry.state.path) +
-              ZT(" unusable: ") + Utf8ToText(entry.state.problem));
+                 ZT(" unusable: ") + Utf8ToText(entry.state.problem));
     }
   }
   StoreTable& table = Table();
@@ -109,8 +108,9 @@ Text PwnedStoreLookup(const Text& configured, const Text& password) {
 Text PwnedStoreDescription(const Text& configured) {
   const PwnedStoreState state = CurrentPwnedStore(configured);
   const Text path = state.path.empty() ? configured : state.path;
-  if (!state.store) return ZT("PwnedCheck store: ") + path + ZT(" (unusable: ") +
-                           Utf8ToText(state.problem) + ZT(")");
+  if (!state.store)
+    return ZT("PwnedCheck store: ") + path + ZT(" (unusable: ") + Utf8ToText(state.problem) +
+           ZT(")");
   const store::StoreHeader& header = state.store->header;
   return ZT("PwnedCheck store: ") + path + ZT(" (") +
          AsciiToText(store::HashKindName(header.kind)) + ZT(", ") + Grouped(header.hash_count) +

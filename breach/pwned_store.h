@@ -18,7 +18,6 @@ namespace zefa {
 // Outcome words of PwnedStoreLookup besides kPwnedFound and kPwnedNotFound.
 inline constexpr const WChar* kPwnedStoreUnavailable = ZT("!! STORE UNAVAILABLE");
 
-
 // Opens the stores named by `configured` (values of PwnedStore, empty ones
 // ignored) and makes them the current table. Each store that cannot be used
 // gets one Warning line ("PwnedStore <path> unusable: <reason>").
@@ -29,9 +28,9 @@ void ClosePwnedStores();
 
 // What the current table holds for a PwnedStore value.
 struct PwnedStoreState {
-  Text path;                   // resolved file name
-  store::StoreHandle store;    // null when unusable
-  std::string problem;         // why it is unusable
+  Text path;                 // resolved file name
+  store::StoreHandle store;  // null when unusable
+  std::string problem;       // why it is unusable
 };
 PwnedStoreState CurrentPwnedStore(const Text& configured);
 

@@ -23,8 +23,8 @@ struct BlockCoder {
   size_t bit = 0;  // next free bit of the code area
   uint32_t count = 0;
   uint64_t last = 0;
-  std::vector<uint64_t> values;    // of the current block
-  std::vector<uint32_t> ends;      // code bit after each of its entries
+  std::vector<uint64_t> values;  // of the current block
+  std::vector<uint32_t> ends;    // code bit after each of its entries
   std::vector<uint64_t> index;
   bool failed = false;
 
@@ -53,7 +53,8 @@ struct BlockCoder {
   void Flush() {
     if (count == 0) return;
     uint32_t n = count;
-    for (int i = 0; i < 4; ++i) block[kBlockCountOffset + i] = static_cast<unsigned char>(n >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      block[kBlockCountOffset + i] = static_cast<unsigned char>(n >> (8 * i));
     for (size_t i = 1; i <= kBlockSkips; ++i) {
       const size_t entry = static_cast<size_t>(uint64_t{count} * i / (kBlockSkips + 1));
       unsigned char* skip = block + kBlockSkipOffset + (i - 1) * kBlockSkipBytes;
@@ -209,9 +210,8 @@ void RemovePartitions(PartitionWriter& writer) {
   if (!writer.folder.empty()) std::filesystem::remove(writer.folder, code);
 }
 
-bool WriteStoreFromPartitions(const std::vector<std::filesystem::path>& partitions,
-                              HashKind kind, uint32_t min_count,
-                              const std::filesystem::path& store_path,
+bool WriteStoreFromPartitions(const std::vector<std::filesystem::path>& partitions, HashKind kind,
+                              uint32_t min_count, const std::filesystem::path& store_path,
                               const BuildProgress& progress, StoreHeader& written,
                               std::string& error) {
   StoreHeader header;
@@ -270,8 +270,8 @@ bool WriteStoreFromPartitions(const std::vector<std::filesystem::path>& partitio
   header.index_checksum = StoreChecksum(index_bytes.data(), index_bytes.size());
   // An empty store has no index; fwrite may not be handed its null pointer.
   bool ok = !coder.failed &&
-            (index_bytes.empty() ||
-             std::fwrite(index_bytes.data(), 1, index_bytes.size(), coder.out) == index_bytes.size());
+            (index_bytes.empty() || std::fwrite(index_bytes.data(), 1, index_bytes.size(),
+                                                coder.out) == index_bytes.size());
   EncodeHeader(header, page.data());
   ok = ok && std::fseek(coder.out, 0, SEEK_SET) == 0 &&
        std::fwrite(page.data(), 1, page.size(), coder.out) == page.size();

@@ -28,9 +28,8 @@ using BuildProgress = std::function<void(int partitions_done, int partitions_tot
 // hold only keys of partition i (a missing file counts as empty). The store
 // is written to a temporary file beside `store_path` and renamed over it,
 // so a reader sees either the old or the new store.
-bool WriteStoreFromPartitions(const std::vector<std::filesystem::path>& partitions,
-                              HashKind kind, uint32_t min_count,
-                              const std::filesystem::path& store_path,
+bool WriteStoreFromPartitions(const std::vector<std::filesystem::path>& partitions, HashKind kind,
+                              uint32_t min_count, const std::filesystem::path& store_path,
                               const BuildProgress& progress, StoreHeader& written,
                               std::string& error);
 

@@ -49,17 +49,15 @@ enum : size_t {
 
 }  // namespace
 
-const char* HashKindName(HashKind kind) {
-  return kind == HashKind::kNtlm ? "NTLM" : "SHA-1";
-}
+const char* HashKindName(HashKind kind) { return kind == HashKind::kNtlm ? "NTLM" : "SHA-1"; }
 
 size_t HashKindDigestBytes(HashKind kind) { return kind == HashKind::kNtlm ? 16 : 20; }
 
 uint64_t StoreChecksum(const unsigned char* data, size_t size) {
   // Four independent lanes over consecutive words, folded at the end: each
   // lane step is a bijection, so any change of one word changes the result.
-  uint64_t lane[4] = {0x243F6A8885A308D3ULL ^ size, 0x13198A2E03707344ULL,
-                      0xA4093822299F31D0ULL, 0x082EFA98EC4E6C89ULL};
+  uint64_t lane[4] = {0x243F6A8885A308D3ULL ^ size, 0x13198A2E03707344ULL, 0xA4093822299F31D0ULL,
+                      0x082EFA98EC4E6C89ULL};
   size_t i = 0;
   for (; i + 32 <= size; i += 32) {
     for (int j = 0; j < 4; ++j) {
@@ -144,8 +142,7 @@ void EncodeHeader(const StoreHeader& header, unsigned char* out) {
   Put64(out + kHeaderChecksumAt, StoreChecksum(out, kHeaderChecksumAt));
 }
 
-bool DecodeHeader(const unsigned char* data, size_t size, StoreHeader& header,
-                  std::string& error) {
+bool DecodeHeader(const unsigned char* data, size_t size, StoreHeader& header, std::string& error) {
   if (size < kStoreBlockSize) {
     error = "too short for a store header (" + std::to_string(size) + " bytes)";
     return false;
@@ -187,10 +184,9 @@ bool DecodeHeader(const unsigned char* data, size_t size, StoreHeader& header,
 
   const uint64_t max_blocks = (uint64_t{1} << 40);
   const bool consistent =
-      header.block_size == kStoreBlockSize && header.prefix_bits >= 1 &&
-      header.prefix_bits <= 64 && header.rice_bits < 64 &&
-      header.prefix_count <= header.hash_count && header.block_count < max_blocks &&
-      header.block_count <= header.prefix_count &&
+      header.block_size == kStoreBlockSize && header.prefix_bits >= 1 && header.prefix_bits <= 64 &&
+      header.rice_bits < 64 && header.prefix_count <= header.hash_count &&
+      header.block_count < max_blocks && header.block_count <= header.prefix_count &&
       (header.prefix_count == 0) == (header.block_count == 0) &&
       header.data_offset == kStoreBlockSize &&
       header.index_offset == header.data_offset + header.block_count * kStoreBlockSize &&

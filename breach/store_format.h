@@ -42,7 +42,7 @@ inline constexpr uint32_t kRiceEscapeOnes = 48;
 
 enum class HashKind : uint32_t { kSha1 = 1, kNtlm = 2 };
 
-const char* HashKindName(HashKind kind);  // "SHA-1", "NTLM"
+const char* HashKindName(HashKind kind);    // "SHA-1", "NTLM"
 size_t HashKindDigestBytes(HashKind kind);  // 20, 16
 
 struct StoreHeader {
@@ -53,7 +53,7 @@ struct StoreHeader {
   uint32_t prefix_bits = 0;   // k
   uint32_t rice_bits = 0;     // r
   uint32_t block_size = kStoreBlockSize;
-  uint32_t min_count = 0;     // sources' occurrence threshold (0: none)
+  uint32_t min_count = 0;  // sources' occurrence threshold (0: none)
   uint64_t block_count = 0;
   uint64_t data_offset = kStoreBlockSize;
   uint64_t index_offset = 0;
@@ -88,7 +88,6 @@ void EncodeHeader(const StoreHeader& header, unsigned char* out);
 
 // Reads and checks a header (magic, version, checksum, parameters and their
 // consistency). False with a reason in `error` when it is not acceptable.
-bool DecodeHeader(const unsigned char* data, size_t size, StoreHeader& header,
-                  std::string& error);
+bool DecodeHeader(const unsigned char* data, size_t size, StoreHeader& header, std::string& error);
 
 }  // namespace zefa::store

@@ -86,8 +86,7 @@ bool BlockIntact(const PasswordStore& store, uint64_t block, const unsigned char
 
 uint64_t LimitAfter(const PasswordStore& store, uint64_t block) {
   if (block + 1 < store.index.size()) return store.index[block + 1];
-  return store.header.prefix_bits >= 64 ? ~uint64_t{0}
-                                        : (uint64_t{1} << store.header.prefix_bits);
+  return store.header.prefix_bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << store.header.prefix_bits);
 }
 
 }  // namespace
@@ -105,15 +104,15 @@ StoreHandle OpenStore(const Text& path, std::string& error) {
   }
   const unsigned char* data = platform::MappedFileData(store->file);
   const uint64_t size = platform::MappedFileSize(store->file);
-  if (!DecodeHeader(data, static_cast<size_t>(std::min<uint64_t>(size, SIZE_MAX)),
-                    store->header, error)) {
+  if (!DecodeHeader(data, static_cast<size_t>(std::min<uint64_t>(size, SIZE_MAX)), store->header,
+                    error)) {
     return nullptr;
   }
   const StoreHeader& header = store->header;
   if (size != header.file_size) {
     error = size < header.file_size
-                ? "truncated: " + std::to_string(size) + " of " +
-                      std::to_string(header.file_size) + " bytes"
+                ? "truncated: " + std::to_string(size) + " of " + std::to_string(header.file_size) +
+                      " bytes"
                 : "longer than its header says (" + std::to_string(size) + " instead of " +
                       std::to_string(header.file_size) + " bytes)";
     return nullptr;
@@ -217,8 +216,7 @@ bool VerifyStoreBlocks(const PasswordStore& store, std::string& error,
         }
         value += gap_minus_one + 1;
       }
-      while (next_skip <= kBlockSkips &&
-             uint64_t{count} * next_skip / (kBlockSkips + 1) == i) {
+      while (next_skip <= kBlockSkips && uint64_t{count} * next_skip / (kBlockSkips + 1) == i) {
         const unsigned char* skip = data + kBlockSkipOffset + (next_skip - 1) * kBlockSkipBytes;
         uint32_t skip_bit;
         std::memcpy(&skip_bit, skip + 8, 4);

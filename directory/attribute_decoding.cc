@@ -22,7 +22,7 @@ constexpr size_t kSchemaCacheLimit = 1024;
 struct DecodingCaches {
   std::mutex schema_lock;  // SchemaSyntaxLock
   std::map<Text, Text> schema;
-  std::mutex sid_lock;     // SidNameLock
+  std::mutex sid_lock;  // SidNameLock
   std::map<Text, Text> sid_names;
 };
 
@@ -57,7 +57,9 @@ bool Digits(const std::string& text, size_t at, size_t count, int& value) {
   return true;
 }
 
-Text LocalDateText(int64_t utc_seconds) { return FormatDateValue(platform::UtcToLocal(utc_seconds)); }
+Text LocalDateText(int64_t utc_seconds) {
+  return FormatDateValue(platform::UtcToLocal(utc_seconds));
+}
 
 // A time read from the directory names a real second of the calendar, or it
 // is malformed (month 13, 30 February, hour 24 ...) and decodes to empty
@@ -92,9 +94,10 @@ Text GuidText(const std::string& bytes) {
   b.resize(16, '\0');
   auto byte = [&](int i) { return static_cast<unsigned>(static_cast<unsigned char>(b[i])); };
   char out[40];
-  std::snprintf(out, sizeof out, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-                byte(3), byte(2), byte(1), byte(0), byte(5), byte(4), byte(7), byte(6), byte(8),
-                byte(9), byte(10), byte(11), byte(12), byte(13), byte(14), byte(15));
+  std::snprintf(out, sizeof out,
+                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", byte(3),
+                byte(2), byte(1), byte(0), byte(5), byte(4), byte(7), byte(6), byte(8), byte(9),
+                byte(10), byte(11), byte(12), byte(13), byte(14), byte(15));
   return AsciiToText(out);
 }
 
@@ -108,7 +111,8 @@ Text SidText(const std::string& bytes) {
   std::string out = "S-1-" + std::to_string(authority);
   for (size_t i = 0; i < count; ++i) {
     uint32_t sub = 0;
-    for (int k = 3; k >= 0; --k) sub = (sub << 8) | static_cast<unsigned char>(bytes[8 + 4 * i + k]);
+    for (int k = 3; k >= 0; --k)
+      sub = (sub << 8) | static_cast<unsigned char>(bytes[8 + 4 * i + k]);
     out += "-" + std::to_string(sub);
   }
   return AsciiToText(out);
@@ -150,11 +154,12 @@ Text UtcTimeText(const std::string& text) {
 
 ValueForm ChooseValueForm(const Text& name, const Text& syntax) {
   if (Contains(name, ZT("guid"))) return ValueForm::Guid;
-  if (IsOneOf(name, {ZT("accountexpires"), ZT("badpasswordtime"), ZT("creationtime"), ZT("lastlogon"),
-                     ZT("lastlogontimestamp"), ZT("lockouttime"), ZT("pwdlastset")}))
+  if (IsOneOf(name,
+              {ZT("accountexpires"), ZT("badpasswordtime"), ZT("creationtime"), ZT("lastlogon"),
+               ZT("lastlogontimestamp"), ZT("lockouttime"), ZT("pwdlastset")}))
     return ValueForm::FileTime;
-  if (IsOneOf(name, {ZT("lockoutduration"), ZT("lockoutobservationwindow"), ZT("msds-lockoutduration"),
-                     ZT("msds-lockoutobservationwindow")}))
+  if (IsOneOf(name, {ZT("lockoutduration"), ZT("lockoutobservationwindow"),
+                     ZT("msds-lockoutduration"), ZT("msds-lockoutobservationwindow")}))
     return ValueForm::Minutes;
   if (IsOneOf(name, {ZT("maxpwdage"), ZT("minpwdage"), ZT("msds-maximumpasswordage"),
                      ZT("msds-minimumpasswordage")}))
@@ -169,15 +174,23 @@ ValueForm ChooseValueForm(const Text& name, const Text& syntax) {
 
 Text DecodeValue(ValueForm form, const std::string& bytes) {
   switch (form) {
-    case ValueForm::Guid: return GuidText(bytes);
+    case ValueForm::Guid:
+      return GuidText(bytes);
     case ValueForm::Sid:
-    case ValueForm::TokenGroups: return SidText(bytes);
-    case ValueForm::GeneralizedTime: return GeneralizedTimeText(bytes);
-    case ValueForm::UtcTime: return UtcTimeText(bytes);
-    case ValueForm::FileTime: return FileTimeText(bytes);
-    case ValueForm::Minutes: return IntervalText(bytes, 600000000);
-    case ValueForm::Days: return IntervalText(bytes, 864000000000);
-    case ValueForm::Plain: break;
+    case ValueForm::TokenGroups:
+      return SidText(bytes);
+    case ValueForm::GeneralizedTime:
+      return GeneralizedTimeText(bytes);
+    case ValueForm::UtcTime:
+      return UtcTimeText(bytes);
+    case ValueForm::FileTime:
+      return FileTimeText(bytes);
+    case ValueForm::Minutes:
+      return IntervalText(bytes, 600000000);
+    case ValueForm::Days:
+      return IntervalText(bytes, 864000000000);
+    case ValueForm::Plain:
+      break;
   }
   return Utf8ToText(bytes);
 }
@@ -193,10 +206,9 @@ Text LookupAttributeSyntax(DirectoryConnection& connection, const Text& attribut
   Text syntax;
   const Text filter = ZT("(&(objectClass=attributeSchema)(lDAPDisplayName=") +
                       EscapeFilterValue(attribute_name) + ZT("))");
-  const int rc =
-      platform::DirectorySearch(connection.handle, CurrentNamingContexts().SchemaNamingContext, 1,
-                                filter, {ZT("cn"), ZT("attributeSyntax"), ZT("oMSyntax")}, 0,
-                                entries);
+  const int rc = platform::DirectorySearch(
+      connection.handle, CurrentNamingContexts().SchemaNamingContext, 1, filter,
+      {ZT("cn"), ZT("attributeSyntax"), ZT("oMSyntax")}, 0, entries);
   // Only the schema's answer is kept; a search that failed (a server that
   // did not answer in time) is asked again next time.
   if (rc != 0) return syntax;

@@ -11,7 +11,17 @@
 
 namespace zefa {
 
-enum class ValueForm { Plain, Guid, Sid, GeneralizedTime, UtcTime, FileTime, Minutes, Days, TokenGroups };
+enum class ValueForm {
+  Plain,
+  Guid,
+  Sid,
+  GeneralizedTime,
+  UtcTime,
+  FileTime,
+  Minutes,
+  Days,
+  TokenGroups
+};
 
 Text DecodeAttributeValues(DirectoryConnection& connection,
                            const platform::DirectoryAttribute& attribute);
@@ -27,9 +37,9 @@ ValueForm ChooseValueForm(const Text& lower_name, const Text& syntax_key);
 Text DecodeValue(ValueForm form, const std::string& bytes);
 
 // The single-value conversions.
-Text GuidText(const std::string& bytes);           // 8-4-4-4-12, upper case
-Text SidText(const std::string& bytes);            // S-1-5-...; empty when invalid
-Text FileTimeText(const std::string& decimal);     // local date text, "0" or minutes
+Text GuidText(const std::string& bytes);                       // 8-4-4-4-12, upper case
+Text SidText(const std::string& bytes);                        // S-1-5-...; empty when invalid
+Text FileTimeText(const std::string& decimal);                 // local date text, "0" or minutes
 Text IntervalText(const std::string& decimal, int64_t units);  // whole minutes or days
 // Local date text; empty for a malformed time (non-digits, or fields that
 // name no real second: month 13, 30 February, hour 24 ...).

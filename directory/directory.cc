@@ -18,7 +18,8 @@ NamingContexts& Naming() {
 }
 
 Text CompleteBase(const Text& base) {
-  if (!base.empty() && base.back() == ZT(',')) return base + CurrentNamingContexts().DefaultNamingContext;
+  if (!base.empty() && base.back() == ZT(','))
+    return base + CurrentNamingContexts().DefaultNamingContext;
   return base;
 }
 
@@ -44,7 +45,8 @@ bool OpenDirectoryConnection(DirectoryConnection& connection) {
   connection.handle = platform::DirectoryOpen();
   if (connection.handle == nullptr) return false;
   AttributeMap root;
-  const int rc = ReadObject(connection, root, Text(), ZT("defaultNamingContext,schemaNamingContext"));
+  const int rc =
+      ReadObject(connection, root, Text(), ZT("defaultNamingContext,schemaNamingContext"));
   // The naming values are shared by every thread: a read that failed, or
   // that gave no domain, leaves those of the last good read in place. A
   // connection that cannot even read the RootDSE is of no use.

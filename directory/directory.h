@@ -10,7 +10,7 @@
 
 namespace zefa {
 
-using AttributeMap = std::map<Text, Text>;     // attribute name -> decoded text
+using AttributeMap = std::map<Text, Text>;      // attribute name -> decoded text
 using EntryMap = std::map<Text, AttributeMap>;  // entry DN -> its attributes
 
 struct DirectoryConnection {

@@ -293,7 +293,8 @@ uint32_t DirectoryView::IndexFind(const Index& index, uint32_t hash, Match match
 }
 
 uint32_t DirectoryView::FindByGuid(const ObjectGuid& guid) const {
-  return IndexFind(by_guid_, HashGuid(guid), [&](uint32_t id) { return objects_[id].guid == guid; });
+  return IndexFind(by_guid_, HashGuid(guid),
+                   [&](uint32_t id) { return objects_[id].guid == guid; });
 }
 
 uint32_t DirectoryView::FindByDn(const std::string& dn) const {
@@ -316,7 +317,8 @@ void DirectoryView::Unindex(uint32_t id) {
   IndexErase(by_dn_, HashBytes(FoldName(DnOf(object))), id);
   if (object.kind != kAccount) return;
   if (object.name != 0) IndexErase(by_name_, HashBytes(FoldName(TextAt(object.name))), id);
-  if (object.principal != 0) IndexErase(by_principal_, HashBytes(FoldName(TextAt(object.principal))), id);
+  if (object.principal != 0)
+    IndexErase(by_principal_, HashBytes(FoldName(TextAt(object.principal))), id);
 }
 
 void DirectoryView::Reindex(uint32_t id) {
@@ -325,7 +327,8 @@ void DirectoryView::Reindex(uint32_t id) {
   IndexInsert(by_dn_, HashBytes(FoldName(DnOf(object))), id);
   if (object.kind != kAccount) return;
   if (object.name != 0) IndexInsert(by_name_, HashBytes(FoldName(TextAt(object.name))), id);
-  if (object.principal != 0) IndexInsert(by_principal_, HashBytes(FoldName(TextAt(object.principal))), id);
+  if (object.principal != 0)
+    IndexInsert(by_principal_, HashBytes(FoldName(TextAt(object.principal))), id);
 }
 
 // ---------------------------------------------------------- group lists
@@ -355,7 +358,8 @@ uint32_t DirectoryView::InternList(std::vector<uint32_t>&& groups) {
 void DirectoryView::ReleaseList(uint32_t list) {
   if (list == 0 || --lists_[list].users != 0) return;
   const std::vector<uint32_t>& groups = lists_[list].groups;
-  list_ids_.erase(std::string(reinterpret_cast<const char*>(groups.data()), groups.size() * sizeof(uint32_t)));
+  list_ids_.erase(
+      std::string(reinterpret_cast<const char*>(groups.data()), groups.size() * sizeof(uint32_t)));
   lists_[list].groups = std::vector<uint32_t>();
   free_lists_.push_back(list);
 }
@@ -366,8 +370,10 @@ void DirectoryView::ChangeListOf(uint32_t member, uint32_t group, bool add) {
   const auto at = std::lower_bound(groups.begin(), groups.end(), group);
   const bool present = at != groups.end() && *at == group;
   if (add == present) return;
-  if (add) groups.insert(at, group);
-  else groups.erase(at);
+  if (add)
+    groups.insert(at, group);
+  else
+    groups.erase(at);
   const uint32_t old = object.member_of;
   object.member_of = InternList(std::move(groups));
   ReleaseList(old);
@@ -384,8 +390,10 @@ void DirectoryView::SetMembers(uint32_t group, const std::vector<std::string>& m
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
   std::vector<uint32_t>& current = members_[group];
   std::vector<uint32_t> added, removed;
-  std::set_difference(wanted.begin(), wanted.end(), current.begin(), current.end(), std::back_inserter(added));
-  std::set_difference(current.begin(), current.end(), wanted.begin(), wanted.end(), std::back_inserter(removed));
+  std::set_difference(wanted.begin(), wanted.end(), current.begin(), current.end(),
+                      std::back_inserter(added));
+  std::set_difference(current.begin(), current.end(), wanted.begin(), wanted.end(),
+                      std::back_inserter(removed));
   for (uint32_t id : removed) ChangeListOf(id, group, false);
   for (uint32_t id : added) ChangeListOf(id, group, true);
   if (wanted.empty()) {
@@ -436,7 +444,8 @@ uint32_t DirectoryView::Upsert(const ViewChange& change) {
     old_kind = object.kind;
     if (object.kind == kContainer) old_dn = DnOf(object);
     Unindex(id);
-    if (object.kind == kGroup) groups_by_sid_.erase(static_cast<uint64_t>(object.sid_domain) << 32 | object.rid);
+    if (object.kind == kGroup)
+      groups_by_sid_.erase(static_cast<uint64_t>(object.sid_domain) << 32 | object.rid);
     DropText(object.rdn);
     DropText(object.name);
     DropText(object.principal);
@@ -480,7 +489,8 @@ uint32_t DirectoryView::Upsert(const ViewChange& change) {
   object.rid = 0;
   // A SID: revision, count, 6 bytes of authority, count sub-authorities.
   const std::string& sid = change.Sid;
-  if (sid.size() >= 12 && sid.size() == 8 + 4 * static_cast<size_t>(static_cast<unsigned char>(sid[1]))) {
+  if (sid.size() >= 12 &&
+      sid.size() == 8 + 4 * static_cast<size_t>(static_cast<unsigned char>(sid[1]))) {
     const std::string domain = sid.substr(0, sid.size() - 4);
     uint32_t rid = 0;
     std::memcpy(&rid, sid.data() + sid.size() - 4, 4);  // little endian on every target
@@ -591,7 +601,8 @@ bool DirectoryView::Lookup(const Text& name, const Text& netbios_domain, UserRec
   record.PrincipalName = Utf8ToText(TextAt(user.principal));
   record.DisplayName = Utf8ToText(TextAt(user.display));
   record.Container = ContainerOfParent(parents_[user.parent]);
-  record.Guid = GuidText(std::string(reinterpret_cast<const char*>(user.guid.data()), user.guid.size()));
+  record.Guid =
+      GuidText(std::string(reinterpret_cast<const char*>(user.guid.data()), user.guid.size()));
   auto sid_text = [&](const Object& object) {
     if (object.sid_domain == 0) return Text();
     std::string bytes = sid_domains_[object.sid_domain - 1];
@@ -605,9 +616,11 @@ bool DirectoryView::Lookup(const Text& name, const Text& netbios_domain, UserRec
   // (a distribution group neither counts nor passes membership on). Each
   // group once, so cycles end.
   std::vector<uint32_t> seen;
-  std::deque<uint32_t> pending(lists_[user.member_of].groups.begin(), lists_[user.member_of].groups.end());
+  std::deque<uint32_t> pending(lists_[user.member_of].groups.begin(),
+                               lists_[user.member_of].groups.end());
   if (user.sid_domain != 0 && user.primary_rid != 0) {
-    const auto primary = groups_by_sid_.find(static_cast<uint64_t>(user.sid_domain) << 32 | user.primary_rid);
+    const auto primary =
+        groups_by_sid_.find(static_cast<uint64_t>(user.sid_domain) << 32 | user.primary_rid);
     if (primary != groups_by_sid_.end()) pending.push_front(primary->second);
   }
   while (!pending.empty()) {
@@ -639,7 +652,8 @@ ViewStatistics DirectoryView::Statistics() const {
   bytes += groups_by_sid_.size() * (sizeof(uint64_t) + sizeof(uint32_t) + 24);
   for (const auto& [group, members] : members_)
     bytes += sizeof(group) + sizeof(members) + 24 + members.capacity() * sizeof(uint32_t);
-  for (const GroupList& list : lists_) bytes += sizeof(list) + list.groups.capacity() * sizeof(uint32_t);
+  for (const GroupList& list : lists_)
+    bytes += sizeof(list) + list.groups.capacity() * sizeof(uint32_t);
   for (const auto& [key, id] : list_ids_) bytes += sizeof(key) + key.capacity() + sizeof(id) + 24;
   statistics.Bytes = bytes;
   return statistics;

@@ -24,22 +24,22 @@ using ObjectGuid = std::array<uint8_t, 16>;
 // One object as the directory reports it (a full read or a change).
 struct ViewChange {
   ObjectGuid Guid{};
-  bool Deleted = false;          // isDeleted TRUE: the object is gone
-  std::string Dn;                // UTF-8, as the server spelled it
-  std::string AccountName;       // sAMAccountName
-  std::string PrincipalName;     // userPrincipalName
+  bool Deleted = false;       // isDeleted TRUE: the object is gone
+  std::string Dn;             // UTF-8, as the server spelled it
+  std::string AccountName;    // sAMAccountName
+  std::string PrincipalName;  // userPrincipalName
   std::string DisplayName;
-  std::string Sid;               // objectSid, binary
-  int64_t AccountType = 0;       // sAMAccountType; 0 for OUs and containers
+  std::string Sid;          // objectSid, binary
+  int64_t AccountType = 0;  // sAMAccountType; 0 for OUs and containers
   int64_t GroupType = 0;
   uint32_t PrimaryGroupId = 0;
-  bool SecondaryKrbtgt = false;  // msDS-SecondaryKrbTgtNumber present
+  bool SecondaryKrbtgt = false;      // msDS-SecondaryKrbTgtNumber present
   std::vector<std::string> Members;  // member DNs (groups only)
   // The server sent only a range of the members ("member;range=0-1499", as
   // Windows domain controllers do for large groups): the first value not
   // yet read, 0 when all are in.
   size_t MoreMembersFrom = 0;
-  int64_t ChangeNumber = 0;      // uSNChanged
+  int64_t ChangeNumber = 0;  // uSNChanged
 };
 
 // How an account found in the view is to be treated before any policy.
@@ -49,7 +49,7 @@ struct ViewStatistics {
   size_t Objects = 0;
   size_t Accounts = 0;  // users, machines and trusts
   size_t Groups = 0;
-  size_t Bytes = 0;     // the view's own memory, indexes and texts included
+  size_t Bytes = 0;  // the view's own memory, indexes and texts included
 };
 
 class DirectoryView {
@@ -92,16 +92,16 @@ class DirectoryView {
  private:
   struct Object {
     ObjectGuid guid{};
-    uint32_t rdn = 0;        // text offsets (0: none)
+    uint32_t rdn = 0;  // text offsets (0: none)
     uint32_t name = 0;
     uint32_t principal = 0;
     uint32_t display = 0;
-    uint32_t parent = 0;     // index into parents_
+    uint32_t parent = 0;  // index into parents_
     uint32_t rid = 0;
     uint32_t primary_rid = 0;
-    uint32_t member_of = 0;  // index into lists_: the direct groups
-    uint16_t sid_domain = 0; // index into sid_domains_ + 1 (0: no SID)
-    uint8_t kind = 0;        // ObjectKind
+    uint32_t member_of = 0;   // index into lists_: the direct groups
+    uint16_t sid_domain = 0;  // index into sid_domains_ + 1 (0: no SID)
+    uint8_t kind = 0;         // ObjectKind
     uint8_t flags = 0;
   };
   struct Slot {
@@ -152,9 +152,9 @@ class DirectoryView {
   std::unordered_map<std::string, uint32_t> parent_ids_;  // folded parent DN
   std::vector<std::string> sid_domains_;                  // binary SID without its RID
   Index by_guid_, by_dn_, by_name_, by_principal_;
-  std::unordered_map<uint64_t, uint32_t> groups_by_sid_;  // (sid domain << 32 | rid)
+  std::unordered_map<uint64_t, uint32_t> groups_by_sid_;         // (sid domain << 32 | rid)
   std::unordered_map<uint32_t, std::vector<uint32_t>> members_;  // group -> sorted members
-  std::vector<GroupList> lists_;  // lists_[0]: the empty list
+  std::vector<GroupList> lists_;                                 // lists_[0]: the empty list
   std::vector<uint32_t> free_lists_;
   std::unordered_map<std::string, uint32_t> list_ids_;  // list bytes -> index
   std::vector<std::pair<uint32_t, std::vector<std::string>>> pending_members_;

@@ -127,9 +127,9 @@ int SetAttributeValues(DirectoryConnection& connection, const Text& dn, const Te
 
 int SetAttributeText(DirectoryConnection& connection, const Text& dn, const Text& attribute,
                      const Text& text) {
-  return platform::DirectoryModify(
-      connection.handle, CompleteDn(dn),
-      {Modification(platform::kDirectoryReplace, attribute, text)}, true);
+  return platform::DirectoryModify(connection.handle, CompleteDn(dn),
+                                   {Modification(platform::kDirectoryReplace, attribute, text)},
+                                   true);
 }
 
 std::vector<std::pair<Text, Text>> PasswordSettingsAttributes(const PasswordSettings& settings) {
@@ -214,8 +214,8 @@ Text OuPathToDn(DirectoryConnection& /*connection*/, const Text& ou_path) {
   // ("Sales/EMEA"), so an entry that is no complete canonical name is also
   // tried below this domain before it counts as not found.
   if (dn.empty() && !canonical.empty() && canonical.front() != ZT('/'))
-    dn = TrimBlanks(platform::TranslateCanonicalToDn(CurrentNamingContexts().DomainCanonicalName +
-                                                     canonical));
+    dn = TrimBlanks(
+        platform::TranslateCanonicalToDn(CurrentNamingContexts().DomainCanonicalName + canonical));
   cache.Store(canonical, dn);
   return dn;
 }

@@ -35,8 +35,7 @@ constexpr WChar kNormalUsersInOu[] = ZT("(&(sAMAccountType=805306368)(sAMAccount
 
 int64_t RandomRebuildLimit() {
   uint64_t random = 0;
-  if (!platform::RandomBytes(&random, sizeof random))
-    return kRebuildMaxSeconds;
+  if (!platform::RandomBytes(&random, sizeof random)) return kRebuildMaxSeconds;
   const auto range = static_cast<uint64_t>(kRebuildMaxSeconds - kRebuildMinSeconds + 1);
   return kRebuildMinSeconds + static_cast<int64_t>(random % range);
 }
@@ -77,7 +76,7 @@ struct SetObjects {
   Text group_dn;       // short forms, completed when sent
   Text ou_group_name;  // ZEFA_NN_C
   Text ou_group_dn;
-  Text settings_dn;    // ZEFA_NN_P
+  Text settings_dn;  // ZEFA_NN_P
 };
 
 SetObjects ObjectsOf(const PolicySet& set) {
@@ -118,8 +117,8 @@ void UpdateSetGroup(DirectoryConnection& connection, const PolicySet& set,
 // The OU-user group follows its OU list, and is rebuilt anyway once it is
 // older than `rebuild_limit` seconds (users move between OUs without the
 // list changing).
-void UpdateOuGroup(DirectoryConnection& connection, const PolicySet& set,
-                   const SetObjects& objects, int64_t rebuild_limit) {
+void UpdateOuGroup(DirectoryConnection& connection, const PolicySet& set, const SetObjects& objects,
+                   int64_t rebuild_limit) {
   Text description = ReadAttributeText(connection, objects.ou_group_dn, ZT("description"));
   if (!description.empty()) {
     const int64_t changed =

@@ -24,12 +24,22 @@ constexpr int kPageSize = 1000;
 constexpr int64_t kPageMilliseconds = 30000;
 
 const WChar* const kBuildFilter =
-    ZT("(|(objectClass=user)(objectClass=group)(objectClass=organizationalUnit)(objectClass=container))");
+    ZT("(|(objectClass=user)(objectClass=group)(objectClass=organizationalUnit)(objectClass="
+       "container))");
 
 std::vector<Text> ViewAttributes() {
-  return {ZT("objectGUID"), ZT("objectClass"), ZT("isDeleted"), ZT("sAMAccountName"),
-          ZT("userPrincipalName"), ZT("displayName"), ZT("objectSid"), ZT("sAMAccountType"),
-          ZT("groupType"), ZT("primaryGroupID"), ZT("msDS-SecondaryKrbTgtNumber"), ZT("member"),
+  return {ZT("objectGUID"),
+          ZT("objectClass"),
+          ZT("isDeleted"),
+          ZT("sAMAccountName"),
+          ZT("userPrincipalName"),
+          ZT("displayName"),
+          ZT("objectSid"),
+          ZT("sAMAccountType"),
+          ZT("groupType"),
+          ZT("primaryGroupID"),
+          ZT("msDS-SecondaryKrbTgtNumber"),
+          ZT("member"),
           ZT("uSNChanged")};
 }
 
@@ -41,7 +51,7 @@ struct KeeperState {
 
   std::mutex read_lock;  // one build or poll at a time; guards the fields below
   platform::DirectoryHandle* connection = nullptr;
-  int64_t last_change = 0;  // highestCommittedUSN the view is current to
+  int64_t last_change = 0;    // highestCommittedUSN the view is current to
   int64_t failing_since = 0;  // local date value of the first failed read, 0 when none
 
   std::mutex thread_lock;  // guards thread, stop
@@ -66,7 +76,8 @@ int64_t IntegerValue(const std::string& text) {
     negative = true;
     i = 1;
   }
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) value = value * 10 + (text[i] - '0');
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+    value = value * 10 + (text[i] - '0');
   return negative ? -value : value;
 }
 
@@ -74,8 +85,10 @@ int64_t HighestChange(const platform::DirectoryEntry& root, Text& domain) {
   int64_t highest = -1;
   for (const platform::DirectoryAttribute& attribute : root.attributes) {
     if (attribute.values.empty()) continue;
-    if (SameName(attribute.name, ZT("highestCommittedUSN"))) highest = IntegerValue(attribute.values[0]);
-    if (SameName(attribute.name, ZT("defaultNamingContext"))) domain = Utf8ToText(attribute.values[0]);
+    if (SameName(attribute.name, ZT("highestCommittedUSN")))
+      highest = IntegerValue(attribute.values[0]);
+    if (SameName(attribute.name, ZT("defaultNamingContext")))
+      domain = Utf8ToText(attribute.values[0]);
   }
   return highest;
 }
@@ -87,7 +100,8 @@ bool CompleteMembers(platform::DirectoryHandle* handle, ViewChange& change) {
     const size_t from = change.Members.size();
     std::vector<platform::DirectoryEntry> entries;
     const Text wanted = ZT("member;range=") + IntegerToText(static_cast<int64_t>(from)) + ZT("-*");
-    if (platform::DirectorySearch(handle, Utf8ToText(change.Dn), 0, Text(), {wanted}, 0, entries) != 0 ||
+    if (platform::DirectorySearch(handle, Utf8ToText(change.Dn), 0, Text(), {wanted}, 0, entries) !=
+            0 ||
         entries.empty()) {
       return false;
     }
@@ -184,14 +198,14 @@ bool RefreshLocked(KeeperState& state) {
   if (highest <= state.last_change) return true;  // nothing committed since
   std::vector<ViewChange> changes;
   int64_t seen = highest;
-  const int rc = ReadChanges(
-      state.connection, domain, ZT("(uSNChanged>=") + IntegerToText(state.last_change + 1) + ZT(")"),
-      true, [&](std::vector<ViewChange>& batch) {
-        for (ViewChange& change : batch) {
-          seen = std::max(seen, change.ChangeNumber);
-          changes.push_back(std::move(change));
-        }
-      });
+  const int rc = ReadChanges(state.connection, domain,
+                             ZT("(uSNChanged>=") + IntegerToText(state.last_change + 1) + ZT(")"),
+                             true, [&](std::vector<ViewChange>& batch) {
+                               for (ViewChange& change : batch) {
+                                 seen = std::max(seen, change.ChangeNumber);
+                                 changes.push_back(std::move(change));
+                               }
+                             });
   if (rc != 0) return false;
   {
     std::unique_lock<std::shared_mutex> guard(state.view_lock);
@@ -230,8 +244,8 @@ bool ReadViewChange(const platform::DirectoryEntry& entry, ViewChange& change) {
       guid = true;
     } else if (name == ZT("objectclass")) {
       for (const std::string& object_class : attribute.values) {
-        if (object_class == "user" || object_class == "group" || object_class == "organizationalUnit" ||
-            object_class == "container")
+        if (object_class == "user" || object_class == "group" ||
+            object_class == "organizationalUnit" || object_class == "container")
           wanted = true;
       }
     } else if (name == ZT("isdeleted")) {

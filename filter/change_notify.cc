@@ -22,7 +22,6 @@ namespace zefa {
 
 namespace {
 
-
 Text Stamp() { return FormatDateValue(platform::LocalNow()); }
 
 // A history entry or hand-off file that could not be written (a full disk,
@@ -53,8 +52,8 @@ void StartNotifyProgram(const PolicySet& set, const Text& account, const Text& p
   arguments.push_back(base64 ? Base64Text(account) : account);
   Text encoded = base64 ? Base64Text(password) : Text();
   const Text program = UnquotedProgram(set.NotifyProgram);
-  const bool started = platform::StartProgramWithSecret(program, arguments, base64 ? encoded : password,
-                                                        NotifyProgramFolder(program));
+  const bool started = platform::StartProgramWithSecret(
+      program, arguments, base64 ? encoded : password, NotifyProgramFolder(program));
   WipeText(encoded);
   for (Text& argument : arguments) WipeText(argument);
   if (started) return;
@@ -95,7 +94,7 @@ void RunPasswordChangeNotify(const Text* account_name, const Text* new_password)
 
   if (history_path.empty()) {
     LogWarning(ZT("No history or hand-off file for account ") + EscapeControlCharacters(account) +
-            ZT(": the history folder is not known yet"));
+               ZT(": the history folder is not known yet"));
   }
   if (set.CreateIDP != 0 && !history_path.empty()) {
     Text idp_line = Stamp() + ZT("\t") + identity + ZT("\t") + password;
@@ -112,10 +111,10 @@ void RunPasswordChangeNotify(const Text* account_name, const Text* new_password)
     const Text password_hash = HashPassword(password, kHistoryAlgorithm, kHistoryIterations, salt);
     const Text similarity_hash =
         HashPassword(SimilarityReduction(copy), kHistoryAlgorithm, kHistoryIterations, salt);
-    if (PrependHistoryLine(history_path,
-                           Stamp() + ZT("\t") + identity + ZT("\t") + password_hash + ZT("\t") +
-                               similarity_hash,
-                           kHistoryLines) == 0)
+    if (PrependHistoryLine(
+            history_path,
+            Stamp() + ZT("\t") + identity + ZT("\t") + password_hash + ZT("\t") + similarity_hash,
+            kHistoryLines) == 0)
       ReportUnwritten(ZT("password history"), account, history_path);
   }
   if (!set.NotifyProgram.empty()) {

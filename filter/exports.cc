@@ -31,8 +31,8 @@ ZEFA_BOOLEAN ZEFA_CALL InitializeChangeNotify(void) {
 }
 
 ZEFA_BOOLEAN ZEFA_CALL PasswordFilter(ZEFA_UNICODE_STRING* AccountName,
-                                      ZEFA_UNICODE_STRING* FullName,
-                                      ZEFA_UNICODE_STRING* Password, ZEFA_BOOLEAN SetOperation) {
+                                      ZEFA_UNICODE_STRING* FullName, ZEFA_UNICODE_STRING* Password,
+                                      ZEFA_BOOLEAN SetOperation) {
   zefa::Text account, full_name, password;
   CopyCounted(AccountName, account);
   CopyCounted(FullName, full_name);

@@ -27,7 +27,6 @@ void Debug(const Text& message, const Text& label = ZT("Debug")) {
   if (LogLevel() >= 2) WriteLog(message, label, 2);
 }
 
-
 // Acts on the breached-password lookup: only a listing rejects. With an
 // offline store the store answers; its problems were logged when it was
 // opened (or at its first damaged block), so they pass silently here.
@@ -39,12 +38,16 @@ bool PasswordIsListed(const Text& password, const PolicySet& set) {
   const Text outcome = PwnedLookup(password);
   if (outcome == kPwnedFound) return true;
   if (outcome == kPwnedNotFound) return false;
-  if (outcome == kPwnedSslSupportError) LogWarning(ZT("PwnedCheck SSL support error"));
-  else if (outcome == kPwnedNoConnection) LogWarning(ZT("PwnedCheck Offline"));
-  else if (outcome == kPwnedMaxRetries) LogWarning(ZT("PwnedCheck Max retries exceeded"));
+  if (outcome == kPwnedSslSupportError)
+    LogWarning(ZT("PwnedCheck SSL support error"));
+  else if (outcome == kPwnedNoConnection)
+    LogWarning(ZT("PwnedCheck Offline"));
+  else if (outcome == kPwnedMaxRetries)
+    LogWarning(ZT("PwnedCheck Max retries exceeded"));
   else if (outcome == kPwnedTooManyRequests || outcome == kPwnedServiceUnavailable)
     LogWarning(ZT("PwnedCheck Too many requests"));
-  else LogWarning(ZT("PwnedCheck Failed"));
+  else
+    LogWarning(ZT("PwnedCheck Failed"));
   return false;
 }
 
@@ -89,7 +92,8 @@ void LogAuditedRejection(const Text& account, const PolicySet& set, const Text& 
                ZT("Info ") + EscapeControlCharacters(account), 0);
     WriteLog(message, ZT("Password Audit"), 0);
   }
-  WriteEvent(ZT("Clavora"), ZT("(audit only) ") + message, kEventPasswordDenied, platform::kEventInformation);
+  WriteEvent(ZT("Clavora"), ZT("(audit only) ") + message, kEventPasswordDenied,
+             platform::kEventInformation);
 }
 
 void LogRejection(const Text& account, const PolicySet& set, const Text& message) {

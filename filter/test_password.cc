@@ -22,9 +22,10 @@ void RunTestPassword(const Text& user_name, const Text& password) {
   const Text full_name;
   FilterRequest request{&user, &full_name, &secret, false};
   const FilterVerdict verdict = CheckPassword(request);
-  platform::ConsoleWriteLine(verdict == FilterVerdict::Accepted    ? ZT("Result: Accepted")
-                             : verdict == FilterVerdict::Denied    ? ZT("Result: Denied")
-                                                                   : ZT("Result: Accepted (audit: would be denied)"));
+  platform::ConsoleWriteLine(verdict == FilterVerdict::Accepted ? ZT("Result: Accepted")
+                             : verdict == FilterVerdict::Denied
+                                 ? ZT("Result: Denied")
+                                 : ZT("Result: Accepted (audit: would be denied)"));
   platform::ConsoleWriteLine(Text());
   SetTestMode(false);
   WipeText(secret);

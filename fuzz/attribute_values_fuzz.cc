@@ -59,9 +59,10 @@ void CheckGuid(const std::string& bytes) {
 
 void CheckSid(const std::string& bytes) {
   const std::string text = Narrow(zefa::SidText(bytes));
-  const bool valid = bytes.size() >= 8 && static_cast<unsigned char>(bytes[0]) == 1 &&
-                     static_cast<unsigned char>(bytes[1]) <= 15 &&
-                     bytes.size() == 8 + 4 * static_cast<size_t>(static_cast<unsigned char>(bytes[1]));
+  const bool valid =
+      bytes.size() >= 8 && static_cast<unsigned char>(bytes[0]) == 1 &&
+      static_cast<unsigned char>(bytes[1]) <= 15 &&
+      bytes.size() == 8 + 4 * static_cast<size_t>(static_cast<unsigned char>(bytes[1]));
   FUZZ_CHECK(text.empty() == !valid);
   if (!valid) return;
   FUZZ_CHECK(text.compare(0, 4, "S-1-") == 0);
@@ -71,7 +72,8 @@ void CheckSid(const std::string& bytes) {
   char* end = nullptr;
   const unsigned long long authority = std::strtoull(p, &end, 10);
   FUZZ_CHECK(end != p && authority < (1ULL << 48));
-  for (int shift = 40; shift >= 0; shift -= 8) back.push_back(static_cast<char>(authority >> shift));
+  for (int shift = 40; shift >= 0; shift -= 8)
+    back.push_back(static_cast<char>(authority >> shift));
   for (p = end; *p != '\0'; p = end) {
     FUZZ_CHECK(*p == '-');
     ++p;
@@ -194,20 +196,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
   switch (data[0] % 9) {
-    case 0: CheckGuid(bytes); break;
-    case 1: CheckSid(bytes); break;
-    case 2: CheckFileTime(bytes); break;
-    case 3: CheckInterval(bytes, 600000000); break;
-    case 4: CheckInterval(bytes, 864000000000); break;
-    case 5: CheckGeneralizedTime(bytes); break;
-    case 6: CheckUtcTime(bytes); break;
+    case 0:
+      CheckGuid(bytes);
+      break;
+    case 1:
+      CheckSid(bytes);
+      break;
+    case 2:
+      CheckFileTime(bytes);
+      break;
+    case 3:
+      CheckInterval(bytes, 600000000);
+      break;
+    case 4:
+      CheckInterval(bytes, 864000000000);
+      break;
+    case 5:
+      CheckGeneralizedTime(bytes);
+      break;
+    case 6:
+      CheckUtcTime(bytes);
+      break;
     case 7:
       FUZZ_CHECK(zefa::DecodeValue(ValueForm::Plain, bytes) == zefa::Utf8ToText(bytes));
       FUZZ_CHECK(zefa::DecodeValue(ValueForm::TokenGroups, bytes) == zefa::SidText(bytes));
       break;
     default:
-      FUZZ_CHECK(zefa::DecodeValue(ValueForm::Days, bytes) == zefa::IntervalText(bytes, 864000000000));
-      FUZZ_CHECK(zefa::DecodeValue(ValueForm::Minutes, bytes) == zefa::IntervalText(bytes, 600000000));
+      FUZZ_CHECK(zefa::DecodeValue(ValueForm::Days, bytes) ==
+                 zefa::IntervalText(bytes, 864000000000));
+      FUZZ_CHECK(zefa::DecodeValue(ValueForm::Minutes, bytes) ==
+                 zefa::IntervalText(bytes, 600000000));
       break;
   }
   return 0;

@@ -20,9 +20,15 @@ Text WriteOperations(const std::vector<RegFileOperation>& operations) {
   Text out = zefa::AsciiToText("Windows Registry Editor Version 5.00\r\n\r\n");
   for (const RegFileOperation& op : operations) {
     switch (op.action) {
-      case RegFileAction::kCreateKey: out += u"[" + KeyPathText(op.key) + u"]"; break;
-      case RegFileAction::kDeleteKey: out += u"[-" + KeyPathText(op.key) + u"]"; break;
-      case RegFileAction::kSetValue: out += FormatRegFileValue(op.value); break;
+      case RegFileAction::kCreateKey:
+        out += u"[" + KeyPathText(op.key) + u"]";
+        break;
+      case RegFileAction::kDeleteKey:
+        out += u"[-" + KeyPathText(op.key) + u"]";
+        break;
+      case RegFileAction::kSetValue:
+        out += FormatRegFileValue(op.value);
+        break;
       case RegFileAction::kDeleteValue: {
         zefa::platform::RegistryValue empty;
         empty.name = op.value.name;

@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Each byte one unit (dense ASCII), then the bytes as UTF-8.
   Text units(data, data + size);
   FUZZ_CHECK(zefa::TextToInteger(units) == Reference(units));
-  const Text decoded = zefa::Utf8ToText(std::string_view(reinterpret_cast<const char*>(data), size));
+  const Text decoded =
+      zefa::Utf8ToText(std::string_view(reinterpret_cast<const char*>(data), size));
   FUZZ_CHECK(zefa::TextToInteger(decoded) == Reference(decoded));
   return 0;
 }

@@ -38,8 +38,8 @@ Text HistoryFieldText(const Text& text);
 
 // The salt of the file: field 4 (":"-separated) of the hash nearest the end
 // of its first line (the last tab-separated field from the fifth on that
-// starts with "$1:"; normally the similarity hash). A fresh RandomText(kSaltLength, kSaltAlphabet) when the file cannot
-// be read, is empty, or that field is missing or empty.
+// starts with "$1:"; normally the similarity hash). A fresh RandomText(kSaltLength, kSaltAlphabet)
+// when the file cannot be read, is empty, or that field is missing or empty.
 Text ReadHistorySalt(const Text& path);
 
 // Writes `line` followed by the first (max_lines - 1) lines of the file as

@@ -16,8 +16,8 @@ bool SimilarToHistory(const Text& idh_folder, const Text& account, const Text& p
   if (ReadHistoryLines(path, lines) != platform::FileRead::kRead || lines.empty()) return false;
   const Text salt = ReadHistorySalt(path);
   Text working_copy = password;
-  const Text hash = HashPassword(SimilarityReduction(working_copy), kHistoryAlgorithm,
-                                 kHistoryIterations, salt);
+  const Text hash =
+      HashPassword(SimilarityReduction(working_copy), kHistoryAlgorithm, kHistoryIterations, salt);
   if (hash.empty()) return false;  // no digest: nothing can be compared
   for (const std::string& line : lines)
     if (Contains(Utf8ToText(line), hash)) return true;

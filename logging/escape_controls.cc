@@ -30,8 +30,10 @@ Text EscapeControlCharacters(TextView text) {
   out.reserve(text.size());
   for (WChar unit : text) {
     const auto c = static_cast<uint32_t>(static_cast<uint16_t>(unit));
-    if (IsControl(c) || IsSeparator(c)) AppendEscape(out, c);
-    else out += unit;
+    if (IsControl(c) || IsSeparator(c))
+      AppendEscape(out, c);
+    else
+      out += unit;
   }
   return out;
 }

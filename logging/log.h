@@ -5,8 +5,8 @@
 // every line; above 8,388,608 bytes it is rolled over to "<base>~.log" beside
 // it (one earlier generation). Processes of one machine writing the same log
 // take a lock on "<log>.lock" for that step; processes on other machines
-// (another domain controller on the share) are not coordinated. While the test console runs (test mode) lines
-// go to standard output instead, in brackets and unchanged.
+// (another domain controller on the share) are not coordinated. While the test console runs (test
+// mode) lines go to standard output instead, in brackets and unchanged.
 #pragma once
 
 #include <cstdint>

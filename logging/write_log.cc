@@ -98,8 +98,9 @@ int WriteLog(const Text& message, const Text& label, int echo_mode) {
   if (result == 0) {
     // The line goes to the event log instead, so nothing is lost silently.
     WriteEvent(ZT("Clavora"),
-               ZT("The log ") + unwritten_path + ZT(" could not be written (disk full or no "
-                                                    "access); the line was: ") +
+               ZT("The log ") + unwritten_path +
+                   ZT(" could not be written (disk full or no "
+                      "access); the line was: ") +
                    label + ZT(": ") + message,
                12, platform::kEventError);
   }

@@ -39,7 +39,8 @@ int64_t MillisecondsUntil(int64_t deadline) {
 
 DirectoryTimeBudget::DirectoryTimeBudget(int64_t milliseconds) : outer_end_(budget_end) {
   const int64_t now = MonotonicMilliseconds();
-  const int64_t end = milliseconds >= kNoBudget - now ? kNoBudget : now + std::max<int64_t>(0, milliseconds);
+  const int64_t end =
+      milliseconds >= kNoBudget - now ? kNoBudget : now + std::max<int64_t>(0, milliseconds);
   budget_end = std::min(outer_end_, end);
 }
 

@@ -151,8 +151,7 @@ Text DirectoryTranslateCanonicalToDn(const Text& canonical) {
 
   // The domain's DNS name leads to its naming context through the cross
   // reference that the partitions container keeps for every domain.
-  const Text configuration =
-      ReadAttribute(connection.handle, Text(), "configurationNamingContext");
+  const Text configuration = ReadAttribute(connection.handle, Text(), "configurationNamingContext");
   if (configuration.empty()) return Text();
   const Text cross_ref_filter = ZT("(&(objectClass=crossRef)(dnsRoot=") +
                                 EscapeFilterValue(components.front()) +
@@ -197,8 +196,8 @@ Text DirectoryLookupAccountNameOfSid(const Text& sid_text) {
   const Text domain = FirstValue(entries.front(), "defaultNamingContext");
   const Text configuration = FirstValue(entries.front(), "configurationNamingContext");
   if (!domain.empty() &&
-      DirectorySearch(connection.handle, domain, kScopeSubtree, filter, attributes, 0,
-                      entries) == 0 &&
+      DirectorySearch(connection.handle, domain, kScopeSubtree, filter, attributes, 0, entries) ==
+          0 &&
       !entries.empty() && !IsForeignPrincipal(entries.front())) {
     return AccountName(entries.front());
   }

@@ -1,8 +1,8 @@
 // Text put into directory requests and distinguished names taken apart:
 // every value written into a search filter goes through EscapeFilterValue
 // (RFC 4515), every name written into a DN through EscapeDnValue (RFC 4514),
-// and a DN's parent starts after its first comma that is not escaped. Used by the filter library, the reminder, the platform's own
-// directory translations and the Samba host alike.
+// and a DN's parent starts after its first comma that is not escaped. Used by the filter library,
+// the reminder, the platform's own directory translations and the Samba host alike.
 #pragma once
 
 #include "platform/text.h"

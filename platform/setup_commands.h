@@ -29,8 +29,8 @@ inline WindowsCommand IcaclsRemoveAuthenticatedUsersCommand(TextView folder) {
 // A directory symbolic link at `link` that points to `target`. Fails
 // harmlessly when the link exists.
 inline WindowsCommand FolderLinkCommand(TextView link, TextView target) {
-  return {ZT("cmd.exe"),
-          ZT("/c mklink /d \"") + Text(link) + ZT("\" \"") + Text(target) + ZT("\""), false};
+  return {ZT("cmd.exe"), ZT("/c mklink /d \"") + Text(link) + ZT("\" \"") + Text(target) + ZT("\""),
+          false};
 }
 
 inline WindowsCommand DeleteScheduledTaskCommand(TextView name) {

@@ -1,7 +1,7 @@
-// The platform layer: the machine, the process, programs and environment. One implementation per platform
-// (platform/posix, platform/windows) is chosen at build time. Unless a
-// function says otherwise it is safe to call from any thread, never throws,
-// and reports failure only through its result.
+// The platform layer: the machine, the process, programs and environment. One implementation per
+// platform (platform/posix, platform/windows) is chosen at build time. Unless a function says
+// otherwise it is safe to call from any thread, never throws, and reports failure only through its
+// result.
 #pragma once
 
 #include <cstddef>

@@ -55,8 +55,8 @@ Text DecodeTextFile(std::string_view bytes, TextFileEncoding* encoding) {
   TextFileEncoding used = TextFileEncoding::kUtf8;
   Text text;
   const auto byte = [&bytes](size_t i) { return static_cast<unsigned char>(bytes[i]); };
-  if (bytes.size() >= 2 && ((byte(0) == 0xFF && byte(1) == 0xFE) ||
-                            (byte(0) == 0xFE && byte(1) == 0xFF))) {
+  if (bytes.size() >= 2 &&
+      ((byte(0) == 0xFF && byte(1) == 0xFE) || (byte(0) == 0xFE && byte(1) == 0xFF))) {
     const bool little = byte(0) == 0xFF;
     used = little ? TextFileEncoding::kUtf16Le : TextFileEncoding::kUtf16Be;
     const size_t units = (bytes.size() - 2) / 2;

@@ -185,20 +185,22 @@ void ReportWordFiles(const std::vector<PolicySet>& sets, const Text& words_folde
     if (now.count(path) != 0) continue;
     const platform::PathAccess access = platform::CheckPathAccess(path);
     const WordFileState state = access == platform::PathAccess::kReadable ? WordFileState::kReadable
-                                : access == platform::PathAccess::kMissing ? WordFileState::kMissing
-                                                                           : WordFileState::kUnreadable;
+                                : access == platform::PathAccess::kMissing
+                                    ? WordFileState::kMissing
+                                    : WordFileState::kUnreadable;
     now[path] = state;
     const auto before = reported.find(path);
     const WordFileState previous =
         before == reported.end() ? WordFileState::kReadable : before->second;
     if (state == previous) continue;
-    const Text named = ZT("The forbidden-word file ") + path + ZT(" (ForbiddenFile of policy set ") +
-                       IntegerToText(set.Index) + ZT(")");
+    const Text named = ZT("The forbidden-word file ") + path +
+                       ZT(" (ForbiddenFile of policy set ") + IntegerToText(set.Index) + ZT(")");
     if (state == WordFileState::kMissing) {
       Warn(named + ZT(" does not exist: its words are not checked until it is there"));
     } else if (state == WordFileState::kUnreadable) {
       Warn(named + ZT(" cannot be read: its words are not checked until it can be"));
-    } else LogInfo(named + ZT(" is readable again and is checked"));
+    } else
+      LogInfo(named + ZT(" is readable again and is checked"));
   }
   reported.clear();
   for (const auto& [path, state] : now)

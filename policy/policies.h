@@ -21,7 +21,7 @@ inline const WChar* const kPolicyRootKey = ZT("HKEY_LOCAL_MACHINE\\Software\\Pol
 
 struct ForbiddenFileEntry {
   Text FileName;
-  int64_t FileDate = 0;  // local date value of the file when it was loaded
+  int64_t FileDate = 0;   // local date value of the file when it was loaded
   int64_t FileSize = -1;  // its size in bytes then
   // Never changed once built: a reload builds a new list and swaps it in, so
   // a check can keep searching the list it took.

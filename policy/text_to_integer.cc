@@ -6,9 +6,12 @@ namespace {
 
 int DigitValue(WChar c, int base) {
   int v = -1;
-  if (c >= ZT('0') && c <= ZT('9')) v = c - ZT('0');
-  else if (c >= ZT('a') && c <= ZT('f')) v = c - ZT('a') + 10;
-  else if (c >= ZT('A') && c <= ZT('F')) v = c - ZT('A') + 10;
+  if (c >= ZT('0') && c <= ZT('9'))
+    v = c - ZT('0');
+  else if (c >= ZT('a') && c <= ZT('f'))
+    v = c - ZT('a') + 10;
+  else if (c >= ZT('A') && c <= ZT('F'))
+    v = c - ZT('A') + 10;
   return v < base ? v : -1;
 }
 

@@ -30,8 +30,7 @@ const std::vector<PolicyValue> kCatalogue = {
     {ZT("UserOus"), S, L, 0, 0, "empty", "Organisational units the set applies to"},
     {ZT("CreateIDP"), S, B, 0, 1, "0", "Write a hand-off file (.idp) on each change"},
     {ZT("NotifyProgram"), S, T, 0, 0, "empty", "Program to start after each change"},
-    {ZT("NotifyProgramBase64"), S, B, 0, 1, "0",
-     "Pass the notify program its arguments in Base64"},
+    {ZT("NotifyProgramBase64"), S, B, 0, 1, "0", "Pass the notify program its arguments in Base64"},
     {ZT("UpperCase"), S, N, 0, 256, "0 (rule off)", "Minimum number of upper-case letters"},
     {ZT("LowerCase"), S, N, 0, 256, "0 (rule off)", "Minimum number of lower-case letters"},
     {ZT("Number"), S, N, 0, 256, "0 (rule off)", "Minimum number of digits"},
@@ -52,8 +51,7 @@ const std::vector<PolicyValue> kCatalogue = {
     {ZT("NoObfuscation"), S, B, 0, 1, "0", "See through digit and symbol substitutions"},
     {ZT("RegEx"), S, T, 0, 0, "empty (rule off)", "Regular expression the password must match",
      ValueContent::kPattern},
-    {ZT("NoValidateOnReset"), S, B, 0, 1, "0",
-     "Do not check passwords set by an administrator"},
+    {ZT("NoValidateOnReset"), S, B, 0, 1, "0", "Do not check passwords set by an administrator"},
     {ZT("AuditOnly"), S, B, 0, 1, "0 (enforced)",
      "Audit only: log what this set would deny, accept every password"},
     {ZT("ForbiddenFile"), S, T, 0, 0, "empty", "Forbidden-word file", ValueContent::kWordFile},
@@ -95,13 +93,16 @@ bool IsWholeNumber(TextView text) {
   size_t i = 0;
   if (i < trimmed.size() && (trimmed[i] == '+' || trimmed[i] == '-')) ++i;
   auto digit = [](WChar c, int base) {
-    if (base == 16) return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (base == 16)
+      return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
     if (base == 2) return c == '0' || c == '1';
     return c >= '0' && c <= '9';
   };
   int base = 10;
-  if (i < trimmed.size() && trimmed[i] == '$') base = 16, ++i;
-  else if (i < trimmed.size() && trimmed[i] == '%') base = 2, ++i;
+  if (i < trimmed.size() && trimmed[i] == '$')
+    base = 16, ++i;
+  else if (i < trimmed.size() && trimmed[i] == '%')
+    base = 2, ++i;
   if (i == trimmed.size()) return false;
   for (; i < trimmed.size(); ++i)
     if (!digit(trimmed[i], base)) return false;
@@ -110,10 +111,14 @@ bool IsWholeNumber(TextView text) {
 
 const char* TypeName(ValueKind kind) {
   switch (kind) {
-    case ValueKind::kNumber: return "REG_DWORD";
-    case ValueKind::kSwitch: return "REG_DWORD";
-    case ValueKind::kText: return "REG_SZ";
-    case ValueKind::kList: return "REG_MULTI_SZ";
+    case ValueKind::kNumber:
+      return "REG_DWORD";
+    case ValueKind::kSwitch:
+      return "REG_DWORD";
+    case ValueKind::kText:
+      return "REG_SZ";
+    case ValueKind::kList:
+      return "REG_MULTI_SZ";
   }
   return "";
 }
@@ -158,10 +163,14 @@ bool TypeSuitsKind(ValueKind kind, uint32_t type, TextView text) {
 
 const char* KindTypeNames(ValueKind kind) {
   switch (kind) {
-    case ValueKind::kNumber: return "REG_DWORD, REG_QWORD or a number as REG_SZ";
-    case ValueKind::kSwitch: return "REG_DWORD 0 or 1";
-    case ValueKind::kText: return "REG_SZ or REG_EXPAND_SZ";
-    case ValueKind::kList: return "REG_MULTI_SZ, or REG_SZ with \";\" between entries";
+    case ValueKind::kNumber:
+      return "REG_DWORD, REG_QWORD or a number as REG_SZ";
+    case ValueKind::kSwitch:
+      return "REG_DWORD 0 or 1";
+    case ValueKind::kText:
+      return "REG_SZ or REG_EXPAND_SZ";
+    case ValueKind::kList:
+      return "REG_MULTI_SZ, or REG_SZ with \";\" between entries";
   }
   return "";
 }
@@ -169,14 +178,16 @@ const char* KindTypeNames(ValueKind kind) {
 std::string RegistryReferenceMarkdown() {
   std::string out =
       "# Registry values\n\n"
-      "<!-- Generated from policy/value_catalogue.cc by `zefa_registry_reference`; do not edit. -->\n\n"
+      "<!-- Generated from policy/value_catalogue.cc by `zefa_registry_reference`; do not edit. "
+      "-->\n\n"
       "Every value the filter reads under `HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora` "
       "(the root key) and its set keys `1` to `8`. A missing value takes its default. Numbers "
       "may also be written as REG_SZ text (`12`, `$1F` hexadecimal, `%101` binary); lists take "
       "one entry per line of a REG_MULTI_SZ or entries separated by `;`. `zefatest /v` reports "
       "every value that is unknown, of another type or out of its range.\n";
   for (ValueScope scope : {ValueScope::kRoot, ValueScope::kSet}) {
-    out += scope == ValueScope::kRoot ? "\n## The root key\n\n" : "\n## A policy set (keys `1` to `8`)\n\n";
+    out += scope == ValueScope::kRoot ? "\n## The root key\n\n"
+                                      : "\n## A policy set (keys `1` to `8`)\n\n";
     out += "| Value | Type | Default | Range | Meaning |\n|---|---|---|---|---|\n";
     for (const PolicyValue& value : kCatalogue) {
       if (value.Scope != scope) continue;
@@ -184,7 +195,8 @@ std::string RegistryReferenceMarkdown() {
       if (value.Kind == ValueKind::kNumber || value.Kind == ValueKind::kSwitch)
         range = std::to_string(value.Minimum) + " to " + std::to_string(value.Maximum);
       if (value.Content == ValueContent::kPattern) range = "a pattern that compiles";
-      if (value.Content == ValueContent::kWordFile) range = "a readable file in `zefa/system/words`";
+      if (value.Content == ValueContent::kWordFile)
+        range = "a readable file in `zefa/system/words`";
       if (value.Content == ValueContent::kStore)
         range = "a store file in `zefa/system/words`, or an absolute path";
       out += "| `" + TextToUtf8(value.Name) + "` | " + TypeName(value.Kind) + " | " +

@@ -55,16 +55,15 @@ bool DecodeRgba(std::span<const uint8_t> png, UINT& width, UINT& height,
   if (FAILED(decoder.p->GetFrame(0, &frame.p))) return false;
   ComRef<IWICFormatConverter> converter;
   if (FAILED(factory.p->CreateFormatConverter(&converter.p))) return false;
-  if (FAILED(converter.p->Initialize(frame.p, GUID_WICPixelFormat32bppRGBA,
-                                     WICBitmapDitherTypeNone, nullptr, 0.0,
-                                     WICBitmapPaletteTypeCustom)))
+  if (FAILED(converter.p->Initialize(frame.p, GUID_WICPixelFormat32bppRGBA, WICBitmapDitherTypeNone,
+                                     nullptr, 0.0, WICBitmapPaletteTypeCustom)))
     return false;
-  if (FAILED(converter.p->GetSize(&width, &height)) || width == 0 || height == 0 ||
-      width > 4096 || height > 4096)
+  if (FAILED(converter.p->GetSize(&width, &height)) || width == 0 || height == 0 || width > 4096 ||
+      height > 4096)
     return false;
   rgba.assign(static_cast<size_t>(width) * height * 4, 0);
-  return SUCCEEDED(converter.p->CopyPixels(nullptr, width * 4, static_cast<UINT>(rgba.size()),
-                                           rgba.data()));
+  return SUCCEEDED(
+      converter.p->CopyPixels(nullptr, width * 4, static_cast<UINT>(rgba.size()), rgba.data()));
 }
 
 }  // namespace

@@ -173,7 +173,9 @@ HBITMAP CreateIconBitmap(const GreyAlphaImage& image) {
   for (size_t i = 0; i < count; ++i) {
     const int grey = image.pixels[2 * i];
     const int alpha = image.pixels[2 * i + 1];
-    auto blend = [&](int under) { return static_cast<uint8_t>((grey * alpha + under * (255 - alpha)) / 255); };
+    auto blend = [&](int under) {
+      return static_cast<uint8_t>((grey * alpha + under * (255 - alpha)) / 255);
+    };
     out[4 * i] = blend(back.blue);
     out[4 * i + 1] = blend(back.green);
     out[4 * i + 2] = blend(back.red);
@@ -227,7 +229,8 @@ void CreateReminderWindow() {
   // A missing font leaves the default one; an icon that cannot be decoded
   // leaves the icon area empty.
   w.font = CreateMessageFont();
-  if (w.font != nullptr) SendMessageW(w.message, WM_SETFONT, reinterpret_cast<WPARAM>(w.font), FALSE);
+  if (w.font != nullptr)
+    SendMessageW(w.message, WM_SETFONT, reinterpret_cast<WPARAM>(w.font), FALSE);
   GreyAlphaImage pixels;
   if (DecodeGreyAlphaPng(BuiltInIconPng(), pixels)) {
     w.icon_bitmap = CreateIconBitmap(pixels);
@@ -258,9 +261,8 @@ void ShowReminder(const Text& text) {
   SetWindowTextW(w.message, text.c_str());
 
   const WidgetBox current = ChildBox(w.message, w.panel);
-  const WidgetBox fitted =
-      FitMessage(current, MeasureReminderText(text, current.width), GetSystemMetrics(SM_CXEDGE),
-                 GetSystemMetrics(SM_CYEDGE));
+  const WidgetBox fitted = FitMessage(current, MeasureReminderText(text, current.width),
+                                      GetSystemMetrics(SM_CXEDGE), GetSystemMetrics(SM_CYEDGE));
   Place(w.message, fitted);
 
   RECT client{};
@@ -270,8 +272,8 @@ void ShowReminder(const Text& text) {
   const SIZE outer = OuterSize(inner_width, inner_height);
   SetWindowPos(w.window, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOZORDER | SWP_NOACTIVATE);
 
-  const WidgetBox centred = CentreOnScreen(GetSystemMetrics(SM_CXSCREEN),
-                                           GetSystemMetrics(SM_CYSCREEN), inner_width, inner_height);
+  const WidgetBox centred = CentreOnScreen(
+      GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), inner_width, inner_height);
   SetWindowPos(w.window, HWND_TOPMOST, centred.x, centred.y, 0, 0,
                SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
   InvalidateRect(w.window, nullptr, TRUE);

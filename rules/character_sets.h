@@ -14,8 +14,16 @@ inline bool IsSpecialChar(WChar c) {
 
 inline bool IsVowelChar(WChar c) {
   switch (c) {
-    case ZT('A'): case ZT('E'): case ZT('I'): case ZT('O'): case ZT('U'):
-    case ZT('a'): case ZT('e'): case ZT('i'): case ZT('o'): case ZT('u'):
+    case ZT('A'):
+    case ZT('E'):
+    case ZT('I'):
+    case ZT('O'):
+    case ZT('U'):
+    case ZT('a'):
+    case ZT('e'):
+    case ZT('i'):
+    case ZT('o'):
+    case ZT('u'):
       return true;
     default:
       return false;

@@ -41,11 +41,16 @@ void ScanRuns(const Text& plain, RuleCounters& c) {
 
 void ScanCharacters(const Text& password, const PolicySet& set, RuleCounters& c) {
   for (WChar ch : password) {
-    if (ch == ZT(' ')) ++c.Spaces;
-    else if (platform::IsCharLower(ch)) ++c.LowerCase;
-    else if (platform::IsCharUpper(ch)) ++c.UpperCase;
-    else if (IsDigitChar(ch)) ++c.Digits;
-    else if (IsSpecialChar(ch)) ++c.Special;
+    if (ch == ZT(' '))
+      ++c.Spaces;
+    else if (platform::IsCharLower(ch))
+      ++c.LowerCase;
+    else if (platform::IsCharUpper(ch))
+      ++c.UpperCase;
+    else if (IsDigitChar(ch))
+      ++c.Digits;
+    else if (IsSpecialChar(ch))
+      ++c.Special;
     if (!set.ForbiddenChars.empty() && set.ForbiddenChars.find(ch) != Text::npos) ++c.BadChars;
     if (!set.AllowedChars.empty() && set.AllowedChars.find(ch) == Text::npos) ++c.BadChars;
     if (IsVowelChar(ch)) ++c.Vowels;
@@ -200,8 +205,10 @@ RuleVerdict EvaluateRules(const Text& password, const RuleSubject& subject, cons
   if (set.MaxSequential != 0 && c.LongestSequence > set.MaxSequential)
     fail(Requirement::MaxSequential);
   if (c.BadChars > 0) {
-    if (!set.ForbiddenChars.empty()) fail(Requirement::ForbiddenChars);
-    else if (!set.AllowedChars.empty()) fail(Requirement::AllowedChars);
+    if (!set.ForbiddenChars.empty())
+      fail(Requirement::ForbiddenChars);
+    else if (!set.AllowedChars.empty())
+      fail(Requirement::AllowedChars);
   }
   if (!set.ForbiddenStartChars.empty() && c.BadFirstChar) fail(Requirement::ForbiddenStartChars);
   if (set.ForbiddenActive != 0 && !c.FoundWord.empty()) fail(Requirement::ForbiddenWords);

@@ -53,8 +53,8 @@ RegexResult MatchPattern(const Text& pattern, const Text& subject) {
   }
   std::wstring wide_subject = Widen(subject);
   try {
-    result.Outcome = std::regex_search(wide_subject, compiled) ? RegexOutcome::kMatch
-                                                               : RegexOutcome::kNoMatch;
+    result.Outcome =
+        std::regex_search(wide_subject, compiled) ? RegexOutcome::kMatch : RegexOutcome::kNoMatch;
   } catch (const std::exception& e) {
     result.Outcome = RegexOutcome::kMatchError;  // complexity or stack
     result.Error = e.what();

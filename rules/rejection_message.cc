@@ -7,7 +7,8 @@ namespace zefa {
 Text RejectionHeader(const Text& account_name, const Text& principal_name,
                      const Text& display_name) {
   return ZT("Requested password for user ") + EscapeControlCharacters(account_name) + ZT(" (") +
-         EscapeControlCharacters(principal_name) + ZT("; ") + EscapeControlCharacters(display_name) +
+         EscapeControlCharacters(principal_name) + ZT("; ") +
+         EscapeControlCharacters(display_name) +
          ZT(") was not accepted because it did not meet these requirements:");
 }
 
@@ -42,8 +43,7 @@ Text RequirementLine(Requirement requirement, const PolicySet& set, const Text& 
       return ZT("\r\n-Must not start with any of the forbidden characters ") +
              set.ForbiddenStartChars;
     case Requirement::ForbiddenWords:
-      return ZT("\r\n-Must not contain any of the forbidden words (found ") + found_word +
-             ZT(")");
+      return ZT("\r\n-Must not contain any of the forbidden words (found ") + found_word + ZT(")");
     case Requirement::MinLength:
       return ZT("\r\n-Must be at least ") + n(set.MinLength) + ZT(" characters long");
     case Requirement::MaxLength:

@@ -74,8 +74,10 @@ void ReleaseConnection(platform::DirectoryHandle* handle, bool healthy) {
   ConnectionPool& pool = Pool();
   if (!healthy) platform::DirectoryClose(handle);
   std::lock_guard<std::mutex> guard(pool.lock);
-  if (healthy) pool.idle.push_back(handle);
-  else --pool.open;
+  if (healthy)
+    pool.idle.push_back(handle);
+  else
+    --pool.open;
   pool.released.notify_one();
 }
 
@@ -104,8 +106,7 @@ uint32_t RelativeIdOfSid(const std::string& sid) {
 int64_t DirectoryTimeNow() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  return (static_cast<int64_t>(now.tv_sec) + kSecondsFrom1601To1970) * 10000000 +
-         now.tv_nsec / 100;
+  return (static_cast<int64_t>(now.tv_sec) + kSecondsFrom1601To1970) * 10000000 + now.tv_nsec / 100;
 }
 
 namespace {
@@ -127,8 +128,8 @@ bool ReadWith(platform::DirectoryHandle* handle, std::vector<StampQuery>& querie
   for (StampQuery& query : queries) {
     if (query.read) continue;
     std::vector<platform::DirectoryEntry> entries;
-    const Text filter = ZT("(&(objectClass=user)(sAMAccountName=") +
-                        EscapeFilterValue(query.account) + ZT("))");
+    const Text filter =
+        ZT("(&(objectClass=user)(sAMAccountName=") + EscapeFilterValue(query.account) + ZT("))");
     if (platform::DirectorySearch(handle, base, kScopeSubtree, filter,
                                   {ZT("pwdLastSet"), ZT("objectSid")}, 2, entries) != 0)
       return false;

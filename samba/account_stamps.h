@@ -11,20 +11,20 @@
 namespace zefa::host {
 
 struct AccountStamp {
-  bool found = false;         // the directory knows the account
-  int64_t pwd_last_set = 0;   // 100-ns intervals since 1601 (0: must change)
-  uint32_t relative_id = 0;   // last part of the account's SID
+  bool found = false;        // the directory knows the account
+  int64_t pwd_last_set = 0;  // 100-ns intervals since 1601 (0: must change)
+  uint32_t relative_id = 0;  // last part of the account's SID
 };
 
 struct StampQuery {
-  Text account;      // sAMAccountName
-  bool read = false; // the directory answered for this account
+  Text account;       // sAMAccountName
+  bool read = false;  // the directory answered for this account
   AccountStamp stamp;
 };
 
 // Reads every query, over a connection kept open between calls (at most four
-// connections, one reader on each at a time; further readers wait). Queries stay unread when no connection
-// can be opened or the searches fail.
+// connections, one reader on each at a time; further readers wait). Queries stay unread when no
+// connection can be opened or the searches fail.
 void ReadAccountStamps(std::vector<StampQuery>& queries);
 
 // Closes the kept connections (at the host's stop).

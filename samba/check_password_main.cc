@@ -46,7 +46,9 @@ constexpr int kDefaultTimeoutMs = 8000;
 
 enum Exit { kExitAccepted = 0, kExitRejected = 1, kExitNoHost = 2, kExitBadInput = 3 };
 
-void Say(const std::string& text) { std::fprintf(stderr, "zefa-check-password: %s\n", text.c_str()); }
+void Say(const std::string& text) {
+  std::fprintf(stderr, "zefa-check-password: %s\n", text.c_str());
+}
 
 std::string Environment(const char* name) {
   const char* value = std::getenv(name);

@@ -10,8 +10,8 @@ bool TakeCheck(CheckRate& rate, uid_t uid, int64_t now_ms) {
   auto [at, added] = rate.buckets.try_emplace(uid, CheckRate::Bucket{burst, now_ms});
   CheckRate::Bucket& bucket = at->second;
   if (!added && now_ms > bucket.refilled_ms) {
-    bucket.tokens = std::min(burst, bucket.tokens + (now_ms - bucket.refilled_ms) *
-                                                         rate.per_second / 1000.0);
+    bucket.tokens =
+        std::min(burst, bucket.tokens + (now_ms - bucket.refilled_ms) * rate.per_second / 1000.0);
     bucket.refilled_ms = now_ms;
   }
   if (bucket.tokens < 1) return false;

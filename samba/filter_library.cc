@@ -12,7 +12,8 @@ bool Bind(void* handle, const char* symbol, Function& out, std::string& error) {
   void* address = dlsym(handle, symbol);
   if (address == nullptr) {
     const char* text = dlerror();
-    error = std::string("entry point ") + symbol + " missing" + (text ? std::string(": ") + text : "");
+    error =
+        std::string("entry point ") + symbol + " missing" + (text ? std::string(": ") + text : "");
     return false;
   }
   out = reinterpret_cast<Function>(address);
@@ -38,7 +39,8 @@ bool LoadFilterLibrary(const std::string& name, FilterLibrary& library, std::str
     dlclose(handle);
     return false;
   }
-  bound.initialised = reinterpret_cast<decltype(bound.initialised)>(dlsym(handle, "ZefaInitialised"));
+  bound.initialised =
+      reinterpret_cast<decltype(bound.initialised)>(dlsym(handle, "ZefaInitialised"));
   library = bound;
   return true;
 }

@@ -54,15 +54,24 @@ ReceiveResult ReceiveExact(int fd, uint8_t* data, size_t size, int64_t deadline_
 
 const char* ReadStatusText(ReadStatus status) {
   switch (status) {
-    case ReadStatus::kOk: return "ok";
-    case ReadStatus::kClosed: return "connection closed";
-    case ReadStatus::kIdle: return "no request in time";
-    case ReadStatus::kDisconnected: return "client disconnected mid-request";
-    case ReadStatus::kTimeout: return "request not complete in time";
-    case ReadStatus::kBadMagic: return "not a zefa-host frame";
-    case ReadStatus::kBadVersion: return "unsupported protocol version";
-    case ReadStatus::kTooLarge: return "frame larger than allowed";
-    case ReadStatus::kError: return "socket error";
+    case ReadStatus::kOk:
+      return "ok";
+    case ReadStatus::kClosed:
+      return "connection closed";
+    case ReadStatus::kIdle:
+      return "no request in time";
+    case ReadStatus::kDisconnected:
+      return "client disconnected mid-request";
+    case ReadStatus::kTimeout:
+      return "request not complete in time";
+    case ReadStatus::kBadMagic:
+      return "not a zefa-host frame";
+    case ReadStatus::kBadVersion:
+      return "unsupported protocol version";
+    case ReadStatus::kTooLarge:
+      return "frame larger than allowed";
+    case ReadStatus::kError:
+      return "socket error";
   }
   return "unknown";
 }
@@ -85,10 +94,14 @@ ReadStatus ReadFrameBy(int fd, int64_t first_deadline, int64_t rest_deadline, in
   if (result == ReceiveResult::kTimeout) return ReadStatus::kTimeout;
   if (result == ReceiveResult::kError) return ReadStatus::kError;
   switch (DecodeHeader(bytes, header)) {
-    case HeaderStatus::kOk: break;
-    case HeaderStatus::kBadMagic: return ReadStatus::kBadMagic;
-    case HeaderStatus::kBadVersion: return ReadStatus::kBadVersion;
-    case HeaderStatus::kTooLarge: return ReadStatus::kTooLarge;
+    case HeaderStatus::kOk:
+      break;
+    case HeaderStatus::kBadMagic:
+      return ReadStatus::kBadMagic;
+    case HeaderStatus::kBadVersion:
+      return ReadStatus::kBadVersion;
+    case HeaderStatus::kTooLarge:
+      return ReadStatus::kTooLarge;
   }
   if (header.payload_bytes > capacity) return ReadStatus::kTooLarge;
   result = ReceiveExact(fd, payload, header.payload_bytes, deadline, received);

@@ -81,9 +81,8 @@ bool ExchangeFrame(int fd, const std::string& frame, int timeout_ms, HostAnswer&
                             MonotonicMs() + timeout_ms, answer, error);
 }
 
-bool CheckPasswordWithHost(const std::string& socket_path, const CheckTexts& texts,
-                           int timeout_ms, HostAnswer& answer, std::string& error,
-                           bool* locking, uid_t host_uid) {
+bool CheckPasswordWithHost(const std::string& socket_path, const CheckTexts& texts, int timeout_ms,
+                           HostAnswer& answer, std::string& error, bool* locking, uid_t host_uid) {
   // One deadline for the whole exchange: a host that answers slowly, byte by
   // byte, cannot stretch it.
   const int64_t deadline = MonotonicMs() + timeout_ms;
@@ -94,11 +93,10 @@ bool CheckPasswordWithHost(const std::string& socket_path, const CheckTexts& tex
   }
   if (locking != nullptr) *locking = memory.locked;
   FrameBuffer frame{memory.data, memory.capacity, 0};
-  const bool built = BeginFrame(frame, kCheckPassword) &&
-                     AppendUint32(frame, texts.set_operation ? 1 : 0) &&
-                     AppendText(frame, texts.account) && AppendText(frame, texts.full_name) &&
-                     AppendText(frame, texts.principal) && AppendText(frame, texts.password) &&
-                     FinishFrame(frame);
+  const bool built =
+      BeginFrame(frame, kCheckPassword) && AppendUint32(frame, texts.set_operation ? 1 : 0) &&
+      AppendText(frame, texts.account) && AppendText(frame, texts.full_name) &&
+      AppendText(frame, texts.principal) && AppendText(frame, texts.password) && FinishFrame(frame);
   bool ok = false;
   if (!built) {
     error = "a text is longer than the protocol allows";

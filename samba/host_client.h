@@ -48,8 +48,8 @@ struct CheckTexts {
 // (see SecureBuffer), wiped before they are freed; `locking` tells whether
 // they could be locked (false: the request may have reached swap space).
 // The host is trusted as ConnectToHost says, with `host_uid`.
-bool CheckPasswordWithHost(const std::string& socket_path, const CheckTexts& texts,
-                           int timeout_ms, HostAnswer& answer, std::string& error,
-                           bool* locking = nullptr, uid_t host_uid = 0);
+bool CheckPasswordWithHost(const std::string& socket_path, const CheckTexts& texts, int timeout_ms,
+                           HostAnswer& answer, std::string& error, bool* locking = nullptr,
+                           uid_t host_uid = 0);
 
 }  // namespace zefa::host

@@ -18,9 +18,10 @@ void WriteLine(const char* format, va_list args) {
   char line[1024];
   int used = snprintf(line, sizeof line, "zefa-host: ");
   const int body = vsnprintf(line + used, sizeof line - used - 1, format, args);
-  used = body < 0 ? used : (used + body > static_cast<int>(sizeof line) - 2
-                                ? static_cast<int>(sizeof line) - 2
-                                : used + body);
+  used = body < 0
+             ? used
+             : (used + body > static_cast<int>(sizeof line) - 2 ? static_cast<int>(sizeof line) - 2
+                                                                : used + body);
   line[used++] = '\n';
   // One write per line: lines of different threads never interleave.
   ssize_t ignored = write(STDERR_FILENO, line, static_cast<size_t>(used));

@@ -13,11 +13,11 @@ constexpr char kDefaultLibrary[] = "libzefa.so";
 struct HostSettings {
   std::string socket_path = kDefaultSocketPath;  // ZEFA_HOST_SOCKET
   std::string library = kDefaultLibrary;         // ZEFA_LIBRARY
-  std::string group;            // members may ask checks besides root
+  std::string group;                             // members may ask checks besides root
   int group_checks_per_second = 10;  // per member (uid); then refused until its rate allows
-  int max_clients = 64;         // connections served at once
-  int request_timeout_ms = 5000;  // a begun request must be complete by then
-  int idle_timeout_ms = 2000;     // a connection without a request is closed
+  int max_clients = 64;              // connections served at once
+  int request_timeout_ms = 5000;     // a begun request must be complete by then
+  int idle_timeout_ms = 2000;        // a connection without a request is closed
   int confirm_poll_ms = 250;
   int confirm_window_ms = 15000;
   bool verbose = false;

@@ -44,8 +44,8 @@ struct PayloadReader {
       return false;
     }
     if (bytes > kMaxTextBytes) {
-      error = std::string("the ") + field + " is longer than " +
-              std::to_string(kMaxTextBytes / 2) + " characters";
+      error = std::string("the ") + field + " is longer than " + std::to_string(kMaxTextBytes / 2) +
+              " characters";
       return false;
     }
     if (size - offset < bytes) {
@@ -75,20 +75,34 @@ struct PayloadReader {
 
 const char* KindName(uint8_t kind) {
   switch (kind) {
-    case kCheckPassword: return "check";
-    case kChangeNotify: return "change notification";
-    case kPing: return "ping";
-    case kAccepted: return "accepted";
-    case kRejected: return "rejected";
-    case kDone: return "done";
-    case kStarting: return "starting";
-    case kErrorMalformed: return "malformed request";
-    case kErrorTooLarge: return "request too large";
-    case kErrorDenied: return "access denied";
-    case kErrorTimeout: return "timed out";
-    case kErrorUnavailable: return "unavailable";
-    case kErrorRateLimited: return "too many checks";
-    default: return "unknown";
+    case kCheckPassword:
+      return "check";
+    case kChangeNotify:
+      return "change notification";
+    case kPing:
+      return "ping";
+    case kAccepted:
+      return "accepted";
+    case kRejected:
+      return "rejected";
+    case kDone:
+      return "done";
+    case kStarting:
+      return "starting";
+    case kErrorMalformed:
+      return "malformed request";
+    case kErrorTooLarge:
+      return "request too large";
+    case kErrorDenied:
+      return "access denied";
+    case kErrorTimeout:
+      return "timed out";
+    case kErrorUnavailable:
+      return "unavailable";
+    case kErrorRateLimited:
+      return "too many checks";
+    default:
+      return "unknown";
   }
 }
 

@@ -96,8 +96,7 @@ struct NotifyRequest {
 // Decoding works in place: on big-endian machines the texts' bytes are
 // swapped inside `payload`. On failure `error` says why (for the answer).
 bool DecodeCheckRequest(uint8_t* payload, size_t size, CheckRequest& request, std::string& error);
-bool DecodeNotifyRequest(uint8_t* payload, size_t size, NotifyRequest& request,
-                         std::string& error);
+bool DecodeNotifyRequest(uint8_t* payload, size_t size, NotifyRequest& request, std::string& error);
 
 // Request building for clients, in one buffer that never reallocates (so no
 // stray copy of a password is left in freed memory): BeginFrame reserves

@@ -140,8 +140,8 @@ Answer AnswerGroupMemberCheck(Host& host, RequestContext& context, const PeerIde
   const std::string account =
       Printable(TextToUtf8(Text(request.account.units, request.account.length)));
   if (!TakeCheck(host.group_checks, peer.uid, MonotonicMs())) {
-    HostLog("check of %s by uid %u (pid %d) refused: more than %d checks a second",
-            account.c_str(), static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid),
+    HostLog("check of %s by uid %u (pid %d) refused: more than %d checks a second", account.c_str(),
+            static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid),
             host.group_checks.per_second);
     return {kErrorRateLimited, "too many checks: a member of the host's group may ask at most " +
                                    std::to_string(host.group_checks.per_second) +
@@ -175,10 +175,11 @@ bool ServeRequest(Host& host, int fd, const PeerIdentity& peer, const FrameHeade
         // A notification records a password as the account's new one (log,
         // history, hand-off file, notify program): only the host's own side
         // may claim that a change happened.
-        HostLog("refused change notification for %s from uid %u (pid %d): only root and the "
-                "host's user may send them",
-                Printable(TextToUtf8(Text(request.account.units, request.account.length))).c_str(),
-                static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid));
+        HostLog(
+            "refused change notification for %s from uid %u (pid %d): only root and the "
+            "host's user may send them",
+            Printable(TextToUtf8(Text(request.account.units, request.account.length))).c_str(),
+            static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid));
         ++host.requests;
         SendFinalAnswer(fd, kErrorDenied,
                         "access denied: only root or the host's own user may send change "
@@ -195,8 +196,9 @@ bool ServeRequest(Host& host, int fd, const PeerIdentity& peer, const FrameHeade
       }
       answer = LibraryInitialised(host.library)
                    ? Answer{kDone, "zefa-host ready"}
-                   : Answer{kStarting, "zefa-host is starting: the filter library has not "
-                                       "finished its initialisation"};
+                   : Answer{kStarting,
+                            "zefa-host is starting: the filter library has not "
+                            "finished its initialisation"};
       break;
     default: {
       char text[64];
@@ -245,9 +247,9 @@ void ServeConnection(Host& host, int fd, uint8_t* payload, size_t capacity) {
       return;
     }
     FrameHeader header;
-    const ReadStatus status = ReadFrame(fd, host.settings.request_timeout_ms,
-                                        host.settings.request_timeout_ms, header, payload,
-                                        capacity);
+    const ReadStatus status =
+        ReadFrame(fd, host.settings.request_timeout_ms, host.settings.request_timeout_ms, header,
+                  payload, capacity);
     bool go_on = false;
     switch (status) {
       case ReadStatus::kOk:
@@ -272,8 +274,8 @@ void ServeConnection(Host& host, int fd, uint8_t* payload, size_t capacity) {
         break;
       case ReadStatus::kTooLarge:
         HostLog("client pid %d: %s", static_cast<int>(peer.pid), ReadStatusText(status));
-        SendFinalAnswer(fd, kErrorTooLarge, "a request may have at most " +
-                                           std::to_string(kMaxPayload) + " bytes");
+        SendFinalAnswer(fd, kErrorTooLarge,
+                        "a request may have at most " + std::to_string(kMaxPayload) + " bytes");
         break;
     }
     // Whatever arrived (a password, or part of one) is wiped at once.
@@ -371,8 +373,10 @@ void AcceptLoop(Host& host, int listener, int signals) {
     }
     if (!(entries[1].revents & POLLIN)) continue;
     if (!free_slot) {
-      if (EvictIdleConnection(host)) WaitForSlot(host, 100);
-      else WaitForSlot(host, 20);
+      if (EvictIdleConnection(host))
+        WaitForSlot(host, 100);
+      else
+        WaitForSlot(host, 20);
       continue;
     }
     const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -412,7 +416,7 @@ int BlockStopSignals() {
 }
 
 void RemoveSocketFile(const std::string& path, const struct stat& bound) {
-  struct stat now{};
+  struct stat now {};
   if (lstat(path.c_str(), &now) == 0 && now.st_ino == bound.st_ino && now.st_dev == bound.st_dev)
     unlink(path.c_str());
 }
@@ -447,7 +451,7 @@ int RunHost(const HostSettings& settings) {
     HostLog("%s", error.c_str());
     return 1;
   }
-  struct stat bound{};
+  struct stat bound {};
   lstat(settings.socket_path.c_str(), &bound);
   if (!LoadFilterLibrary(settings.library, host->library, error)) {
     HostLog("cannot load the filter library %s: %s", settings.library.c_str(), error.c_str());
@@ -460,35 +464,37 @@ int RunHost(const HostSettings& settings) {
   host->watcher.read_stamps = ReadAccountStamps;
   FilterLibrary* library = &host->library;
   host->watcher.notify = [library](const PendingChange& change, uint32_t relative_id) {
-    ZEFA_UNICODE_STRING account = CountedText(const_cast<char16_t*>(change.account.data()),
-                                              change.account.size());
-    ZEFA_UNICODE_STRING password = CountedText(
-        reinterpret_cast<char16_t*>(change.password.data), change.password_length);
+    ZEFA_UNICODE_STRING account =
+        CountedText(const_cast<char16_t*>(change.account.data()), change.account.size());
+    ZEFA_UNICODE_STRING password =
+        CountedText(reinterpret_cast<char16_t*>(change.password.data), change.password_length);
     library->change_notify(&account, relative_id, &password);
   };
   if (!StartChangeWatcher(host->watcher)) HostLog("cannot start the change watcher");
   Host* served = host;
-  if (!StartConnectionPool(host->pool, settings.max_clients, kMaxPayload,
-                           [served](int fd, uint8_t* payload, size_t capacity) {
-                             ConnectionWork(served, fd, payload, capacity);
-                           },
-                           error)) {
+  if (!StartConnectionPool(
+          host->pool, settings.max_clients, kMaxPayload,
+          [served](int fd, uint8_t* payload, size_t capacity) {
+            ConnectionWork(served, fd, payload, capacity);
+          },
+          error)) {
     HostLog("%s", error.c_str());
     StopChangeWatcher(host->watcher);
     RemoveSocketFile(settings.socket_path, bound);
     return 1;
   }
   if (!host->pool.region.locked) {
-    HostLogVerbose("the connection buffers could not be locked into memory (%s); passwords may be "
-            "swapped out",
-            strerror(host->pool.region.lock_error));
+    HostLogVerbose(
+        "the connection buffers could not be locked into memory (%s); passwords may be "
+        "swapped out",
+        strerror(host->pool.region.lock_error));
   }
-  HostLog("serving on %s with %s (pid %d, at most %d connections)",
-          settings.socket_path.c_str(), settings.library.c_str(), static_cast<int>(getpid()),
-          settings.max_clients);
+  HostLog("serving on %s with %s (pid %d, at most %d connections)", settings.socket_path.c_str(),
+          settings.library.c_str(), static_cast<int>(getpid()), settings.max_clients);
   if (!LibraryInitialised(host->library)) {
-    HostLog("the filter library is initialising; until then every check is answered with "
-            "\"zefa-host is starting\"");
+    HostLog(
+        "the filter library is initialising; until then every check is answered with "
+        "\"zefa-host is starting\"");
     NotifyServiceManager("STATUS=waiting for the filter library to initialise");
   }
 
@@ -502,12 +508,13 @@ int RunHost(const HostSettings& settings) {
   const size_t dropped = StopChangeWatcher(host->watcher);
   CloseStampConnections();
   const WatchCounters counters = Counters(host->watcher);
-  HostLog("%llu requests served, %llu idle connections closed for new clients; changes "
-          "confirmed %llu, expired %llu, dropped at stop %zu",
-          static_cast<unsigned long long>(host->requests.load()),
-          static_cast<unsigned long long>(host->evicted.load()),
-          static_cast<unsigned long long>(counters.confirmed),
-          static_cast<unsigned long long>(counters.expired), dropped);
+  HostLog(
+      "%llu requests served, %llu idle connections closed for new clients; changes "
+      "confirmed %llu, expired %llu, dropped at stop %zu",
+      static_cast<unsigned long long>(host->requests.load()),
+      static_cast<unsigned long long>(host->evicted.load()),
+      static_cast<unsigned long long>(counters.confirmed),
+      static_cast<unsigned long long>(counters.expired), dropped);
   // Unloading runs the library's detach: its worker is stopped and its
   // locks freed, as when the security authority ends.
   const bool unloaded = UnloadFilterLibrary(host->library);

@@ -28,7 +28,7 @@ void EnsureFolder(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash == 0) return;
   const std::string folder = path.substr(0, slash);
-  struct stat info{};
+  struct stat info {};
   if (stat(folder.c_str(), &info) == 0) return;
   mkdir(folder.c_str(), 0755);
 }
@@ -60,7 +60,7 @@ int OpenListeningSocket(const std::string& path, bool group_allowed, unsigned gr
     error = why + "; zefa-host does not listen there";
     return -1;
   }
-  struct stat existing{};
+  struct stat existing {};
   if (lstat(path.c_str(), &existing) == 0) {
     if (!S_ISSOCK(existing.st_mode)) {
       error = path + " exists and is not a socket";
@@ -88,8 +88,8 @@ int OpenListeningSocket(const std::string& path, bool group_allowed, unsigned gr
     close(fd);
     return -1;
   }
-  if (group_allowed && (chown(path.c_str(), static_cast<uid_t>(-1), group) != 0 ||
-                        chmod(path.c_str(), 0660) != 0)) {
+  if (group_allowed &&
+      (chown(path.c_str(), static_cast<uid_t>(-1), group) != 0 || chmod(path.c_str(), 0660) != 0)) {
     error = "cannot give " + path + " to the group: " + strerror(errno);
     unlink(path.c_str());
     close(fd);

@@ -56,7 +56,7 @@ bool SocketFolderTrusted(const std::string& socket_path, uid_t owner, std::strin
   const std::string folder = slash == std::string::npos ? "."
                              : slash == 0               ? "/"
                                                         : socket_path.substr(0, slash);
-  struct stat info{};
+  struct stat info {};
   if (stat(folder.c_str(), &info) != 0) {
     why = "cannot examine the socket's folder " + folder + ": " + strerror(errno);
     return false;

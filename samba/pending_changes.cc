@@ -96,8 +96,10 @@ void WatchRound(ChangeWatcher& watcher, int64_t now_ms) {
       confirmed.emplace_back(std::move(watcher.pending[shown]), query.stamp.relative_id);
       watcher.pending.erase(watcher.pending.begin() + static_cast<std::ptrdiff_t>(shown));
       ++watcher.counters.confirmed;
-      if (used != nullptr) *used = query.stamp.pwd_last_set;
-      else watcher.used_stamps.emplace_back(query.account, query.stamp.pwd_last_set);
+      if (used != nullptr)
+        *used = query.stamp.pwd_last_set;
+      else
+        watcher.used_stamps.emplace_back(query.account, query.stamp.pwd_last_set);
     }
     for (size_t i = 0; i < watcher.pending.size();) {
       if (now_ms < watcher.pending[i].deadline_ms) {

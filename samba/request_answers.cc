@@ -40,15 +40,15 @@ Answer AnswerCheck(RequestContext& context, const CheckRequest& request) {
     // instead, and nothing is checked.
     HostLogVerbose("check of %s: the library is still initialising",
                    Printable(TextToUtf8(TextOf(request.account))).c_str());
-    return {kStarting, "zefa-host is starting: the filter library has not finished its "
-                       "initialisation"};
+    return {kStarting,
+            "zefa-host is starting: the filter library has not finished its "
+            "initialisation"};
   }
   ZEFA_UNICODE_STRING account = CountedText(request.account.units, request.account.length);
   ZEFA_UNICODE_STRING full_name = CountedText(request.full_name.units, request.full_name.length);
   ZEFA_UNICODE_STRING password = CountedText(request.password.units, request.password.length);
-  const bool accepted =
-      context.library->password_filter(&account, &full_name, &password,
-                                       request.set_operation ? 1 : 0) != 0;
+  const bool accepted = context.library->password_filter(&account, &full_name, &password,
+                                                         request.set_operation ? 1 : 0) != 0;
   const Text account_name = TextOf(request.account);
   HostLogVerbose("check of %s (%s): %s", Printable(TextToUtf8(account_name)).c_str(),
                  request.set_operation ? "reset" : "change", accepted ? "accepted" : "rejected");

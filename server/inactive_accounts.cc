@@ -58,7 +58,7 @@ void DisableInactiveAccountsPass(int64_t days) {
     // A negative count would put the threshold in the future and disable
     // every account that ever logged on.
     LogWarning(ZT("DisableInactiveAccounts ") + IntegerToText(days) +
-                   ZT(" is below 0 and is treated as 0: no account is disabled"));
+               ZT(" is below 0 and is treated as 0: no account is disabled"));
     days = 0;
   }
   if (days == 0) return;
@@ -70,17 +70,18 @@ void DisableInactiveAccountsPass(int64_t days) {
   // interval: a limit shorter than that would disable accounts in use.
   const int64_t interval = LogonTimeSyncInterval(connection);
   if (interval < 0) {
-    LogWarning(ZT("msDS-LogonTimeSyncInterval is 0: lastLogonTimestamp is not kept, so no "
-                  "account is disabled for inactivity"));
+    LogWarning(
+        ZT("msDS-LogonTimeSyncInterval is 0: lastLogonTimestamp is not kept, so no "
+           "account is disabled for inactivity"));
     CloseDirectoryConnection(connection);
     return;
   }
   if (days < interval + 1) {
     LogWarning(ZT("DisableInactiveAccounts ") + IntegerToText(days) +
-                   ZT(" is below msDS-LogonTimeSyncInterval + 1 and is treated as ") +
-                   IntegerToText(interval + 1) +
-                   ZT(": lastLogonTimestamp lags behind the last logon by up to ") +
-                   IntegerToText(interval) + ZT(" days"));
+               ZT(" is below msDS-LogonTimeSyncInterval + 1 and is treated as ") +
+               IntegerToText(interval + 1) +
+               ZT(": lastLogonTimestamp lags behind the last logon by up to ") +
+               IntegerToText(interval) + ZT(" days"));
     days = interval + 1;
   }
 
@@ -90,10 +91,9 @@ void DisableInactiveAccountsPass(int64_t days) {
     return;
   }
   const int64_t threshold = now - days * kDayUnits;
-  const Text filter =
-      ZT("(&(sAMAccountType=805306368)(sAMAccountName=*)"
-         "(!(userAccountControl:1.2.840.113556.1.4.803:=2))(lastLogonTimestamp<=") +
-      EscapeFilterValue(IntegerToText(threshold)) + ZT("))");
+  const Text filter = ZT("(&(sAMAccountType=805306368)(sAMAccountName=*)"
+                         "(!(userAccountControl:1.2.840.113556.1.4.803:=2))(lastLogonTimestamp<=") +
+                      EscapeFilterValue(IntegerToText(threshold)) + ZT("))");
   EntryMap accounts;
   {
     // The whole domain's matches arrive as one answer, which may take a while.
@@ -114,8 +114,7 @@ void DisableInactiveAccountsPass(int64_t days) {
       Text account = ValueOf(attributes, ZT("samaccountname"));
       if (account.empty()) account = dn;
       WriteLog(ZT("Account disabled for inactivity: ") + EscapeControlCharacters(account) +
-                   ZT(" (last logon ") +
-                   ValueOf(attributes, ZT("lastlogontimestamp")) + ZT(")"),
+                   ZT(" (last logon ") + ValueOf(attributes, ZT("lastlogontimestamp")) + ZT(")"),
                ZT("Info"), 0);
     }
   }

@@ -1,6 +1,6 @@
 // The background thread: initialises the server at its first tick and then
-// at each minute step until it can, reloads the policy sets once a minute and applies a change to the directory, and
-// runs the inactive-account pass once a day.
+// at each minute step until it can, reloads the policy sets once a minute and applies a change to
+// the directory, and runs the inactive-account pass once a day.
 #pragma once
 
 #include <chrono>

@@ -47,7 +47,8 @@ void LinkShareFolders(const ServerPaths& paths) {
 void DistributePrograms(const ServerPaths& paths) {
   const Text setup = SetupFolder(paths.WindowsFolder);
   const Text reminder = JoinPath(paths.PublicFolder, ZT("expwarn.exe"));
-  if (!platform::FileExists(reminder)) platform::CopyFile(JoinPath(setup, ZT("expwarn.exe")), reminder);
+  if (!platform::FileExists(reminder))
+    platform::CopyFile(JoinPath(setup, ZT("expwarn.exe")), reminder);
   const Text mail_folder = JoinPath(paths.SystemFolder, ZT("mail"));
   if (platform::FileExists(mail_folder)) return;
   platform::CreateFolder(mail_folder);
@@ -61,7 +62,8 @@ void SetLogonTimeSyncInterval() {
   DirectoryConnection connection;
   if (!OpenDirectoryConnection(connection)) return;
   const Text domain = CurrentNamingContexts().DefaultNamingContext;
-  if (!domain.empty()) SetAttributeValues(connection, domain, ZT("msDS-LogonTimeSyncInterval"), {ZT("2")});
+  if (!domain.empty())
+    SetAttributeValues(connection, domain, ZT("msDS-LogonTimeSyncInterval"), {ZT("2")});
   CloseDirectoryConnection(connection);
 }
 
@@ -110,7 +112,7 @@ int ServerInitialisation() {
   const bool policies_changed = ReloadPolicies() == 1;
 
   LogInfo(ZT("Clavora v2.1.1 initialized (server ") + paths.DomainName + ZT("\\") +
-                 paths.ComputerName + ZT(")"));
+          paths.ComputerName + ZT(")"));
   // Passwords are checked from here on. The directory work below may take
   // long (a large domain, a slow or absent directory) and must not keep the
   // filter refusing every password meanwhile.

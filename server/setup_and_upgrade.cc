@@ -40,8 +40,8 @@ void RemoveEarlyReleaseLeftovers(const ServerPaths& paths, const Text& setup_fol
 // The administrative templates go to the domain's central store on sysvol.
 void PublishPolicyTemplates(const ServerPaths& paths, const Text& setup_folder) {
   const Text templates = JoinPath(setup_folder, ZT("ADMX"));
-  const Text store = JoinPaths(SysvolDomainFolder(paths.NetlogonPath),
-                               {ZT("Policies"), ZT("PolicyDefinitions")});
+  const Text store =
+      JoinPaths(SysvolDomainFolder(paths.NetlogonPath), {ZT("Policies"), ZT("PolicyDefinitions")});
   platform::CopyNewerFiles(templates, ZT("*.admx"), store);
   platform::CopyNewerFiles(JoinPath(templates, ZT("en-US")), ZT("*.adml"),
                            JoinPath(store, ZT("en-US")));

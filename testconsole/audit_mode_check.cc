@@ -34,8 +34,9 @@ std::vector<Text> UnknownAccountWarningLines() {
     if (set == unknown_set) unknown_enabled = true;
   }
   if (!any_enabled || unknown_enabled) return {};
-  return {ZT("WARNING  UnknownAccountSet names no enabled policy set: new accounts, and accounts "
-             "renamed in the same request as their password reset, are not checked")};
+  return {
+      ZT("WARNING  UnknownAccountSet names no enabled policy set: new accounts, and accounts "
+         "renamed in the same request as their password reset, are not checked")};
 }
 
 }  // namespace zefa

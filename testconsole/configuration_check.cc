@@ -125,8 +125,7 @@ std::vector<Text> ConfigurationProblemLines(const Text& words_folder) {
     }
     CheckKey(key, ValueScope::kSet, words_folder, lines);
   }
-  const Text release =
-      ReadRegistryValue(kProductKey, kReleaseValue, 0);
+  const Text release = ReadRegistryValue(kProductKey, kReleaseValue, 0);
   if (!release.empty() && release != kCurrentRelease) {
     lines.push_back(kProblem + ZT("the filter recorded release ") + release +
                     ZT(" on this machine, this console is ") + kCurrentRelease +

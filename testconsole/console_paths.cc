@@ -16,11 +16,15 @@ std::vector<Text> InstallationCheckPaths(const Text& installed_library) {
 
 Text InstallationCheckLine(const Text& path) {
   switch (platform::CheckPathAccess(path)) {
-    case platform::PathAccess::kReadable: return ZT("OK       ") + path;
-    case platform::PathAccess::kMissing: return ZT("MISSING  ") + path;
-    case platform::PathAccess::kDenied: break;
+    case platform::PathAccess::kReadable:
+      return ZT("OK       ") + path;
+    case platform::PathAccess::kMissing:
+      return ZT("MISSING  ") + path;
+    case platform::PathAccess::kDenied:
+      break;
   }
-  return ZT("UNREADABLE ") + path + ZT(" (this account may not read it: run as root or an administrator)");
+  return ZT("UNREADABLE ") + path +
+         ZT(" (this account may not read it: run as root or an administrator)");
 }
 
 bool IsFailedCheckLine(const Text& line) {
@@ -29,8 +33,10 @@ bool IsFailedCheckLine(const Text& line) {
 }
 
 std::vector<Text> UsageLines() {
-  return {ZT("Test username/password combo:"), ZT("  zefatest.exe /p <username> <password>"),
-          ZT("Validate installation:"), ZT("  zefatest.exe /v"),
+  return {ZT("Test username/password combo:"),
+          ZT("  zefatest.exe /p <username> <password>"),
+          ZT("Validate installation:"),
+          ZT("  zefatest.exe /v"),
           ZT("Validate installation, exit code 1 on any MISSING, UNREADABLE or PROBLEM line:"),
           ZT("  zefatest.exe /check"),
           ZT("Report denied and audited passwords:"),

@@ -109,9 +109,12 @@ std::string Padded(int64_t value, size_t width) {
 bool IsMalformedReportDate(std::string_view text) {
   bool digit = false, separator = false;
   for (char c : text) {
-    if (c >= '0' && c <= '9') digit = true;
-    else if (c == '-' || c == '.' || c == '/') separator = true;
-    else return false;
+    if (c >= '0' && c <= '9')
+      digit = true;
+    else if (c == '-' || c == '.' || c == '/')
+      separator = true;
+    else
+      return false;
   }
   return digit && separator && !IsReportDate(text);
 }
@@ -173,9 +176,12 @@ std::vector<Text> ReportLogFiles(const std::vector<Text>& sources) {
 std::vector<Text> ReportLines(const PasswordReport& report) {
   std::vector<Text> lines;
   std::string period = "all dates";
-  if (!report.From.empty() && !report.To.empty()) period = report.From + " to " + report.To;
-  else if (!report.From.empty()) period = "from " + report.From;
-  else if (!report.To.empty()) period = "up to " + report.To;
+  if (!report.From.empty() && !report.To.empty())
+    period = report.From + " to " + report.To;
+  else if (!report.From.empty())
+    period = "from " + report.From;
+  else if (!report.To.empty())
+    period = "up to " + report.To;
   lines.push_back(AsciiToText("Password report, " + period + ", " +
                               std::to_string(report.FilesRead) + " log file" +
                               (report.FilesRead == 1 ? "" : "s")));
@@ -187,8 +193,7 @@ std::vector<Text> ReportLines(const PasswordReport& report) {
     lines.push_back(Text());
     const std::string name = set == 0 ? "Set not recorded" : "Set " + std::to_string(set);
     lines.push_back(AsciiToText(name + ": " + std::to_string(total.Denied) + " denied, " +
-                                std::to_string(total.Audited) +
-                                " would be denied (audit only)"));
+                                std::to_string(total.Audited) + " would be denied (audit only)"));
     lines.push_back(ZT("    Denied     Audit  Requirement"));
     std::vector<std::pair<std::string, ReportCount>> rows;
     for (const auto& [key, count] : report.Requirements)

@@ -41,8 +41,8 @@ void TestTypedPassword(const zefa::Text& user) {
 
 bool IsSwitch(const zefa::Text& arg) {
   const zefa::Text option = zefa::ToLower(arg);
-  for (const zefa::WChar* known : {ZT("/p"), ZT("/password"), ZT("/v"), ZT("/verify"),
-                                   ZT("/check"), ZT("/report")})
+  for (const zefa::WChar* known :
+       {ZT("/p"), ZT("/password"), ZT("/v"), ZT("/verify"), ZT("/check"), ZT("/report")})
     if (option == known) return true;
   return IsHelp(option);
 }
@@ -57,8 +57,10 @@ size_t RunReport(const std::vector<zefa::Text>& args, size_t at, bool& failed) {
   size_t i = at + 1;
   for (; i < args.size() && !IsSwitch(args[i]); ++i) {
     const std::string arg = zefa::TextToUtf8(args[i]);
-    if (zefa::IsReportDate(arg) && report.From.empty() && sources.empty()) report.From = arg;
-    else if (zefa::IsReportDate(arg) && report.To.empty() && sources.empty()) report.To = arg;
+    if (zefa::IsReportDate(arg) && report.From.empty() && sources.empty())
+      report.From = arg;
+    else if (zefa::IsReportDate(arg) && report.To.empty() && sources.empty())
+      report.To = arg;
     else if (zefa::IsMalformedReportDate(arg) && !zefa::platform::FileExists(args[i])) {
       zefa::platform::ConsoleWriteLine(ZT("Cannot read the date ") + args[i] +
                                        ZT(": write dates as YYYY-MM-DD, for example 2026-12-10"));

@@ -65,8 +65,7 @@ inline void WritePrivateResolverFiles(const std::string& folder) {
 // `folder` and the loopback interface is up. Only system calls on the
 // prepared paths, so a freshly forked child of a threaded program may call
 // it. False on any failure.
-inline bool EnterPrivateResolver(const char* resolv_conf, const char* hosts,
-                                 const char* nsswitch) {
+inline bool EnterPrivateResolver(const char* resolv_conf, const char* hosts, const char* nsswitch) {
   if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return false;
   if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
   if (mount(resolv_conf, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0) return false;
@@ -182,7 +181,8 @@ class LocalNameServer {
           recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &size);
       if (n >= 12) {
         ++received_;
-        pending.push_back({std::string(buffer, n), from, std::chrono::steady_clock::now() + delay_});
+        pending.push_back(
+            {std::string(buffer, n), from, std::chrono::steady_clock::now() + delay_});
       }
       const auto now = std::chrono::steady_clock::now();
       for (auto it = pending.begin(); it != pending.end();) {
@@ -209,12 +209,13 @@ class LocalNameServer {
     std::string answer = query.substr(0, end);
     answer[2] = static_cast<char>(0x80 | (query[2] & 0x01));  // QR, RD as asked
     answer[3] = static_cast<char>(0x80);                      // RA, no error
-    answer[4] = 0, answer[5] = 1;                              // one question
+    answer[4] = 0, answer[5] = 1;                             // one question
     const bool a_record = query[end - 4] == 0 && query[end - 3] == 1;
     answer[6] = 0, answer[7] = a_record ? 1 : 0;
     for (int i = 8; i < 12; ++i) answer[i] = 0;
     if (a_record) {
-      static const unsigned char kRecord[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 127, 0, 0, 1};
+      static const unsigned char kRecord[] = {0xC0, 0x0C, 0, 1, 0,   1, 0, 0,
+                                              0,    60,   0, 4, 127, 0, 0, 1};
       answer.append(reinterpret_cast<const char*>(kRecord), sizeof kRecord);
     }
     return answer;

@@ -35,7 +35,9 @@ constexpr unsigned char kLdapExtendedRequest = 0x77;
 class SilentDirectory {
  public:
   // A local socket at `path` that never answers.
-  static SilentDirectory Local(const std::string& path) { return SilentDirectory(path, "", nullptr); }
+  static SilentDirectory Local(const std::string& path) {
+    return SilentDirectory(path, "", nullptr);
+  }
 
   // A loopback TCP port that never answers (port() tells which).
   static SilentDirectory Tcp(const std::string& ip = "127.0.0.1") {
@@ -183,8 +185,7 @@ class SilentDirectory {
       if (client < 0) continue;
       std::lock_guard<std::mutex> guard(state->lock);
       ++state->accepted;
-      state->connections.emplace_back(
-          [this, state, client, stop] { Serve(state, client, stop); });
+      state->connections.emplace_back([this, state, client, stop] { Serve(state, client, stop); });
     }
   }
 
@@ -210,7 +211,8 @@ class SilentDirectory {
       const size_t bytes = length & 0x7F;
       if (buffer.size() < at + bytes) return 0;
       length = 0;
-      for (size_t i = 0; i < bytes; ++i) length = length << 8 | static_cast<unsigned char>(buffer[at++]);
+      for (size_t i = 0; i < bytes; ++i)
+        length = length << 8 | static_cast<unsigned char>(buffer[at++]);
     }
     const size_t total = at + length;
     if (buffer.size() < total) return 0;

@@ -19,8 +19,10 @@ inline std::string TestDcFolder() {
 inline std::string PercentEncode(const std::string& path) {
   std::string out;
   for (char c : path) {
-    if (c == '/') out += "%2F";
-    else out += c;
+    if (c == '/')
+      out += "%2F";
+    else
+      out += c;
   }
   return out;
 }
@@ -54,9 +56,9 @@ inline void UseTestDcDirectory() {
 
 }  // namespace zefa::testing
 
-#define REQUIRE_TEST_DC()                                                              \
-  do {                                                                                 \
-    if (::zefa::testing::TestDcFolder().empty())                                       \
-      GTEST_SKIP() << "no test domain controller (CLAVORA_TEST_DC_DIR is not set; "    \
-                      "scripts/test.sh starts one)";                                   \
+#define REQUIRE_TEST_DC()                                                           \
+  do {                                                                              \
+    if (::zefa::testing::TestDcFolder().empty())                                    \
+      GTEST_SKIP() << "no test domain controller (CLAVORA_TEST_DC_DIR is not set; " \
+                      "scripts/test.sh starts one)";                                \
   } while (0)

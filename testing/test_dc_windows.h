@@ -36,9 +36,9 @@ inline void UseWindowsTestDc() {
 
 }  // namespace zefa::testing
 
-#define REQUIRE_WINDOWS_TEST_DC()                                                         \
-  do {                                                                                    \
-    if (!::zefa::testing::HaveWindowsTestDc())                                            \
-      GTEST_SKIP() << "no test domain controller (CLAVORA_TEST_WIN_DC_* are not set; "    \
-                      "scripts/windows-ci.sh starts one)";                                \
+#define REQUIRE_WINDOWS_TEST_DC()                                                      \
+  do {                                                                                 \
+    if (!::zefa::testing::HaveWindowsTestDc())                                         \
+      GTEST_SKIP() << "no test domain controller (CLAVORA_TEST_WIN_DC_* are not set; " \
+                      "scripts/windows-ci.sh starts one)";                             \
   } while (0)

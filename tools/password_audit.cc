@@ -205,7 +205,8 @@ void WipeHashes(std::vector<AuditAccount>& accounts) {
 
 void FindEmpty(std::vector<AuditAccount>& accounts) {
   const NtHash empty = NtHashOf(TextView());
-  for (AuditAccount& account : accounts) account.empty = account.has_nt_hash && account.nt_hash == empty;
+  for (AuditAccount& account : accounts)
+    account.empty = account.has_nt_hash && account.nt_hash == empty;
 }
 
 void FindShared(std::vector<AuditAccount>& accounts) {
@@ -246,7 +247,8 @@ bool FindBreached(std::vector<AuditAccount>& accounts, std::string& error) {
   for (size_t start = 0; start < order.size();) {
     const store::PasswordStore& store = *accounts[order[start]].store;
     size_t end = start;
-    while (end < order.size() && end - start < kWindow && accounts[order[end]].store == &store) ++end;
+    while (end < order.size() && end - start < kWindow && accounts[order[end]].store == &store)
+      ++end;
     const int64_t first = store::StoreBlockOfKey(store, KeyOf(accounts[order[start]].nt_hash));
     const int64_t last = store::StoreBlockOfKey(store, KeyOf(accounts[order[end - 1]].nt_hash));
     const uint64_t block_bytes = store.header.block_size;
@@ -269,7 +271,8 @@ bool FindBreached(std::vector<AuditAccount>& accounts, std::string& error) {
     if (first >= 0 && last > first) {
       // The last block may hold the next window's first key.
       platform::AdviseMappedPages(store.file, store.header.data_offset + first * block_bytes,
-                                  (last - first) * block_bytes, platform::MappedPageAdvice::kDontNeed);
+                                  (last - first) * block_bytes,
+                                  platform::MappedPageAdvice::kDontNeed);
     }
     start = end;
   }
@@ -323,8 +326,9 @@ void FindListed(std::vector<AuditAccount>& accounts, const std::vector<SetWords>
         const size_t i = named[n];
         if (listed[i].load()) return;
         bool found = false;
-        ForEachVariantHash(accounts[i].name,
-                           [&](const NtHash& hash) { found = found || hash == accounts[i].nt_hash; });
+        ForEachVariantHash(accounts[i].name, [&](const NtHash& hash) {
+          found = found || hash == accounts[i].nt_hash;
+        });
         if (found) listed[i].store(true);
       },
       progress, done, total);
@@ -336,9 +340,9 @@ std::string CsvReport(const std::vector<AuditAccount>& accounts) {
       "account,set,enabled,breached,empty,shared_group,listed,privileged,never_expires,"
       "not_required,reversible,lm_hash\n";
   for (const AuditAccount& a : accounts) {
-    out += CsvField(TextToUtf8(a.name)) + "," + std::to_string(a.set) + "," + Flag(a.enabled, false) +
-           "," + Flag(a.breached, false) + "," + Flag(a.empty, false) + "," +
-           std::to_string(a.shared_group) + "," + Flag(a.listed, false) + "," +
+    out += CsvField(TextToUtf8(a.name)) + "," + std::to_string(a.set) + "," +
+           Flag(a.enabled, false) + "," + Flag(a.breached, false) + "," + Flag(a.empty, false) +
+           "," + std::to_string(a.shared_group) + "," + Flag(a.listed, false) + "," +
            Flag(a.privileged, false) + "," + Flag(a.never_expires, false) + "," +
            Flag(a.not_required, false) + "," + Flag(a.reversible, false) + "," +
            Flag(a.lm_hash, false) + "\n";
@@ -351,15 +355,16 @@ std::string JsonReport(const std::vector<AuditAccount>& accounts) {
   for (size_t i = 0; i < accounts.size(); ++i) {
     const AuditAccount& a = accounts[i];
     out += i == 0 ? "\n" : ",\n";
-    out += "  {\"account\": " + JsonString(TextToUtf8(a.name)) + ", \"set\": " + std::to_string(a.set) +
-           ", \"enabled\": " + Flag(a.enabled, true) + ", \"breached\": " + Flag(a.breached, true) +
-           ", \"empty\": " + Flag(a.empty, true) +
+    out += "  {\"account\": " + JsonString(TextToUtf8(a.name)) +
+           ", \"set\": " + std::to_string(a.set) + ", \"enabled\": " + Flag(a.enabled, true) +
+           ", \"breached\": " + Flag(a.breached, true) + ", \"empty\": " + Flag(a.empty, true) +
            ", \"shared_group\": " + std::to_string(a.shared_group) +
-           ", \"listed\": " + Flag(a.listed, true) + ", \"privileged\": " + Flag(a.privileged, true) +
+           ", \"listed\": " + Flag(a.listed, true) +
+           ", \"privileged\": " + Flag(a.privileged, true) +
            ", \"never_expires\": " + Flag(a.never_expires, true) +
            ", \"not_required\": " + Flag(a.not_required, true) +
-           ", \"reversible\": " + Flag(a.reversible, true) + ", \"lm_hash\": " + Flag(a.lm_hash, true) +
-           "}";
+           ", \"reversible\": " + Flag(a.reversible, true) +
+           ", \"lm_hash\": " + Flag(a.lm_hash, true) + "}";
   }
   return out + (accounts.empty() ? "]\n" : "\n]\n");
 }

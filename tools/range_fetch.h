@@ -19,9 +19,9 @@ struct RangeReply {
 };
 
 struct RangeFetchOptions {
-  std::string base_url;   // scheme, host, port ("https://host:port")
-  std::string query;      // appended after the prefix ("" or "?mode=ntlm")
-  std::string ca_file;    // PEM bundle that replaces the system's; may be empty
+  std::string base_url;  // scheme, host, port ("https://host:port")
+  std::string query;     // appended after the prefix ("" or "?mode=ntlm")
+  std::string ca_file;   // PEM bundle that replaces the system's; may be empty
   int parallel = 32;
 };
 

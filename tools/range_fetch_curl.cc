@@ -120,7 +120,8 @@ bool FetchRanges(const RangeFetchOptions& options, const std::vector<uint32_t>& 
     while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
       if (message->msg != CURLMSG_DONE) continue;
       Transfer* transfer = nullptr;
-      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char**>(&transfer));
+      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE,
+                        reinterpret_cast<char**>(&transfer));
       const CURLcode result = message->data.result;
       curl_multi_remove_handle(multi, transfer->easy);
       --running;
@@ -128,8 +129,8 @@ bool FetchRanges(const RangeFetchOptions& options, const std::vector<uint32_t>& 
         transfer->reply.transferred = true;
         curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &transfer->reply.status);
       } else {
-        transfer->reply.error = transfer->error[0] != '\0' ? transfer->error
-                                                           : curl_easy_strerror(result);
+        transfer->reply.error =
+            transfer->error[0] != '\0' ? transfer->error : curl_easy_strerror(result);
       }
       on_reply(transfer->reply);
       idle.push_back(transfer);

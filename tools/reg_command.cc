@@ -311,8 +311,7 @@ void AppendKeyQuery(const KeyPath& key, bool recurse, int view, Text& out, Text&
     errors += UnreadableKeyError(key);
   } else {
     out += KeyPathText(key) + T("\n");
-    const std::vector<RegistryValue> values =
-        platform::RegistryValues(key.root, key.subkey, view);
+    const std::vector<RegistryValue> values = platform::RegistryValues(key.root, key.subkey, view);
     for (const RegistryValue& value : values) out += FormatQueryValue(value) + T("\n");
     if (!values.empty() || recurse) out += T("\n");
   }
@@ -412,8 +411,8 @@ Text PolicyValueWarnings(const KeyPath& key, const Text& name, uint32_t type, co
   const ValueScope scope = levels.size() == depth ? ValueScope::kRoot : ValueScope::kSet;
   const PolicyValue* known = FindPolicyValue(scope, name);
   if (known == nullptr) {
-    return T("WARNING: The filter does not know the value ") + ValueDisplayName(name) +
-           T(" in ") + shown + T(" (did you mean ") + ClosestPolicyValueName(scope, name) +
+    return T("WARNING: The filter does not know the value ") + ValueDisplayName(name) + T(" in ") +
+           shown + T(" (did you mean ") + ClosestPolicyValueName(scope, name) +
            T("?); it is written but ignored.\n");
   }
   if (!TypeSuitsKind(known->Kind, type, data)) {

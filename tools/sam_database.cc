@@ -74,7 +74,8 @@ bool ConnectReadOnly(ldb_context* ldb, const std::string& url, std::string& erro
   const int rc = ldb_connect(ldb, url.c_str(), LDB_FLG_RDONLY | LDB_FLG_NOMMAP, options);
   if (rc != LDB_SUCCESS) {
     const char* text = ldb_errstring(ldb);
-    error = "cannot open " + url + " read-only (" + (text != nullptr ? std::string(text) : "ldb error " + std::to_string(rc)) +
+    error = "cannot open " + url + " read-only (" +
+            (text != nullptr ? std::string(text) : "ldb error " + std::to_string(rc)) +
             "): is it missing, locked or damaged?";
     return false;
   }
@@ -140,8 +141,7 @@ void ReadSecretAttribute(const ldb_message* message, const char* name, const std
   std::string plain;
   const std::string stored = ValueText(element->values[0]);
   if (!DecodeSecretValue(stored, key, plain)) {
-    error = std::string("cannot decrypt ") + name + " of " +
-            ldb_dn_get_linearized(message->dn) +
+    error = std::string("cannot decrypt ") + name + " of " + ldb_dn_get_linearized(message->dn) +
             ": the encrypted-secrets key file beside sam.ldb is missing or does not fit";
     return;
   }
@@ -318,9 +318,9 @@ bool ReadSamDatabase(const std::string& sam_path, SamContents& contents, std::st
   if (ldb == nullptr || !ConnectReadOnly(ldb, url, error)) return false;
 
   SearchState state{ReadKeyFile(FolderOf(sam_path) + "/encrypted_secrets.key"), contents, error};
-  const char* attributes[] = {"sAMAccountName", "sAMAccountType", "objectSid", "objectClass",
+  const char* attributes[] = {"sAMAccountName",     "sAMAccountType", "objectSid", "objectClass",
                               "userAccountControl", "primaryGroupID", "groupType", "memberOf",
-                              "unicodePwd", "dBCSPwd", "isDeleted", nullptr};
+                              "unicodePwd",         "dBCSPwd",        "isDeleted", nullptr};
   // Searched by objectClass: without the DC's module stack the index keys of
   // some attributes (sAMAccountType among them) are not those this library
   // would compute, while objectClass matches as stored. Entries are taken
@@ -334,7 +334,8 @@ bool ReadSamDatabase(const std::string& sam_path, SamContents& contents, std::st
   if (rc == LDB_SUCCESS) rc = ldb_wait(request->handle, LDB_WAIT_ALL);
   if (rc != LDB_SUCCESS && error.empty()) {
     const char* text = ldb_errstring(ldb);
-    error = "searching " + url + " failed: " + (text != nullptr ? std::string(text) : "ldb error " + std::to_string(rc));
+    error = "searching " + url +
+            " failed: " + (text != nullptr ? std::string(text) : "ldb error " + std::to_string(rc));
   }
   OPENSSL_cleanse(state.key.data(), state.key.size());
   for (const SamObject& user : contents.users) {

@@ -15,7 +15,7 @@
 namespace zefa::audit {
 
 struct AccountFacts {
-  UserRecord record;       // AccountName, DistinguishedName, Sid, Container, GroupNames, GroupSids
+  UserRecord record;        // AccountName, DistinguishedName, Sid, Container, GroupNames, GroupSids
   bool privileged = false;  // in Domain/Enterprise/Schema Admins or Administrators, at any depth
 };
 

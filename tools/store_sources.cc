@@ -52,8 +52,7 @@ std::string PathText(const fs::path& path) {
 // A five-digit prefix file name ("0A1B2" or "0A1B2.txt"); -1 otherwise.
 int64_t PrefixOfFileName(const fs::path& file) {
   std::string name = PathText(file.filename());
-  if (name.size() == 9 && (name.substr(5) == ".txt" || name.substr(5) == ".TXT"))
-    name.resize(5);
+  if (name.size() == 9 && (name.substr(5) == ".txt" || name.substr(5) == ".TXT")) name.resize(5);
   if (name.size() != 5 || !AllHex(name)) return -1;
   return static_cast<int64_t>(std::stoul(name, nullptr, 16));
 }
@@ -196,21 +195,21 @@ bool ReadSource(const fs::path& source, const SourceOptions& options, const KeyS
       return false;
     }
     for (const auto& [prefix, file] : files) {
-      const bool ok = ForEachLine(file, tally, progress, last_report,
-                                  [&](std::string_view line, uint64_t number) {
-        ++tally.lines;
-        if (line.empty()) return true;
-        uint64_t kept = 0, dropped = 0;
-        if (!ParseRangeBody(line, static_cast<uint32_t>(prefix), digits - 5, options.min_count,
-                            sink, kept, dropped)) {
-          error = PathText(file) + ":" + std::to_string(number) + ": not a " + kind_name +
-                  " SUFFIX:COUNT line (" + std::to_string(digits - 5) + " hexadecimal digits)";
-          return false;
-        }
-        tally.keys += kept;
-        tally.dropped += dropped;
-        return true;
-      });
+      const bool ok = ForEachLine(
+          file, tally, progress, last_report, [&](std::string_view line, uint64_t number) {
+            ++tally.lines;
+            if (line.empty()) return true;
+            uint64_t kept = 0, dropped = 0;
+            if (!ParseRangeBody(line, static_cast<uint32_t>(prefix), digits - 5, options.min_count,
+                                sink, kept, dropped)) {
+              error = PathText(file) + ":" + std::to_string(number) + ": not a " + kind_name +
+                      " SUFFIX:COUNT line (" + std::to_string(digits - 5) + " hexadecimal digits)";
+              return false;
+            }
+            tally.keys += kept;
+            tally.dropped += dropped;
+            return true;
+          });
       if (!ok) {
         if (error.empty()) error = "cannot read " + PathText(file);
         return false;
@@ -235,37 +234,37 @@ bool ReadSource(const fs::path& source, const SourceOptions& options, const KeyS
   if (form != 0) {
     ok = ForEachLine(source, tally, progress, last_report,
                      [&](std::string_view line, uint64_t number) {
-      ++tally.lines;
-      if (line.empty()) return true;
-      uint64_t key = 0, count = 0;
-      if (!ParseHashLine(line, digits, key, count)) {
-        error = PathText(source) + ":" + std::to_string(number) + ": not a " + kind_name +
-                " HASH:COUNT line";
-        return false;
-      }
-      if (count < options.min_count) {
-        ++tally.dropped;
-        return true;
-      }
-      sink(key);
-      ++tally.keys;
-      return true;
-    });
+                       ++tally.lines;
+                       if (line.empty()) return true;
+                       uint64_t key = 0, count = 0;
+                       if (!ParseHashLine(line, digits, key, count)) {
+                         error = PathText(source) + ":" + std::to_string(number) + ": not a " +
+                                 kind_name + " HASH:COUNT line";
+                         return false;
+                       }
+                       if (count < options.min_count) {
+                         ++tally.dropped;
+                         return true;
+                       }
+                       sink(key);
+                       ++tally.keys;
+                       return true;
+                     });
   } else {
-    ok = ForEachLine(source, tally, progress, last_report,
-                     [&](std::string_view line, uint64_t number) {
-      ++tally.lines;
-      if (line.empty()) return true;
-      const std::optional<uint64_t> key = PasswordKey(options.kind, Utf8ToText(line));
-      if (!key) {
-        error = PathText(source) + ":" + std::to_string(number) + ": the " + kind_name +
-                " digest could not be computed";
-        return false;
-      }
-      sink(*key);
-      ++tally.keys;
-      return true;
-    });
+    ok = ForEachLine(
+        source, tally, progress, last_report, [&](std::string_view line, uint64_t number) {
+          ++tally.lines;
+          if (line.empty()) return true;
+          const std::optional<uint64_t> key = PasswordKey(options.kind, Utf8ToText(line));
+          if (!key) {
+            error = PathText(source) + ":" + std::to_string(number) + ": the " + kind_name +
+                    " digest could not be computed";
+            return false;
+          }
+          sink(*key);
+          ++tally.keys;
+          return true;
+        });
   }
   if (!ok) {
     if (error.empty()) error = "cannot read " + PathText(source);

@@ -55,8 +55,8 @@ std::string Duration(double seconds) {
 
 struct ProgressBar {
   std::FILE* out = nullptr;
-  uint64_t done = 0;           // prefixes answered, earlier runs included
-  uint64_t fetched = 0;        // answered in this run
+  uint64_t done = 0;     // prefixes answered, earlier runs included
+  uint64_t fetched = 0;  // answered in this run
   Clock::time_point start = Clock::now();
   Clock::time_point last{};
 
@@ -99,26 +99,29 @@ bool FetchPartition(int partition, const SyncOptions& options, ProgressBar& bar,
     if (attempt > 1) std::this_thread::sleep_for(std::chrono::seconds(attempt - 1));
     std::vector<uint32_t> failed;
     std::vector<uint64_t> reply_keys;
-    const bool fetched = FetchRanges(options.fetch, todo, [&](RangeReply& reply) {
-      uint64_t kept = 0, dropped = 0;
-      reply_keys.clear();
-      if (!reply.transferred) {
-        last_failure = reply.error;
-      } else if (reply.status != 200) {
-        last_failure = "HTTP status " + std::to_string(reply.status);
-      } else if (!ParseRangeBody(reply.body, reply.prefix, suffix_digits, options.min_count,
-                                 [&](uint64_t key) { reply_keys.push_back(key); }, kept,
-                                 dropped)) {
-        last_failure = "an answer that is not SUFFIX:COUNT lines";
-      } else {
-        keys.insert(keys.end(), reply_keys.begin(), reply_keys.end());
-        ++bar.done;
-        ++bar.fetched;
-        bar.Show(false);
-        return;
-      }
-      failed.push_back(reply.prefix);
-    }, error);
+    const bool fetched = FetchRanges(
+        options.fetch, todo,
+        [&](RangeReply& reply) {
+          uint64_t kept = 0, dropped = 0;
+          reply_keys.clear();
+          if (!reply.transferred) {
+            last_failure = reply.error;
+          } else if (reply.status != 200) {
+            last_failure = "HTTP status " + std::to_string(reply.status);
+          } else if (!ParseRangeBody(
+                         reply.body, reply.prefix, suffix_digits, options.min_count,
+                         [&](uint64_t key) { reply_keys.push_back(key); }, kept, dropped)) {
+            last_failure = "an answer that is not SUFFIX:COUNT lines";
+          } else {
+            keys.insert(keys.end(), reply_keys.begin(), reply_keys.end());
+            ++bar.done;
+            ++bar.fetched;
+            bar.Show(false);
+            return;
+          }
+          failed.push_back(reply.prefix);
+        },
+        error);
     if (!fetched) return false;
     todo.swap(failed);
   }

@@ -29,7 +29,7 @@ struct SyncOptions {
 // Runs the sync; progress goes to `progress` (a bar with rate and time
 // left). False with `error` when a prefix could not be fetched in all its
 // attempts or the store could not be written; running it again resumes.
-bool SyncStore(const std::filesystem::path& store, const SyncOptions& options,
-               std::FILE* progress, std::string& error);
+bool SyncStore(const std::filesystem::path& store, const SyncOptions& options, std::FILE* progress,
+               std::string& error);
 
 }  // namespace zefa::store

@@ -128,7 +128,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
 // times a second.
 class ProgressLine {
  public:
-  ProgressLine(bool enabled, const char* label) : enabled_(enabled && isatty(2) == 1), label_(label) {}
+  ProgressLine(bool enabled, const char* label)
+      : enabled_(enabled && isatty(2) == 1), label_(label) {}
   ~ProgressLine() {
     if (shown_) std::fprintf(stderr, "\r%-60s\r", "");
   }
@@ -206,8 +207,8 @@ store::StoreHandle OpenNtlmStore(const Text& path, std::string& error) {
   return handle;
 }
 
-int RequireChange(const std::vector<AuditAccount>& accounts,
-                  const std::vector<std::string>& dns, const Options& options) {
+int RequireChange(const std::vector<AuditAccount>& accounts, const std::vector<std::string>& dns,
+                  const Options& options) {
   const std::vector<size_t> chosen =
       AccountsToRequireChange(accounts, options.except, options.include_privileged);
   if (chosen.empty()) {
@@ -240,7 +241,8 @@ int RequireChange(const std::vector<AuditAccount>& accounts,
 
 int Run(const Options& options) {
   if (::geteuid() != 0)
-    return Fail("must run as root: the domain's password hashes in sam.ldb are readable by root only");
+    return Fail(
+        "must run as root: the domain's password hashes in sam.ldb are readable by root only");
   const std::string samdb =
       options.samdb.empty() ? SamPrivateDirectory() + "/sam.ldb" : options.samdb;
 

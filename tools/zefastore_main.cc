@@ -64,7 +64,8 @@ std::string CommandHelp(const std::string& command) {
            "  --kind         sha1 (default): SHA-1 of the UTF-8 password; ntlm: its NT hash\n"
            "  --min-count N  leave out hashes seen fewer than N times\n"
            "  --passwords    the sources hold passwords, one a line, not hashes\n"
-           "  --temp FOLDER  where the 8 bytes per hash of sorting space go (default: beside STORE)\n";
+           "  --temp FOLDER  where the 8 bytes per hash of sorting space go (default: beside "
+           "STORE)\n";
   if (command == "sync")
     return "zefastore sync STORE --url URL [--kind sha1|ntlm] [--min-count N] [--parallel N]\n"
            "                     [--ca-file FILE]\n"
@@ -228,8 +229,9 @@ int Create(const Options& options) {
                     final ? "\n" : "   ");
       Print(stderr, line);
     };
-    if (!ReadSource(source, source_options, [&](uint64_t key) { AddKey(writer, key); }, tally,
-                    show, error)) {
+    if (!ReadSource(
+            source, source_options, [&](uint64_t key) { AddKey(writer, key); }, tally, show,
+            error)) {
       RemovePartitions(writer);
       Print(stderr, "\n");
       return Fail(error);
@@ -258,15 +260,14 @@ int Create(const Options& options) {
   RemovePartitions(writer);
   if (!written) return Fail(error);
   char summary[512];
-  std::snprintf(summary, sizeof summary,
-                "%s: %s %s hashes (%s under the minimum count left out), %s bytes, "
-                "%.2f bytes per entry, false-positive rate %.3g, %.1f s\n",
-                PathText(options.store).c_str(), Grouped(header.hash_count).c_str(),
-                HashKindName(header.kind), Grouped(total.dropped).c_str(),
-                Grouped(header.file_size).c_str(),
-                header.prefix_count ? static_cast<double>(header.file_size) / header.prefix_count
-                                    : 0.0,
-                header.false_positive_rate, Seconds(start));
+  std::snprintf(
+      summary, sizeof summary,
+      "%s: %s %s hashes (%s under the minimum count left out), %s bytes, "
+      "%.2f bytes per entry, false-positive rate %.3g, %.1f s\n",
+      PathText(options.store).c_str(), Grouped(header.hash_count).c_str(),
+      HashKindName(header.kind), Grouped(total.dropped).c_str(), Grouped(header.file_size).c_str(),
+      header.prefix_count ? static_cast<double>(header.file_size) / header.prefix_count : 0.0,
+      header.false_positive_rate, Seconds(start));
   Print(stdout, summary);
   return 0;
 }

@@ -76,8 +76,12 @@ int64_t ParseDateValue(TextView text) {
       !digits(14, 2, mi) || !digits(17, 2, s))
     return -1;
   if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return -1;
-  CivilTime c{y, static_cast<int>(mo), static_cast<int>(d), static_cast<int>(h),
-              static_cast<int>(mi), static_cast<int>(s)};
+  CivilTime c{y,
+              static_cast<int>(mo),
+              static_cast<int>(d),
+              static_cast<int>(h),
+              static_cast<int>(mi),
+              static_cast<int>(s)};
   return CivilToDateValue(c);
 }
 

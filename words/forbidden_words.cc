@@ -91,7 +91,9 @@ inline size_t SlotOf(const WordIndex& index, uint64_t mixed) {
   return static_cast<size_t>(Scaled(mixed >> 32, index.tags.size()));
 }
 
-inline uint8_t TagOf(uint64_t mixed) { return static_cast<uint8_t>(1 + ((mixed >> 16) & 0xFFFF) % 255); }
+inline uint8_t TagOf(uint64_t mixed) {
+  return static_cast<uint8_t>(1 + ((mixed >> 16) & 0xFFFF) % 255);
+}
 
 inline uint64_t PrefixBit(const WordIndex& index, uint64_t mixed) {
   return Scaled(mixed & 0xFFFFFFFFull, index.prefix_bit_count);
@@ -249,8 +251,7 @@ uint32_t OffsetOfWord(const WordIndex& index, uint32_t word) {
 }
 
 uint32_t WordOfOffset(const WordIndex& index, uint32_t offset) {
-  const auto after =
-      std::upper_bound(index.word_samples.begin(), index.word_samples.end(), offset);
+  const auto after = std::upper_bound(index.word_samples.begin(), index.word_samples.end(), offset);
   const size_t sample = static_cast<size_t>(after - index.word_samples.begin()) - 1;
   uint32_t word = static_cast<uint32_t>(sample * index.sample_step);
   for (uint32_t at = index.word_samples[sample]; at < offset; at = NextRecord(index, at)) ++word;
@@ -261,7 +262,8 @@ uint32_t WordOfOffset(const WordIndex& index, uint32_t offset) {
 uint32_t RankOf(const WordIndex& index, size_t entry) {
   uint32_t rank = index.first_rank[entry / 512];
   for (size_t w = entry / 512 * 8; w < entry / 64; ++w) rank += std::popcount(index.is_first[w]);
-  if (entry % 64) rank += std::popcount(index.is_first[entry / 64] & ((uint64_t{1} << (entry % 64)) - 1));
+  if (entry % 64)
+    rank += std::popcount(index.is_first[entry / 64] & ((uint64_t{1} << (entry % 64)) - 1));
   return rank;
 }
 

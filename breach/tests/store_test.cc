@@ -39,8 +39,9 @@ TEST(StoreDigest, Md4AndNtHashAndSha1) {
   EXPECT_EQ(Md4Hex(""), "31D6CFE0D16AE931B73C59D7E0C089C0");
   EXPECT_EQ(Md4Hex("abc"), "A448017AAF21D8525FC10AE87AA6729D");
   EXPECT_EQ(Md4Hex("abcdefghijklmnopqrstuvwxyz"), "D79E1C308AA5BBCDEEA8ED63DF412DA9");
-  EXPECT_EQ(Md4Hex("12345678901234567890123456789012345678901234567890123456789012345678901234567890"),
-            "E33B4DDC9C38F2199C3E7B164FCC0536");
+  EXPECT_EQ(
+      Md4Hex("12345678901234567890123456789012345678901234567890123456789012345678901234567890"),
+      "E33B4DDC9C38F2199C3E7B164FCC0536");
   EXPECT_EQ(Hex(PasswordDigest(HashKind::kNtlm, ZT("password"))),
             "8846F7EAEE8FB117AD06BDD830B7586C");
   EXPECT_EQ(Hex(PasswordDigest(HashKind::kSha1, ZT("password"))),
@@ -53,7 +54,7 @@ TEST(StoreDigest, Md4AndNtHashAndSha1) {
 TEST(StoreFormat, PrefixWidthRiceParameterAndRate) {
   EXPECT_EQ(PrefixBitsFor(0), 30u);
   EXPECT_EQ(PrefixBitsFor(1), 30u);
-  EXPECT_EQ(PrefixBitsFor(1000000), 50u);         // 2^20 >= 10^6
+  EXPECT_EQ(PrefixBitsFor(1000000), 50u);  // 2^20 >= 10^6
   EXPECT_EQ(PrefixBitsFor(1u << 20), 50u);
   EXPECT_EQ(PrefixBitsFor((1u << 20) + 1), 51u);
   EXPECT_EQ(PrefixBitsFor(uint64_t{1} << 40), 64u);  // capped
@@ -108,9 +109,9 @@ TEST_F(StoreFiles, EveryStoredKeyIsFoundAndAbsentKeysStayUnderTheBound) {
   std::mt19937_64 random(42);
   std::vector<uint64_t> keys(300000);
   for (uint64_t& key : keys) key = random();
-  keys.push_back(0);                 // the smallest and largest keys
+  keys.push_back(0);  // the smallest and largest keys
   keys.push_back(~uint64_t{0});
-  keys.push_back(keys[5]);           // a duplicate
+  keys.push_back(keys[5]);  // a duplicate
   const fs::path path = Build(keys);
   std::string error;
   StoreHandle store = Open(path, error);
@@ -176,8 +177,7 @@ TEST_F(StoreFiles, SameKeysInAnyOrderGiveTheSameFile) {
   const std::string first = ReadBytes(Build(keys, "a.bin"));
   std::shuffle(keys.begin(), keys.end(), random);
   keys.push_back(keys.front());
-  EXPECT_EQ(ReadBytes(Build(keys, "b.bin")).substr(kStoreBlockSize),
-            first.substr(kStoreBlockSize));
+  EXPECT_EQ(ReadBytes(Build(keys, "b.bin")).substr(kStoreBlockSize), first.substr(kStoreBlockSize));
 }
 
 TEST_F(StoreFiles, DamagedTruncatedAndForeignFilesAreRefused) {
@@ -276,7 +276,8 @@ TEST_F(StoreFiles, GarbageBlocksWithMatchingChecksumsAreReadSafely) {
     StoreHandle store = Open(path, error);
     ASSERT_TRUE(store) << error;
     for (int i = 0; i < 200; ++i) {
-      const StoreAnswer answer = StoreLookupKey(*store, i % 2 ? random() : keys[random() % keys.size()]);
+      const StoreAnswer answer =
+          StoreLookupKey(*store, i % 2 ? random() : keys[random() % keys.size()]);
       EXPECT_TRUE(answer == StoreAnswer::kFound || answer == StoreAnswer::kNotFound ||
                   answer == StoreAnswer::kDamaged);
     }

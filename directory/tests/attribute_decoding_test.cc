@@ -33,8 +33,8 @@ TEST(AttributeDecoding, GuidAndSid) {
   EXPECT_EQ(GuidText(guid), ZT("00112233-4455-6677-8899-AABBCCDDEEFF"));
   EXPECT_EQ(GuidText(guid).size(), 36u);
   // S-1-5-21-1-2-3-1106
-  const std::string sid = Bytes({1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0,
-                                 0, 0, 0x52, 0x04, 0, 0});
+  const std::string sid = Bytes(
+      {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0x52, 0x04, 0, 0});
   EXPECT_EQ(SidText(sid), ZT("S-1-5-21-1-2-3-1106"));
   EXPECT_EQ(SidText(Bytes({1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x21, 0x02, 0, 0})),
             ZT("S-1-5-32-545"));

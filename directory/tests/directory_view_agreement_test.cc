@@ -46,12 +46,14 @@ class Dc {
   }
   ~Dc() { ldap_unbind_ext_s(ld_, nullptr, nullptr); }
 
-  int Add(const std::string& dn, const std::vector<std::pair<std::string, std::vector<std::string>>>& attributes) {
+  int Add(const std::string& dn,
+          const std::vector<std::pair<std::string, std::vector<std::string>>>& attributes) {
     std::vector<LDAPMod> mods(attributes.size());
     std::vector<std::vector<char*>> values(attributes.size());
     std::vector<LDAPMod*> pointers;
     for (size_t i = 0; i < attributes.size(); ++i) {
-      for (const std::string& value : attributes[i].second) values[i].push_back(const_cast<char*>(value.c_str()));
+      for (const std::string& value : attributes[i].second)
+        values[i].push_back(const_cast<char*>(value.c_str()));
       values[i].push_back(nullptr);
       mods[i].mod_op = LDAP_MOD_ADD;
       mods[i].mod_type = const_cast<char*>(attributes[i].first.c_str());
@@ -62,7 +64,8 @@ class Dc {
     return ldap_add_ext_s(ld_, dn.c_str(), pointers.data(), nullptr, nullptr);
   }
 
-  int Modify(const std::string& dn, int op, const std::string& attribute, const std::string& value) {
+  int Modify(const std::string& dn, int op, const std::string& attribute,
+             const std::string& value) {
     char* values[] = {const_cast<char*>(value.c_str()), nullptr};
     LDAPMod mod{};
     mod.mod_op = op;
@@ -80,14 +83,15 @@ class Dc {
 
   // Every value of the named attributes of the entries found.
   std::map<std::string, std::map<std::string, std::vector<std::string>>> Search(
-      const std::string& base, int scope, const std::string& filter, std::vector<std::string> names) {
+      const std::string& base, int scope, const std::string& filter,
+      std::vector<std::string> names) {
     std::vector<char*> list;
     for (std::string& name : names) list.push_back(name.data());
     list.push_back(nullptr);
     std::map<std::string, std::map<std::string, std::vector<std::string>>> found;
     LDAPMessage* result = nullptr;
-    if (ldap_search_ext_s(ld_, base.c_str(), scope, filter.c_str(), list.data(), 0, nullptr, nullptr,
-                          nullptr, 0, &result) == LDAP_SUCCESS) {
+    if (ldap_search_ext_s(ld_, base.c_str(), scope, filter.c_str(), list.data(), 0, nullptr,
+                          nullptr, nullptr, 0, &result) == LDAP_SUCCESS) {
       for (LDAPMessage* entry = ldap_first_entry(ld_, result); entry != nullptr;
            entry = ldap_next_entry(ld_, entry)) {
         char* dn = ldap_get_dn(ld_, entry);
@@ -96,7 +100,8 @@ class Dc {
         for (const std::string& name : names) {
           berval** values = ldap_get_values_len(ld_, entry, name.c_str());
           if (values == nullptr) continue;
-          for (berval** v = values; *v != nullptr; ++v) attributes[name].emplace_back((*v)->bv_val, (*v)->bv_len);
+          for (berval** v = values; *v != nullptr; ++v)
+            attributes[name].emplace_back((*v)->bv_val, (*v)->bv_len);
           ldap_value_free_len(values);
         }
       }
@@ -112,7 +117,9 @@ class Dc {
 std::string Escape(const std::string& value) {
   std::string out;
   for (char c : value) {
-    if (c == ',' || c == '+' || c == '"' || c == '\\' || c == '<' || c == '>' || c == ';' || c == '=') out += '\\';
+    if (c == ',' || c == '+' || c == '"' || c == '\\' || c == '<' || c == '>' || c == ';' ||
+        c == '=')
+      out += '\\';
     out += c;
   }
   return out;
@@ -125,7 +132,8 @@ struct Truth {
   std::set<std::string> groups;
 };
 
-std::map<std::string, Truth> ReadTruth(Dc& dc, const std::string& ou, const std::set<std::string>& accounts) {
+std::map<std::string, Truth> ReadTruth(Dc& dc, const std::string& ou,
+                                       const std::set<std::string>& accounts) {
   std::map<std::string, std::string> sid_names;
   for (const auto& [dn, attributes] : dc.Search(kBase, LDAP_SCOPE_SUBTREE, "(objectClass=group)",
                                                 {"objectSid", "sAMAccountName"})) {
@@ -133,8 +141,9 @@ std::map<std::string, Truth> ReadTruth(Dc& dc, const std::string& ou, const std:
       sid_names[attributes.at("objectSid")[0]] = attributes.at("sAMAccountName")[0];
   }
   std::map<std::string, Truth> truth;
-  for (const auto& [dn, attributes] : dc.Search(ou, LDAP_SCOPE_SUBTREE, "(sAMAccountType=805306368)",
-                                                {"sAMAccountName", "canonicalName"})) {
+  for (const auto& [dn, attributes] :
+       dc.Search(ou, LDAP_SCOPE_SUBTREE, "(sAMAccountType=805306368)",
+                 {"sAMAccountName", "canonicalName"})) {
     const std::string name = attributes.at("sAMAccountName")[0];
     if (!accounts.count(name)) continue;
     Truth& t = truth[name];
@@ -142,15 +151,19 @@ std::map<std::string, Truth> ReadTruth(Dc& dc, const std::string& ou, const std:
     canonical = canonical.substr(canonical.find('/') + 1);
     size_t last = std::string::npos;
     for (size_t i = 0; i < canonical.size(); ++i) {
-      if (canonical[i] == '\\') ++i;
-      else if (canonical[i] == '/') last = i;
+      if (canonical[i] == '\\')
+        ++i;
+      else if (canonical[i] == '/')
+        last = i;
     }
     t.container = last == std::string::npos ? std::string() : canonical.substr(0, last);
-    for (const auto& [ignored, token] : dc.Search(dn, LDAP_SCOPE_BASE, "(objectClass=*)", {"tokenGroups"})) {
+    for (const auto& [ignored, token] :
+         dc.Search(dn, LDAP_SCOPE_BASE, "(objectClass=*)", {"tokenGroups"})) {
       if (!token.count("tokenGroups")) continue;
       for (const std::string& sid : token.at("tokenGroups")) {
         const auto found = sid_names.find(sid);
-        t.groups.insert(found == sid_names.end() ? "unnamed " + TextToUtf8(SidText(sid)) : found->second);
+        t.groups.insert(found == sid_names.end() ? "unnamed " + TextToUtf8(SidText(sid))
+                                                 : found->second);
       }
     }
   }
@@ -172,7 +185,8 @@ std::set<std::string> Split(const Text& list) {
 }
 
 // The accounts whose view record differs from the DC's answer.
-std::vector<std::string> Disagreements(const std::map<std::string, Truth>& truth, const std::set<std::string>& accounts) {
+std::vector<std::string> Disagreements(const std::map<std::string, Truth>& truth,
+                                       const std::set<std::string>& accounts) {
   std::vector<std::string> wrong;
   for (const std::string& account : accounts) {
     UserRecord record;
@@ -187,7 +201,8 @@ std::vector<std::string> Disagreements(const std::map<std::string, Truth>& truth
       continue;
     }
     if (TextToUtf8(record.Container) != expected->second.container)
-      wrong.push_back(account + ": container " + TextToUtf8(record.Container) + " != " + expected->second.container);
+      wrong.push_back(account + ": container " + TextToUtf8(record.Container) +
+                      " != " + expected->second.container);
     const std::set<std::string> groups = Split(record.GroupNames);
     if (groups != expected->second.groups) {
       std::string text = account + ": groups";
@@ -224,7 +239,8 @@ TEST(DirectoryViewAgreement, GeneratedDomainAgreesWithTokenGroupsBeforeAndAfterC
   std::vector<std::vector<std::string>> members(9);
   for (int i = 0; i < 300; ++i) {
     const std::string name = "au" + tag + "-" + std::to_string(i) + (i % 50 == 7 ? "@corp" : "");
-    const std::string dn = "CN=" + Escape(i % 60 == 3 ? "Smith, " + name : name) + "," + ous[random() % ous.size()];
+    const std::string dn =
+        "CN=" + Escape(i % 60 == 3 ? "Smith, " + name : name) + "," + ous[random() % ous.size()];
     ASSERT_EQ(dc.Add(dn, {{"objectClass", {"user"}}, {"sAMAccountName", {name}}}), 0) << dn;
     accounts.insert(name);
     account_dns[name] = dn;
@@ -244,7 +260,8 @@ TEST(DirectoryViewAgreement, GeneratedDomainAgreesWithTokenGroupsBeforeAndAfterC
     const bool distribution = i == 5 || i == 6;
     std::vector<std::string> initial;
     for (const std::string& member : members[i])
-      if (std::find(groups.begin() + i, groups.end(), member) == groups.end()) initial.push_back(member);
+      if (std::find(groups.begin() + i, groups.end(), member) == groups.end())
+        initial.push_back(member);
     std::vector<std::pair<std::string, std::vector<std::string>>> attributes = {
         {"objectClass", {"group"}},
         {"sAMAccountName", {groups[i].substr(3, groups[i].find(',') - 3)}},
@@ -263,12 +280,15 @@ TEST(DirectoryViewAgreement, GeneratedDomainAgreesWithTokenGroupsBeforeAndAfterC
   const std::string primary_user = *std::next(accounts.begin(), 11);
   ASSERT_EQ(dc.Modify(groups[8], LDAP_MOD_ADD, "member", account_dns[primary_user]), 0);
   const auto rid_of = [&](const std::string& dn) {
-    const std::string sid = dc.Search(dn, LDAP_SCOPE_BASE, "(objectClass=*)", {"objectSid"})[dn]["objectSid"][0];
+    const std::string sid =
+        dc.Search(dn, LDAP_SCOPE_BASE, "(objectClass=*)", {"objectSid"})[dn]["objectSid"][0];
     uint32_t rid = 0;
     memcpy(&rid, sid.data() + sid.size() - 4, 4);
     return rid;
   };
-  ASSERT_EQ(dc.Modify(account_dns[primary_user], LDAP_MOD_REPLACE, "primaryGroupID", std::to_string(rid_of(groups[8]))), 0);
+  ASSERT_EQ(dc.Modify(account_dns[primary_user], LDAP_MOD_REPLACE, "primaryGroupID",
+                      std::to_string(rid_of(groups[8]))),
+            0);
   const std::string builtin = std::string("CN=Backup Operators,CN=Builtin,") + kBase;
   ASSERT_EQ(dc.Modify(builtin, LDAP_MOD_ADD, "member", groups[2]), 0);
 
@@ -320,7 +340,8 @@ TEST(DirectoryViewAgreement, GeneratedDomainAgreesWithTokenGroupsBeforeAndAfterC
       case 4: {  // delete, then re-create under the same name elsewhere
         ASSERT_EQ(dc.Delete(dn), 0);
         const std::string again = "CN=" + Escape(name) + "-again," + ous[random() % ous.size()];
-        ASSERT_EQ(dc.Add(again, {{"objectClass", {"user"}}, {"sAMAccountName", {name}}}), 0) << again;
+        ASSERT_EQ(dc.Add(again, {{"objectClass", {"user"}}, {"sAMAccountName", {name}}}), 0)
+            << again;
         account_dns[name] = again;
         break;
       }
@@ -336,7 +357,8 @@ TEST(DirectoryViewAgreement, GeneratedDomainAgreesWithTokenGroupsBeforeAndAfterC
         if (dc.Rename(ous[o], new_rdn, parent) != 0) break;
         const std::string old_dn = ous[o], new_dn = new_rdn + "," + parent;
         auto follow = [&](std::string& d) {
-          if (d.size() >= old_dn.size() && d.compare(d.size() - old_dn.size(), old_dn.size(), old_dn) == 0)
+          if (d.size() >= old_dn.size() &&
+              d.compare(d.size() - old_dn.size(), old_dn.size(), old_dn) == 0)
             d = d.substr(0, d.size() - old_dn.size()) + new_dn;
         };
         for (std::string& d : ous) follow(d);
@@ -351,7 +373,8 @@ TEST(DirectoryViewAgreement, GeneratedDomainAgreesWithTokenGroupsBeforeAndAfterC
   std::this_thread::sleep_until(changed + std::chrono::seconds(2));
   wrong = Disagreements(truth, accounts);
   StopViewKeeper();
-  EXPECT_TRUE(wrong.empty()) << wrong.size() << " accounts differ 2 s after the changes, first: " << wrong.front();
+  EXPECT_TRUE(wrong.empty()) << wrong.size()
+                             << " accounts differ 2 s after the changes, first: " << wrong.front();
 }
 
 // A large group's members as Windows domain controllers send them: a first
@@ -365,16 +388,22 @@ TEST(DirectoryViewAgreement, MembersSentInRangesAreReadToTheEnd) {
   std::vector<std::string> members;
   for (int i = 0; i < 7; ++i) {
     members.push_back("CN=ranged" + tag + "-" + std::to_string(i) + ",CN=Users," + kBase);
-    ASSERT_EQ(dc.Add(members.back(), {{"objectClass", {"user"}}, {"sAMAccountName", {"rg" + tag + "-" + std::to_string(i)}}}), 0);
+    ASSERT_EQ(dc.Add(members.back(), {{"objectClass", {"user"}},
+                                      {"sAMAccountName", {"rg" + tag + "-" + std::to_string(i)}}}),
+              0);
   }
-  ASSERT_EQ(dc.Add(group, {{"objectClass", {"group"}}, {"sAMAccountName", {"ranged" + tag}}, {"member", members}}), 0);
+  ASSERT_EQ(dc.Add(group, {{"objectClass", {"group"}},
+                           {"sAMAccountName", {"ranged" + tag}},
+                           {"member", members}}),
+            0);
   // The first range as the server orders the values.
   const std::vector<std::string> ordered =
       dc.Search(group, LDAP_SCOPE_BASE, "(objectClass=*)", {"member"})[group]["member"];
   ASSERT_EQ(ordered.size(), members.size());
   platform::DirectoryEntry entry;
   entry.dn = T(group);
-  const std::string guid = dc.Search(group, LDAP_SCOPE_BASE, "(objectClass=*)", {"objectGUID"})[group]["objectGUID"][0];
+  const std::string guid =
+      dc.Search(group, LDAP_SCOPE_BASE, "(objectClass=*)", {"objectGUID"})[group]["objectGUID"][0];
   entry.attributes = {{ZT("objectGUID"), {guid}},
                       {ZT("objectClass"), {"top", "group"}},
                       {ZT("sAMAccountType"), {"268435456"}},
@@ -403,18 +432,26 @@ TEST(DirectoryViewAgreement, ComputerSkipsFollowTheDirectory) {
   const std::vector<std::string> people = {"fake" + tag + "$", "krbtgt_" + tag, "krbtgtfan" + tag,
                                            "KRBTGT" + tag + "x"};
   for (const std::string& name : people)
-    ASSERT_EQ(dc.Add("CN=" + name + ",CN=Users," + kBase, {{"objectClass", {"user"}}, {"sAMAccountName", {name}}}), 0);
+    ASSERT_EQ(dc.Add("CN=" + name + ",CN=Users," + kBase,
+                     {{"objectClass", {"user"}}, {"sAMAccountName", {name}}}),
+              0);
   const std::string machine = "ws" + tag + "$";
-  ASSERT_EQ(dc.Add("CN=ws" + tag + ",CN=Computers," + kBase,
-                   {{"objectClass", {"computer"}}, {"sAMAccountName", {machine}}, {"userAccountControl", {"4096"}}}),
+  ASSERT_EQ(dc.Add("CN=ws" + tag + ",CN=Computers," + kBase, {{"objectClass", {"computer"}},
+                                                              {"sAMAccountName", {machine}},
+                                                              {"userAccountControl", {"4096"}}}),
             0);
   ASSERT_TRUE(RefreshDirectoryView());
   struct Case {
     std::string name;
     bool skipped;
   };
-  std::vector<Case> cases = {{machine, true}, {"DC1$", true}, {"krbtgt", true}, {"KRBTGT", true},
-                             {"joining" + tag + "$", true}, {"nobody" + tag, false}, {"", true}};
+  std::vector<Case> cases = {{machine, true},
+                             {"DC1$", true},
+                             {"krbtgt", true},
+                             {"KRBTGT", true},
+                             {"joining" + tag + "$", true},
+                             {"nobody" + tag, false},
+                             {"", true}};
   for (const std::string& name : people) cases.push_back({name, false});
   for (const Case& c : cases) {
     UserRecord record;

@@ -104,8 +104,8 @@ TEST_F(LookupUserTest, NamesWithFilterSyntaxFindOnlyThemselves) {
                            Text(ZT("alice)(|(sAMAccountName=*"))}) {
     UserRecord user;
     LookupUser(name, user);
-    EXPECT_TRUE(user.AccountName.empty()) << TextToUtf8(name) << " found "
-                                          << TextToUtf8(user.AccountName);
+    EXPECT_TRUE(user.AccountName.empty())
+        << TextToUtf8(name) << " found " << TextToUtf8(user.AccountName);
   }
 }
 
@@ -130,11 +130,11 @@ TEST_F(LookupUserTest, AnAccountCreatedIsFoundAfterThePoll) {
 
   platform::DirectoryHandle* handle = platform::DirectoryOpen();
   ASSERT_NE(handle, nullptr);
-  const int added = platform::DirectoryAdd(
-      handle, testing::T("CN=" + name + ",CN=Users,DC=example,DC=test"),
-      {{platform::kDirectoryAdd, ZT("objectClass"), {"user"}},
-       {platform::kDirectoryAdd, ZT("sAMAccountName"), {name}}},
-      false);
+  const int added =
+      platform::DirectoryAdd(handle, testing::T("CN=" + name + ",CN=Users,DC=example,DC=test"),
+                             {{platform::kDirectoryAdd, ZT("objectClass"), {"user"}},
+                              {platform::kDirectoryAdd, ZT("sAMAccountName"), {name}}},
+                             false);
   platform::DirectoryClose(handle);
   ASSERT_EQ(added, 0);
 
@@ -160,7 +160,9 @@ TEST_F(LookupUserTest, DirectoryReadsDecodeByTheSchema) {
   EXPECT_EQ(ou[ZT("whenChanged")].size(), 19u);
   EXPECT_EQ(ou[ZT("objectGUID")].size(), 36u);
   EntryMap users;
-  EXPECT_EQ(SearchObjects(connection, users, ZT("(&(objectClass=user)(sn=*))"), ZT("sn"), ZT("root"), 2), 0);
+  EXPECT_EQ(
+      SearchObjects(connection, users, ZT("(&(objectClass=user)(sn=*))"), ZT("sn"), ZT("root"), 2),
+      0);
   EXPECT_GE(users.size(), 4u);  // alice, bob, carol, dave (eve has no surname)
   EXPECT_EQ(users[ZT("CN=bob,OU=Sales,DC=example,DC=test")][ZT("sn")], ZT("Baker"));
   EXPECT_NE(SearchObjects(connection, users, ZT("(broken"), ZT("sn"), ZT("root"), 2), 0);

@@ -123,9 +123,9 @@ TEST_F(PolicyObjectsTest, NameLookupsAndValueExpansion) {
   EXPECT_EQ(OuPathToDn(connection, ZT("no-such-ou")), Text());
 
   EXPECT_TRUE(ExpandAttributeValues({}).empty());
-  const std::vector<Text> expanded = ExpandAttributeValues(
-      {ZT("CN=ZEFA,"), ZT("/Staff/Engineering"), ZT("/No/Such"), ZT("plain | text"),
-       ZT("CN=pipe|user,OU=Sales,")});
+  const std::vector<Text> expanded =
+      ExpandAttributeValues({ZT("CN=ZEFA,"), ZT("/Staff/Engineering"), ZT("/No/Such"),
+                             ZT("plain | text"), ZT("CN=pipe|user,OU=Sales,")});
   ASSERT_EQ(expanded.size(), 5u);
   EXPECT_EQ(expanded[0], ZT("CN=ZEFA,") + base);
   EXPECT_EQ(expanded[1], ZT("OU=Engineering,OU=Staff,") + base);
@@ -192,9 +192,9 @@ TEST_F(PolicyObjectsTest, MirrorsASetThroughItsLife) {
   EXPECT_EQ(Value(ou_group, "sAMAccountName"), "ZEFA_03_C");
   EXPECT_EQ(Value(ou_group, "description"), "/staff;");
   const Values ou_members = Read(ou_group, "member");
-  EXPECT_NE(std::find(ou_members.begin(), ou_members.end(),
-                      "CN=alice,OU=Engineering,OU=Staff," + base_),
-            ou_members.end());
+  EXPECT_NE(
+      std::find(ou_members.begin(), ou_members.end(), "CN=alice,OU=Engineering,OU=Staff," + base_),
+      ou_members.end());
   for (const std::string& member : ou_members)
     EXPECT_NE(member.find(",OU=Staff," + base_), std::string::npos) << member;
 
@@ -325,9 +325,10 @@ TEST_F(PolicyObjectsTest, AFailedMemberWriteIsRetried) {
   ASSERT_EQ(Sorted(Read(group, "member")), Sorted({doomed, ou_group}));
 
   // Samba's own client deletes it (the privileged socket, unbound).
-  const std::string remove = "/usr/bin/python3 -c 'import sys, ldb; "
-                             "ldb.Ldb(sys.argv[1]).delete(sys.argv[2])' '" +
-                             testing::TestDcLdapiUri() + "' '" + doomed + "'";
+  const std::string remove =
+      "/usr/bin/python3 -c 'import sys, ldb; "
+      "ldb.Ldb(sys.argv[1]).delete(sys.argv[2])' '" +
+      testing::TestDcLdapiUri() + "' '" + doomed + "'";
   ASSERT_EQ(std::system(remove.c_str()), 0);
   domain_->SetPolicy(6, "RulesText", "second");
   LoadAndSync();  // the cached DN of the deleted group fails the member write

@@ -69,7 +69,8 @@ TEST_F(SilentDirectoryTest, LookupsNeverWaitForASilentDirectory) {
 
   ResetDirectoryView();
   {
-    testing::SilentDirectory through = testing::SilentDirectory::InFrontOf(socket_, dc_socket_, std::set<unsigned char>{});
+    testing::SilentDirectory through =
+        testing::SilentDirectory::InFrontOf(socket_, dc_socket_, std::set<unsigned char>{});
     through.Start();
     UseSocket();
     ASSERT_TRUE(RefreshDirectoryView());
@@ -120,11 +121,12 @@ TEST_F(SilentDirectoryTest, AnOutageIsStaleNotBlindAndCatchesUp) {
   testing::UseTestDc();
   platform::DirectoryHandle* handle = platform::DirectoryOpen();
   ASSERT_NE(handle, nullptr);
-  ASSERT_EQ(platform::DirectoryAdd(handle, testing::T("CN=" + name + ",CN=Users,DC=example,DC=test"),
-                                   {{platform::kDirectoryAdd, ZT("objectClass"), {"user"}},
-                                    {platform::kDirectoryAdd, ZT("sAMAccountName"), {name}}},
-                                   false),
-            0);
+  ASSERT_EQ(
+      platform::DirectoryAdd(handle, testing::T("CN=" + name + ",CN=Users,DC=example,DC=test"),
+                             {{platform::kDirectoryAdd, ZT("objectClass"), {"user"}},
+                              {platform::kDirectoryAdd, ZT("sAMAccountName"), {name}}},
+                             false),
+      0);
   platform::DirectoryClose(handle);
   UseSocket();
   for (int i = 0; i < 3; ++i) EXPECT_FALSE(RefreshDirectoryView());

@@ -24,7 +24,8 @@ using testing::T;
 // A datagram socket standing in for the system log, which receives the events.
 class EventReceiver {
  public:
-  explicit EventReceiver(const std::string& path) : path_(path), fd_(socket(AF_UNIX, SOCK_DGRAM, 0)) {
+  explicit EventReceiver(const std::string& path)
+      : path_(path), fd_(socket(AF_UNIX, SOCK_DGRAM, 0)) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
@@ -71,7 +72,8 @@ class AuditModeTest : public ::testing::Test {
       user.AccountName = name;
       user.PrincipalName = name + ZT("@example.test");
       user.DisplayName = ZT("Test User");
-      user.GroupNames = name == ZT("paul") ? ZT("Pilot;Domain Users;") : ZT("Engineers;Domain Users;");
+      user.GroupNames =
+          name == ZT("paul") ? ZT("Pilot;Domain Users;") : ZT("Engineers;Domain Users;");
     });
   }
 
@@ -121,7 +123,8 @@ TEST_F(AuditModeTest, EnforcedSetStillDenies) {
   const Text a = ZT("alice"), p = ZT("short"), f;
   EXPECT_FALSE(RunPasswordFilter(FilterRequest{&a, &f, &p, false}));
   const std::string log = Log();
-  EXPECT_NE(log.find("\tInfo alice\tPolicy set 2 denied the password\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("\tInfo alice\tPolicy set 2 denied the password\r\n"), std::string::npos)
+      << log;
   EXPECT_NE(log.find("\tPassword Denied\tRequested password for user alice (alice@example.test; "
                      "Test User) was not accepted because it did not meet these requirements: | "
                      "-Must be at least 8 characters long\r\n"),

@@ -101,9 +101,14 @@ class OfflineChangeNotify : public ::testing::Test {
     testing::WriteFileText(script,
                            "#!/bin/sh\nIFS= read -r secret\n"
                            "{ printf '%s\\n%s\\n%s\\n' \"$1\" \"$2\" \"$secret\"; "
-                           "tr '\\0' ' ' < /proc/$$/cmdline; } > " + Out() + ".tmp\n"
-                           "mv " + Out() + ".tmp " + Out() + "\n"
-                           "echo run >> " + domain_->root() + "/runs\n");
+                           "tr '\\0' ' ' < /proc/$$/cmdline; } > " +
+                               Out() +
+                               ".tmp\n"
+                               "mv " +
+                               Out() + ".tmp " + Out() +
+                               "\n"
+                               "echo run >> " +
+                               domain_->root() + "/runs\n");
     chmod(script.c_str(), 0700);
     return script;
   }
@@ -143,7 +148,8 @@ TEST_F(OfflineChangeNotify, ThePasswordReachesTheProgramOnStandardInputOnly) {
 TEST_F(OfflineChangeNotify, WithSigchldIgnoredTheProgramRunsOnceWithoutAWarning) {
   domain_->SetPolicy(1, "NotifyProgram", NotifyScript());
   Reload();
-  struct sigaction ignore {}, previous{};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGCHLD, &ignore, &previous);
   Notify("alice", "Once only 12");
@@ -323,11 +329,13 @@ TEST_F(OfflineChangeNotify, AFullDiskLeavesWholeLinesAndFilesAndReportsEveryLoss
         << "a temporary file was left in " << folder;
   const std::string reported = events.All();
   EXPECT_NE(reported.find("[event 12 error] The password history of account alice could not be "
-                          "written to " + system + "/idh/alice.idh"),
+                          "written to " +
+                          system + "/idh/alice.idh"),
             std::string::npos)
       << reported;
   EXPECT_NE(reported.find("[event 12 error] The hand-off file of account alice could not be "
-                          "written to " + idp),
+                          "written to " +
+                          idp),
             std::string::npos)
       << reported;
   EXPECT_NE(reported.find("the line was: Password Changed: Password of user alice"),

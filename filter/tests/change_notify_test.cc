@@ -202,9 +202,13 @@ TEST_F(ChangeNotifyTest, HandOffFileIsPrivateAndReplaced) {
 TEST_F(ChangeNotifyTest, NotifyProgramGetsTheAccountAndThePasswordOnItsInput) {
   const std::string script = domain_->root() + "/notify.sh";
   const std::string out = domain_->root() + "/notify.out";
-  testing::WriteFileText(script, "#!/bin/sh\nIFS= read -r secret\n"
-                                 "printf '%s\\n%s\\n%s\\n' \"$1\" \"$2\" \"$secret\" > " + out + ".tmp\n"
-                                 "mv " + out + ".tmp " + out + "\n");
+  testing::WriteFileText(script,
+                         "#!/bin/sh\nIFS= read -r secret\n"
+                         "printf '%s\\n%s\\n%s\\n' \"$1\" \"$2\" \"$secret\" > " +
+                             out +
+                             ".tmp\n"
+                             "mv " +
+                             out + ".tmp " + out + "\n");
   chmod(script.c_str(), 0700);
   domain_->SetPolicy(1, "NotifyProgram", script);
   Reload();

@@ -69,7 +69,8 @@ TEST_F(PasswordFilterTest, ChecksRulesAndLogsRejections) {
   EXPECT_TRUE(Filter("alice", "longenough1"));
   EXPECT_FALSE(Filter("alice", "short"));
   const std::string log = Log();
-  EXPECT_NE(log.find("\tInfo\tClavora v2.1.1 initialized (server EXAMPLE\\DC1)\r\n"), std::string::npos);
+  EXPECT_NE(log.find("\tInfo\tClavora v2.1.1 initialized (server EXAMPLE\\DC1)\r\n"),
+            std::string::npos);
   EXPECT_NE(log.find("\tPassword Denied\tRequested password for user alice (alice@example.test; "
                      "Alice Able) was not accepted because it did not meet these requirements: | "
                      "-Has at least 1 numbers | -Must be at least 8 characters long\r\n"),
@@ -249,9 +250,10 @@ TEST_F(PasswordFilterTest, InitialisationNeedsTheNetlogonShare) {
 }
 
 TEST_F(PasswordFilterTest, InitialisationBuildsTheFolderTree) {
-  testing::WriteFileText(domain.root() + "/smb.conf",
-                         "[global]\n\tworkgroup = example\n\tnetbios name = dc1\n[NETLOGON]\n\tpath = " +
-                             domain.netlogon() + "\n");
+  testing::WriteFileText(
+      domain.root() + "/smb.conf",
+      "[global]\n\tworkgroup = example\n\tnetbios name = dc1\n[NETLOGON]\n\tpath = " +
+          domain.netlogon() + "\n");
   std::filesystem::create_directories(domain.root() + "/zefa/setup");
   testing::WriteFileText(domain.root() + "/zefa/setup/expwarn.exe", "binary");
   ASSERT_EQ(ServerInitialisation(), 1);

@@ -278,8 +278,8 @@ TEST(AccountFileName, EveryAccountGetsItsOwnFileAndPlainNamesKeepTheirs) {
           << TextToUtf8(name);
     const bool plain = account.find_first_of(ZT("=/\\:*?\"<>|\t\x7F\x01")) == Text::npos &&
                        account.find(ZT("..")) == Text::npos &&
-                       !(account.size() >= 3 && (account.substr(0, 3) == ZT("con") ||
-                                                 account.substr(0, 3) == ZT("LPT")));
+                       !(account.size() >= 3 &&
+                         (account.substr(0, 3) == ZT("con") || account.substr(0, 3) == ZT("LPT")));
     if (plain) {
       EXPECT_EQ(name, account);
     }

@@ -8,10 +8,17 @@ namespace zefa {
 namespace {
 
 TEST(EscapeControlCharacters, WritesOutEveryLineBreakingCharacter) {
-  const Text name(ZT("a\0b\r\nc\td\x1b" "e\x7f" "f\x85g\x2028h\x2029i"), 18);
+  const Text name(ZT("a\0b\r\nc\td\x1b"
+                     "e\x7f"
+                     "f\x85g\x2028h\x2029i"),
+                  18);
   EXPECT_EQ(EscapeControlCharacters(name),
             ZT("a\\x00b\\x0d\\x0ac\\x09d\\x1be\\x7ff\\x85g\\u2028h\\u2029i"));
-  const std::string utf8("a\0b\r\nc\td\x1b" "e\x7f" "f\xc2\x85g\xe2\x80\xa8h\xe2\x80\xa9i", 23);
+  const std::string utf8(
+      "a\0b\r\nc\td\x1b"
+      "e\x7f"
+      "f\xc2\x85g\xe2\x80\xa8h\xe2\x80\xa9i",
+      23);
   EXPECT_EQ(EscapeControlCharacters(std::string_view(utf8)),
             "a\\x00b\\x0d\\x0ac\\x09d\\x1be\\x7ff\\x85g\\u2028h\\u2029i");
 }

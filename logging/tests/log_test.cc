@@ -33,14 +33,16 @@ class LogTest : public ::testing::Test {
 
 TEST_F(LogTest, LineFormAndLineBreaks) {
   EXPECT_EQ(FormatLogLine(0, ZT("Info"), ZT("a\r\nb")), ZT("1970-01-01 00:00:00\tInfo\ta | b"));
-  EXPECT_EQ(FormatLogLine(CivilToDateValue(CivilTime{2026, 12, 1, 1, 2, 3}), ZT("Password Denied"), ZT("x")),
+  EXPECT_EQ(FormatLogLine(CivilToDateValue(CivilTime{2026, 12, 1, 1, 2, 3}), ZT("Password Denied"),
+                          ZT("x")),
             ZT("2026-12-01 01:02:03\tPassword Denied\tx"));
   EXPECT_EQ(WriteLog(ZT("a\r\nb"), ZT("Warning"), 0), 1);
   EXPECT_EQ(WriteLog(ZT("Ünïcödé"), ZT("Info"), 2), 1);
   const std::string text = testing::ReadFileText(path_);
   const size_t first_tab = text.find('\t');
   ASSERT_EQ(first_tab, 19u);
-  EXPECT_EQ(text.substr(first_tab), "\tWarning\ta | b\r\n" + text.substr(0, 19) + "\tInfo\tÜnïcödé\r\n");
+  EXPECT_EQ(text.substr(first_tab),
+            "\tWarning\ta | b\r\n" + text.substr(0, 19) + "\tInfo\tÜnïcödé\r\n");
 }
 
 TEST_F(LogTest, RollsOverStrictlyAboveTheLimit) {

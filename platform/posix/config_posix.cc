@@ -53,7 +53,8 @@ Text NetbiosNameFromDirectory() {
   Text result;
   std::vector<DirectoryEntry> root;
   if (DirectorySearch(handle, Text(), 0, Text(),
-                      {ZT("defaultNamingContext"), ZT("configurationNamingContext")}, 0, root) == 0 &&
+                      {ZT("defaultNamingContext"), ZT("configurationNamingContext")}, 0,
+                      root) == 0 &&
       !root.empty()) {
     const std::string domain = FirstValue(root.front(), "defaultnamingcontext");
     const std::string configuration = FirstValue(root.front(), "configurationnamingcontext");

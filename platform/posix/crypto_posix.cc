@@ -15,10 +15,14 @@ namespace {
 
 const char* AlgorithmName(DigestAlgorithm algorithm) {
   switch (algorithm) {
-    case kDigestMd5: return "MD5";
-    case kDigestSha1: return "SHA1";
-    case kDigestSha256: return "SHA256";
-    case kDigestSha512: return "SHA512";
+    case kDigestMd5:
+      return "MD5";
+    case kDigestSha1:
+      return "SHA1";
+    case kDigestSha256:
+      return "SHA256";
+    case kDigestSha512:
+      return "SHA512";
   }
   return nullptr;
 }

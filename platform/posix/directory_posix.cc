@@ -49,7 +49,8 @@ struct DirectoryHandle {
 
 namespace {
 
-constexpr char kPrivilegedSocketUri[] = "ldapi://%2Fvar%2Flib%2Fsamba%2Fprivate%2Fldap_priv%2Fldapi";
+constexpr char kPrivilegedSocketUri[] =
+    "ldapi://%2Fvar%2Flib%2Fsamba%2Fprivate%2Fldap_priv%2Fldapi";
 constexpr char kLazyCommitOid[] = "1.2.840.113556.1.4.619";
 
 // The password filter runs inside the security authority (on Samba, inside
@@ -388,7 +389,7 @@ bool HasNul(const Text& text) { return text.find(WChar{0}) != Text::npos; }
 // The pieces of one add or modify request, kept alive for the call.
 struct ModificationRequest {
   std::vector<std::string> names;
-  std::vector<std::vector<berval>> values;  // each ends with {0, nullptr}
+  std::vector<std::vector<berval>> values;           // each ends with {0, nullptr}
   std::vector<std::vector<berval*>> value_pointers;  // each ends with nullptr
   std::vector<LDAPMod> mods;
   std::vector<LDAPMod*> mod_pointers;  // ends with nullptr
@@ -407,10 +408,17 @@ bool BuildModifications(const std::vector<DirectoryModification>& input, bool is
     int op = LDAP_MOD_ADD;
     if (!is_add) {
       switch (in.op) {
-        case kDirectoryAdd: op = LDAP_MOD_ADD; break;
-        case kDirectoryDelete: op = LDAP_MOD_DELETE; break;
-        case kDirectoryReplace: op = LDAP_MOD_REPLACE; break;
-        default: return false;
+        case kDirectoryAdd:
+          op = LDAP_MOD_ADD;
+          break;
+        case kDirectoryDelete:
+          op = LDAP_MOD_DELETE;
+          break;
+        case kDirectoryReplace:
+          op = LDAP_MOD_REPLACE;
+          break;
+        default:
+          return false;
       }
     }
     if (HasNul(in.attribute)) return false;
@@ -566,7 +574,8 @@ int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const 
 int DirectoryPagedSearch(DirectoryHandle* handle, const Text& base, int scope, const Text& filter,
                          const std::vector<Text>& attributes, int page_size, bool show_deleted,
                          const DirectoryPageSink& on_page) {
-  if (handle == nullptr || handle->ld == nullptr || HasNul(base) || HasNul(filter) || page_size <= 0) {
+  if (handle == nullptr || handle->ld == nullptr || HasNul(base) || HasNul(filter) ||
+      page_size <= 0) {
     return LDAP_PARAM_ERROR;
   }
   std::vector<std::string> names;
@@ -580,7 +589,8 @@ int DirectoryPagedSearch(DirectoryHandle* handle, const Text& base, int scope, c
   const std::string base_utf8 = TextToUtf8(base);
   const std::string filter_utf8 = filter.empty() ? "(objectClass=*)" : TextToUtf8(filter);
 
-  LDAPControl show_deleted_control{const_cast<char*>("1.2.840.113556.1.4.417"), berval{0, nullptr}, 1};
+  LDAPControl show_deleted_control{const_cast<char*>("1.2.840.113556.1.4.417"), berval{0, nullptr},
+                                   1};
   berval cookie{0, nullptr};
   for (;;) {
     int rc = LDAP_SUCCESS;
@@ -594,7 +604,8 @@ int DirectoryPagedSearch(DirectoryHandle* handle, const Text& base, int scope, c
     ber_memfree(cookie.bv_val);
     cookie = berval{0, nullptr};
     if (rc != LDAP_SUCCESS) return rc;
-    LDAPControl* controls[3] = {page_control, show_deleted ? &show_deleted_control : nullptr, nullptr};
+    LDAPControl* controls[3] = {page_control, show_deleted ? &show_deleted_control : nullptr,
+                                nullptr};
     int id = 0;
     rc = ldap_search_ext(handle->ld, base_utf8.c_str(), scope, filter_utf8.c_str(),
                          attributes.empty() ? nullptr : name_list.data(), 0, controls, nullptr,
@@ -626,7 +637,8 @@ int DirectoryPagedSearch(DirectoryHandle* handle, const Text& base, int scope, c
     }
     ber_int_t estimate = 0;
     LDAPControl* response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, returned, nullptr);
-    if (response != nullptr) ldap_parse_pageresponse_control(handle->ld, response, &estimate, &cookie);
+    if (response != nullptr)
+      ldap_parse_pageresponse_control(handle->ld, response, &estimate, &cookie);
     ldap_controls_free(returned);
     on_page(page);
     if (cookie.bv_val == nullptr || cookie.bv_len == 0) {

@@ -23,18 +23,25 @@ namespace {
 
 int Priority(uint16_t event_type) {
   switch (event_type) {
-    case kEventError: return LOG_ERR;
-    case kEventWarning: return LOG_WARNING;
-    default: return LOG_NOTICE;
+    case kEventError:
+      return LOG_ERR;
+    case kEventWarning:
+      return LOG_WARNING;
+    default:
+      return LOG_NOTICE;
   }
 }
 
 std::string TypeName(uint16_t event_type) {
   switch (event_type) {
-    case kEventError: return "error";
-    case kEventWarning: return "warning";
-    case kEventInformation: return "information";
-    default: return "type " + std::to_string(event_type);
+    case kEventError:
+      return "error";
+    case kEventWarning:
+      return "warning";
+    case kEventInformation:
+      return "information";
+    default:
+      return "type " + std::to_string(event_type);
   }
 }
 
@@ -68,8 +75,8 @@ bool SendToSocket(const char* socket_path, const std::string& record) {
 int WriteRecord(const std::string& tag, int level, const std::string& message) {
   const char* socket_path = std::getenv("CLAVORA_SYSLOG_SOCKET");
   if (socket_path != nullptr && *socket_path != '\0') {
-    const std::string record = "<" + std::to_string(LOG_AUTH | level) + ">" + tag +
-                               "[" + std::to_string(getpid()) + "]: " + message;
+    const std::string record = "<" + std::to_string(LOG_AUTH | level) + ">" + tag + "[" +
+                               std::to_string(getpid()) + "]: " + message;
     return SendToSocket(socket_path, record) ? 1 : 0;
   }
 
@@ -88,8 +95,8 @@ int WriteRecord(const std::string& tag, int level, const std::string& message) {
 int ReportEvent(const Text& source, const Text& text, uint32_t event_id, uint16_t event_type) {
   const std::string tag = OneLine(TextToUtf8(source));
   if (tag.empty()) return 0;
-  const std::string message = "[event " + std::to_string(event_id) + " " +
-                              TypeName(event_type) + "] " + OneLine(TextToUtf8(text));
+  const std::string message = "[event " + std::to_string(event_id) + " " + TypeName(event_type) +
+                              "] " + OneLine(TextToUtf8(text));
   return WriteRecord(tag, Priority(event_type), message);
 }
 

@@ -77,7 +77,9 @@ WChar PathSeparator() { return u'/'; }
 
 bool IsAbsolutePath(const Text& path) { return !path.empty() && path[0] == u'/'; }
 
-std::filesystem::path PathFromText(const Text& path) { return std::filesystem::path(TextToUtf8(path)); }
+std::filesystem::path PathFromText(const Text& path) {
+  return std::filesystem::path(TextToUtf8(path));
+}
 
 std::FILE* OpenStream(const std::filesystem::path& path, const char* mode) {
   return std::fopen(path.c_str(), mode);
@@ -239,8 +241,8 @@ bool ReplaceFileAtomically(const Text& path, const std::string& bytes, bool owne
   std::string temp = (folder == "/" ? "" : folder) + "/." + name + ".XXXXXX";
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = fchmod(fd, owner_only ? 0600 : 0644) == 0 &&
-            WriteAll(fd, bytes.data(), bytes.size()) && fsync(fd) == 0;
+  bool ok = fchmod(fd, owner_only ? 0600 : 0644) == 0 && WriteAll(fd, bytes.data(), bytes.size()) &&
+            fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   if (!ok || rename(temp.c_str(), native->c_str()) != 0) {
     unlink(temp.c_str());

@@ -82,7 +82,8 @@ int64_t MappedFileResidentPages(const MappedFile* file, uint64_t offset, uint64_
   const uint64_t end = offset + length;
   const size_t pages = static_cast<size_t>((end - first + page - 1) / page);
   std::vector<unsigned char> residency(pages);
-  if (mincore(static_cast<char*>(file->data) + first, end - first, residency.data()) != 0) return -1;
+  if (mincore(static_cast<char*>(file->data) + first, end - first, residency.data()) != 0)
+    return -1;
   int64_t resident = 0;
   for (unsigned char flag : residency) resident += flag & 1;
   return resident;

@@ -126,8 +126,8 @@ struct DetachedStart {
   const int input = fcntl(start.input >= 0 ? start.input : start.null_device, F_DUPFD_CLOEXEC, 3);
   const int output = fcntl(start.null_device, F_DUPFD_CLOEXEC, 3);
   int error = 0;
-  if (input < 0 || output < 0 || dup2(input, 0) < 0 || dup2(output, 1) < 0 ||
-      dup2(output, 2) < 0 || (start.folder != nullptr && chdir(start.folder) != 0)) {
+  if (input < 0 || output < 0 || dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0 ||
+      (start.folder != nullptr && chdir(start.folder) != 0)) {
     error = errno;
   } else {
     struct sigaction default_action {};

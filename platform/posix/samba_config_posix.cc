@@ -44,8 +44,8 @@ std::string FolderOf(const std::string& path) {
 
 struct Reader {
   std::vector<SambaSection> sections;
-  size_t current = 0;               // index into sections
-  std::set<std::string> open_files; // guards against include loops
+  size_t current = 0;                // index into sections
+  std::set<std::string> open_files;  // guards against include loops
 
   void EnterSection(std::string_view name) {
     for (size_t i = 0; i < sections.size(); ++i) {

@@ -123,11 +123,16 @@ int64_t DurationMinutes(const std::string& duration) {
       continue;
     }
     if (!digits) return 0;
-    if (c == 'D' && !in_time) minutes += number * 1440;
-    else if (c == 'H' && in_time) minutes += number * 60;
-    else if (c == 'M' && in_time) minutes += number;
-    else if (c == 'S' && in_time) minutes += number / 60;
-    else return 0;
+    if (c == 'D' && !in_time)
+      minutes += number * 1440;
+    else if (c == 'H' && in_time)
+      minutes += number * 60;
+    else if (c == 'M' && in_time)
+      minutes += number;
+    else if (c == 'S' && in_time)
+      minutes += number / 60;
+    else
+      return 0;
     number = 0;
     digits = false;
   }
@@ -171,14 +176,17 @@ std::string CronTableName(const std::string& task) {
 std::string TaskEntry(const std::string& task, const std::string& entry_path,
                       const std::string& definition_path, const std::string& xml) {
   const std::string program = ElementText(xml, "Command");
-  std::string text = "# Clavora scheduled task \"" + task + "\", registered from " +
-                     definition_path + ".\n";
-  text += "# Disabled. To enable it, remove the \"#\" in front of the schedule line below and\n"
-          "# install this file as a system cron table, for example:\n"
-          "#   cp '" + entry_path + "' /etc/cron.d/" + CronTableName(task) + "\n";
+  std::string text =
+      "# Clavora scheduled task \"" + task + "\", registered from " + definition_path + ".\n";
+  text +=
+      "# Disabled. To enable it, remove the \"#\" in front of the schedule line below and\n"
+      "# install this file as a system cron table, for example:\n"
+      "#   cp '" +
+      entry_path + "' /etc/cron.d/" + CronTableName(task) + "\n";
   if (program.empty()) {
-    text += "# The definition names no command; write the schedule line yourself:\n"
-            "#   minute hour day-of-month month day-of-week user command\n";
+    text +=
+        "# The definition names no command; write the schedule line yourself:\n"
+        "#   minute hour day-of-month month day-of-week user command\n";
     return text;
   }
   text += "#" + CronSchedule(DurationMinutes(ElementText(xml, "Interval"))) + " root " +
@@ -186,7 +194,9 @@ std::string TaskEntry(const std::string& task, const std::string& entry_path,
   return text;
 }
 
-Text TaskEntryPath(const Text& name) { return ScheduledTaskFolder() + ZT("/") + name + ZT(".cron"); }
+Text TaskEntryPath(const Text& name) {
+  return ScheduledTaskFolder() + ZT("/") + name + ZT(".cron");
+}
 
 }  // namespace
 
@@ -216,7 +226,8 @@ bool CopyNewerFiles(const Text& from_folder, const Text& pattern, const Text& to
     if (fnmatch(wanted.c_str(), name.c_str(), FNM_CASEFOLD) != 0) continue;
     const std::string source = *from + "/" + name;
     const std::string target = *to + "/" + name;
-    struct stat source_info {}, target_info {};
+    struct stat source_info {
+    }, target_info{};
     if (stat(source.c_str(), &source_info) != 0 || !S_ISREG(source_info.st_mode)) continue;
     if (stat(target.c_str(), &target_info) == 0 &&
         !IsNewer(source_info.st_mtim, target_info.st_mtim))

@@ -89,8 +89,7 @@ Text ExpandEnvironmentStrings(const Text& text) {
       continue;
     }
     const size_t close = text.find(u'%', i + 1);
-    const char* value =
-        close == Text::npos ? nullptr : Lookup(text.substr(i + 1, close - i - 1));
+    const char* value = close == Text::npos ? nullptr : Lookup(text.substr(i + 1, close - i - 1));
     if (value == nullptr) {
       out.push_back(text[i++]);
       continue;

@@ -50,8 +50,7 @@ TEST(Digest, PartsAreConcatenated) {
 // fresh one-off digest gives: for every algorithm, generated inputs of every
 // length around the block sizes, split into parts at generated points.
 TEST(DigestContext, ReusedContextAgreesWithOneOffDigests) {
-  for (const DigestAlgorithm algorithm :
-       {kDigestMd5, kDigestSha1, kDigestSha256, kDigestSha512}) {
+  for (const DigestAlgorithm algorithm : {kDigestMd5, kDigestSha1, kDigestSha256, kDigestSha512}) {
     DigestContext* context = OpenDigestContext(algorithm);
     ASSERT_NE(context, nullptr);
     uint32_t seed = 12345;

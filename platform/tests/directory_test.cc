@@ -86,8 +86,7 @@ bool HostsFileMaps(const std::string& name, const std::string& ip) {
 std::optional<TestDc> LoadTestDc() {
   const char* dir = std::getenv("CLAVORA_TEST_DC_DIR");
   if (dir == nullptr || *dir == '\0') return std::nullopt;
-  TestDc dc{dir, FileText(std::string(dir) + "/dc.ip"),
-            FileText(std::string(dir) + "/admin.pass"),
+  TestDc dc{dir, FileText(std::string(dir) + "/dc.ip"), FileText(std::string(dir) + "/admin.pass"),
             std::string(dir) + "/private/tls/ca.pem"};
   dc.name_resolves = HostsFileMaps(kDcHostName, dc.ip);
   return dc;
@@ -105,9 +104,10 @@ const bool kTlsNameCheckRelaxed = [] {
   return true;
 }();
 
-#define REQUIRE_DC()                                                                   \
-  if (!Dc()) GTEST_SKIP() << "CLAVORA_TEST_DC_DIR is not set: no domain controller " \
-                             "(start one with scripts/samba-dc.sh up DIR IP)";        \
+#define REQUIRE_DC()                                                        \
+  if (!Dc())                                                                \
+    GTEST_SKIP() << "CLAVORA_TEST_DC_DIR is not set: no domain controller " \
+                    "(start one with scripts/samba-dc.sh up DIR IP)";       \
   const TestDc& dc = *Dc()
 
 // Unique per test run, so that reruns against one DC do not collide.
@@ -124,8 +124,10 @@ struct Settings {
   ScopedEnv uri, bind_dn, password_file, ca_file;
   Settings(const std::string& u, const char* dn = nullptr, const char* pw = nullptr,
            const char* ca = nullptr)
-      : uri("CLAVORA_LDAP_URI", u.c_str()), bind_dn("CLAVORA_LDAP_BIND_DN", dn),
-        password_file("CLAVORA_LDAP_PASSWORD_FILE", pw), ca_file("CLAVORA_LDAP_CA_FILE", ca) {}
+      : uri("CLAVORA_LDAP_URI", u.c_str()),
+        bind_dn("CLAVORA_LDAP_BIND_DN", dn),
+        password_file("CLAVORA_LDAP_PASSWORD_FILE", pw),
+        ca_file("CLAVORA_LDAP_CA_FILE", ca) {}
 };
 
 const DirectoryAttribute* Find(const DirectoryEntry& entry, const Text& name) {
@@ -276,7 +278,7 @@ TEST(Directory, SearchCutShortReturnsItsCodeAndNoEntries) {
     char request[512];
     if (read(connection, request, sizeof request) > 0) {  // the search, message 1
       static const unsigned char kAnswer[] = {
-          0x30, 0x0d, 0x02, 0x01, 0x01, 0x64, 0x08, 0x04, 0x04, 'c', 'n', '=', 'a', 0x30, 0x00,
+          0x30, 0x0d, 0x02, 0x01, 0x01, 0x64, 0x08, 0x04, 0x04, 'c',  'n',  '=',  'a',  0x30, 0x00,
           0x30, 0x0c, 0x02, 0x01, 0x01, 0x65, 0x07, 0x0a, 0x01, 0x04, 0x04, 0x00, 0x04, 0x00};
       if (write(connection, kAnswer, sizeof kAnswer) != sizeof kAnswer) return;
       while (read(connection, request, sizeof request) > 0) {
@@ -312,9 +314,9 @@ TEST(DirectoryDc, PrivilegedSocketWithoutBindWritesAndReads) {
                           {kDirectoryAdd, ZT("description"), {"first"}}},
                          false),
             0);
-  EXPECT_EQ(DirectoryAdd(handle, ou, {{kDirectoryAdd, ZT("objectClass"), {"organizationalUnit"}}},
-                         false),
-            68);  // already exists
+  EXPECT_EQ(
+      DirectoryAdd(handle, ou, {{kDirectoryAdd, ZT("objectClass"), {"organizationalUnit"}}}, false),
+      68);  // already exists
   // Raw bytes travel unchanged: UTF-8 of "Zürich", and a value with a NUL.
   EXPECT_EQ(DirectoryModify(handle, ou,
                             {{kDirectoryReplace, ZT("description"), {"Z\xC3\xBCrich"}},
@@ -357,8 +359,8 @@ TEST(DirectoryDc, SearchesReturnBinaryValuesAndReportFailures) {
 
   // tokenGroups (base scope only): binary SIDs, among them a nested security group.
   const DirectoryEntry groups = ReadOne(handle, alice.dn, kBase, Text(), {ZT("tokenGroups")});
-  const DirectoryEntry all_staff = ReadOne(handle, ZT("CN=All Staff,CN=Users,") + kDomainDn,
-                                           kBase, Text(), {ZT("objectSid")});
+  const DirectoryEntry all_staff =
+      ReadOne(handle, ZT("CN=All Staff,CN=Users,") + kDomainDn, kBase, Text(), {ZT("objectSid")});
   ASSERT_NE(Find(groups, ZT("tokenGroups")), nullptr);
   ASSERT_NE(Find(all_staff, ZT("objectSid")), nullptr);
   std::vector<std::string> sids;
@@ -401,8 +403,8 @@ TEST(DirectoryDc, SimpleBindOverTls) {
     Settings s(uri, kAdminDn, pw.c_str(), dc.ca_file.c_str());
     DirectoryHandle* handle = DirectoryOpen();
     ASSERT_NE(handle, nullptr) << uri;
-    const DirectoryEntry alice = ReadOne(handle, kDomainDn, kSubtree, ZT("(sAMAccountName=alice)"),
-                                         {ZT("cn")});
+    const DirectoryEntry alice =
+        ReadOne(handle, kDomainDn, kSubtree, ZT("(sAMAccountName=alice)"), {ZT("cn")});
     EXPECT_EQ(alice.dn, ZT("CN=alice,OU=Engineering,OU=Staff,DC=example,DC=test"));
     DirectoryClose(handle);
   }
@@ -419,10 +421,12 @@ TEST(DirectoryDc, SimpleBindOverTls) {
   if (!kTlsNameCheckRelaxed) {
     // Verification is on: a server certificate from another CA is refused.
     TempFolder other;
-    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=other "
-                           "-keyout " + other.File("k.pem") + " -out " + other.File("ca.pem") +
-                           " >/dev/null 2>&1").c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=other "
+                     "-keyout " +
+                     other.File("k.pem") + " -out " + other.File("ca.pem") + " >/dev/null 2>&1")
+                        .c_str()),
+        0);
     Settings s(ldaps, kAdminDn, pw.c_str(), other.File("ca.pem").c_str());
     EXPECT_EQ(DirectoryOpen(), nullptr);
   }
@@ -504,14 +508,14 @@ TEST(DirectoryDc, AccountNamesOfSids) {
   Settings s(dc.PrivilegedUri());
   DirectoryHandle* handle = DirectoryOpen();
   ASSERT_NE(handle, nullptr);
-  const DirectoryEntry engineers = ReadOne(handle, ZT("CN=Engineers,CN=Users,") + kDomainDn,
-                                           kBase, Text(), {ZT("objectSid")});
+  const DirectoryEntry engineers =
+      ReadOne(handle, ZT("CN=Engineers,CN=Users,") + kDomainDn, kBase, Text(), {ZT("objectSid")});
   DirectoryClose(handle);
   ASSERT_NE(Find(engineers, ZT("objectSid")), nullptr);
   const std::string sid = SidToText(Find(engineers, ZT("objectSid"))->values.front());
 
   EXPECT_EQ(LookupAccountNameOfSid(AsciiToText(sid)), ZT("Engineers"));
-  EXPECT_EQ(LookupAccountNameOfSid(ZT("S-1-5-32-545")), ZT("Users"));          // builtin
+  EXPECT_EQ(LookupAccountNameOfSid(ZT("S-1-5-32-545")), ZT("Users"));  // builtin
   EXPECT_EQ(LookupAccountNameOfSid(ZT("s-1-5-32-545")), ZT("Users"));
   EXPECT_EQ(LookupAccountNameOfSid(ZT("S-1-5-11")), ZT("Authenticated Users"));  // well-known
   EXPECT_EQ(LookupAccountNameOfSid(AsciiToText(sid + "9")), Text());
@@ -530,8 +534,8 @@ TEST(DirectoryDc, IndependentConnectionsOnManyThreads) {
         DirectoryHandle* handle = DirectoryOpen();
         std::vector<DirectoryEntry> entries;
         if (handle == nullptr ||
-            DirectorySearch(handle, kDomainDn, kSubtree, ZT("(sAMAccountName=bob)"),
-                            {ZT("cn")}, 0, entries) != 0 ||
+            DirectorySearch(handle, kDomainDn, kSubtree, ZT("(sAMAccountName=bob)"), {ZT("cn")}, 0,
+                            entries) != 0 ||
             entries.size() != 1 || LookupAccountNameOfSid(ZT("S-1-5-32-545")) != ZT("Users")) {
           ++failures;
         }

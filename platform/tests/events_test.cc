@@ -68,8 +68,8 @@ TEST(Events, LogWarningsReachTheSystemLog) {
   SetLogFilePath(Utf8ToText(dir.File("filter.log")));
   const std::string pid = std::to_string(getpid());
   WriteLog(ZT("an ordinary line"), ZT("Info"), 0);
-  WriteLog(ZT("The forbidden-word file /x/words.txt does not exist\r\nsecond line"),
-           ZT("Warning"), 0);
+  WriteLog(ZT("The forbidden-word file /x/words.txt does not exist\r\nsecond line"), ZT("Warning"),
+           0);
   EXPECT_EQ(receiver.Next(), "<36>Clavora[" + pid +
                                  "]: [warning] The forbidden-word file /x/words.txt does not "
                                  "exist | second line");

@@ -92,8 +92,8 @@ Text SecretRecorder(const TempFolder& dir) {
 TEST(StartProgramWithSecret, TheSecretGoesToStandardInputNotTheCommandLine) {
   TempFolder dir;
   const Text secret = ZT("pa ss \"wörd\" $HOME");
-  ASSERT_TRUE(StartProgramWithSecret(SecretRecorder(dir), {ZT("alice")}, secret,
-                                     Utf8ToText(dir.path())));
+  ASSERT_TRUE(
+      StartProgramWithSecret(SecretRecorder(dir), {ZT("alice")}, secret, Utf8ToText(dir.path())));
   ASSERT_TRUE(WaitForFile(dir, "out.txt"));
   const std::string out = ReadWholeFile(dir.Wide("out.txt")).value_or("");
   EXPECT_EQ(out.substr(0, out.rfind("stdin")), "[alice]\n[-]\n");
@@ -116,8 +116,9 @@ TEST(StartProgramWithSecret, TheSecretGoesToStandardInputNotTheCommandLine) {
 TEST(StartProgramWithSecret, ALongSecretIsDeliveredWhole) {
   TempFolder dir;
   const Text script = dir.Wide("count.sh");
-  AppendToFile(script, "#!/bin/sh\nIFS= read -r secret\nprintf '%s' \"${#secret}\" > n.tmp\n"
-                       "mv n.tmp n.txt\n");
+  AppendToFile(script,
+               "#!/bin/sh\nIFS= read -r secret\nprintf '%s' \"${#secret}\" > n.tmp\n"
+               "mv n.tmp n.txt\n");
   chmod(dir.File("count.sh").c_str(), 0755);
   Text wide(70000, ZT('\u00e9'));  // 140,000 bytes of UTF-8: more than a default pipe holds
   ASSERT_TRUE(StartProgramWithSecret(script, {}, wide, Utf8ToText(dir.path())));
@@ -132,7 +133,8 @@ TEST(StartProgramWithArguments, WithSigchldIgnoredTheProgramRunsOnceAndIsReporte
   const Text script = dir.Wide("once.sh");
   AppendToFile(script, "#!/bin/sh\necho \"run $1\" >> runs.txt\n");
   chmod(dir.File("once.sh").c_str(), 0755);
-  struct sigaction ignore {}, previous{};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGCHLD, &ignore, &previous);
   const bool started = StartProgramWithArguments(script, {ZT("1")}, Utf8ToText(dir.path()));

@@ -255,7 +255,8 @@ TEST_F(RegistryTest, StampsBeyondTheSignedRangeAreDamageAndTheLastOneStillMoves)
     std::ofstream(record, std::ios::trunc)
         << "clavora-registry-key 1\nname Wrap\nstamp " << stamp << "\nvalue 1 6f6b00 v\nend\n";
   };
-  for (const char* beyond : {"9223372036854775808", "18446744073709551615", "9999999999999999999"}) {
+  for (const char* beyond :
+       {"9223372036854775808", "18446744073709551615", "9999999999999999999"}) {
     with_stamp(beyond);
     EXPECT_EQ(RegistryKeyCheck(kHklm, ZT("Wrap"), 0), RegistryKeyState::kUnreadable) << beyond;
     EXPECT_FALSE(RegistryRead(kHklm, ZT("Wrap"), ZT("v"), 0)) << beyond;

@@ -19,10 +19,14 @@ namespace {
 
 const wchar_t* AlgorithmName(DigestAlgorithm algorithm) {
   switch (algorithm) {
-    case kDigestMd5: return BCRYPT_MD5_ALGORITHM;
-    case kDigestSha1: return BCRYPT_SHA1_ALGORITHM;
-    case kDigestSha256: return BCRYPT_SHA256_ALGORITHM;
-    case kDigestSha512: return BCRYPT_SHA512_ALGORITHM;
+    case kDigestMd5:
+      return BCRYPT_MD5_ALGORITHM;
+    case kDigestSha1:
+      return BCRYPT_SHA1_ALGORITHM;
+    case kDigestSha256:
+      return BCRYPT_SHA256_ALGORITHM;
+    case kDigestSha512:
+      return BCRYPT_SHA512_ALGORITHM;
   }
   return nullptr;
 }
@@ -40,9 +44,8 @@ BCRYPT_ALG_HANDLE Provider(DigestAlgorithm algorithm) {
       [](PINIT_ONCE, PVOID parameter, PVOID*) -> BOOL {
         const int i = static_cast<int>(reinterpret_cast<INT_PTR>(parameter));
         BCRYPT_ALG_HANDLE handle = nullptr;
-        if (BCryptOpenAlgorithmProvider(&handle,
-                                        AlgorithmName(static_cast<DigestAlgorithm>(i)), nullptr,
-                                        0) >= 0) {
+        if (BCryptOpenAlgorithmProvider(&handle, AlgorithmName(static_cast<DigestAlgorithm>(i)),
+                                        nullptr, 0) >= 0) {
           providers[i] = handle;
         }
         return TRUE;

@@ -165,10 +165,17 @@ bool BuildModifications(const std::vector<DirectoryModification>& input, bool is
     ULONG op = LDAP_MOD_ADD;
     if (!is_add) {
       switch (in.op) {
-        case kDirectoryAdd: op = LDAP_MOD_ADD; break;
-        case kDirectoryDelete: op = LDAP_MOD_DELETE; break;
-        case kDirectoryReplace: op = LDAP_MOD_REPLACE; break;
-        default: return false;
+        case kDirectoryAdd:
+          op = LDAP_MOD_ADD;
+          break;
+        case kDirectoryDelete:
+          op = LDAP_MOD_DELETE;
+          break;
+        case kDirectoryReplace:
+          op = LDAP_MOD_REPLACE;
+          break;
+        default:
+          return false;
       }
     }
     if (HasNul(in.attribute)) return false;
@@ -402,8 +409,8 @@ int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const 
   ULONG id = 0;
   rc = ldap_search_extW(handle->ld, Mutable(base), static_cast<ULONG>(scope),
                         Mutable(effective_filter), attributes.empty() ? nullptr : name_list.data(),
-                        0, nullptr, nullptr, SecondsLeft(deadline),
-                        static_cast<ULONG>(size_limit), &id);
+                        0, nullptr, nullptr, SecondsLeft(deadline), static_cast<ULONG>(size_limit),
+                        &id);
   if (rc != LDAP_SUCCESS) return static_cast<int>(SendFailed(handle, rc));
   LDAPMessage* result = nullptr;
   rc = AwaitAnswer(handle, id, deadline, &result);
@@ -428,7 +435,8 @@ int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const 
 int DirectoryPagedSearch(DirectoryHandle* handle, const Text& base, int scope, const Text& filter,
                          const std::vector<Text>& attributes, int page_size, bool show_deleted,
                          const DirectoryPageSink& on_page) {
-  if (handle == nullptr || handle->ld == nullptr || HasNul(base) || HasNul(filter) || page_size <= 0) {
+  if (handle == nullptr || handle->ld == nullptr || HasNul(base) || HasNul(filter) ||
+      page_size <= 0) {
     return LDAP_PARAM_ERROR;
   }
   std::vector<PWCHAR> name_list;
@@ -458,9 +466,10 @@ int DirectoryPagedSearch(DirectoryHandle* handle, const Text& base, int scope, c
     LDAPControlW* controls[3] = {page_control, show_deleted ? &show_deleted_control : nullptr,
                                  nullptr};
     ULONG id = 0;
-    rc = ldap_search_extW(handle->ld, Mutable(base), static_cast<ULONG>(scope),
-                          Mutable(effective_filter), attributes.empty() ? nullptr : name_list.data(),
-                          0, controls, nullptr, SecondsLeft(deadline), 0, &id);
+    rc =
+        ldap_search_extW(handle->ld, Mutable(base), static_cast<ULONG>(scope),
+                         Mutable(effective_filter), attributes.empty() ? nullptr : name_list.data(),
+                         0, controls, nullptr, SecondsLeft(deadline), 0, &id);
     ldap_control_freeW(page_control);
     if (rc != LDAP_SUCCESS) return static_cast<int>(SendFailed(handle, rc));
     LDAPMessage* result = nullptr;

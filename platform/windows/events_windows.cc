@@ -13,8 +13,7 @@ int ReportEvent(const Text& source, const Text& text, uint32_t event_id, uint16_
   // The insertion string ends at its first NUL, as every text the log keeps.
   const Text insertion = text.substr(0, text.find(L'\0'));
   LPCWSTR strings[1] = {insertion.c_str()};
-  const BOOL written =
-      ReportEventW(log, event_type, 0, event_id, nullptr, 1, 0, strings, nullptr);
+  const BOOL written = ReportEventW(log, event_type, 0, event_id, nullptr, 1, 0, strings, nullptr);
   DeregisterEventSource(log);
   return written != FALSE ? 1 : 0;
 }

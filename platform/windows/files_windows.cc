@@ -62,9 +62,8 @@ size_t LastSeparator(const Text& path) { return path.find_last_of(L"\\/"); }
 struct Descriptor {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   explicit Descriptor(const wchar_t* text) {
-    if (text != nullptr &&
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &descriptor,
-                                                             nullptr) == FALSE) {
+    if (text != nullptr && ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                               text, SDDL_REVISION_1, &descriptor, nullptr) == FALSE) {
       descriptor = nullptr;
     }
   }
@@ -115,8 +114,8 @@ PathAccess CheckPathAccess(const Text& path) {
   }
   // A folder opens for reading only with backup semantics.
   const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return PathAccess::kDenied;
   CloseHandle(handle);
   return PathAccess::kReadable;
@@ -260,9 +259,8 @@ bool ReplaceFileAtomically(const Text& path, const std::string& bytes, bool owne
   Descriptor descriptor(owner_only ? kOwnerOnlyDescriptor : nullptr);
   if (owner_only && descriptor.descriptor == nullptr) return false;
   SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.descriptor, FALSE};
-  HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0,
-                            owner_only ? &security : nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, owner_only ? &security : nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   bool ok = WriteAll(file, bytes.data(), bytes.size()) && FlushFileBuffers(file) != FALSE;
   ok = CloseHandle(file) != FALSE && ok;

@@ -139,8 +139,8 @@ bool CertificateNamesHost(PCCERT_CONTEXT certificate, const Text& host) {
                         certificate->pCertInfo->rgExtension);
   if (extension == nullptr) {
     wchar_t name[256] = {};
-    CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0,
-                       const_cast<char*>(szOID_COMMON_NAME), name, 256);
+    CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME),
+                       name, 256);
     return DnsNameMatches(name, host);
   }
   CERT_ALT_NAME_INFO* names = nullptr;
@@ -178,8 +178,8 @@ bool ServerCertificateTrusted(HINTERNET request, const CertificateStore& certifi
   CERT_CHAIN_PARA parameters{};
   parameters.cbSize = sizeof parameters;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  bool trusted = CertGetCertificateChain(nullptr, server, nullptr, certificates.store,
-                                         &parameters, 0, nullptr, &chain) != FALSE &&
+  bool trusted = CertGetCertificateChain(nullptr, server, nullptr, certificates.store, &parameters,
+                                         0, nullptr, &chain) != FALSE &&
                  chain != nullptr && chain->cChain > 0 && chain->rgpChain[0]->cElement > 0;
   if (trusted) {
     constexpr DWORD kTolerated = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
@@ -187,8 +187,8 @@ bool ServerCertificateTrusted(HINTERNET request, const CertificateStore& certifi
                                  CERT_TRUST_IS_OFFLINE_REVOCATION;
     const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
     const PCCERT_CONTEXT last = simple->rgpElement[simple->cElement - 1]->pCertContext;
-    PCCERT_CONTEXT anchor = CertFindCertificateInStore(
-        certificates.store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, last, nullptr);
+    PCCERT_CONTEXT anchor = CertFindCertificateInStore(certificates.store, X509_ASN_ENCODING, 0,
+                                                       CERT_FIND_EXISTING, last, nullptr);
     trusted = anchor != nullptr && (chain->TrustStatus.dwErrorStatus & ~kTolerated) == 0;
     if (anchor != nullptr) CertFreeCertificateContext(anchor);
   }
@@ -205,9 +205,9 @@ bool ServerCertificateTrusted(HINTERNET request, const CertificateStore& certifi
     policy.pvExtraPolicyPara = &ssl;
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
-    trusted = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status) !=
-                  FALSE &&
-              status.dwError == 0 && CertificateNamesHost(server, host);
+    trusted =
+        CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status) != FALSE &&
+        status.dwError == 0 && CertificateNamesHost(server, host);
   }
   if (chain != nullptr) CertFreeCertificateChain(chain);
   CertFreeCertificateContext(server);
@@ -263,7 +263,8 @@ HttpsState Perform(const Transfer& transfer, long& status, std::string& body,
     return HttpsState::kFailed;  // only https is fetched
   }
   const Text host(parts.lpszHostName, parts.dwHostNameLength);
-  Text path = parts.lpszUrlPath != nullptr ? Text(parts.lpszUrlPath, parts.dwUrlPathLength) : Text();
+  Text path =
+      parts.lpszUrlPath != nullptr ? Text(parts.lpszUrlPath, parts.dwUrlPathLength) : Text();
   if (parts.lpszExtraInfo != nullptr) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
   if (path.empty()) path = L"/";
 

@@ -26,9 +26,9 @@ MappedFile* MapFileReadOnly(const Text& path, std::string* error) {
     return nullptr;
   };
   if (path.empty() || HasNul(path)) return fail("invalid file name");
-  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
+  HANDLE handle =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return fail(LastErrorText("cannot open"));
   if (GetFileType(handle) != FILE_TYPE_DISK) {
     CloseHandle(handle);

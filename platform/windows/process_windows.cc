@@ -74,7 +74,8 @@ bool Launch(Text& command_line, const Text& folder, bool wait) {
   std::string list_buffer(list_size, '\0');
   auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_buffer.data());
   HANDLE inherited[2] = {input.handle, output.handle};
-  bool have_list = list_size > 0 && InitializeProcThreadAttributeList(list, 1, 0, &list_size) != FALSE;
+  bool have_list =
+      list_size > 0 && InitializeProcThreadAttributeList(list, 1, 0, &list_size) != FALSE;
   if (have_list && UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
                                              sizeof inherited, nullptr, nullptr) != FALSE) {
     startup.lpAttributeList = list;

@@ -20,8 +20,8 @@ struct RootKey {
 };
 
 const RootKey kRoots[] = {
-    {L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE}, {L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-    {L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},   {L"HKEY_USERS", HKEY_USERS},
+    {L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},   {L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+    {L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},     {L"HKEY_USERS", HKEY_USERS},
     {L"HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
 };
 
@@ -156,9 +156,9 @@ RegistryKeyState RegistryKeyCheck(const Text& root, const Text& subkey, int view
   const auto path = CleanSubkey(subkey);
   if (root_key == nullptr || !path) return RegistryKeyState::kMissing;
   OpenKey key;
-  const LSTATUS status = RegOpenKeyExW(root_key, path->c_str(), 0,
-                                       KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | ViewFlag(view),
-                                       &key.key);
+  const LSTATUS status =
+      RegOpenKeyExW(root_key, path->c_str(), 0,
+                    KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | ViewFlag(view), &key.key);
   if (status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND) {
     return RegistryKeyState::kMissing;
   }
@@ -214,8 +214,8 @@ bool RegistryDeleteKey(const Text& root, const Text& subkey, int view) {
   {
     // First everything below the key, then the key itself in its view.
     OpenKey key;
-    if (!Open(root, *path, view,
-              DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE, key)) {
+    if (!Open(root, *path, view, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE,
+              key)) {
       return false;
     }
     if (RegDeleteTreeW(key.key, nullptr) != ERROR_SUCCESS) return false;
@@ -240,8 +240,8 @@ std::vector<Text> RegistrySubkeys(const Text& root, const Text& subkey, int view
   Text buffer(static_cast<size_t>(longest) + 1, L'\0');
   for (DWORD index = 0;; ++index) {
     DWORD length = static_cast<DWORD>(buffer.size());
-    const LSTATUS status = RegEnumKeyExW(key.key, index, buffer.data(), &length, nullptr, nullptr,
-                                         nullptr, nullptr);
+    const LSTATUS status =
+        RegEnumKeyExW(key.key, index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr);
     if (status == ERROR_MORE_DATA) {  // a longer name arrived meanwhile
       buffer.assign(buffer.size() * 2 + 256, L'\0');
       --index;

@@ -69,8 +69,7 @@ ShareInfo FromDefinition(const RegistryValue& value) {
 std::vector<ShareInfo> EnumerateShares() {
   std::vector<ShareInfo> shares;
   if (FromServerService(shares)) return shares;
-  for (const RegistryValue& value :
-       RegistryValues(L"HKEY_LOCAL_MACHINE", kShareDefinitions, 0)) {
+  for (const RegistryValue& value : RegistryValues(L"HKEY_LOCAL_MACHINE", kShareDefinitions, 0)) {
     if (value.type == kRegMultiSz && !value.name.empty()) shares.push_back(FromDefinition(value));
   }
   return shares;

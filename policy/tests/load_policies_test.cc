@@ -57,9 +57,9 @@ class LoadPoliciesTest : public ::testing::Test {
   }
   // Replaces a key's stored record (the registry store's file) with `text`.
   void DamageRecord(const std::string& key_folder, const std::string& text) {
-    const std::string record =
-        domain.root() + "/registry/hkey_local_machine/software/policies/clavora" + key_folder +
-        "/.key";
+    const std::string record = domain.root() +
+                               "/registry/hkey_local_machine/software/policies/clavora" +
+                               key_folder + "/.key";
     ASSERT_TRUE(std::filesystem::exists(record)) << record;
     testing::WriteFileText(record, text);
   }
@@ -119,18 +119,22 @@ TEST_F(LoadPoliciesTest, EmptyListEntriesAreDroppedWithOneWarningPerValue) {
 
   const std::string text = testing::ReadFileText(log);
   EXPECT_EQ(Count(text, "\tWarning\t"), 4u) << text;
-  EXPECT_EQ(Count(text, "\tWarning\tSkipGroups in HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora "
-                        "has an empty entry"),
+  EXPECT_EQ(Count(text,
+                  "\tWarning\tSkipGroups in HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora "
+                  "has an empty entry"),
             1u)
       << text;
-  EXPECT_EQ(Count(text, "\tWarning\tUserGroups in HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora"
-                        "\\2 has an empty entry"),
+  EXPECT_EQ(Count(text,
+                  "\tWarning\tUserGroups in HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora"
+                  "\\2 has an empty entry"),
             1u);
-  EXPECT_EQ(Count(text, "\tWarning\tUserOus in HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora"
-                        "\\2 has an empty entry"),
+  EXPECT_EQ(Count(text,
+                  "\tWarning\tUserOus in HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora"
+                  "\\2 has an empty entry"),
             1u);
-  EXPECT_EQ(Count(text, "\tWarning\tUserOus in HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora"
-                        "\\3 has an empty entry"),
+  EXPECT_EQ(Count(text,
+                  "\tWarning\tUserOus in HKEY_LOCAL_MACHINE\\Software\\Policies\\Clavora"
+                  "\\3 has an empty entry"),
             1u);
 }
 
@@ -322,7 +326,8 @@ TEST_F(LoadPoliciesTest, ChangedWordFilesAndStoresReloadWithoutARegistryChange) 
       case 0: {  // new words, a new date
         word_count = 1 + random() % 20;
         std::string text;
-        for (size_t i = 0; i < word_count; ++i) text += "word" + std::to_string(round * 100 + i) + "\n";
+        for (size_t i = 0; i < word_count; ++i)
+          text += "word" + std::to_string(round * 100 + i) + "\n";
         testing::WriteFileText(words, text);
         std::filesystem::last_write_time(words, base + std::chrono::minutes(round));
         if (!present) ++infos;
@@ -390,8 +395,8 @@ TEST_F(LoadPoliciesTest, ChangedWordFileIsBuiltWithoutHoldingPolicyLock) {
   UseWordsFolder();
   const std::string file = domain.words_folder() + "/leaked.txt";
   testing::WriteFileText(file, "Alpha\r\n");
-  std::filesystem::last_write_time(file, std::filesystem::last_write_time(file) -
-                                             std::chrono::hours(1));
+  std::filesystem::last_write_time(file,
+                                   std::filesystem::last_write_time(file) - std::chrono::hours(1));
   domain.SetPolicy(0, "SkipUsers", "x");
   domain.SetPolicy(1, "Enabled", "1");
   domain.SetPolicy(1, "ForbiddenFile", "leaked.txt");

@@ -27,8 +27,8 @@ class PolicySelectionTest : public ::testing::Test {
                  const std::string& container) {
     PolicySet chosen;
     chosen.Index = -1;
-    const int result = PolicySelection(chosen, testing::T(account), testing::T(groups),
-                                       testing::T(container));
+    const int result =
+        PolicySelection(chosen, testing::T(account), testing::T(groups), testing::T(container));
     if (result == 0) {
       EXPECT_EQ(chosen.Index, -1) << "a failed selection leaves the record alone";
       return 0;
@@ -95,7 +95,7 @@ TEST_F(PolicySelectionTest, SkipUsersEntriesExemptExactlyTheAccountTheyName) {
 TEST_F(PolicySelectionTest, EmptyListEntriesMatchNothing) {
   domain.SetPolicy(0, "SkipGroups", "\r\nNobody");  // a leading line break
   Enable(1, "Engineers");
-  Enable(2, "Sales;\"\";Finance");                 // quotes around nothing
+  Enable(2, "Sales;\"\";Finance");  // quotes around nothing
   Enable(3, "", "\r\nBranch");
   Load();
   EXPECT_EQ(Chosen("alice", "Engineers;", ""), 1) << "SkipGroups skips no one";

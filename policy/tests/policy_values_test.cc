@@ -122,8 +122,8 @@ TEST_F(RegistryValuesTest, ExpandSzExpandsOnReadingOnly) {
 }
 
 TEST_F(RegistryValuesTest, KeyPathsNameTheirRootInAnyForm) {
-  WriteRegistryValue(ZT("hkey_local_machine\\Software\\A\\B\\C"), ZT("V"), ZT("x"), platform::kRegSz,
-                     0);
+  WriteRegistryValue(ZT("hkey_local_machine\\Software\\A\\B\\C"), ZT("V"), ZT("x"),
+                     platform::kRegSz, 0);
   EXPECT_EQ(ReadRegistryValue(ZT("HKLM\\software\\a\\b\\c"), ZT("v"), 32), ZT("x"));
   EXPECT_EQ(ReadRegistryValue(ZT("HKXX\\Software\\A\\B\\C"), ZT("V"), 0), ZT(""));
   EXPECT_EQ(ReadRegistryValue(ZT("HKLM"), ZT("V"), 0), ZT(""));

@@ -75,8 +75,12 @@ TEST(PolicyValueCatalogue, AgreesWithTheAdministrativeTemplate) {
         EXPECT_EQ(value.Minimum, 0);
         EXPECT_EQ(value.Maximum, 1);
         break;
-      case ValueKind::kText: EXPECT_EQ(t.kind, "text"); break;
-      case ValueKind::kList: EXPECT_EQ(t.kind, "multiText"); break;
+      case ValueKind::kText:
+        EXPECT_EQ(t.kind, "text");
+        break;
+      case ValueKind::kList:
+        EXPECT_EQ(t.kind, "multiText");
+        break;
     }
     EXPECT_NE(adml.find("<string id=\"" + name + "_Name\">" + value.Meaning + "</string>"),
               std::string::npos);

@@ -35,7 +35,8 @@ PolicySet Set() {
   return set;
 }
 
-RuleVerdict Check(const Text& password, const PolicySet& set, const RuleSubject& subject = Subject()) {
+RuleVerdict Check(const Text& password, const PolicySet& set,
+                  const RuleSubject& subject = Subject()) {
   return EvaluateRules(password, subject, set);
 }
 
@@ -45,7 +46,8 @@ TEST(EvaluateRules, MessageListsFailuresInRuleOrder) {
   set.Number = 1;
   const RuleVerdict v = Check(ZT("short"), set);
   EXPECT_FALSE(v.Accepted);
-  EXPECT_EQ(v.Message, kHeader + ZT("\r\n-Has at least 1 numbers\r\n-Must be at least 12 characters long"));
+  EXPECT_EQ(v.Message,
+            kHeader + ZT("\r\n-Has at least 1 numbers\r\n-Must be at least 12 characters long"));
 }
 
 TEST(EvaluateRules, EveryLineHasItsExactText) {
@@ -67,20 +69,19 @@ TEST(EvaluateRules, EveryLineHasItsExactText) {
   set.RegEx = ZT("^\\d+$");
   const RuleVerdict v = Check(ZT("johnaaa abcd#"), set);
   EXPECT_FALSE(v.Accepted);
-  EXPECT_EQ(v.Message,
-            kHeader + ZT("\r\n-Has at least 3 upper case letters"
-                         "\r\n-Has at least 20 lower case letters"
-                         "\r\n-Has at least 2 special characters"
-                         "\r\n-Must not contain the name of the user"
-                         "\r\n-Must not contain spaces"
-                         "\r\n-Must not contain any vowels"
-                         "\r\n-Must not contain more than 2 repeating characters"
-                         "\r\n-Must not contain more than 3 sequential characters"
-                         "\r\n-Must not contain any of the forbidden characters  # ~"
-                         "\r\n-Must not start with any of the forbidden characters j"
-                         "\r\n-Must be at maximum 5 characters long"
-                         "\r\n-Must have at least 4 words"
-                         "\r\n-Must match the regular expression ^\\d+$"));
+  EXPECT_EQ(v.Message, kHeader + ZT("\r\n-Has at least 3 upper case letters"
+                                    "\r\n-Has at least 20 lower case letters"
+                                    "\r\n-Has at least 2 special characters"
+                                    "\r\n-Must not contain the name of the user"
+                                    "\r\n-Must not contain spaces"
+                                    "\r\n-Must not contain any vowels"
+                                    "\r\n-Must not contain more than 2 repeating characters"
+                                    "\r\n-Must not contain more than 3 sequential characters"
+                                    "\r\n-Must not contain any of the forbidden characters  # ~"
+                                    "\r\n-Must not start with any of the forbidden characters j"
+                                    "\r\n-Must be at maximum 5 characters long"
+                                    "\r\n-Must have at least 4 words"
+                                    "\r\n-Must match the regular expression ^\\d+$"));
 }
 
 TEST(EvaluateRules, HeaderKeepsSeparatorsForMissingNames) {
@@ -173,14 +174,15 @@ TEST(EvaluateRules, ForbiddenWordsWithObfuscationAndThreshold) {
   set.NoObfuscation = 1;
   const RuleVerdict v = Check(ZT("P@$$w0rd!"), set);
   EXPECT_FALSE(v.Accepted);
-  EXPECT_EQ(v.Message, kHeader + ZT("\r\n-Must not contain any of the forbidden words (found password)"));
+  EXPECT_EQ(v.Message,
+            kHeader + ZT("\r\n-Must not contain any of the forbidden words (found password)"));
 
   set = Set();
   set.ForbiddenActive = 1;
   set.ForbiddenWords = {ZT("abc"), ZT("defg"), ZT("hij")};
   set.ForbiddenThreshold = 50;
   EXPECT_TRUE(Check(ZT("abcxxxxxxxxxxx"), set).Accepted);  // 3/14 < 0.5
-  const RuleVerdict t = Check(ZT("abcdefgxxxxxxx"), set);   // 3/14 + 4/14 = 0.5
+  const RuleVerdict t = Check(ZT("abcdefgxxxxxxx"), set);  // 3/14 + 4/14 = 0.5
   EXPECT_FALSE(t.Accepted);
   EXPECT_EQ(t.Counters.FoundWord, ZT("defg"));
 
@@ -229,7 +231,8 @@ TEST(EvaluateRules, ForbiddenCharactersAndAllowedCharacters) {
   set.AllowedChars = ZT("abc");
   const RuleVerdict only_allowed = Check(ZT("abcd"), set);
   EXPECT_FALSE(only_allowed.Accepted);
-  EXPECT_EQ(only_allowed.Message, kHeader + ZT("\r\n-Must only contain the allowed characters abc"));
+  EXPECT_EQ(only_allowed.Message,
+            kHeader + ZT("\r\n-Must only contain the allowed characters abc"));
   EXPECT_TRUE(Check(ZT("cab"), set).Accepted);
   set.ForbiddenChars = ZT("#");
   const RuleVerdict both = Check(ZT("abcd"), set);

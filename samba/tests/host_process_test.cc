@@ -60,7 +60,8 @@ struct Host {
   }
 
   // Starts the host; returns once it answers a ping (false if it never does).
-  bool Start(std::vector<std::string> options = {}, const std::string& library = CLAVORA_STUB_FILTER,
+  bool Start(std::vector<std::string> options = {},
+             const std::string& library = CLAVORA_STUB_FILTER,
              const std::string& filter_delay_ms = "0") {
     Launch(options, library, filter_delay_ms);
     for (int i = 0; i < 500; ++i) {
@@ -102,8 +103,8 @@ struct Host {
       if (!notify_socket.empty()) setenv("NOTIFY_SOCKET", notify_socket.c_str(), 1);
       // A directory that is not there: accepted changes stay unconfirmed.
       setenv("CLAVORA_LDAP_URI", ("ldapi://" + folder.path() + "%2Fnone").c_str(), 1);
-      std::vector<std::string> arguments = {kHostProgram, "--socket", socket, "--library",
-                                            library, "--verbose"};
+      std::vector<std::string> arguments = {kHostProgram, "--socket", socket,
+                                            "--library",  library,    "--verbose"};
       arguments.insert(arguments.end(), options.begin(), options.end());
       std::vector<char*> argv;
       for (std::string& argument : arguments) argv.push_back(argument.data());
@@ -187,12 +188,11 @@ HookResult RunHook(const std::string& socket, const std::string& account,
                    const std::string& options = "") {
   TempFolder scratch;
   const std::string errors = scratch.File("stderr");
-  const std::string command = prefix + " env -i ZEFA_HOST_SOCKET='" + socket +
-                              "' SAMBA_CPS_ACCOUNT_NAME='" + account +
-                              "' SAMBA_CPS_USER_PRINCIPAL_NAME='" + account +
-                              "@example.test' SAMBA_CPS_FULL_NAME='J\xC3\xBCrgen Joyce' '" +
-                              kHookProgram + "' " + options + " <'" + password_file + "' 2>'" +
-                              errors + "'";
+  const std::string command =
+      prefix + " env -i ZEFA_HOST_SOCKET='" + socket + "' SAMBA_CPS_ACCOUNT_NAME='" + account +
+      "' SAMBA_CPS_USER_PRINCIPAL_NAME='" + account +
+      "@example.test' SAMBA_CPS_FULL_NAME='J\xC3\xBCrgen Joyce' '" + kHookProgram + "' " + options +
+      " <'" + password_file + "' 2>'" + errors + "'";
   const int status = std::system(command.c_str());
   HookResult result;
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -249,8 +249,9 @@ TEST(HostProcess, ConcurrentCallsAreServedAtTheSameTime) {
   std::vector<std::thread> clients;
   std::vector<uint8_t> kinds(12, 0);
   for (size_t i = 0; i < kinds.size(); ++i)
-    clients.emplace_back([&, i] { kinds[i] = Check(host, u"user" + std::u16string(1, u'a' + i),
-                                                   u"Good-Concurrent").kind; });
+    clients.emplace_back([&, i] {
+      kinds[i] = Check(host, u"user" + std::u16string(1, u'a' + i), u"Good-Concurrent").kind;
+    });
   for (std::thread& client : clients) client.join();
   for (uint8_t kind : kinds) EXPECT_EQ(kind, kAccepted);
   EXPECT_EQ(host.Stop(), 0);
@@ -290,8 +291,8 @@ TEST(HostProcess, SurvivesGarbageOversizedFramesAndVanishingClients) {
   AppendText(frame, u"");
   AppendText(frame, u"Good-Half-Sent");
   FinishFrame(frame);
-  SendRaw(host, frame.substr(0, frame.size() - 6), true);           // disconnect mid-request
-  EXPECT_EQ(SendRaw(host, frame.substr(0, 12)), kErrorTimeout);      // stalls mid-request
+  SendRaw(host, frame.substr(0, frame.size() - 6), true);        // disconnect mid-request
+  EXPECT_EQ(SendRaw(host, frame.substr(0, 12)), kErrorTimeout);  // stalls mid-request
 
   HostAnswer answer;
   ASSERT_TRUE(host.Ping(answer)) << "the host no longer answers";
@@ -343,7 +344,7 @@ TEST(HostProcess, RefusesPeersOtherThanRootAndTheConfiguredGroup) {
   {
     Host host;
     ASSERT_TRUE(host.Start({"--group", std::to_string(kClientGroup)}));
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(stat(host.socket.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0660u);
     EXPECT_EQ(info.st_gid, kClientGroup);
@@ -803,8 +804,8 @@ TEST(CheckPasswordHook, KeepsTheRequestInLockedPagesAndReportsAFailedLock) {
                                    ? "prlimit --memlock=0:0 setpriv --bounding-set=-ipc_lock"
                                    : "prlimit --memlock=0:0";
     const HookResult result = RunHook(host.socket, "alice", good, limits);
-    EXPECT_EQ(result.exit_code, 0) << "a failed lock must not refuse the password: "
-                                   << result.errors;
+    EXPECT_EQ(result.exit_code, 0)
+        << "a failed lock must not refuse the password: " << result.errors;
     EXPECT_TRUE(Contains(result.errors, "could not be locked (mlock:")) << result.errors;
     EXPECT_FALSE(Contains(result.errors, "Good-Locked")) << result.errors;
   }

@@ -134,7 +134,8 @@ TEST(HostProtocol, BuildersRefuseTextsBeyondTheLimits) {
   BeginFrame(frame, kCheckPassword);
   const size_t capacity = frame.capacity();
   EXPECT_FALSE(AppendText(frame, std::u16string(kMaxTextBytes / 2 + 1, u'a')));
-  for (int i = 0; i < 4; ++i) EXPECT_TRUE(AppendText(frame, std::u16string(kMaxTextBytes / 2, u'a')));
+  for (int i = 0; i < 4; ++i)
+    EXPECT_TRUE(AppendText(frame, std::u16string(kMaxTextBytes / 2, u'a')));
   EXPECT_TRUE(AppendUint32(frame, 0));
   EXPECT_FALSE(AppendText(frame, u"x"));  // the frame is full
   EXPECT_EQ(frame.capacity(), capacity) << "the buffer was reallocated";
@@ -226,17 +227,21 @@ TEST(FrameIo, RefusesGarbageAndOversizedFramesWithoutReadingOn) {
 // ------------------------------------------------------------ hook texts
 
 TEST(WireText, ConvertsUtf8IncludingSupplementaryCharacters) {
-  EXPECT_EQ(Utf8ToUtf16("Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80"), u"Gr\u00fc\u00dfe \U0001F600");
+  EXPECT_EQ(Utf8ToUtf16("Gr\xC3\xBC\xC3\x9F"
+                        "e \xF0\x9F\x98\x80"),
+            u"Gr\u00fc\u00dfe \U0001F600");
   EXPECT_EQ(Utf8ToUtf16(""), u"");
 }
 
 TEST(WireText, MalformedInputBecomesReplacementCharacters) {
-  EXPECT_EQ(Utf8ToUtf16("a\xFF" "b"), u"a\uFFFDb");
-  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");          // overlong lead byte
-  EXPECT_EQ(Utf8ToUtf16("\xE0\x80\xAF"), u"\uFFFD\uFFFD\uFFFD");  // overlong form
-  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // a surrogate
+  EXPECT_EQ(Utf8ToUtf16("a\xFF"
+                        "b"),
+            u"a\uFFFDb");
+  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");                      // overlong lead byte
+  EXPECT_EQ(Utf8ToUtf16("\xE0\x80\xAF"), u"\uFFFD\uFFFD\uFFFD");            // overlong form
+  EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");            // a surrogate
   EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD");  // above U+10FFFF
-  EXPECT_EQ(Utf8ToUtf16("x\xE2\x82"), u"x\uFFFD\uFFFD");        // cut short at the end
+  EXPECT_EQ(Utf8ToUtf16("x\xE2\x82"), u"x\uFFFD\uFFFD");                    // cut short at the end
 }
 
 // Found by the UTF-8 fuzz target: the hook counted an overlong form or an
@@ -244,7 +249,11 @@ TEST(WireText, MalformedInputBecomesReplacementCharacters) {
 // three, so the same password had different lengths on the two paths.
 TEST(WireText, ReadsMalformedBytesExactlyAsTheFiltersOwnConversion) {
   const std::string inputs[] = {
-      std::string("a\xE0\x80\x80" "b\xED\xA0\x80" "c\xC0\xAF" "d\xF4\x90\x80\x80" "e\xE2\x82"),
+      std::string("a\xE0\x80\x80"
+                  "b\xED\xA0\x80"
+                  "c\xC0\xAF"
+                  "d\xF4\x90\x80\x80"
+                  "e\xE2\x82"),
       std::string("\xF0\x80\x80\x80\xF8\x88\x80\x80\x80", 9),
       std::string("\xEF\xBF\xBF\xF4\x8F\xBF\xBF\xC2", 9),
   };

@@ -76,8 +76,8 @@ AccountStamp Stamp(int64_t pwd_last_set, uint32_t rid = 1104) {
 TEST(StampShowsCheck, TheStampLiesAtMostTheHookTimeBeforeTheCheck) {
   const int64_t checked = 1000 * kSecond;
   EXPECT_TRUE(StampShowsCheck(checked, Stamp(checked)));
-  EXPECT_TRUE(StampShowsCheck(checked, Stamp(checked - 3)));            // stamped, then asked
-  EXPECT_TRUE(StampShowsCheck(checked, Stamp(checked - 10 * kSecond)));  // Samba's limit
+  EXPECT_TRUE(StampShowsCheck(checked, Stamp(checked - 3)));                  // stamped, then asked
+  EXPECT_TRUE(StampShowsCheck(checked, Stamp(checked - 10 * kSecond)));       // Samba's limit
   EXPECT_FALSE(StampShowsCheck(checked, Stamp(checked - 10 * kSecond - 1)));  // an older change
   EXPECT_FALSE(StampShowsCheck(checked, Stamp(checked + 1)));  // a later operation's stamp
   EXPECT_FALSE(StampShowsCheck(checked, AccountStamp{}));      // account gone

@@ -46,8 +46,8 @@ class InactiveAccountsTest : public ::testing::Test {
     handle_ = platform::DirectoryOpen();
     ASSERT_NE(handle_, nullptr);
     std::vector<platform::DirectoryEntry> root;
-    ASSERT_EQ(platform::DirectorySearch(handle_, Text(), 0, Text(), {ZT("defaultNamingContext")},
-                                        0, root),
+    ASSERT_EQ(platform::DirectorySearch(handle_, Text(), 0, Text(), {ZT("defaultNamingContext")}, 0,
+                                        root),
               0);
     ASSERT_FALSE(root.empty());
     base_ = root.front().attributes.front().values.front();
@@ -63,17 +63,18 @@ class InactiveAccountsTest : public ::testing::Test {
                          int64_t last_logon) {
     const std::string name = tag_ + suffix;
     const std::string dn = "CN=" + name + ",CN=Users," + base_;
-    EXPECT_EQ(platform::DirectoryAdd(
-                  handle_, testing::T(dn),
-                  {{platform::kDirectoryAdd, ZT("objectClass"), {"user"}},
-                   {platform::kDirectoryAdd, ZT("sAMAccountName"), {name}},
-                   {platform::kDirectoryAdd, ZT("userAccountControl"), {control}}},
-                  false),
-              0)
+    EXPECT_EQ(
+        platform::DirectoryAdd(handle_, testing::T(dn),
+                               {{platform::kDirectoryAdd, ZT("objectClass"), {"user"}},
+                                {platform::kDirectoryAdd, ZT("sAMAccountName"), {name}},
+                                {platform::kDirectoryAdd, ZT("userAccountControl"), {control}}},
+                               false),
+        0)
         << dn;
     if (last_logon != 0) {
       EXPECT_EQ(platform::DirectoryModify(handle_, testing::T(dn),
-                                          {{platform::kDirectoryReplace, ZT("lastLogonTimestamp"),
+                                          {{platform::kDirectoryReplace,
+                                            ZT("lastLogonTimestamp"),
                                             {std::to_string(last_logon)}}},
                                           false),
                 0);
@@ -144,10 +145,9 @@ TEST_F(InactiveAccountsTest, DisablesOnlyAccountsInactiveLongerThanTheLimit) {
 // it): a shorter limit counts as that interval + 1 days, with a warning, so
 // an account that logged on two days ago stays enabled.
 TEST_F(InactiveAccountsTest, LimitsBelowTheLogonSyncIntervalCountAsIntervalPlusOne) {
-  ASSERT_EQ(platform::DirectoryModify(handle_, testing::T(base_),
-                                      {{platform::kDirectoryReplace,
-                                        ZT("msDS-LogonTimeSyncInterval"), {"2"}}},
-                                      false),
+  ASSERT_EQ(platform::DirectoryModify(
+                handle_, testing::T(base_),
+                {{platform::kDirectoryReplace, ZT("msDS-LogonTimeSyncInterval"), {"2"}}}, false),
             0);
   const int64_t now = DirectoryNow();
   const std::string two_days = CreateUser("two", "512", now - 2 * kDay - kDay / 4);
@@ -158,8 +158,9 @@ TEST_F(InactiveAccountsTest, LimitsBelowTheLogonSyncIntervalCountAsIntervalPlusO
   EXPECT_EQ(Control(two_days), "512");
   EXPECT_EQ(Control(four_days), "514");
   const std::string log = testing::ReadFileText(log_);
-  EXPECT_EQ(CountOf(log, "\tWarning\tDisableInactiveAccounts 1 is below "
-                         "msDS-LogonTimeSyncInterval + 1 and is treated as 3"),
+  EXPECT_EQ(CountOf(log,
+                    "\tWarning\tDisableInactiveAccounts 1 is below "
+                    "msDS-LogonTimeSyncInterval + 1 and is treated as 3"),
             1u)
       << log;
   EXPECT_EQ(CountOf(log, "Account disabled for inactivity: " + tag_ + "four (last logon "), 1u)
@@ -175,20 +176,17 @@ TEST_F(InactiveAccountsTest, LimitsBelowTheLogonSyncIntervalCountAsIntervalPlusO
 
   // An interval of 0 keeps no timestamps at all: nobody is disabled.
   const std::string month = CreateUser("month", "512", now - 30 * kDay);
-  ASSERT_EQ(platform::DirectoryModify(handle_, testing::T(base_),
-                                      {{platform::kDirectoryReplace,
-                                        ZT("msDS-LogonTimeSyncInterval"), {"0"}}},
-                                      false),
+  ASSERT_EQ(platform::DirectoryModify(
+                handle_, testing::T(base_),
+                {{platform::kDirectoryReplace, ZT("msDS-LogonTimeSyncInterval"), {"0"}}}, false),
             0);
   DisableInactiveAccountsPass(3);
-  EXPECT_EQ(platform::DirectoryModify(handle_, testing::T(base_),
-                                      {{platform::kDirectoryReplace,
-                                        ZT("msDS-LogonTimeSyncInterval"), {"2"}}},
-                                      false),
+  EXPECT_EQ(platform::DirectoryModify(
+                handle_, testing::T(base_),
+                {{platform::kDirectoryReplace, ZT("msDS-LogonTimeSyncInterval"), {"2"}}}, false),
             0);
   EXPECT_EQ(Control(month), "512");
-  EXPECT_EQ(CountOf(testing::ReadFileText(log_), "\tWarning\tmsDS-LogonTimeSyncInterval is 0"),
-            1u);
+  EXPECT_EQ(CountOf(testing::ReadFileText(log_), "\tWarning\tmsDS-LogonTimeSyncInterval is 0"), 1u);
 }
 
 // An account that logged on yesterday: any threshold at or after now would

@@ -52,7 +52,9 @@ class MaintenanceWorkerTest : public ::testing::Test {
   // The worker initialises only once lookups have something to answer
   // from; the tests of its other steps use a stand-in lookup (set after the
   // server, whose set-up clears it).
-  static void UseStandInLookup() { SetUserLookupForTesting([](const Text&, UserRecord&) {}); }
+  static void UseStandInLookup() {
+    SetUserLookupForTesting([](const Text&, UserRecord&) {});
+  }
   void TearDown() override {
     StopMaintenanceWorker();
     SetMaintenanceTickForTesting(1000ms);
@@ -188,8 +190,9 @@ void SetGroupDescriptionTo(const std::string& group, const std::string& text) {
   // On a fresh domain no earlier mirror has made the container yet.
   platform::DirectoryAdd(handle, ZT("CN=ZEFA,DC=example,DC=test"),
                          {{platform::kDirectoryAdd, ZT("objectClass"), {"container"}}}, false);
-  platform::DirectoryAdd(handle, dn, {{platform::kDirectoryAdd, ZT("objectClass"), {"group"}},
-                                      {platform::kDirectoryAdd, ZT("sAMAccountName"), {group}}},
+  platform::DirectoryAdd(handle, dn,
+                         {{platform::kDirectoryAdd, ZT("objectClass"), {"group"}},
+                          {platform::kDirectoryAdd, ZT("sAMAccountName"), {group}}},
                          false);
   EXPECT_EQ(platform::DirectoryModify(
                 handle, dn, {{platform::kDirectoryReplace, ZT("description"), {text}}}, false),

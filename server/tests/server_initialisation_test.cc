@@ -101,8 +101,8 @@ TEST_F(ServerInitialisationTest, SecondRunRepeatsOnlyTheLinks) {
   ASSERT_EQ(ServerInitialisation(), 1);
   // Changes an administrator might make afterwards; none may be undone.
   fs::permissions(system, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
-  fs::permissions(system + "/idp", fs::perms::owner_all | fs::perms::others_read |
-                                       fs::perms::others_exec);
+  fs::permissions(system + "/idp",
+                  fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
   testing::WriteFileText(server.public_folder() + "/expwarn.exe", "local build");
   fs::remove(system + "/mail/rododorire.exe");
   fs::remove(system + "/mail/rododorire.cfg");
@@ -126,7 +126,8 @@ TEST_F(ServerInitialisationTest, SecondRunRepeatsOnlyTheLinks) {
 TEST_F(ServerInitialisationTest, ShareWithoutFolderPutsTheTreeUnderTheWindowsFolder) {
   testing::WriteFileText(server.root() + "/smb.conf",
                          "[global]\n\tworkgroup = EXAMPLE\n\tnetbios name = DC1\n"
-                         "[netlogon]\n\tpath = " + server.root() + "/missing/scripts\n");
+                         "[netlogon]\n\tpath = " +
+                             server.root() + "/missing/scripts\n");
   ASSERT_EQ(ServerInitialisation(), 1);
   const std::string fallback = server.root() + "/zefa/system";
   EXPECT_TRUE(fs::is_directory(fallback) && !fs::is_symlink(fallback));
@@ -255,8 +256,8 @@ TEST(ServerInitialisationDc, SetsTheLogonTimeSyncInterval) {
   DirectoryConnection connection;
   ASSERT_TRUE(OpenDirectoryConnection(connection));
   const Text domain = CurrentNamingContexts().DefaultNamingContext;
-  platform::DirectoryModification other{platform::kDirectoryReplace,
-                                        ZT("msDS-LogonTimeSyncInterval"), {"9"}};
+  platform::DirectoryModification other{
+      platform::kDirectoryReplace, ZT("msDS-LogonTimeSyncInterval"), {"9"}};
   ASSERT_EQ(platform::DirectoryModify(connection.handle, domain, {other}, false), 0);
   ASSERT_EQ(ReadAttributeText(connection, domain, ZT("msDS-LogonTimeSyncInterval")), ZT("9"));
 

@@ -41,12 +41,12 @@ TEST(SetupCommands, WindowsCommandTextsAreExact) {
                 false);
   ExpectCommand(DeleteScheduledTaskCommand(ZT("ClavoraADImport")), "cmd.exe",
                 "/c schtasks.exe /delete /tn \"ClavoraADImport\" /f", false);
-  ExpectCommand(CreateScheduledTaskCommand(ZT("RODODorire"),
-                                           ZT("C:\\Windows\\zefa\\setup\\rododorire.xml")),
-                "cmd.exe",
-                "/c schtasks /create /tn \"RODODorire\" /xml "
-                "\"C:\\Windows\\zefa\\setup\\rododorire.xml\"",
-                false);
+  ExpectCommand(
+      CreateScheduledTaskCommand(ZT("RODODorire"), ZT("C:\\Windows\\zefa\\setup\\rododorire.xml")),
+      "cmd.exe",
+      "/c schtasks /create /tn \"RODODorire\" /xml "
+      "\"C:\\Windows\\zefa\\setup\\rododorire.xml\"",
+      false);
   ExpectCommand(CopyNewerFilesCommand(ZT("C:\\Windows\\zefa\\setup\\ADMX"), ZT("*.admx"),
                                       ZT("D:\\Sysvol\\corp\\Policies\\PolicyDefinitions")),
                 "cmd.exe",
@@ -85,8 +85,8 @@ class UpgradeTest : public ::testing::TestWithParam<const char*> {
     std::vector<std::string> paths;
     for (const char* task : {"ClavoraADImport", "ClavoraADQuery", "ClavoraSync"})
       paths.push_back(server.tasks() + "/" + task + ".cron");
-    for (const char* file : {"ktad.exe", "ktadimport.exe", "ktsync.exe", "KTTools64.dll",
-                             "KTTools64.sxs.manifest"})
+    for (const char* file :
+         {"ktad.exe", "ktadimport.exe", "ktsync.exe", "KTTools64.dll", "KTTools64.sxs.manifest"})
       paths.push_back(server.root() + "/System32/" + file);
     for (const char* file : {"-googleapps.vbs", "-o365.ps1", "ClavoraADImport.xml",
                              "ClavoraADQuery.xml", "ClavoraSync.xml"})

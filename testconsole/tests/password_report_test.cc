@@ -41,9 +41,9 @@ std::string GeneratedLog() {
       log += Rejection(day, account, false, lines);
     } else {
       log += SetLine(day, account, 3, true);
-      log += Rejection(day, account, true,
-                       " | -Must not contain any of the forbidden words (found word" +
-                           std::to_string(i) + ")");
+      log += Rejection(
+          day, account, true,
+          " | -Must not contain any of the forbidden words (found word" + std::to_string(i) + ")");
     }
   }
   return log;
@@ -103,7 +103,8 @@ TEST(PasswordReport, PairsBySetLineOfTheSameAccount) {
   EXPECT_EQ(report.SetTotals[5].Audited, 1);
   EXPECT_EQ(report.SetTotals[0].Denied, 1);
   EXPECT_EQ(Row(report, 0, "-Must not contain any vowels", false), 1);
-  EXPECT_EQ(Row(report, 2, "(no requirement line: empty password or too few categories)", false), 1);
+  EXPECT_EQ(Row(report, 2, "(no requirement line: empty password or too few categories)", false),
+            1);
   const std::vector<Text> lines = ReportLines(report);
   bool unattributed = false;
   for (const Text& line : lines)

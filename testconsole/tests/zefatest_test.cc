@@ -219,7 +219,8 @@ TEST(Zefatest, UnknownAccountShowsTheSetThatChecksIt) {
   Capture(reg + " add" + key + "' /v UnknownAccountSet /t REG_DWORD /d 4 /f");
   const std::string account = "newcomer" + std::to_string(getpid());
   const std::string out = Capture(kZefatest + " /p " + account + " 'Ab1!'");
-  EXPECT_NE(out.find("\tInfo " + account + "\tUnknown account: checked by policy set 4]\n"
+  EXPECT_NE(out.find("\tInfo " + account +
+                     "\tUnknown account: checked by policy set 4]\n"
                      "Unknown account: checked by policy set 4\n"),
             std::string::npos)
       << out;
@@ -254,14 +255,16 @@ TEST(Zefatest, AuditModeSetAcceptsAndSaysWhatItWouldDeny) {
       << out;
   EXPECT_NE(out.find("\nWARNING  Policy set 3 is in audit mode (AuditOnly)"), std::string::npos)
       << out;
-  EXPECT_NE(out.find("\nWARNING  UnknownAccountSet names no enabled policy set: new accounts, and "
-                     "accounts renamed in the same request as their password reset, are not checked"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find("\nWARNING  UnknownAccountSet names no enabled policy set: new accounts, and "
+               "accounts renamed in the same request as their password reset, are not checked"),
+      std::string::npos)
       << out;
   // Switched to enforce, with a set for unknown accounts: no warning, and
   // the password is denied.
   Capture(reg + " add" + key + " /v AuditOnly /t REG_DWORD /d 0 /f");
-  Capture(reg + " add 'HKLM\\Software\\Policies\\Clavora' /v UnknownAccountSet /t REG_DWORD /d 3 /f");
+  Capture(reg +
+          " add 'HKLM\\Software\\Policies\\Clavora' /v UnknownAccountSet /t REG_DWORD /d 3 /f");
   const std::string enforced = Capture(kZefatest + " /p alice 'Short-but-fine1' /v");
   EXPECT_NE(enforced.find("Result: Denied\n"), std::string::npos) << enforced;
   EXPECT_EQ(enforced.find("WARNING"), std::string::npos) << enforced;
@@ -285,8 +288,10 @@ TEST(Zefatest, ReportReadsTheLogFolderAndNamedFiles) {
   testing::WriteFileText(folder + "/notes.txt", denied);  // not a log: not read
   std::string out = Capture(kZefatest + " /report");
   EXPECT_NE(out.find("Password report, all dates, 2 log files\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("Set 2: 1 denied, 0 would be denied (audit only)\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("Set 4: 0 denied, 1 would be denied (audit only)\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Set 2: 1 denied, 0 would be denied (audit only)\n"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Set 4: 0 denied, 1 would be denied (audit only)\n"), std::string::npos)
+      << out;
   EXPECT_NE(out.find("         0         1  -Must not contain any vowels\n"), std::string::npos);
 
   // A date range and a named file; the report's parameters end at the next switch.
@@ -317,9 +322,7 @@ TEST(Zefatest, CheckNamesEveryConfigurationMistake) {
                        domain.root() + "/passwords.txt >/dev/null 2>&1")
                 .exit_code,
             0);
-  auto key_of = [](ValueScope scope, int set) {
-    return scope == ValueScope::kRoot ? 0 : set;
-  };
+  auto key_of = [](ValueScope scope, int set) { return scope == ValueScope::kRoot ? 0 : set; };
   auto good_text = [&](const PolicyValue& value) -> std::string {
     if (value.Content == ValueContent::kPattern) return "^[^ ]+$";
     if (value.Content == ValueContent::kWordFile) return "words.txt";
@@ -344,10 +347,12 @@ TEST(Zefatest, CheckNamesEveryConfigurationMistake) {
   for (const PolicyValue& value : PolicyValueCatalogue()) {
     const std::string name = TextToUtf8(value.Name);
     const bool number = value.Kind == ValueKind::kNumber || value.Kind == ValueKind::kSwitch;
-    const std::string key = value.Scope == ValueScope::kRoot ? "HKLM\\Software\\Policies\\Clavora"
-                                                             : "HKLM\\Software\\Policies\\Clavora\\";
+    const std::string key = value.Scope == ValueScope::kRoot
+                                ? "HKLM\\Software\\Policies\\Clavora"
+                                : "HKLM\\Software\\Policies\\Clavora\\";
     if (value.Scope == ValueScope::kSet) {
-      domain.SetPolicy(2, name, number ? "yes" : "1", number ? platform::kRegSz : platform::kRegDword);
+      domain.SetPolicy(2, name, number ? "yes" : "1",
+                       number ? platform::kRegSz : platform::kRegDword);
       expected.push_back("PROBLEM  " + key + "2: " + name + " should be ");
       if (number) {
         domain.SetPolicy(3, name, std::to_string(value.Maximum + 1), platform::kRegDword);
@@ -365,22 +370,27 @@ TEST(Zefatest, CheckNamesEveryConfigurationMistake) {
     }
   }
   domain.SetPolicy(5, "RegEx", "([a-z");
-  expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora\\5: RegEx \"([a-z\" does not compile");
+  expected.push_back(
+      "PROBLEM  HKLM\\Software\\Policies\\Clavora\\5: RegEx \"([a-z\" does not compile");
   domain.SetPolicy(5, "ForbiddenFile", "missing.txt");
   expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora\\5: ForbiddenFile names " +
                      domain.words_folder() + "/missing.txt, which does not exist");
   domain.SetPolicy(5, "PwnedStore", "/nowhere/pwned.store");
-  expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora\\5: PwnedStore names "
-                     "/nowhere/pwned.store, which cannot be used");
+  expected.push_back(
+      "PROBLEM  HKLM\\Software\\Policies\\Clavora\\5: PwnedStore names "
+      "/nowhere/pwned.store, which cannot be used");
   domain.SetPolicy(5, "MinLenght", "12", platform::kRegDword);
-  expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora\\5: unknown value MinLenght "
-                     "(did you mean MinLength?)");
+  expected.push_back(
+      "PROBLEM  HKLM\\Software\\Policies\\Clavora\\5: unknown value MinLenght "
+      "(did you mean MinLength?)");
   domain.SetPolicy(0, "MinLength", "12", platform::kRegDword);
   expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora: MinLength belongs in a set key");
   domain.SetPolicy(5, "SkipUsers", "bob");
-  expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora\\5: SkipUsers belongs in the root key");
+  expected.push_back(
+      "PROBLEM  HKLM\\Software\\Policies\\Clavora\\5: SkipUsers belongs in the root key");
   domain.SetPolicy(0, "UnknownAccountSet", "9", platform::kRegDword);
-  expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora: UnknownAccountSet is 9, outside 0 to 8\n");
+  expected.push_back(
+      "PROBLEM  HKLM\\Software\\Policies\\Clavora: UnknownAccountSet is 9, outside 0 to 8\n");
   domain.SetPolicy(9, "Enabled", "1", platform::kRegDword);
   expected.push_back("PROBLEM  HKLM\\Software\\Policies\\Clavora\\9: not a policy set");
 
@@ -428,7 +438,9 @@ TEST(Zefareg, AddWarnsAboutValuesTheFilterDoesNotKnow) {
             std::string::npos)
       << run.out;
   EXPECT_EQ(ReadRegistryValue(Text(kPolicyRootKey) + ZT("\\1"), ZT("MinLenght"), 0), ZT("12"));
-  run = RunCommand(kZefareg + " add 'HKLM\\Software\\Policies\\Clavora\\9' /v Enabled /t REG_DWORD /d 1 /f 2>&1");
+  run = RunCommand(
+      kZefareg +
+      " add 'HKLM\\Software\\Policies\\Clavora\\9' /v Enabled /t REG_DWORD /d 1 /f 2>&1");
   EXPECT_NE(run.out.find("is not a policy set"), std::string::npos) << run.out;
   run = RunCommand(kZefareg + " add 'HKLM\\Software\\Other' /v MinLenght /t REG_SZ /d x /f 2>&1");
   EXPECT_EQ(run.out, "The operation completed successfully.\n");
@@ -443,7 +455,8 @@ TEST(Zefatest, UnreadableFolderIsNotReportedMissing) {
   // Another account: the test runs as root, which may read anything.
   const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   chmod(domain.root().c_str(), 0755);
-  if (RunCommand(as_nobody + "true").exit_code != 0) GTEST_SKIP() << "setpriv cannot switch accounts";
+  if (RunCommand(as_nobody + "true").exit_code != 0)
+    GTEST_SKIP() << "setpriv cannot switch accounts";
   const CommandRun run = RunCommand(as_nobody + kZefatest + " /check");
   EXPECT_NE(run.out.find("UNREADABLE " + domain.system_folder() + " (this account may not read it"),
             std::string::npos)
@@ -462,14 +475,17 @@ TEST(Zefatest, ConsoleSaysWhenTheDirectoryMayNotBeRead) {
   std::filesystem::create_directories(private_folder);
   testing::WriteFileText(private_folder + "/ldapi", "");
   chmod(private_folder.c_str(), 0700);
-  setenv("CLAVORA_LDAP_URI", ("ldapi://" + testing::PercentEncode(private_folder + "/ldapi")).c_str(), 1);
+  setenv("CLAVORA_LDAP_URI",
+         ("ldapi://" + testing::PercentEncode(private_folder + "/ldapi")).c_str(), 1);
   const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-  if (RunCommand(as_nobody + "true").exit_code != 0) GTEST_SKIP() << "setpriv cannot switch accounts";
+  if (RunCommand(as_nobody + "true").exit_code != 0)
+    GTEST_SKIP() << "setpriv cannot switch accounts";
   const CommandRun run = RunCommand(as_nobody + kZefatest + " /p alice 'Some pw 1'");
   unsetenv("CLAVORA_LDAP_URI");
-  EXPECT_NE(run.out.find("\nSkip: cannot read the directory: permission denied on " + private_folder +
-                         "/ldapi: run as root; nothing is known about the account\n"),
-            std::string::npos)
+  EXPECT_NE(
+      run.out.find("\nSkip: cannot read the directory: permission denied on " + private_folder +
+                   "/ldapi: run as root; nothing is known about the account\n"),
+      std::string::npos)
       << run.out;
   EXPECT_EQ(run.out.find("user not found"), std::string::npos) << run.out;
 }

@@ -44,7 +44,7 @@ AuditAccount Account(const Text& name, int64_t set, const Text& password) {
 // never listed.
 TEST(PasswordAudit, ListedFindsEveryVariantOfItsSetsWordsAndTheName) {
   std::mt19937 random(26);
-  const std::vector<Text> endings = {ZT(""),   ZT("7"),    ZT("42"), ZT("1950"),
+  const std::vector<Text> endings = {ZT(""),     ZT("7"), ZT("42"), ZT("1950"),
                                      ZT("2039"), ZT("!"), ZT("1!")};
   std::vector<SetWords> words(9);
   auto file = std::make_shared<WordList>();
@@ -66,23 +66,34 @@ TEST(PasswordAudit, ListedFindsEveryVariantOfItsSetsWordsAndTheName) {
     };
     const Text name = ZT("user") + RandomWord(random, 6);
     switch (i % 6) {
-      case 0: accounts.push_back(Account(name, 1, shape(words[1].words[random() % 500]))); break;
+      case 0:
+        accounts.push_back(Account(name, 1, shape(words[1].words[random() % 500])));
+        break;
       case 1: {
         const TextView word = WordAt(*file, random() % WordCount(*file));
         accounts.push_back(Account(name, 2, shape(Text(word))));
         break;
       }
-      case 2: accounts.push_back(Account(name, 3, shape(name))); break;
-      case 3: accounts.push_back(Account(name, 1, shape(words[1].words[0]) + ZT("x"))); break;
-      case 4: accounts.push_back(Account(name, 2, shape(words[1].words[random() % 500]))); break;
-      case 5: accounts.push_back(Account(name, 0, shape(words[1].words[random() % 500]))); break;
+      case 2:
+        accounts.push_back(Account(name, 3, shape(name)));
+        break;
+      case 3:
+        accounts.push_back(Account(name, 1, shape(words[1].words[0]) + ZT("x")));
+        break;
+      case 4:
+        accounts.push_back(Account(name, 2, shape(words[1].words[random() % 500])));
+        break;
+      case 5:
+        accounts.push_back(Account(name, 0, shape(words[1].words[random() % 500])));
+        break;
     }
     expected.push_back(i % 6 <= 2);
   }
   for (unsigned threads : {1u, 3u}) {
     FindListed(accounts, words, threads);
     for (size_t i = 0; i < accounts.size(); ++i)
-      EXPECT_EQ(accounts[i].listed, expected[i]) << "account " << i << ", " << threads << " threads";
+      EXPECT_EQ(accounts[i].listed, expected[i])
+          << "account " << i << ", " << threads << " threads";
   }
   EXPECT_EQ(ListedVariants(ZT("Word")).size(), 2u * 203u);  // Word, word; 203 endings each
 }
@@ -113,8 +124,9 @@ TEST(PasswordAudit, SharedGroupsFollowTheHashesAndReportsHoldNoHash) {
       const bool hash_equal = passwords[i] == passwords[j];
       same += hash_equal;
       if (!passwords[i].empty()) {
-        EXPECT_EQ(accounts[i].shared_group == accounts[j].shared_group && accounts[i].shared_group != 0,
-                  hash_equal);
+        EXPECT_EQ(
+            accounts[i].shared_group == accounts[j].shared_group && accounts[i].shared_group != 0,
+            hash_equal);
       }
     }
     EXPECT_EQ(accounts[i].shared_group != 0, same > 0 && !passwords[i].empty());
@@ -124,7 +136,8 @@ TEST(PasswordAudit, SharedGroupsFollowTheHashesAndReportsHoldNoHash) {
     }
   }
   const std::string reports = CsvReport(accounts) + JsonReport(accounts) + SummaryText(accounts);
-  for (const AuditAccount& account : accounts) EXPECT_EQ(reports.find(HexOf(account.nt_hash)), std::string::npos);
+  for (const AuditAccount& account : accounts)
+    EXPECT_EQ(reports.find(HexOf(account.nt_hash)), std::string::npos);
   const std::string csv = CsvReport(accounts);
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 401);
 }
@@ -167,7 +180,8 @@ TEST(PasswordAudit, AccountGroupsFollowNestedSecurityGroups) {
   ASSERT_EQ(facts.size(), 2u);
   EXPECT_TRUE(facts[0].privileged);
   for (int i = 0; i < 30; ++i)
-    EXPECT_NE(facts[0].record.GroupNames.find(Utf8ToText("chain" + std::to_string(i) + ";")), Text::npos);
+    EXPECT_NE(facts[0].record.GroupNames.find(Utf8ToText("chain" + std::to_string(i) + ";")),
+              Text::npos);
   for (const WChar* name : {ZT("Administrators;"), ZT("Domain Users;"), ZT("Users;")})
     EXPECT_NE(facts[0].record.GroupNames.find(name), Text::npos) << TextToUtf8(name);
   EXPECT_EQ(facts[0].record.Container, ZT("Staff/Engi\\/neering"));
@@ -197,11 +211,14 @@ TEST(PasswordAudit, EncryptedSecretsDecodeOnlyWithTheirKeyAndUnaltered) {
     int length = 0;
     EVP_EncryptInit_ex(context, EVP_aes_128_gcm(), nullptr, nullptr, nullptr);
     EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr);
-    EVP_EncryptInit_ex(context, nullptr, nullptr, reinterpret_cast<const unsigned char*>(key.data()),
+    EVP_EncryptInit_ex(context, nullptr, nullptr,
+                       reinterpret_cast<const unsigned char*>(key.data()),
                        reinterpret_cast<const unsigned char*>(iv.data()));
-    EVP_EncryptUpdate(context, nullptr, &length, reinterpret_cast<const unsigned char*>(header.data()), 16);
+    EVP_EncryptUpdate(context, nullptr, &length,
+                      reinterpret_cast<const unsigned char*>(header.data()), 16);
     EVP_EncryptUpdate(context, reinterpret_cast<unsigned char*>(cipher.data()), &length,
-                      reinterpret_cast<const unsigned char*>(plain.data()), static_cast<int>(plain.size()));
+                      reinterpret_cast<const unsigned char*>(plain.data()),
+                      static_cast<int>(plain.size()));
     EVP_EncryptFinal_ex(context, reinterpret_cast<unsigned char*>(cipher.data()) + length, &length);
     EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_GET_TAG, 16, tag.data());
     EVP_CIPHER_CTX_free(context);

@@ -114,10 +114,10 @@ class RangeHttpsServer {
         ++requests_;
         int status = 200;
         const std::string body = answer_(path, status);
-        const std::string reply = "HTTP/1.1 " + std::to_string(status) +
-                                  (status == 200 ? " OK" : " Error") +
-                                  "\r\nContent-Type: text/plain\r\nContent-Length: " +
-                                  std::to_string(body.size()) + "\r\n\r\n" + body;
+        const std::string reply =
+            "HTTP/1.1 " + std::to_string(status) + (status == 200 ? " OK" : " Error") +
+            "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+            "\r\n\r\n" + body;
         if (SSL_write(ssl, reply.data(), static_cast<int>(reply.size())) <= 0) break;
       }
     }

@@ -542,7 +542,8 @@ TEST_F(ZefaregProgram, ImportAppliesDeletionsFromAUtf8File) {
 TEST_F(ZefaregProgram, ImportReadsAnEightBitFileAsWindows1252AndSaysSo) {
   std::ofstream(dir_ / "ansi.reg", std::ios::binary)
       << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Ansi]\r\n"
-         "\"Greeting\"=\"Gr\xFC\xDF" "e \x80\"\r\n";
+         "\"Greeting\"=\"Gr\xFC\xDF"
+         "e \x80\"\r\n";
   const RunResult imported = Run({"import", Path("ansi.reg")});
   ASSERT_EQ(imported.exit_code, 0) << imported.err;
   EXPECT_NE(imported.out.find("ansi.reg is not UTF-8 or UTF-16 text; it was read as "
@@ -550,10 +551,12 @@ TEST_F(ZefaregProgram, ImportReadsAnEightBitFileAsWindows1252AndSaysSo) {
             std::string::npos)
       << imported.out;
   EXPECT_EQ(Run({"query", "HKCU\\Ansi"}).out,
-            "\nHKEY_CURRENT_USER\\Ansi\n    Greeting    REG_SZ    Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\n\n");
+            "\nHKEY_CURRENT_USER\\Ansi\n    Greeting    REG_SZ    Gr\xC3\xBC\xC3\x9F"
+            "e \xE2\x82\xAC\n\n");
 
-  const std::string utf8 = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Be]\r\n"
-                           "\"v\"=\"\xC3\xA9t\xC3\xA9\"\r\n";
+  const std::string utf8 =
+      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Be]\r\n"
+      "\"v\"=\"\xC3\xA9t\xC3\xA9\"\r\n";
   const Text text = Utf8ToText(utf8);
   std::string be = "\xFE\xFF";
   for (const WChar unit : text) {
@@ -564,7 +567,8 @@ TEST_F(ZefaregProgram, ImportReadsAnEightBitFileAsWindows1252AndSaysSo) {
   const RunResult big_endian = Run({"import", Path("be.reg")});
   ASSERT_EQ(big_endian.exit_code, 0) << big_endian.err;
   EXPECT_EQ(big_endian.out.find("Windows-1252"), std::string::npos);
-  EXPECT_EQ(Run({"query", "HKCU\\Be"}).out, "\nHKEY_CURRENT_USER\\Be\n    v    REG_SZ    \xC3\xA9t\xC3\xA9\n\n");
+  EXPECT_EQ(Run({"query", "HKCU\\Be"}).out,
+            "\nHKEY_CURRENT_USER\\Be\n    v    REG_SZ    \xC3\xA9t\xC3\xA9\n\n");
 }
 
 TEST_F(ZefaregProgram, BadInputIsRefusedAndChangesNothing) {
@@ -709,9 +713,9 @@ TEST_F(ZefaregProgram, ChangesBelowThePolicyKeyEndByTouchingIt) {
   ExpectRefused({"add", policies + "\\3", "/v", "MinLength", "/t", "REG_DWORD", "/d", "x"});
   EXPECT_EQ(Ticks(root), before);
   // The key's letter case and doubled separators do not matter.
-  ASSERT_EQ(Run({"add", "hklm\\SOFTWARE\\\\policies\\clavora\\5", "/v", "Enabled", "/d", "0"})
-                .exit_code,
-            0);
+  ASSERT_EQ(
+      Run({"add", "hklm\\SOFTWARE\\\\policies\\clavora\\5", "/v", "Enabled", "/d", "0"}).exit_code,
+      0);
   EXPECT_GT(Ticks(root), before);
 }
 
@@ -722,9 +726,9 @@ TEST_F(ZefaregProgram, TheFilterSeesAnEditInsideASetAtItsNextReload) {
   ASSERT_EQ(Run({"add", policies + "\\1", "/v", "Enabled", "/t", "REG_DWORD", "/d", "1"}).exit_code,
             0);
   ASSERT_EQ(ReloadPolicies(), 1);
-  ASSERT_EQ(Run({"add", policies + "\\1", "/v", "MinLength", "/t", "REG_DWORD", "/d", "12"})
-                .exit_code,
-            0);
+  ASSERT_EQ(
+      Run({"add", policies + "\\1", "/v", "MinLength", "/t", "REG_DWORD", "/d", "12"}).exit_code,
+      0);
   ASSERT_EQ(ReloadPolicies(), 1);
   {
     std::lock_guard<std::mutex> guard(PolicyLock());

@@ -186,7 +186,7 @@ void CompareWithWalk(uint32_t seed, const Text& alphabet, size_t lists, size_t l
 // words, dictionary- and password-like words with repeats, and a list of a
 // few distinct 1-4-letter words repeated thousands of times.
 std::vector<Text> ShapedList(std::mt19937& rng, int shape, size_t size) {
-  static const char* const kSyllables[] = {"pa", "ss", "wo", "rd", "le", "t", "me", "in",
+  static const char* const kSyllables[] = {"pa", "ss", "wo", "rd",  "le",  "t",  "me", "in",
                                            "dr", "ag", "on", "sum", "mer", "qw", "er", "ty"};
   const Text letters_digits = ZT("abcdefghijklmnopqrstuvwxyz0123456789@$");
   std::vector<Text> words;

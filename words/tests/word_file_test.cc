@@ -63,24 +63,45 @@ TEST_F(WordFileTest, CrLfAndLoneCrAndLfAllEndALine) {
 // What Notepad ("Unicode", "Unicode big endian", "UTF-8"), PowerShell 5.1's
 // Out-File and older editors save.
 TEST_F(WordFileTest, Utf16WithByteOrderMarkAndUtf8WithOrWithout) {
-  const std::string utf16le("\xFF\xFE" "G\0r\0\xFC\0\xDF\0" "e\0\r\0\n\0" "=\xD8\0\xDE" "\r\0\n\0" "x\0", 26);
-  const std::string utf16be("\xFE\xFF" "\0G\0r\0\xFC\0\xDF" "\0e\0\r\0\n" "\xD8=\xDE\0" "\0\r\0\n" "\0x", 26);
+  const std::string utf16le(
+      "\xFF\xFE"
+      "G\0r\0\xFC\0\xDF\0"
+      "e\0\r\0\n\0"
+      "=\xD8\0\xDE"
+      "\r\0\n\0"
+      "x\0",
+      26);
+  const std::string utf16be(
+      "\xFE\xFF"
+      "\0G\0r\0\xFC\0\xDF"
+      "\0e\0\r\0\n"
+      "\xD8=\xDE\0"
+      "\0\r\0\n"
+      "\0x",
+      26);
   const std::vector<Text> expected{ZT("gr\u00fc\u00dfe"), ZT("\U0001F600"), ZT("x")};
   WordList list;
   ASSERT_TRUE(LoadWordFile(list, WriteFile("le.txt", utf16le), true, true));
   EXPECT_EQ(Entries(list), expected);
   ASSERT_TRUE(LoadWordFile(list, WriteFile("be.txt", utf16be), true, true));
   EXPECT_EQ(Entries(list), expected);
-  ASSERT_TRUE(LoadWordFile(
-      list, WriteFile("u8.txt", "\xEF\xBB\xBFGr\xC3\xBC\xC3\x9F" "e\r\n\xF0\x9F\x98\x80\r\nx"), true, true));
+  ASSERT_TRUE(LoadWordFile(list,
+                           WriteFile("u8.txt",
+                                     "\xEF\xBB\xBFGr\xC3\xBC\xC3\x9F"
+                                     "e\r\n\xF0\x9F\x98\x80\r\nx"),
+                           true, true));
   EXPECT_EQ(Entries(list), expected);
-  ASSERT_TRUE(LoadWordFile(
-      list, WriteFile("plain.txt", "Gr\xC3\xBC\xC3\x9F" "e\n\xF0\x9F\x98\x80\nx\n"), true, true));
+  ASSERT_TRUE(LoadWordFile(list,
+                           WriteFile("plain.txt",
+                                     "Gr\xC3\xBC\xC3\x9F"
+                                     "e\n\xF0\x9F\x98\x80\nx\n"),
+                           true, true));
   EXPECT_EQ(Entries(list), expected);
   FinishWordList(list);
   EXPECT_EQ(ForbiddenWordSearch(list, ZT("vielegr\u00fc\u00dfe"), 0), ZT("gr\u00fc\u00dfe"));
   // An odd last byte of a UTF-16 file is a replacement character.
-  ASSERT_TRUE(LoadWordFile(list, WriteFile("odd.txt", std::string("\xFF\xFEo\0k\0!", 7)), true, false));
+  ASSERT_TRUE(
+      LoadWordFile(list, WriteFile("odd.txt", std::string("\xFF\xFEo\0k\0!", 7)), true, false));
   EXPECT_EQ(Entries(list), (std::vector<Text>{ZT("ok\uFFFD")}));
 }
 
@@ -117,7 +138,9 @@ TEST_F(WordFileTest, NotUtf8IsReadAsWindows1252WithOneWarning) {
   ResetLogDefaults();
   SetLogFilePath(Utf8ToText(log));
   WordList list;
-  const Text path = WriteFile("latin.txt", "Gr\xFC\xDF" "e\r\n\x80uro\r\nna\xEFve\r\n\x81\x9F\r\nplain\r\n");
+  const Text path = WriteFile("latin.txt",
+                              "Gr\xFC\xDF"
+                              "e\r\n\x80uro\r\nna\xEFve\r\n\x81\x9F\r\nplain\r\n");
   ASSERT_TRUE(LoadWordFile(list, path, true, true));
   ResetLogDefaults();
   EXPECT_EQ(Entries(list), (std::vector<Text>{ZT("gr\u00fc\u00dfe"), ZT("\u20acuro"),

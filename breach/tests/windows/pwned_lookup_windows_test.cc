@@ -49,8 +49,7 @@ class PwnedLookupWinHttp : public ::testing::Test {
     ASSERT_TRUE(platform::ReplaceFileAtomically(dir_ + L"\\routes", "", false));
     ASSERT_TRUE(platform::ReplaceFileAtomically(dir_ + L"\\requests", "", false));
     url_ = std::make_unique<ScopedEnv>(L"CLAVORA_PWNED_URL", Url("https", tls_port_).c_str());
-    ca_ = std::make_unique<ScopedEnv>(L"CLAVORA_PWNED_CA_FILE",
-                                      (dir_ + L"\\trusted.pem").c_str());
+    ca_ = std::make_unique<ScopedEnv>(L"CLAVORA_PWNED_CA_FILE", (dir_ + L"\\trusted.pem").c_str());
     ServerPaths paths;
     paths.NetworkReady = 1;
     StoreServerPaths(paths);

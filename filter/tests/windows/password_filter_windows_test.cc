@@ -42,8 +42,8 @@ class FilterWindows : public ::testing::Test {
   void SetUp() override {
     ResetState();
     saved_share_ = platform::RegistryRead(L"HKEY_LOCAL_MACHINE", kShares, L"NETLOGON", 0);
-    const Text definition = L"Path=" + netlogon_.path() + Text(1, L'\0') + L"Type=0" +
-                            Text(2, L'\0');
+    const Text definition =
+        L"Path=" + netlogon_.path() + Text(1, L'\0') + L"Type=0" + Text(2, L'\0');
     platform::RegistryValue share{L"NETLOGON", platform::kRegMultiSz,
                                   platform::test_support::Utf16Bytes(definition)};
     ASSERT_TRUE(platform::RegistryWrite(L"HKEY_LOCAL_MACHINE", kShares, share, 0));
@@ -79,8 +79,8 @@ class FilterWindows : public ::testing::Test {
   // What TestPassword prints, standard output redirected to a file.
   std::string TestOutput(const Text& user, const Text& password) {
     const Text path = scratch_.File(L"out-" + IntegerToText(++runs_) + L".txt");
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                              0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return "no output file";
     HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
     SetStdHandle(STD_OUTPUT_HANDLE, file);

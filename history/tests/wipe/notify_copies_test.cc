@@ -183,8 +183,8 @@ TEST(NotifyProgramCopies, AChangeNotificationWithTheNotifyProgramWipesEveryCopy)
     testing::TestDomain domain;
     const std::string script = domain.root() + "/notify.sh";
     const std::string out = domain.root() + "/notify.out";
-    testing::WriteFileText(script, "#!/bin/sh\ncat > " + out + ".tmp\nmv " + out + ".tmp " + out +
-                                       "\n");
+    testing::WriteFileText(script,
+                           "#!/bin/sh\ncat > " + out + ".tmp\nmv " + out + ".tmp " + out + "\n");
     chmod(script.c_str(), 0700);
     domain.SetPolicy(1, "Enabled", "1");
     domain.SetPolicy(1, "UserGroups", "Staff");

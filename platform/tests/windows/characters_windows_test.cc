@@ -28,9 +28,9 @@ TEST(CharacterCaseWindows, CasedLettersOfSeveralScripts) {
 }
 
 TEST(CharacterCaseWindows, NonLettersCaselessLettersAndSurrogatesHaveNoCase) {
-  for (const WChar c : {WChar{L'0'}, WChar{L'9'}, WChar{L' '}, WChar{L'!'}, WChar{L'\t'},
-                        WChar{L'€'}, WChar{L'א'}, WChar{L'中'}, WChar{0xD83D}, WChar{0xDE00},
-                        WChar{0xDBFF}, WChar{0}}) {
+  for (const WChar c :
+       {WChar{L'0'}, WChar{L'9'}, WChar{L' '}, WChar{L'!'}, WChar{L'\t'}, WChar{L'€'}, WChar{L'א'},
+        WChar{L'中'}, WChar{0xD83D}, WChar{0xDE00}, WChar{0xDBFF}, WChar{0}}) {
     EXPECT_FALSE(IsCharUpper(c)) << int(c);
     EXPECT_FALSE(IsCharLower(c)) << int(c);
     EXPECT_EQ(CharLower(c), c) << int(c);

@@ -59,10 +59,12 @@ size_t WholeMessage(const std::string& buffer, unsigned char& operation) {
     const size_t bytes = length & 0x7F;
     if (buffer.size() < at + bytes) return 0;
     length = 0;
-    for (size_t i = 0; i < bytes; ++i) length = length << 8 | static_cast<unsigned char>(buffer[at++]);
+    for (size_t i = 0; i < bytes; ++i)
+      length = length << 8 | static_cast<unsigned char>(buffer[at++]);
   }
   if (buffer.size() < at + length) return 0;
-  operation = static_cast<unsigned char>(buffer[at + 2 + static_cast<unsigned char>(buffer[at + 1])]);
+  operation =
+      static_cast<unsigned char>(buffer[at + 2 + static_cast<unsigned char>(buffer[at + 1])]);
   return at + length;
 }
 
@@ -95,10 +97,11 @@ void RelayUntilSearch(SOCKET listener, const std::string& host, int port) {
     if (n <= 0) break;
     pending.append(chunk, static_cast<size_t>(n));
     unsigned char operation = 0;
-    for (size_t length; (length = WholeMessage(pending, operation)) != 0; pending.erase(0, length)) {
+    for (size_t length; (length = WholeMessage(pending, operation)) != 0;
+         pending.erase(0, length)) {
       if (operation == kSearchRequest) silent = true;
-      if (!silent && send(upstream, pending.data(), static_cast<int>(length), 0) !=
-                         static_cast<int>(length)) {
+      if (!silent &&
+          send(upstream, pending.data(), static_cast<int>(length), 0) != static_cast<int>(length)) {
         break;
       }
     }

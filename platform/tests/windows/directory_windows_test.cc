@@ -105,12 +105,12 @@ TEST_F(DirectoryWindows, SettingsThatCannotWorkGiveNoConnection) {
   {
     // A distinguished name means a simple bind, which would send the
     // password in clear over ldap://: refused before anything is sent.
-    ScopedEnv account(L"CLAVORA_LDAP_BIND_DN",
-                      L"CN=Administrator,CN=Users,DC=example,DC=test");
+    ScopedEnv account(L"CLAVORA_LDAP_BIND_DN", L"CN=Administrator,CN=Users,DC=example,DC=test");
     EXPECT_EQ(DirectoryOpen(), nullptr) << "simple bind without TLS";
   }
-  for (const wchar_t* uri : {L"http://127.0.0.1", L"ldap://", L"ldap://host:0", L"ldap://host:99999",
-                             L"ldap://host:12x", L"ldap://user@host", L"ldapi://socket"}) {
+  for (const wchar_t* uri :
+       {L"http://127.0.0.1", L"ldap://", L"ldap://host:0", L"ldap://host:99999", L"ldap://host:12x",
+        L"ldap://user@host", L"ldapi://socket"}) {
     ScopedEnv setting(L"CLAVORA_LDAP_URI", uri);
     EXPECT_EQ(DirectoryOpen(), nullptr) << TextToUtf8(uri);
   }
@@ -138,7 +138,9 @@ TEST_F(DirectoryWindows, AddAndModifyWriteWhatTheyAreGiven) {
   ASSERT_NE(handle, nullptr);
   const Text name = UniqueName(L"zefa-win");
   const Text dn = L"CN=" + name + L",CN=Users," + kDomain;
-  const std::string description = "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac";  // non-ASCII UTF-8
+  const std::string description =
+      "Gr\xc3\xbc\xc3\x9f"
+      "e \xe2\x82\xac";  // non-ASCII UTF-8
   ASSERT_EQ(DirectoryAdd(handle, dn,
                          {{kDirectoryAdd, L"objectClass", {"group"}},
                           {kDirectoryAdd, L"sAMAccountName", {TextToUtf8(name)}},

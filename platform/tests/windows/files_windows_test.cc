@@ -123,8 +123,8 @@ TEST(FilesWindows, OwnerOnlyFilesGrantNobodyElse) {
   ASSERT_TRUE(ReplaceFileAtomically(file, "x", true));
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_EQ(GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                  nullptr, nullptr, &dacl, nullptr, &descriptor),
+  ASSERT_EQ(GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, &dacl, nullptr, &descriptor),
             ERROR_SUCCESS);
   LPWSTR text = nullptr;
   ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
@@ -147,8 +147,8 @@ TEST(FilesWindows, OwnerOnlyFilesGrantNobodyElse) {
 TEST(FilesWindows, FoldersAndFolderTrees) {
   TempFolder dir;
   EXPECT_TRUE(CreateFolder(dir.File(L"one")));
-  EXPECT_FALSE(CreateFolder(dir.File(L"one")));    // already there
-  EXPECT_FALSE(CreateFolder(dir.File(L"x\\y")));   // parent missing
+  EXPECT_FALSE(CreateFolder(dir.File(L"one")));   // already there
+  EXPECT_FALSE(CreateFolder(dir.File(L"x\\y")));  // parent missing
 
   EXPECT_TRUE(CreateFolderTree(dir.File(L"a//b/c\\")));
   EXPECT_TRUE(DirectoryExists(dir.File(L"a\\b\\c")));
@@ -265,9 +265,8 @@ TEST(FilesWindows, PrivateFolderLosesTheGrantToAuthenticatedUsers) {
   auto sddl = [&] {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     PACL dacl = nullptr;
-    if (GetNamedSecurityInfoW(dir.File(L"idp").c_str(), SE_FILE_OBJECT,
-                              DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                              &descriptor) != ERROR_SUCCESS) {
+    if (GetNamedSecurityInfoW(dir.File(L"idp").c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
       return Text();
     }
     LPWSTR text = nullptr;

@@ -58,9 +58,10 @@ TEST(ProcessWindows, ParametersReachTheProgramAsAWindowsCommandLine) {
 
 TEST(ProcessWindows, SeparateArgumentsArriveUnchanged) {
   TempFolder dir;
-  const std::vector<Text> arguments = {L"plain", L"two words", L"", L"quote\"inside",
-                                       L"trailing\\", L"C:\\Program Files\\x\\", L"Grüße 日本",
-                                       L"back\\\\\"slash"};
+  const std::vector<Text> arguments = {L"plain",      L"two words",
+                                       L"",           L"quote\"inside",
+                                       L"trailing\\", L"C:\\Program Files\\x\\",
+                                       L"Grüße 日本", L"back\\\\\"slash"};
   std::string expected;
   for (const Text& argument : arguments) expected += "[" + TextToUtf8(argument) + "]\n";
   EXPECT_EQ(RecordedArguments(dir, arguments), expected);

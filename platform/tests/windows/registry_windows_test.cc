@@ -58,9 +58,12 @@ TEST_F(RegistryWindows, EveryTypeRoundTripsByteForByte) {
     const std::string* data;
   };
   const std::string nothing;
-  for (const Expected& e : {Expected{L"Dword", kRegDword, &dword}, {L"Qword", kRegQword, &qword},
-                            {L"Binary", kRegBinary, &binary}, {L"Text", kRegSz, &text},
-                            {L"Expand", kRegExpandSz, &expand}, {L"Multi", kRegMultiSz, &multi},
+  for (const Expected& e : {Expected{L"Dword", kRegDword, &dword},
+                            {L"Qword", kRegQword, &qword},
+                            {L"Binary", kRegBinary, &binary},
+                            {L"Text", kRegSz, &text},
+                            {L"Expand", kRegExpandSz, &expand},
+                            {L"Multi", kRegMultiSz, &multi},
                             {L"Empty", kRegSz, &nothing}}) {
     const auto read = RegistryRead(kHklm, key_, e.name, 0);
     ASSERT_TRUE(read.has_value()) << TextToUtf8(e.name);
@@ -80,8 +83,8 @@ TEST_F(RegistryWindows, EveryTypeRoundTripsByteForByte) {
 TEST_F(RegistryWindows, NamesIgnoreCaseAndMissingThingsReadAsNothing) {
   ASSERT_TRUE(RegistryWrite(kHklm, key_ + L"\\Sets\\1",
                             Value(L"MinLength", kRegDword, std::string("\x0c\0\0\0", 4)), 0));
-  const auto read = RegistryRead(L"hkey_local_machine", L"\\" + key_ + L"\\SETS\\\\1\\",
-                                 L"MINLENGTH", 0);
+  const auto read =
+      RegistryRead(L"hkey_local_machine", L"\\" + key_ + L"\\SETS\\\\1\\", L"MINLENGTH", 0);
   ASSERT_TRUE(read.has_value());
   EXPECT_EQ(read->data, std::string("\x0c\0\0\0", 4));
 
@@ -104,15 +107,15 @@ TEST_F(RegistryWindows, LastWriteTimeFollowsTheKeysOwnValuesAtFullPrecision) {
   const int64_t created = RegistryKeyLastWriteTicks(kHklm, key_, 0);
   FILETIME now{};
   GetSystemTimeAsFileTime(&now);
-  const int64_t now_ticks = static_cast<int64_t>(
-      (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+  const int64_t now_ticks =
+      static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
   EXPECT_LT(std::llabs(now_ticks - created), 5LL * 10000000) << "a FILETIME, 100 ns ticks";
 
   // Past one tick of the system clock (at most 15.6 ms), well within one
   // second: whole seconds would hide the change.
   std::this_thread::sleep_for(std::chrono::milliseconds(40));
-  ASSERT_TRUE(RegistryWrite(kHklm, key_ + L"\\1", Value(L"Enabled", kRegDword,
-                                                         std::string("\x01\0\0\0", 4)), 0));
+  ASSERT_TRUE(RegistryWrite(kHklm, key_ + L"\\1",
+                            Value(L"Enabled", kRegDword, std::string("\x01\0\0\0", 4)), 0));
   EXPECT_EQ(RegistryKeyLastWriteTicks(kHklm, key_, 0), created);  // a subkey's value: no change
   EXPECT_GT(RegistryKeyLastWriteTicks(kHklm, key_ + L"\\1", 0), created);
 
@@ -144,8 +147,8 @@ TEST_F(RegistryWindows, LastWriteTimeFollowsTheKeysOwnValuesAtFullPrecision) {
 TEST_F(RegistryWindows, KeyTreesAreCreatedListedAndDeletedWhole) {
   ASSERT_TRUE(RegistryCreateKey(kHklm, key_ + L"\\b\\deep\\deeper", 0));
   ASSERT_TRUE(RegistryCreateKey(kHklm, key_ + L"\\a", 0));
-  ASSERT_TRUE(RegistryWrite(kHklm, key_ + L"\\b\\deep", Value(L"v", kRegDword,
-                                                               std::string(4, '\0')), 0));
+  ASSERT_TRUE(
+      RegistryWrite(kHklm, key_ + L"\\b\\deep", Value(L"v", kRegDword, std::string(4, '\0')), 0));
   EXPECT_TRUE(RegistryKeyExists(kHklm, key_ + L"\\B\\Deep\\Deeper", 0));
   EXPECT_TRUE(RegistryKeyExists(kHklm, L"", 0));  // the root itself
   const std::vector<Text> children = RegistrySubkeys(kHklm, key_, 0);

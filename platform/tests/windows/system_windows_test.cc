@@ -57,8 +57,8 @@ TEST(SystemWindows, ConsoleLinesAreUtf8WithCarriageReturns) {
   // Standard output goes to a file for the two lines, then back.
   test_support::TempFolder dir;
   const Text path = dir.File(L"stdout.txt");
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0,
-                            nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
   SetStdHandle(STD_OUTPUT_HANDLE, file);
@@ -66,7 +66,9 @@ TEST(SystemWindows, ConsoleLinesAreUtf8WithCarriageReturns) {
   ConsoleWriteLine(L"");
   SetStdHandle(STD_OUTPUT_HANDLE, saved);
   CloseHandle(file);
-  EXPECT_EQ(ReadWholeFile(path), "Result: Denied \xE2\x80\x93 Gr\xC3\xBC\xC3\x9F" "e\r\n\r\n");
+  EXPECT_EQ(ReadWholeFile(path),
+            "Result: Denied \xE2\x80\x93 Gr\xC3\xBC\xC3\x9F"
+            "e\r\n\r\n");
   DebugOutput(L"debugger text");  // nothing to observe without a debugger; must not fail
 }
 
@@ -111,9 +113,9 @@ TEST(LocaleWindows, DatesAndTimesFollowThePictures) {
 
 TEST(EventsWindows, EventsAreReportedUnderTheirSource) {
   EXPECT_EQ(ReportEvent(L"", L"no source", 2, kEventInformation), 0);
-  ASSERT_EQ(ReportEvent(L"Clavora", L"Password for jdoe rejected.\r\nToo short.", 2,
-                        kEventInformation),
-            1);
+  ASSERT_EQ(
+      ReportEvent(L"Clavora", L"Password for jdoe rejected.\r\nToo short.", 2, kEventInformation),
+      1);
   if (test_support::RunningUnderWine()) {
     GTEST_SKIP() << "Wine's event log accepts events and keeps none; the record is not read back";
   }

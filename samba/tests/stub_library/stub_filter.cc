@@ -106,8 +106,8 @@ ZEFA_BOOLEAN ZEFA_CALL InitializeChangeNotify(void) {
 }
 
 ZEFA_BOOLEAN ZEFA_CALL PasswordFilter(ZEFA_UNICODE_STRING* AccountName,
-                                      ZEFA_UNICODE_STRING* FullName,
-                                      ZEFA_UNICODE_STRING* Password, ZEFA_BOOLEAN SetOperation) {
+                                      ZEFA_UNICODE_STRING* FullName, ZEFA_UNICODE_STRING* Password,
+                                      ZEFA_BOOLEAN SetOperation) {
   const int now = ++in_flight;
   int most = most_in_flight.load();
   while (now > most && !most_in_flight.compare_exchange_weak(most, now)) {
