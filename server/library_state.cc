@@ -3,11 +3,16 @@
 #include <atomic>
 
 #include "breach/pwned_store.h"
+#include "directory/attribute_decoding.h"
+#include "directory/directory_writes.h"
 #include "directory/lookup_user.h"
 #include "directory/view_keeper.h"
 #include "logging/log.h"
+#include "policy/policies.h"
+#include "rules/evaluate_rules.h"
 #include "server/maintenance_worker.h"
 #include "server/server_initialisation.h"
+#include "util/server_paths.h"
 
 namespace zefa {
 
@@ -25,6 +30,20 @@ void OnProcessDetach() {
   StopMaintenanceWorker();
   SetInitialised(false);
   ClosePwnedStores();  // unmaps the offline stores
+}
+
+void ResetLibraryState() {
+  StopMaintenanceWorker();
+  StopViewKeeper();
+  SetInitialised(false);
+  ResetDirectoryView();
+  ResetPolicies();
+  ClearServerPaths();
+  ClearDecodingCaches();
+  ClearDirectoryWriteCaches();
+  ClosePwnedStores();
+  ForgetRegExWarnings();
+  ResetLogDefaults();
 }
 
 void StartFilter() {

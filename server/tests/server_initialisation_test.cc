@@ -18,7 +18,9 @@
 #include "directory/directory.h"
 #include "server/library_state.h"
 #include "logging/log.h"
+#include "policy/policies.h"
 #include "policy/registry_values.h"
+#include "util/text_util.h"
 #include "util/server_paths.h"
 #include "server/server_initialisation.h"
 #include "server/setup_and_upgrade.h"
@@ -265,6 +267,38 @@ TEST(ServerInitialisationDc, SetsTheLogonTimeSyncInterval) {
   EXPECT_EQ(ReadAttributeText(connection, domain, ZT("msDS-LogonTimeSyncInterval")), ZT("2"));
   CloseDirectoryConnection(connection);
   unsetenv("CLAVORA_LDAP_URI");
+}
+
+}  // namespace
+}  // namespace zefa
+
+namespace zefa {
+namespace {
+
+// Whatever a run left behind (sets, folders, the log level, a started
+// server), one call gives a library as a fresh load finds it.
+TEST(LibraryState, OneResetLeavesNothingOfAnEarlierRun) {
+  for (int round = 0; round < 3; ++round) {
+    {
+      std::lock_guard<std::mutex> guard(PolicyLock());
+      Policies().Sets.resize(8);
+      Policies().PolicyStamp = 1000 + round;
+    }
+    ServerPaths paths;
+    paths.NetlogonPath = ZT("/tmp/netlogon") + IntegerToText(round);
+    StoreServerPaths(paths);
+    SetLogLevel(2 + round);
+    SetInitialised(true);
+
+    ResetLibraryState();
+
+    EXPECT_FALSE(Initialised());
+    EXPECT_EQ(LogLevel(), 0);
+    EXPECT_TRUE(CurrentServerPaths().NetlogonPath.empty());
+    std::lock_guard<std::mutex> guard(PolicyLock());
+    EXPECT_TRUE(Policies().Sets.empty());
+    EXPECT_EQ(Policies().PolicyStamp, 0);
+  }
 }
 
 }  // namespace
