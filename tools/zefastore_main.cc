@@ -92,14 +92,6 @@ bool IsHelpArgument(const Text& arg) {
   return arg == ZT("--help") || arg == ZT("-h") || arg == ZT("/?") || arg == ZT("help");
 }
 
-fs::path PathOf(const Text& text) {
-#if defined(_WIN32)
-  return fs::path(std::wstring(text.begin(), text.end()));
-#else
-  return fs::path(TextToUtf8(text));
-#endif
-}
-
 std::string PathText(const fs::path& path) {
   return reinterpret_cast<const char*>(path.u8string().c_str());
 }
