@@ -26,5 +26,7 @@ if command -v ccache >/dev/null 2>&1; then
   flags+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
-cmake --build "$dir" "${targets[@]}"
+# The build's own output goes to standard error, so that a caller taking the
+# folder name from standard output still shows why a build failed.
+cmake --build "$dir" "${targets[@]}" >&2
 echo "$dir"
