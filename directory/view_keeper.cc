@@ -151,10 +151,8 @@ void LogOutage(KeeperState& state, bool answered) {
                    : ZT("The directory does not answer: passwords are refused until it has been "
                         "read"));
   } else if (answered && state.failing_since != 0) {
-    if (LogLevel() >= 0)
-      WriteLog(ZT("The directory answers again after ") + IntegerToText(now - state.failing_since) +
-                   ZT(" seconds; its changes meanwhile were read"),
-               ZT("Info"), 0);
+    LogInfo(ZT("The directory answers again after ") + IntegerToText(now - state.failing_since) +
+            ZT(" seconds; its changes meanwhile were read"));
     state.failing_since = 0;
   }
 }

@@ -24,7 +24,7 @@ namespace zefa {
 namespace {
 
 void Debug(const Text& message, const Text& label = ZT("Debug")) {
-  if (LogLevel() >= 2) WriteLog(message, label, 2);
+  Log(kLogLevelDebug, label, message);
 }
 
 // Acts on the breached-password lookup: only a listing rejects. With an
@@ -85,24 +85,18 @@ bool SelectUnknownAccountSet(PolicySet& set, const Text& account) {
 // Logs a failed check of a set in audit mode: the rejection text under its own
 // label, and one line naming the set for the report.
 void LogAuditedRejection(const Text& account, const PolicySet& set, const Text& message) {
-  if (LogLevel() >= 0) {
-    if (!TestMode())
-      WriteLog(ZT("Policy set ") + IntegerToText(set.Index) +
-                   ZT(" would deny the password (audit only)"),
-               ZT("Info ") + EscapeControlCharacters(account), 0);
-    WriteLog(message, ZT("Password Audit"), 0);
-  }
+  if (!TestMode())
+    LogAccountInfo(account, ZT("Policy set ") + IntegerToText(set.Index) +
+                                ZT(" would deny the password (audit only)"));
+  Log(kLogLevelInfo, ZT("Password Audit"), message);
   WriteEvent(ZT("Clavora"), ZT("(audit only) ") + message, kEventPasswordDenied,
              platform::kEventInformation);
 }
 
 void LogRejection(const Text& account, const PolicySet& set, const Text& message) {
-  if (LogLevel() >= 0) {
-    if (!TestMode())
-      WriteLog(ZT("Policy set ") + IntegerToText(set.Index) + ZT(" denied the password"),
-               ZT("Info ") + EscapeControlCharacters(account), 0);
-    WriteLog(message, ZT("Password Denied"), 0);
-  }
+  if (!TestMode())
+    LogAccountInfo(account, ZT("Policy set ") + IntegerToText(set.Index) + ZT(" denied the password"));
+  Log(kLogLevelInfo, ZT("Password Denied"), message);
   WriteEvent(ZT("Clavora"), message, kEventPasswordDenied, platform::kEventInformation);
 }
 

@@ -60,11 +60,8 @@ void Warn(const Text& message) { LogWarning(message); }
 void ReadCount(const Text& key_path, const WChar* name, int64_t& field) {
   ReadInteger(key_path, name, field);
   if (field >= 0) return;
-  if (LogLevel() >= 0) {
-    WriteLog(key_path + ZT(": ") + name + ZT(" is ") + IntegerToText(field) +
-                 ZT(", below 0; it is treated as 0 (rule off)"),
-             ZT("Warning"), 0);
-  }
+  LogWarning(key_path + ZT(": ") + name + ZT(" is ") + IntegerToText(field) +
+             ZT(", below 0; it is treated as 0 (rule off)"));
   field = 0;
 }
 

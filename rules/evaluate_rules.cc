@@ -109,11 +109,8 @@ void WarnRegExErrorOnce(const Text& pattern, const std::string& error) {
     std::lock_guard<std::mutex> guard(RegExWarningLock());
     if (!WarnedRegExPatterns().insert(pattern).second) return;
   }
-  if (LogLevel() >= 0) {
-    WriteLog(ZT("RegEx ") + pattern + ZT(" could not be matched (") + Utf8ToText(error) +
-                 ZT("); passwords it cannot match are denied"),
-             ZT("Warning"), 0);
-  }
+  LogWarning(ZT("RegEx ") + pattern + ZT(" could not be matched (") + Utf8ToText(error) +
+             ZT("); passwords it cannot match are denied"));
 }
 
 }  // namespace

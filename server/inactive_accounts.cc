@@ -110,13 +110,10 @@ void DisableInactiveAccountsPass(int64_t days) {
     // A failed write leaves that account as it was; the others still follow.
     if (SetAttributeValues(connection, dn, ZT("userAccountControl"), {IntegerToText(control)}) != 0)
       continue;
-    if (LogLevel() >= 0) {
-      Text account = ValueOf(attributes, ZT("samaccountname"));
-      if (account.empty()) account = dn;
-      WriteLog(ZT("Account disabled for inactivity: ") + EscapeControlCharacters(account) +
-                   ZT(" (last logon ") + ValueOf(attributes, ZT("lastlogontimestamp")) + ZT(")"),
-               ZT("Info"), 0);
-    }
+    Text account = ValueOf(attributes, ZT("samaccountname"));
+    if (account.empty()) account = dn;
+    LogInfo(ZT("Account disabled for inactivity: ") + EscapeControlCharacters(account) +
+            ZT(" (last logon ") + ValueOf(attributes, ZT("lastlogontimestamp")) + ZT(")"));
   }
   CloseDirectoryConnection(connection);
 }

@@ -75,13 +75,11 @@ void RunMirrorPass() {
   MirrorRecord& record = Mirror();
   const bool failed_before = record.last_failed.exchange(!completed);
   record.passes.fetch_add(1);
-  if (LogLevel() < 0) return;
   if (!completed && !failed_before) {
-    WriteLog(ZT("The policy sets could not be mirrored into the directory (no connection, or no "
-                "answer in time); retried every minute"),
-             ZT("Warning"), 0);
+    LogWarning(ZT("The policy sets could not be mirrored into the directory (no connection, or no "
+                  "answer in time); retried every minute"));
   } else if (completed && failed_before) {
-    WriteLog(ZT("The policy sets are mirrored into the directory again"), ZT("Info"), 0);
+    LogInfo(ZT("The policy sets are mirrored into the directory again"));
   }
 }
 

@@ -58,11 +58,10 @@ bool LoadWordFile(WordList& list, const Text& path, bool clear_first, bool lower
     if (read != platform::FileRead::kRead) return true;
     TextFileEncoding encoding = TextFileEncoding::kUtf8;
     text = DecodeTextFile(bytes, &encoding);
-    if (encoding == TextFileEncoding::kWindows1252 && LogLevel() >= 0) {
-      WriteLog(ZT("The word file ") + path +
-                   ZT(" is not UTF-8 text and was read as Windows-1252; save it as UTF-8 or "
-                      "UTF-16 to be sure of its non-ASCII words"),
-               ZT("Warning"), 0);
+    if (encoding == TextFileEncoding::kWindows1252) {
+      LogWarning(ZT("The word file ") + path +
+                 ZT(" is not UTF-8 text and was read as Windows-1252; save it as UTF-8 or "
+                    "UTF-16 to be sure of its non-ASCII words"));
     }
   }
   // Offsets are 32-bit: a file beyond four billion units keeps what fits.
