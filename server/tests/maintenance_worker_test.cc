@@ -119,6 +119,7 @@ TEST_F(MaintenanceWorkerTest, InitialisesOnceTheShareAppearsThenFollowsPolicyCha
 // here would take sixty hours).
 TEST_F(MaintenanceWorkerTest, InitialisesAtTheFirstTick) {
   testing::FreshServer server;
+  UseStandInLookup();
   server.SetPolicy(1, "Enabled", "1");
   server.SetPolicy(1, "MinLength", "8");
   SetMaintenanceTickForTesting(std::chrono::hours(1));
@@ -132,6 +133,7 @@ TEST_F(MaintenanceWorkerTest, InitialisesAtTheFirstTick) {
 // minute step, with no registry change.
 TEST_F(MaintenanceWorkerTest, AnEditedWordFileIsEnforcedWithinOneStep) {
   testing::FreshServer server;
+  UseStandInLookup();
   server.SetPolicy(1, "Enabled", "1");
   server.SetPolicy(1, "ForbiddenFile", "live.txt");
   SetMaintenanceTickForTesting(1ms);
