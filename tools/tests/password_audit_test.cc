@@ -70,7 +70,7 @@ TEST(PasswordAudit, ListedFindsEveryVariantOfItsSetsWordsAndTheName) {
         accounts.push_back(Account(name, 1, shape(words[1].words[random() % 500])));
         break;
       case 1: {
-        const TextView word = WordAt(*file, random() % WordCount(*file));
+        const Text word = WordAt(*file, random() % WordCount(*file));
         accounts.push_back(Account(name, 2, shape(Text(word))));
         break;
       }
