@@ -314,8 +314,9 @@ void FindListed(std::vector<AuditAccount>& accounts, const std::vector<SetWords>
     RunParallel(
         listed_words + file_words, threads,
         [&](uint64_t i) {
-          const TextView word =
-              i < listed_words ? TextView(words.words[i]) : WordAt(*words.file, i - listed_words);
+          // A word of the file is a copy (the list stores UTF-8): keep it.
+          const Text word =
+              i < listed_words ? words.words[i] : WordAt(*words.file, i - listed_words);
           if (!word.empty()) MarkVariants(word, index, accounts, listed.get());
         },
         progress, done, total);
