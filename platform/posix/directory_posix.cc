@@ -527,6 +527,17 @@ bool DirectoryConnectionLost(const DirectoryHandle* handle) {
   return handle == nullptr || handle->ld == nullptr || handle->lost_code != 0;
 }
 
+// Every entry of a search answer, in order. False when one cannot be decoded.
+bool CopyEntries(LDAP* ld, LDAPMessage* result, std::vector<DirectoryEntry>& out) {
+  for (LDAPMessage* message = ldap_first_entry(ld, result); message != nullptr;
+       message = ldap_next_entry(ld, message)) {
+    DirectoryEntry entry;
+    if (!CopyEntry(ld, message, entry)) return false;
+    out.push_back(std::move(entry));
+  }
+  return true;
+}
+
 int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const Text& filter,
                     const std::vector<Text>& attributes, int size_limit,
                     std::vector<DirectoryEntry>& entries) {
@@ -561,12 +572,7 @@ int DirectorySearch(DirectoryHandle* handle, const Text& base, int scope, const 
   if (rc != LDAP_SUCCESS) return rc;
 
   std::vector<DirectoryEntry> found;
-  for (LDAPMessage* message = ldap_first_entry(handle->ld, result.get()); message != nullptr;
-       message = ldap_next_entry(handle->ld, message)) {
-    DirectoryEntry entry;
-    if (!CopyEntry(handle->ld, message, entry)) return LDAP_DECODING_ERROR;
-    found.push_back(std::move(entry));
-  }
+  if (!CopyEntries(handle->ld, result.get(), found)) return LDAP_DECODING_ERROR;
   entries = std::move(found);
   return LDAP_SUCCESS;
 }
@@ -618,12 +624,7 @@ int DirectoryPagedSearch(DirectoryHandle* handle, const Text& base, int scope, c
     if (rc != LDAP_SUCCESS) return rc;
 
     std::vector<DirectoryEntry> page;
-    for (LDAPMessage* message = ldap_first_entry(handle->ld, result.get()); message != nullptr;
-         message = ldap_next_entry(handle->ld, message)) {
-      DirectoryEntry entry;
-      if (!CopyEntry(handle->ld, message, entry)) return LDAP_DECODING_ERROR;
-      page.push_back(std::move(entry));
-    }
+    if (!CopyEntries(handle->ld, result.get(), page)) return LDAP_DECODING_ERROR;
     // The cookie for the next page comes with the search's final result.
     LDAPControl** returned = nullptr;
     LDAPMessage* done = ldap_first_message(handle->ld, result.get());
