@@ -14,7 +14,13 @@ namespace {
 constexpr uint32_t kNone = UINT32_MAX;
 
 enum ObjectKind : uint8_t { kFree = 0, kAccount = 1, kGroup = 2, kContainer = 3 };
-enum ObjectFlag : uint8_t { kSecurityGroup = 1, kMachine = 2, kKrbtgt = 4 };
+enum ObjectFlag : uint8_t {
+  kSecurityGroup = 1,
+  kMachine = 2,
+  kKrbtgt = 4,
+  kRdnIsName = 8,          // the relative name is "CN=" and the account name: not stored
+  kImplicitPrincipal = 16  // the principal name is "name@dns.domain": not stored
+};
 
 // sAMAccountType values.
 constexpr int64_t kNormalAccount = 0x30000000;
@@ -31,6 +37,10 @@ uint32_t HashBytes(std::string_view bytes) {
     hash ^= c;
     hash *= 16777619u;
   }
+  // The indexes take a slot from the high bits: mix the low ones into them.
+  hash ^= hash >> 16;
+  hash *= 0x85ebca6bu;
+  hash ^= hash >> 13;
   return hash;
 }
 
@@ -224,8 +234,19 @@ void DirectoryView::CompactTexts() {
   texts_.shrink_to_fit();
 }
 
+std::string DirectoryView::RdnOf(const Object& object) const {
+  if ((object.flags & kRdnIsName) != 0) return "CN=" + std::string(TextAt(object.name));
+  return std::string(TextAt(object.rdn));
+}
+
+std::string DirectoryView::PrincipalOf(const Object& object) const {
+  if ((object.flags & kImplicitPrincipal) != 0)
+    return std::string(TextAt(object.name)) + "@" + domain_dns_;
+  return std::string(TextAt(object.principal));
+}
+
 std::string DirectoryView::DnOf(const Object& object) const {
-  std::string dn(TextAt(object.rdn));
+  std::string dn = RdnOf(object);
   const std::string& parent = parents_[object.parent];
   if (!parent.empty()) dn += ',' + parent;
   return dn;
@@ -247,32 +268,55 @@ uint32_t DirectoryView::InternParent(const std::string& parent_dn) {
 
 // ----------------------------------------------------------------- indexes
 
+namespace {
+
+// The slot an entry's probe starts at: the hash scaled to the table's size,
+// so that a table need not have a power-of-two size.
+size_t HomeSlot(uint32_t hash, size_t size) {
+  return static_cast<size_t>((static_cast<uint64_t>(hash) * size) >> 32);
+}
+
+size_t NextSlot(size_t i, size_t size) { return i + 1 == size ? 0 : i + 1; }
+
+}  // namespace
+
+// Tables grow by half once four fifths of their slots are used, and are cut
+// to a three-quarter load by IndexFit after a build.
 void DirectoryView::IndexInsert(Index& index, uint32_t hash, uint32_t id) {
-  if ((index.used + 1) * 4 > index.slots.size() * 3) {
+  if ((index.used + 1) * 5 > index.slots.size() * 4) {
     std::vector<Slot> old;
     old.swap(index.slots);
-    index.slots.assign(std::max<size_t>(16, old.size() * 2), Slot{});
+    index.slots.assign(std::max<size_t>(16, old.size() + old.size() / 2), Slot{});
     index.used = 0;
     for (const Slot& slot : old)
       if (slot.id != 0) IndexInsert(index, slot.hash, slot.id - 1);
   }
-  const size_t mask = index.slots.size() - 1;
-  size_t i = hash & mask;
-  while (index.slots[i].id != 0) i = (i + 1) & mask;
+  const size_t size = index.slots.size();
+  size_t i = HomeSlot(hash, size);
+  while (index.slots[i].id != 0) i = NextSlot(i, size);
   index.slots[i] = Slot{id + 1, hash};
   ++index.used;
 }
 
+void DirectoryView::IndexFit(Index& index) {
+  std::vector<Slot> old;
+  old.swap(index.slots);
+  index.slots.assign(std::max<size_t>(16, index.used * 4 / 3 + 1), Slot{});
+  index.used = 0;
+  for (const Slot& slot : old)
+    if (slot.id != 0) IndexInsert(index, slot.hash, slot.id - 1);
+}
+
 void DirectoryView::IndexErase(Index& index, uint32_t hash, uint32_t id) {
   if (index.slots.empty()) return;
-  const size_t mask = index.slots.size() - 1;
-  size_t i = hash & mask;
-  while (index.slots[i].id != 0 && index.slots[i].id != id + 1) i = (i + 1) & mask;
+  const size_t size = index.slots.size();
+  size_t i = HomeSlot(hash, size);
+  while (index.slots[i].id != 0 && index.slots[i].id != id + 1) i = NextSlot(i, size);
   if (index.slots[i].id == 0) return;
   // Backward shift: later entries of the probe run move into the hole.
   size_t hole = i;
-  for (size_t j = (hole + 1) & mask; index.slots[j].id != 0; j = (j + 1) & mask) {
-    const size_t home = index.slots[j].hash & mask;
+  for (size_t j = NextSlot(hole, size); index.slots[j].id != 0; j = NextSlot(j, size)) {
+    const size_t home = HomeSlot(index.slots[j].hash, size);
     const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
     if (stays) continue;
     index.slots[hole] = index.slots[j];
@@ -285,8 +329,8 @@ void DirectoryView::IndexErase(Index& index, uint32_t hash, uint32_t id) {
 template <typename Match>
 uint32_t DirectoryView::IndexFind(const Index& index, uint32_t hash, Match match) const {
   if (index.slots.empty()) return kNone;
-  const size_t mask = index.slots.size() - 1;
-  for (size_t i = hash & mask; index.slots[i].id != 0; i = (i + 1) & mask) {
+  const size_t size = index.slots.size();
+  for (size_t i = HomeSlot(hash, size); index.slots[i].id != 0; i = NextSlot(i, size)) {
     if (index.slots[i].hash == hash && match(index.slots[i].id - 1)) return index.slots[i].id - 1;
   }
   return kNone;
@@ -333,13 +377,36 @@ void DirectoryView::Reindex(uint32_t id) {
 
 // ---------------------------------------------------------- group lists
 
+namespace {
+
+uint32_t HashList(const std::vector<uint32_t>& groups) {
+  return HashBytes(std::string_view(reinterpret_cast<const char*>(groups.data()),
+                                    groups.size() * sizeof(uint32_t)));
+}
+
+}  // namespace
+
+DirectoryView::GroupSpan DirectoryView::GroupsOf(uint32_t list) const {
+  const GroupList& entry = lists_[list];
+  const uint32_t* first = list_pool_.data() + entry.start;
+  return GroupSpan{first, first + entry.count};
+}
+
+std::vector<uint32_t> DirectoryView::GroupsCopy(uint32_t list) const {
+  const GroupSpan groups = GroupsOf(list);
+  return std::vector<uint32_t>(groups.begin(), groups.end());
+}
+
 uint32_t DirectoryView::InternList(std::vector<uint32_t>&& groups) {
   if (groups.empty()) return 0;
-  std::string key(reinterpret_cast<const char*>(groups.data()), groups.size() * sizeof(uint32_t));
-  const auto found = list_ids_.find(key);
-  if (found != list_ids_.end()) {
-    ++lists_[found->second].users;
-    return found->second;
+  const uint32_t hash = HashList(groups);
+  const uint32_t found = IndexFind(by_list_, hash, [&](uint32_t id) {
+    const GroupSpan held = GroupsOf(id);
+    return std::equal(held.begin(), held.end(), groups.begin(), groups.end());
+  });
+  if (found != kNone) {
+    ++lists_[found].users;
+    return found;
   }
   uint32_t id;
   if (!free_lists_.empty()) {
@@ -349,24 +416,42 @@ uint32_t DirectoryView::InternList(std::vector<uint32_t>&& groups) {
     id = static_cast<uint32_t>(lists_.size());
     lists_.emplace_back();
   }
-  lists_[id].groups = std::move(groups);
-  lists_[id].users = 1;
-  list_ids_.emplace(std::move(key), id);
+  lists_[id] =
+      GroupList{static_cast<uint32_t>(list_pool_.size()), static_cast<uint32_t>(groups.size()), 1};
+  list_pool_.insert(list_pool_.end(), groups.begin(), groups.end());
+  IndexInsert(by_list_, hash, id);
   return id;
 }
 
 void DirectoryView::ReleaseList(uint32_t list) {
   if (list == 0 || --lists_[list].users != 0) return;
-  const std::vector<uint32_t>& groups = lists_[list].groups;
-  list_ids_.erase(
-      std::string(reinterpret_cast<const char*>(groups.data()), groups.size() * sizeof(uint32_t)));
-  lists_[list].groups = std::vector<uint32_t>();
+  IndexErase(by_list_, HashList(GroupsCopy(list)), list);
+  dropped_list_words_ += lists_[list].count;
+  lists_[list] = GroupList{};
   free_lists_.push_back(list);
+}
+
+// Lists that a change replaced leave their words in the pool (a build makes
+// one for every group an account joins on the way); once they are half of
+// it the live lists are copied into a new pool.
+void DirectoryView::CompactLists() {
+  if (dropped_list_words_ < 4096 || dropped_list_words_ * 2 < list_pool_.size()) return;
+  std::vector<uint32_t> pool;
+  pool.reserve(list_pool_.size() - dropped_list_words_);
+  for (GroupList& list : lists_) {
+    if (list.users == 0) continue;
+    const uint32_t start = static_cast<uint32_t>(pool.size());
+    pool.insert(pool.end(), list_pool_.begin() + list.start,
+                list_pool_.begin() + list.start + list.count);
+    list.start = start;
+  }
+  list_pool_.swap(pool);
+  dropped_list_words_ = 0;
 }
 
 void DirectoryView::ChangeListOf(uint32_t member, uint32_t group, bool add) {
   Object& object = objects_[member];
-  std::vector<uint32_t> groups = lists_[object.member_of].groups;
+  std::vector<uint32_t> groups = GroupsCopy(object.member_of);
   const auto at = std::lower_bound(groups.begin(), groups.end(), group);
   const bool present = at != groups.end() && *at == group;
   if (add == present) return;
@@ -416,7 +501,7 @@ void DirectoryView::Remove(uint32_t id) {
   }
   if (object.kind == kAccount) --accounts_;
   // Out of every group it was in.
-  const std::vector<uint32_t> groups = lists_[object.member_of].groups;
+  const std::vector<uint32_t> groups = GroupsCopy(object.member_of);
   for (uint32_t group : groups) {
     auto members = members_.find(group);
     if (members == members_.end()) continue;
@@ -479,10 +564,18 @@ uint32_t DirectoryView::Upsert(const ViewChange& change) {
   object.guid = change.Guid;
   object.kind = kind;
   const size_t name_end = FirstNameEnd(change.Dn);
-  object.rdn = StoreText(name_end == std::string::npos ? change.Dn : change.Dn.substr(0, name_end));
+  const std::string rdn = name_end == std::string::npos ? change.Dn : change.Dn.substr(0, name_end);
   object.parent = InternParent(ParentOfDn(change.Dn));
   object.name = StoreText(change.AccountName);
-  object.principal = kind == kAccount ? StoreText(change.PrincipalName) : 0;
+  // The common spellings are not stored: "CN=<account name>" and
+  // "<account name>@<dns domain>" follow from the name.
+  const bool rdn_is_name = object.name != 0 && rdn == "CN=" + change.AccountName;
+  object.rdn = rdn_is_name ? 0 : StoreText(rdn);
+  if (rdn_is_name) flags |= kRdnIsName;
+  const bool implicit_principal = kind == kAccount && object.name != 0 && !domain_dns_.empty() &&
+                                  change.PrincipalName == change.AccountName + "@" + domain_dns_;
+  object.principal = kind == kAccount && !implicit_principal ? StoreText(change.PrincipalName) : 0;
+  if (implicit_principal) flags |= kImplicitPrincipal;
   object.display = kind == kAccount ? StoreText(change.DisplayName) : 0;
   object.primary_rid = change.PrimaryGroupId;
   object.sid_domain = 0;
@@ -537,11 +630,16 @@ void DirectoryView::ResolveMembers() {
   pending_members_.clear();
   pending_members_.shrink_to_fit();
   CompactTexts();
+  CompactLists();
 }
 
 void DirectoryView::Trim() {
   objects_.shrink_to_fit();
   texts_.shrink_to_fit();
+  CompactLists();
+  list_pool_.shrink_to_fit();
+  lists_.shrink_to_fit();
+  for (Index* index : {&by_guid_, &by_dn_, &by_name_, &by_principal_, &by_list_}) IndexFit(*index);
 }
 
 // An OU or container was renamed or moved: the objects below it keep their
@@ -598,7 +696,7 @@ bool DirectoryView::Lookup(const Text& name, const Text& netbios_domain, UserRec
   record.AccountName = Utf8ToText(TextAt(user.name));
   record.QualifiedName = netbios_domain + ZT("\\") + record.AccountName;
   record.DistinguishedName = Utf8ToText(DnOf(user));
-  record.PrincipalName = Utf8ToText(TextAt(user.principal));
+  record.PrincipalName = Utf8ToText(PrincipalOf(user));
   record.DisplayName = Utf8ToText(TextAt(user.display));
   record.Container = ContainerOfParent(parents_[user.parent]);
   record.Guid =
@@ -616,8 +714,8 @@ bool DirectoryView::Lookup(const Text& name, const Text& netbios_domain, UserRec
   // (a distribution group neither counts nor passes membership on). Each
   // group once, so cycles end.
   std::vector<uint32_t> seen;
-  std::deque<uint32_t> pending(lists_[user.member_of].groups.begin(),
-                               lists_[user.member_of].groups.end());
+  const GroupSpan direct = GroupsOf(user.member_of);
+  std::deque<uint32_t> pending(direct.begin(), direct.end());
   if (user.sid_domain != 0 && user.primary_rid != 0) {
     const auto primary =
         groups_by_sid_.find(static_cast<uint64_t>(user.sid_domain) << 32 | user.primary_rid);
@@ -632,7 +730,7 @@ bool DirectoryView::Lookup(const Text& name, const Text& netbios_domain, UserRec
     seen.push_back(group);
     record.GroupNames += Utf8ToText(TextAt(object.name)) + ZT(";");
     record.GroupSids += sid_text(object) + ZT(";");
-    const std::vector<uint32_t>& parents = lists_[object.member_of].groups;
+    const GroupSpan parents = GroupsOf(object.member_of);
     pending.insert(pending.end(), parents.begin(), parents.end());
   }
   return true;
@@ -645,16 +743,15 @@ ViewStatistics DirectoryView::Statistics() const {
   statistics.Groups = groups_;
   size_t bytes = sizeof(*this) + objects_.capacity() * sizeof(Object) +
                  free_objects_.capacity() * sizeof(uint32_t) + texts_.capacity();
-  for (const Index* index : {&by_guid_, &by_dn_, &by_name_, &by_principal_})
+  for (const Index* index : {&by_guid_, &by_dn_, &by_name_, &by_principal_, &by_list_})
     bytes += index->slots.capacity() * sizeof(Slot);
   for (const std::string& parent : parents_) bytes += sizeof(parent) + parent.capacity() + 48;
   // Hash-map nodes: the entry, a next pointer and a bucket pointer.
   bytes += groups_by_sid_.size() * (sizeof(uint64_t) + sizeof(uint32_t) + 24);
   for (const auto& [group, members] : members_)
     bytes += sizeof(group) + sizeof(members) + 24 + members.capacity() * sizeof(uint32_t);
-  for (const GroupList& list : lists_)
-    bytes += sizeof(list) + list.groups.capacity() * sizeof(uint32_t);
-  for (const auto& [key, id] : list_ids_) bytes += sizeof(key) + key.capacity() + sizeof(id) + 24;
+  bytes += lists_.capacity() * sizeof(GroupList) + free_lists_.capacity() * sizeof(uint32_t) +
+           list_pool_.capacity() * sizeof(uint32_t);
   statistics.Bytes = bytes;
   return statistics;
 }

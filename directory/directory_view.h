@@ -113,18 +113,32 @@ class DirectoryView {
     std::vector<Slot> slots;
     size_t used = 0;
   };
+  // A list's sorted object indexes lie in list_pool_[start, start + count).
   struct GroupList {
-    std::vector<uint32_t> groups;  // sorted object indexes
-    uint32_t users = 0;            // references; 0: free
+    uint32_t start = 0;
+    uint32_t count = 0;
+    uint32_t users = 0;  // references; 0: free
+  };
+  struct GroupSpan {
+    const uint32_t* first;
+    const uint32_t* last;
+    const uint32_t* begin() const { return first; }
+    const uint32_t* end() const { return last; }
   };
 
   uint32_t StoreText(const std::string& text);
   std::string_view TextAt(uint32_t offset) const;
   void DropText(uint32_t offset);
   std::string DnOf(const Object& object) const;
+  std::string RdnOf(const Object& object) const;
+  std::string PrincipalOf(const Object& object) const;
+  GroupSpan GroupsOf(uint32_t list) const;
+  std::vector<uint32_t> GroupsCopy(uint32_t list) const;
+  void CompactLists();
   uint32_t InternParent(const std::string& parent_dn);
 
-  void IndexInsert(Index& index, uint32_t hash, uint32_t id);
+  static void IndexInsert(Index& index, uint32_t hash, uint32_t id);
+  static void IndexFit(Index& index);
   void IndexErase(Index& index, uint32_t hash, uint32_t id);
   template <typename Match>
   uint32_t IndexFind(const Index& index, uint32_t hash, Match match) const;
@@ -156,7 +170,9 @@ class DirectoryView {
   std::unordered_map<uint32_t, std::vector<uint32_t>> members_;  // group -> sorted members
   std::vector<GroupList> lists_;                                 // lists_[0]: the empty list
   std::vector<uint32_t> free_lists_;
-  std::unordered_map<std::string, uint32_t> list_ids_;  // list bytes -> index
+  std::vector<uint32_t> list_pool_;  // the contents of every list, back to back
+  size_t dropped_list_words_ = 0;    // pool words no list refers to any more
+  Index by_list_;                    // lists by the hash of their contents
   std::vector<std::pair<uint32_t, std::vector<std::string>>> pending_members_;
   std::string domain_dn_;
   std::string domain_dns_;  // "example.test", folded

@@ -48,7 +48,10 @@ DirectoryHandle* DirectoryOpen();
 // empty when nothing is known to stand in the way. POSIX: the local ldapi
 // socket that CLAVORA_LDAP_URI (or the default) names is missing ("... does
 // not exist: is the domain controller running?") or may not be opened by
-// this account ("permission denied on ...: run as root"). Windows: empty.
+// this account ("permission denied on ...: run as root"); otherwise why the
+// last DirectoryOpen failed (a configuration mistake, or the LDAP client's
+// text such as "Can't contact LDAP server" or "Invalid credentials").
+// Windows: empty.
 Text DirectoryAccessProblem();
 void DirectoryClose(DirectoryHandle* handle);
 

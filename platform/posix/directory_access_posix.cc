@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/directory.h"
+#include "platform/posix/directory_open_problem.h"
 
 namespace zefa::platform {
 
@@ -50,7 +51,7 @@ Text DirectoryAccessProblem() {
   const char* configured = std::getenv("CLAVORA_LDAP_URI");
   const std::string uris = configured != nullptr && *configured != '\0' ? configured : kDefaultUri;
   const std::string socket = LdapiSocketPath(uris);
-  if (socket.empty()) return Text();
+  if (socket.empty()) return Utf8ToText(LastDirectoryOpenProblem());
   struct stat info {};
   if (stat(socket.c_str(), &info) != 0) {
     if (errno == ENOENT || errno == ENOTDIR)
@@ -60,7 +61,7 @@ Text DirectoryAccessProblem() {
   }
   if (access(socket.c_str(), R_OK | W_OK) != 0)
     return Utf8ToText("permission denied on " + socket + ": run as root");
-  return Text();
+  return Utf8ToText(LastDirectoryOpenProblem());
 }
 
 }  // namespace zefa::platform

@@ -32,6 +32,7 @@
 #include "platform/directory_deadline.h"
 #include "platform/characters.h"
 #include "platform/directory.h"
+#include "platform/posix/directory_open_problem.h"
 
 namespace zefa::platform {
 
@@ -45,6 +46,8 @@ struct DirectoryHandle {
   // Non-zero once the connection is given up: the code every later request
   // returns.
   int lost_code = 0;
+  // Why the open failed, when a step knows better than the LDAP result code.
+  std::string open_problem;
 };
 
 namespace {
@@ -345,6 +348,7 @@ bool SimpleBind(DirectoryHandle* handle, UriScheme scheme, const char* bind_dn,
   if (!ReadPasswordFile(password_file, password) || password.empty()) {
     // An empty password would make the bind anonymous instead of failing.
     WipePassword(password);
+    handle->open_problem = std::string("cannot read a password from ") + password_file;
     return false;
   }
   berval credentials{password.size(), password.data()};
@@ -476,6 +480,32 @@ bool CopyEntry(LDAP* ld, LDAPMessage* message, DirectoryEntry& entry) {
   return true;
 }
 
+std::mutex& OpenProblemLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::string& OpenProblemText() {
+  static std::string text;
+  return text;
+}
+
+// Keeps why the last open failed (empty after one that succeeded).
+void NoteOpenProblem(const std::string& problem) {
+  std::lock_guard<std::mutex> guard(OpenProblemLock());
+  OpenProblemText() = problem;
+}
+
+// The reason of a failed open: the step's own, or the LDAP client's text
+// for the code the connection was lost with or the last result carried.
+std::string OpenFailure(DirectoryHandle* handle, const char* uri) {
+  if (!handle->open_problem.empty()) return handle->open_problem;
+  int code = handle->lost_code;
+  if (code == 0) ldap_get_option(handle->ld, LDAP_OPT_RESULT_CODE, &code);
+  if (code == LDAP_SUCCESS) code = LDAP_SERVER_DOWN;
+  return std::string("the directory at ") + uri + ": " + ldap_err2string(code);
+}
+
 }  // namespace
 
 DirectoryHandle* DirectoryOpen() {
@@ -487,14 +517,22 @@ DirectoryHandle* DirectoryOpen() {
 
   // Half a simple-bind configuration is a mistake, not a request for some
   // other identity.
-  if ((bind_dn == nullptr) != (password_file == nullptr)) return nullptr;
+  if ((bind_dn == nullptr) != (password_file == nullptr)) {
+    NoteOpenProblem(
+        "CLAVORA_LDAP_BIND_DN and CLAVORA_LDAP_PASSWORD_FILE go together, only one is set");
+    return nullptr;
+  }
   const UriScheme scheme = SchemeOf(uri);
-  if (scheme == UriScheme::kUnusable) return nullptr;
+  if (scheme == UriScheme::kUnusable) {
+    NoteOpenProblem(std::string(uri) + " is not an ldap://, ldaps:// or ldapi:// address");
+    return nullptr;
+  }
 
   InitialiseLibraryOnce();
   auto* handle = new DirectoryHandle;
   handle->deadline = DirectoryOpenDeadline();  // for the whole open
   if (ldap_initialize(&handle->ld, uri) != LDAP_SUCCESS || handle->ld == nullptr) {
+    NoteOpenProblem(std::string(uri) + " is not an address the LDAP client can use");
     DirectoryClose(handle);
     return nullptr;
   }
@@ -509,10 +547,17 @@ DirectoryHandle* DirectoryOpen() {
     ok = GssapiBind(handle);
   }
   if (!ok || handle->lost_code != 0) {
+    NoteOpenProblem(OpenFailure(handle, uri));
     DirectoryClose(handle);
     return nullptr;
   }
+  NoteOpenProblem(std::string());
   return handle;
+}
+
+std::string LastDirectoryOpenProblem() {
+  std::lock_guard<std::mutex> guard(OpenProblemLock());
+  return OpenProblemText();
 }
 
 void DirectoryClose(DirectoryHandle* handle) {

@@ -164,20 +164,42 @@ DirectoryEntry ReadOne(DirectoryHandle* handle, const Text& base, int scope, con
 TEST(Directory, RefusesIncompleteOrUnsafeSettingsWithoutConnecting) {
   TempFolder dir;
   ASSERT_TRUE(AppendToFile(dir.Wide("pw"), "secret"));
+  // Each failed open leaves its reason for the console to show.
+  const auto reason = [] { return TextToUtf8(DirectoryAccessProblem()); };
   {
     Settings s("ldaps://127.0.0.1:1", kAdminDn);  // no password file
     EXPECT_EQ(DirectoryOpen(), nullptr);
+    EXPECT_EQ(reason(),
+              "CLAVORA_LDAP_BIND_DN and CLAVORA_LDAP_PASSWORD_FILE go together, only "
+              "one is set");
   }
   {
     Settings s("ldaps://127.0.0.1:1", nullptr, dir.File("pw").c_str());  // no bind name
     EXPECT_EQ(DirectoryOpen(), nullptr);
+    EXPECT_NE(reason().find("go together"), std::string::npos);
   }
   for (const char* uri : {"ldaps://a ldap://b", "ldapi://%2Fx,ldap://b", "http://x", "x"}) {
     Settings s(uri, kAdminDn, dir.File("pw").c_str());
     EXPECT_EQ(DirectoryOpen(), nullptr) << uri;
+    // (A first address on the local socket is named by the socket's own problem.)
+    if (std::string(uri).rfind("ldapi", 0) != 0) {
+      EXPECT_EQ(reason(), uri + std::string(" is not an ldap://, ldaps:// or ldapi:// address"));
+    }
+  }
+  {
+    Settings s("ldap://127.0.0.1:1", kAdminDn, dir.File("pw").c_str());  // nobody listens
+    EXPECT_EQ(DirectoryOpen(), nullptr);
+    EXPECT_EQ(reason(), "the directory at ldap://127.0.0.1:1: Can't contact LDAP server");
+  }
+  {
+    Settings s("ldap://127.0.0.1:1", kAdminDn, dir.File("absent").c_str());
+    EXPECT_EQ(DirectoryOpen(), nullptr);
+    EXPECT_NE(reason().find("Can't contact LDAP server"), std::string::npos) << reason();
   }
   Settings missing_socket(LdapiUri(dir.File("none")));  // no bind, but nothing there
   EXPECT_EQ(DirectoryOpen(), nullptr);
+  EXPECT_EQ(reason(), "the directory's socket " + dir.File("none") +
+                          " does not exist: is the domain controller running?");
 }
 
 // Servers that accept connections and never answer, over each way in: the
@@ -413,6 +435,17 @@ TEST(DirectoryDc, SimpleBindOverTls) {
   for (const std::string& file : {pw2, wrong, empty}) {
     Settings s(ldaps, kAdminDn, file.c_str(), dc.ca_file.c_str());
     EXPECT_EQ(DirectoryOpen(), nullptr) << file;
+    // The console shows why: the server's refusal, or the unusable file.
+    const std::string reason = TextToUtf8(DirectoryAccessProblem());
+    EXPECT_EQ(reason, file == empty ? "cannot read a password from " + empty
+                                    : "the directory at " + ldaps + ": Invalid credentials");
+  }
+  {
+    Settings s(ldaps, kAdminDn, pw.c_str(), dc.ca_file.c_str());
+    DirectoryHandle* handle = DirectoryOpen();
+    ASSERT_NE(handle, nullptr);
+    DirectoryClose(handle);
+    EXPECT_EQ(DirectoryAccessProblem(), Text()) << "a good open forgets the last failure";
   }
   {
     Settings s(ldaps, kAdminDn, pw.c_str(), dir.File("missing-ca.pem").c_str());

@@ -475,6 +475,21 @@ TEST(Zefatest, ConsoleSaysWhenTheDirectoryMayNotBeRead) {
   std::filesystem::create_directories(private_folder);
   testing::WriteFileText(private_folder + "/ldapi", "");
   chmod(private_folder.c_str(), 0700);
+  // A directory over the network that cannot be reached: the LDAP client's
+  // reason, not "user not found".
+  {
+    testing::WriteFileText(domain.root() + "/bind.pw", "secret\n");
+    setenv("CLAVORA_LDAP_URI", "ldap://127.0.0.1:1", 1);
+    setenv("CLAVORA_LDAP_BIND_DN", "CN=Administrator,CN=Users,DC=example,DC=test", 1);
+    setenv("CLAVORA_LDAP_PASSWORD_FILE", (domain.root() + "/bind.pw").c_str(), 1);
+    const CommandRun run = RunCommand(kZefatest + " /p alice 'Some pw 1'");
+    unsetenv("CLAVORA_LDAP_BIND_DN");
+    unsetenv("CLAVORA_LDAP_PASSWORD_FILE");
+    EXPECT_NE(run.out.find("\nSkip: cannot read the directory: the directory at "
+                           "ldap://127.0.0.1:1: Can't contact LDAP server; nothing is known"),
+              std::string::npos)
+        << run.out;
+  }
   setenv("CLAVORA_LDAP_URI",
          ("ldapi://" + testing::PercentEncode(private_folder + "/ldapi")).c_str(), 1);
   const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
