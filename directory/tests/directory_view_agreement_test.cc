@@ -128,6 +128,8 @@ std::string Escape(const std::string& value) {
 // What the DC says of each account: the container its canonical name
 // gives and the names of its tokenGroups.
 struct Truth {
+  std::string dn;
+  std::string principal;  // userPrincipalName, empty when none
   std::string container;
   std::set<std::string> groups;
 };
@@ -143,10 +145,12 @@ std::map<std::string, Truth> ReadTruth(Dc& dc, const std::string& ou,
   std::map<std::string, Truth> truth;
   for (const auto& [dn, attributes] :
        dc.Search(ou, LDAP_SCOPE_SUBTREE, "(sAMAccountType=805306368)",
-                 {"sAMAccountName", "canonicalName"})) {
+                 {"sAMAccountName", "canonicalName", "userPrincipalName"})) {
     const std::string name = attributes.at("sAMAccountName")[0];
     if (!accounts.count(name)) continue;
     Truth& t = truth[name];
+    t.dn = dn;
+    if (attributes.count("userPrincipalName")) t.principal = attributes.at("userPrincipalName")[0];
     std::string canonical = attributes.at("canonicalName")[0];
     canonical = canonical.substr(canonical.find('/') + 1);
     size_t last = std::string::npos;
@@ -200,6 +204,12 @@ std::vector<std::string> Disagreements(const std::map<std::string, Truth>& truth
       wrong.push_back(account + ": not in the view");
       continue;
     }
+    if (FoldName(TextToUtf8(record.DistinguishedName)) != FoldName(expected->second.dn))
+      wrong.push_back(account + ": DN " + TextToUtf8(record.DistinguishedName) +
+                      " != " + expected->second.dn);
+    if (TextToUtf8(record.PrincipalName) != expected->second.principal)
+      wrong.push_back(account + ": principal " + TextToUtf8(record.PrincipalName) +
+                      " != " + expected->second.principal);
     if (TextToUtf8(record.Container) != expected->second.container)
       wrong.push_back(account + ": container " + TextToUtf8(record.Container) +
                       " != " + expected->second.container);
@@ -241,7 +251,14 @@ TEST(DirectoryViewAgreement, GeneratedDomainAgreesWithTokenGroupsBeforeAndAfterC
     const std::string name = "au" + tag + "-" + std::to_string(i) + (i % 50 == 7 ? "@corp" : "");
     const std::string dn =
         "CN=" + Escape(i % 60 == 3 ? "Smith, " + name : name) + "," + ous[random() % ous.size()];
-    ASSERT_EQ(dc.Add(dn, {{"objectClass", {"user"}}, {"sAMAccountName", {name}}}), 0) << dn;
+    // Principal names in the implicit form, in other letter case, in
+    // another suffix, or none.
+    std::vector<std::pair<std::string, std::vector<std::string>>> attributes = {
+        {"objectClass", {"user"}}, {"sAMAccountName", {name}}};
+    const char* suffixes[] = {nullptr, "@example.test", "@EXAMPLE.TEST", "@upn.example"};
+    if (const char* suffix = suffixes[i % 4]; suffix != nullptr && name.find('@') == name.npos)
+      attributes.push_back({"userPrincipalName", {name + suffix}});
+    ASSERT_EQ(dc.Add(dn, attributes), 0) << dn;
     accounts.insert(name);
     account_dns[name] = dn;
     if (random() % 3 != 0) members[random() % members.size()].push_back(dn);
