@@ -32,4 +32,10 @@ selection=()
 if [ "${1:-}" = "--tsan" ]; then
   selection=(-R "${CLAVORA_TSAN_TESTS:-FilterStress|MaintenanceWorker|ConcurrentCalls|HostProcess|ChangeWatcher}")
 fi
+# A fresh build folder knows no test times, and ctest would start the
+# longest tests last; scripts/ctest-costs.txt (ctest's own cost-data format,
+# seconds of a normal run) lets it start them first.
+mkdir -p "$dir/Testing/Temporary"
+[ -f "$dir/Testing/Temporary/CTestCostData.txt" ] ||
+  cp scripts/ctest-costs.txt "$dir/Testing/Temporary/CTestCostData.txt"
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" "${selection[@]}"
