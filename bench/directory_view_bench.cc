@@ -26,7 +26,7 @@ constexpr int kOus = 50;
 constexpr int kNested = 500;
 
 std::string Sid(uint32_t rid) {
-  std::string sid = {1, 4, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0};
+  std::string sid = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0};
   for (uint32_t part : {1111u, 2222u, 3333u, rid})
     sid.append(reinterpret_cast<const char*>(&part), 4);
   return sid;
