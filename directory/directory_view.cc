@@ -578,6 +578,7 @@ uint32_t DirectoryView::Upsert(const ViewChange& change) {
   if (implicit_principal) flags |= kImplicitPrincipal;
   object.display = kind == kAccount ? StoreText(change.DisplayName) : 0;
   object.primary_rid = change.PrimaryGroupId;
+  object.pwd_last_set = kind == kAccount ? change.PwdLastSet : 0;
   object.sid_domain = 0;
   object.rid = 0;
   // A SID: revision, count, 6 bytes of authority, count sub-authorities.
@@ -673,6 +674,16 @@ void DirectoryView::RenameParents(const std::string& old_dn, const std::string& 
 }
 
 // ----------------------------------------------------------------- lookups
+
+bool DirectoryView::PasswordStamp(const Text& account_name, int64_t& pwd_last_set,
+                                  uint32_t& relative_id) const {
+  if (account_name.empty()) return false;
+  const uint32_t id = FindByFoldedName(by_name_, &Object::name, FoldName(TextToUtf8(account_name)));
+  if (id == kNone || objects_[id].kind != kAccount) return false;
+  pwd_last_set = objects_[id].pwd_last_set;
+  relative_id = objects_[id].rid;
+  return true;
+}
 
 bool DirectoryView::Lookup(const Text& name, const Text& netbios_domain, UserRecord& record,
                            AccountKind& kind) const {

@@ -40,6 +40,7 @@ struct ViewChange {
   // yet read, 0 when all are in.
   size_t MoreMembersFrom = 0;
   int64_t ChangeNumber = 0;  // uSNChanged
+  int64_t PwdLastSet = 0;    // pwdLastSet (accounts only)
 };
 
 // How an account found in the view is to be treated before any policy.
@@ -84,6 +85,12 @@ class DirectoryView {
   bool Lookup(const Text& name, const Text& netbios_domain, UserRecord& record,
               AccountKind& kind) const;
 
+  // When the password of the account whose sAMAccountName is `account_name`
+  // was last set (pwdLastSet, 100-ns intervals since 1601; 0: must change)
+  // and its relative id. Letter case is ignored. False when no account has
+  // the name.
+  bool PasswordStamp(const Text& account_name, int64_t& pwd_last_set, uint32_t& relative_id) const;
+
   // The DN of the domain, "DC=example,DC=test" (from the objects read).
   void SetDomain(const std::string& domain_dn);
 
@@ -91,6 +98,7 @@ class DirectoryView {
 
  private:
   struct Object {
+    int64_t pwd_last_set = 0;  // accounts only
     ObjectGuid guid{};
     uint32_t rdn = 0;  // text offsets (0: none)
     uint32_t name = 0;

@@ -40,7 +40,8 @@ std::vector<Text> ViewAttributes() {
           ZT("primaryGroupID"),
           ZT("msDS-SecondaryKrbTgtNumber"),
           ZT("member"),
-          ZT("uSNChanged")};
+          ZT("uSNChanged"),
+          ZT("pwdLastSet")};
 }
 
 struct KeeperState {
@@ -48,6 +49,10 @@ struct KeeperState {
   std::unique_ptr<DirectoryView> view;
   Text netbios_domain;  // for the qualified names
   std::atomic<bool> ready{false};
+  // DirectoryTimeNow() at the start of the last successful build or poll,
+  // stored after the view took its changes.
+  std::atomic<int64_t> current_to{0};
+  std::atomic<int64_t> brisk_until{0};  // SteadyMilliseconds()
 
   std::mutex read_lock;  // one build or poll at a time; guards the fields below
   platform::DirectoryHandle* connection = nullptr;
@@ -64,6 +69,22 @@ struct KeeperState {
 KeeperState& State() {
   static KeeperState* state = new KeeperState;
   return *state;
+}
+
+// 100-ns intervals from 1601-01-01 to 1970-01-01 (both UTC).
+constexpr int64_t kUnixEpochUnits = 116444736000000000;
+constexpr int64_t kBriskSpanMilliseconds = 2000;
+
+int64_t DirectoryTimeNow() {
+  const auto since_1970 = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  return kUnixEpochUnits + since_1970.count() * 10;
+}
+
+int64_t SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 bool SameName(const Text& a, const WChar* b) { return ToLower(a) == ToLower(Text(b)); }
@@ -159,6 +180,7 @@ void LogOutage(KeeperState& state, bool answered) {
 
 // The work of one refresh; the read lock is held.
 bool RefreshLocked(KeeperState& state) {
+  const int64_t began = DirectoryTimeNow();
   if (platform::DirectoryConnectionLost(state.connection)) {
     platform::DirectoryClose(state.connection);
     state.connection = platform::DirectoryOpen();
@@ -190,10 +212,14 @@ bool RefreshLocked(KeeperState& state) {
       state.netbios_domain = netbios_domain;
     }
     state.last_change = highest;
+    state.current_to.store(began);
     state.ready.store(true);
     return true;
   }
-  if (highest <= state.last_change) return true;  // nothing committed since
+  if (highest <= state.last_change) {  // nothing committed since
+    state.current_to.store(began);
+    return true;
+  }
   std::vector<ViewChange> changes;
   int64_t seen = highest;
   const int rc = ReadChanges(state.connection, domain,
@@ -212,6 +238,7 @@ bool RefreshLocked(KeeperState& state) {
   // The domain controller commits one write at a time, so every change up
   // to the highest one read is in.
   state.last_change = seen;
+  state.current_to.store(began);
   return true;
 }
 
@@ -219,10 +246,15 @@ void KeeperLoop() {
   KeeperState& state = State();
   for (;;) {
     RefreshDirectoryView();
+    const int64_t regular = SteadyMilliseconds() + kViewPollMilliseconds;
     std::unique_lock<std::mutex> guard(state.thread_lock);
-    if (state.wake.wait_for(guard, std::chrono::milliseconds(kViewPollMilliseconds),
-                            [&] { return state.stop; })) {
-      return;
+    for (;;) {
+      if (state.wake.wait_for(guard, std::chrono::milliseconds(kBriskPollMilliseconds),
+                              [&] { return state.stop; })) {
+        return;
+      }
+      const int64_t now = SteadyMilliseconds();
+      if (now >= regular || now < state.brisk_until.load()) break;
     }
   }
 }
@@ -274,6 +306,8 @@ bool ReadViewChange(const platform::DirectoryEntry& entry, ViewChange& change) {
         change.MoreMembersFrom = attribute.values.size();
     } else if (name == ZT("usnchanged")) {
       change.ChangeNumber = IntegerValue(value);
+    } else if (name == ZT("pwdlastset")) {
+      change.PwdLastSet = IntegerValue(value);
     }
   }
   return guid && (wanted || change.Deleted);
@@ -323,12 +357,31 @@ ViewStatistics CurrentViewStatistics() {
   return state.view != nullptr ? state.view->Statistics() : ViewStatistics();
 }
 
+int64_t ReadPasswordStamps(std::vector<PasswordStampQuery>& queries) {
+  KeeperState& state = State();
+  if (!state.ready.load()) return 0;
+  // Read before the view: a poll that completes meanwhile only makes the
+  // answers newer than the time says.
+  const int64_t current_to = state.current_to.load();
+  std::shared_lock<std::shared_mutex> guard(state.view_lock);
+  if (state.view == nullptr) return 0;
+  for (PasswordStampQuery& query : queries) {
+    query.PwdLastSet = 0;
+    query.RelativeId = 0;
+    query.Found = state.view->PasswordStamp(query.AccountName, query.PwdLastSet, query.RelativeId);
+  }
+  return current_to;
+}
+
+void PollViewBriskly() { State().brisk_until.store(SteadyMilliseconds() + kBriskSpanMilliseconds); }
+
 void ResetDirectoryView() {
   KeeperState& state = State();
   std::lock_guard<std::mutex> read_guard(state.read_lock);
   std::unique_lock<std::shared_mutex> guard(state.view_lock);
   state.view.reset();
   state.ready.store(false);
+  state.current_to.store(0);
   state.last_change = 0;
   state.failing_since = 0;
   platform::DirectoryClose(state.connection);

@@ -14,6 +14,10 @@ namespace zefa {
 // Milliseconds between two polls of the keeper's thread.
 constexpr int64_t kViewPollMilliseconds = 1000;
 
+// Milliseconds between two polls while a host waits for password changes to
+// show (PollViewBriskly).
+constexpr int64_t kBriskPollMilliseconds = 250;
+
 // Starts the keeper's thread unless it runs: it builds the view at once,
 // then polls. A build or poll that fails keeps the last view (checks go on
 // with it) and is tried again at the next poll; the first failure logs one
@@ -36,6 +40,24 @@ bool RefreshDirectoryView();
 bool LookupAccountInView(const Text& name, UserRecord& record, AccountKind& kind);
 
 ViewStatistics CurrentViewStatistics();
+
+// An account's password stamp as the view holds it.
+struct PasswordStampQuery {
+  Text AccountName;  // sAMAccountName
+  bool Found = false;
+  int64_t PwdLastSet = 0;  // 100-ns intervals since 1601; 0: must change
+  uint32_t RelativeId = 0;
+};
+
+// Fills every query from the view. Returns the directory time (UTC, 100-ns
+// intervals since 1601) at which the last successful build or poll began:
+// every change the domain committed before it shows in the answers. 0, and
+// the queries untouched, while no view is ready.
+int64_t ReadPasswordStamps(std::vector<PasswordStampQuery>& queries);
+
+// Makes the keeper's thread poll every kBriskPollMilliseconds instead of
+// once a second for the next two seconds.
+void PollViewBriskly();
 
 // Forgets the view and the change number (tests: the next refresh builds).
 void ResetDirectoryView();

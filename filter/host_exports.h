@@ -1,8 +1,14 @@
-// An entry point for hosts other than the security authority (the Samba DC
-// host): whether the library has finished its initialisation. Until then
-// every password is refused, so a host can say "starting" instead of
-// passing on a refusal that says nothing about the password. Not part of
-// the Windows library's exports.
+// Entry points for hosts other than the security authority (the Samba DC
+// host). Not part of the Windows library's exports.
+//
+// Whether the library has finished its initialisation: until then every
+// password is refused, so a host can say "starting" instead of passing on
+// a refusal that says nothing about the password.
+//
+// The password stamps of accounts from the library's directory view: a host
+// that learns of a change before the domain commits it (the Samba hook)
+// confirms it from the same change stream the checks read, and tells the
+// library about a change it had to drop, for the filter's log.
 #pragma once
 
 #include "filter/exports.h"
@@ -11,5 +17,32 @@ extern "C" {
 
 // 1 once the server initialisation has completed, 0 before.
 ZEFA_EXPORT ZEFA_BOOLEAN ZEFA_CALL ZefaInitialised(void);
+
+// When an account's password was last set, as the directory view holds it.
+typedef struct ZEFA_PASSWORD_STAMP {
+  int64_t PwdLastSet;   // 100-ns intervals since 1601 (UTC); 0: must change
+  uint32_t RelativeId;  // last part of the account's SID
+  ZEFA_BOOLEAN Found;   // the view knows the account
+} ZEFA_PASSWORD_STAMP;
+
+// Fills stamps[i] for the sAMAccountName accounts[i], i < count, from the
+// directory view, and makes the view poll the directory every 250 ms for
+// the next two seconds. Returns the directory time (UTC, 100-ns intervals
+// since 1601) at which the view's last successful read of the directory
+// began: every change committed before it shows in the stamps. Returns 0,
+// stamps untouched, while no view is ready or for null arguments.
+ZEFA_EXPORT int64_t ZEFA_CALL ZefaPasswordStamps(const ZEFA_UNICODE_STRING* accounts,
+                                                 uint32_t count, ZEFA_PASSWORD_STAMP* stamps);
+
+// Why a host dropped a password change it had accepted, unconfirmed.
+enum ZEFA_DROP_REASON : uint32_t {
+  ZEFA_DROP_NOT_CONFIRMED = 1,  // the directory caught up and never showed it
+  ZEFA_DROP_LIST_FULL = 2,      // the list of pending changes was full
+  ZEFA_DROP_TOO_OLD = 3,        // it waited the longest time a change may wait
+};
+
+// Writes one Warning to the filter's log naming the account and the reason
+// (never anything of the password). An unknown reason is logged as such.
+ZEFA_EXPORT void ZEFA_CALL ZefaChangeDropped(const ZEFA_UNICODE_STRING* account, uint32_t reason);
 
 }  // extern "C"

@@ -1,12 +1,15 @@
-// When an account's password was last set, read from the directory over the
-// same connection settings as the filter library (CLAVORA_LDAP_URI and the
-// rest, through the platform layer's directory client).
+// When an account's password was last set, as the filter library's
+// directory view holds it: the host asks the library (its ZefaPasswordStamps
+// entry point) instead of reading the directory itself, so the stamps come
+// from the same change stream that the checks read, one poll for all
+// accounts.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include "platform/text.h"
+#include "samba/filter_library.h"
 
 namespace zefa::host {
 
@@ -22,18 +25,14 @@ struct StampQuery {
   AccountStamp stamp;
 };
 
-// Reads every query, over a connection kept open between calls (at most four
-// connections, one reader on each at a time; further readers wait). Queries stay unread when no
-// connection can be opened or the searches fail.
-void ReadAccountStamps(std::vector<StampQuery>& queries);
-
-// Closes the kept connections (at the host's stop).
-void CloseStampConnections();
+// Reads every query from the library's directory view. Returns the
+// directory time (see DirectoryTimeNow) at which the view's last successful
+// read of the directory began: every change committed before it shows in
+// the stamps. Returns 0, the queries unread, while the library has no view,
+// or when it lacks the entry point.
+int64_t ReadStampsFromLibrary(const FilterLibrary& library, std::vector<StampQuery>& queries);
 
 // The current time in the directory's form (100-ns intervals since 1601).
 int64_t DirectoryTimeNow();
-
-// The relative id of a binary SID; 0 when it is not one.
-uint32_t RelativeIdOfSid(const std::string& sid);
 
 }  // namespace zefa::host

@@ -41,6 +41,10 @@ bool LoadFilterLibrary(const std::string& name, FilterLibrary& library, std::str
   }
   bound.initialised =
       reinterpret_cast<decltype(bound.initialised)>(dlsym(handle, "ZefaInitialised"));
+  bound.password_stamps =
+      reinterpret_cast<decltype(bound.password_stamps)>(dlsym(handle, "ZefaPasswordStamps"));
+  bound.change_dropped =
+      reinterpret_cast<decltype(bound.change_dropped)>(dlsym(handle, "ZefaChangeDropped"));
   library = bound;
   return true;
 }

@@ -20,6 +20,10 @@ struct FilterLibrary {
   // Optional: whether the library has finished its initialisation (a library
   // without this entry point counts as initialised).
   decltype(&ZefaInitialised) initialised = nullptr;
+  // Optional: the password stamps of the library's directory view, and the
+  // Warning for a change the host dropped unconfirmed.
+  decltype(&ZefaPasswordStamps) password_stamps = nullptr;
+  decltype(&ZefaChangeDropped) change_dropped = nullptr;
 };
 
 // Whether the library has finished its initialisation and checks passwords.

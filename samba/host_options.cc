@@ -42,13 +42,17 @@ const char* HostUsage() {
          "  --idle-timeout-ms MS       a connection without a request is closed (default 2000);\n"
          "                             with every connection taken, the longest idle one\n"
          "                             is closed at once for a new client\n"
-         "  --confirm-poll-ms MS       pwdLastSet polling of accepted changes (default 250)\n"
-         "  --confirm-window-ms MS     how long an accepted change is watched (default 15000)\n"
+         "  --confirm-poll-ms MS       how often accepted changes are looked for in the\n"
+         "                             library's directory view (default 250)\n"
+         "  --confirm-max-age-ms MS    the longest an accepted change waits for the\n"
+         "                             directory to show it (default 3600000)\n"
+         "  --confirm-max-pending N    accepted changes kept at most (default 10000);\n"
+         "                             then the oldest is dropped\n"
          "  --verbose                  one line per request\n"
          "  --version, --help\n"
          "\n"
          "The filter library reads CLAVORA_ROOT, CLAVORA_SMB_CONF and CLAVORA_LDAP_URI\n"
-         "from this environment; the host reads pwdLastSet over the same LDAP settings.\n";
+         "from this environment; the host learns pwdLastSet from the library's view.\n";
 }
 
 bool ParseHostOptions(const std::vector<std::string>& arguments, HostSettings& settings,
@@ -67,7 +71,8 @@ bool ParseHostOptions(const std::vector<std::string>& arguments, HostSettings& s
       {"--request-timeout-ms", &settings.request_timeout_ms, 10, 600000},
       {"--idle-timeout-ms", &settings.idle_timeout_ms, 10, 3600000},
       {"--confirm-poll-ms", &settings.confirm_poll_ms, 10, 60000},
-      {"--confirm-window-ms", &settings.confirm_window_ms, 100, 3600000},
+      {"--confirm-max-age-ms", &settings.confirm_max_age_ms, 100, 3600000},
+      {"--confirm-max-pending", &settings.confirm_max_pending, 1, 10000},
   };
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& option = arguments[i];

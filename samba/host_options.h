@@ -18,8 +18,9 @@ struct HostSettings {
   int max_clients = 64;              // connections served at once
   int request_timeout_ms = 5000;     // a begun request must be complete by then
   int idle_timeout_ms = 2000;        // a connection without a request is closed
-  int confirm_poll_ms = 250;
-  int confirm_window_ms = 15000;
+  int confirm_poll_ms = 250;         // the directory view's stamps are asked that often
+  int confirm_max_age_ms = 3600000;  // the longest an accepted change waits for them
+  int confirm_max_pending = 10000;   // changes kept at most; then the oldest goes
   bool verbose = false;
   bool show_help = false;
   bool show_version = false;

@@ -460,9 +460,23 @@ int RunHost(const HostSettings& settings) {
   }
   host->library.initialize();
   host->watcher.settings.poll_ms = settings.confirm_poll_ms;
-  host->watcher.settings.window_ms = settings.confirm_window_ms;
-  host->watcher.read_stamps = ReadAccountStamps;
+  host->watcher.settings.max_age_ms = settings.confirm_max_age_ms;
+  host->watcher.settings.max_pending = static_cast<size_t>(settings.confirm_max_pending);
   FilterLibrary* library = &host->library;
+  if (library->password_stamps == nullptr)
+    HostLog("the filter library has no ZefaPasswordStamps; accepted changes cannot be confirmed");
+  host->watcher.read_stamps = [library](std::vector<StampQuery>& queries) {
+    return ReadStampsFromLibrary(*library, queries);
+  };
+  host->watcher.dropped = [library](const PendingChange& change, DropReason reason) {
+    if (library->change_dropped == nullptr) return;
+    ZEFA_UNICODE_STRING account =
+        CountedText(const_cast<char16_t*>(change.account.data()), change.account.size());
+    const uint32_t code = reason == DropReason::kNotConfirmed ? ZEFA_DROP_NOT_CONFIRMED
+                          : reason == DropReason::kListFull   ? ZEFA_DROP_LIST_FULL
+                                                              : ZEFA_DROP_TOO_OLD;
+    library->change_dropped(&account, code);
+  };
   host->watcher.notify = [library](const PendingChange& change, uint32_t relative_id) {
     ZEFA_UNICODE_STRING account =
         CountedText(const_cast<char16_t*>(change.account.data()), change.account.size());
@@ -506,15 +520,16 @@ int RunHost(const HostSettings& settings) {
   EndConnections(*host);
   StopConnectionPool(host->pool);
   const size_t dropped = StopChangeWatcher(host->watcher);
-  CloseStampConnections();
   const WatchCounters counters = Counters(host->watcher);
   HostLog(
       "%llu requests served, %llu idle connections closed for new clients; changes "
-      "confirmed %llu, expired %llu, dropped at stop %zu",
+      "confirmed %llu, not seen %llu, too old %llu, crowded out %llu, dropped at stop %zu",
       static_cast<unsigned long long>(host->requests.load()),
       static_cast<unsigned long long>(host->evicted.load()),
       static_cast<unsigned long long>(counters.confirmed),
-      static_cast<unsigned long long>(counters.expired), dropped);
+      static_cast<unsigned long long>(counters.expired),
+      static_cast<unsigned long long>(counters.too_old),
+      static_cast<unsigned long long>(counters.crowded_out), dropped);
   // Unloading runs the library's detach: its worker is stopped and its
   // locks freed, as when the security authority ends.
   const bool unloaded = UnloadFilterLibrary(host->library);

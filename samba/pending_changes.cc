@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 
 #include "samba/frame_io.h"
 #include "samba/host_log.h"
@@ -14,6 +15,44 @@ namespace zefa::host {
 namespace {
 
 std::string AccountText(const Text& account) { return Printable(TextToUtf8(account)); }
+
+int64_t* ValueOf(std::vector<std::pair<Text, int64_t>>& values, const Text& account) {
+  for (auto& [name, value] : values)
+    if (name == account) return &value;
+  return nullptr;
+}
+
+// Sets the account's value to `value` unless it holds a later one.
+void Remember(std::vector<std::pair<Text, int64_t>>& values, const Text& account, int64_t value) {
+  if (int64_t* known = ValueOf(values, account))
+    *known = std::max(*known, value);
+  else
+    values.emplace_back(account, value);
+}
+
+// Logs a dropped change in the host's log and hands it to the watcher's
+// drop notifier (the filter's log); nothing of the password is told.
+void ReportDrop(ChangeWatcher& watcher, const PendingChange& change, DropReason reason) {
+  const std::string account = AccountText(change.account);
+  switch (reason) {
+    case DropReason::kNotConfirmed:
+      HostLog(
+          "password change of %s not seen in the directory, read up to %d s past the check; "
+          "dropped",
+          account.c_str(), static_cast<int>(kStampLeadTicks / 10000000));
+      break;
+    case DropReason::kListFull:
+      HostLog("password change of %s dropped unconfirmed: %zu changes wait for the directory",
+              account.c_str(), watcher.settings.max_pending);
+      break;
+    case DropReason::kTooOld:
+      HostLog(
+          "password change of %s dropped unconfirmed: the directory did not answer within %lld s",
+          account.c_str(), static_cast<long long>(watcher.settings.max_age_ms / 1000));
+      break;
+  }
+  if (watcher.dropped) watcher.dropped(change, reason);
+}
 
 }  // namespace
 
@@ -32,27 +71,34 @@ bool MakePendingChange(const Text& account, const char16_t* password, size_t len
 }
 
 bool AddPendingChange(ChangeWatcher& watcher, PendingChange&& change) {
-  change.deadline_ms = MonotonicMs() + watcher.settings.window_ms;
+  return AddPendingChange(watcher, std::move(change), MonotonicMs());
+}
+
+bool AddPendingChange(ChangeWatcher& watcher, PendingChange&& change, int64_t now_ms) {
+  change.added_ms = now_ms;
+  std::vector<PendingChange> crowded_out;
   {
     std::lock_guard<std::mutex> guard(watcher.lock);
     if (watcher.stopping) return false;
-    if (watcher.pending.size() >= watcher.settings.max_pending) {
-      ++watcher.counters.refused;
-      return false;
+    // The list keeps the order of arrival: the oldest are in front.
+    const size_t room = std::max<size_t>(watcher.settings.max_pending, 1);
+    if (watcher.pending.size() >= room) {
+      const auto end =
+          watcher.pending.begin() + static_cast<std::ptrdiff_t>(watcher.pending.size() - room + 1);
+      for (auto old = watcher.pending.begin(); old != end; ++old)
+        Remember(watcher.dropped_checks, old->account, old->accepted_at);
+      std::move(watcher.pending.begin(), end, std::back_inserter(crowded_out));
+      watcher.pending.erase(watcher.pending.begin(), end);
+      watcher.counters.crowded_out += crowded_out.size();
     }
     watcher.pending.push_back(std::move(change));
   }
   watcher.wake.notify_all();
+  for (const PendingChange& old : crowded_out) ReportDrop(watcher, old, DropReason::kListFull);
   return true;
 }
 
 namespace {
-
-int64_t* UsedStamp(ChangeWatcher& watcher, const Text& account) {
-  for (auto& [name, stamp] : watcher.used_stamps)
-    if (name == account) return &stamp;
-  return nullptr;
-}
 
 // The pending check that `stamp` shows, or pending.size() when none: the
 // earliest that arrived at or after the stamp.
@@ -81,43 +127,58 @@ void WatchRound(ChangeWatcher& watcher, int64_t now_ms) {
     }
   }
   if (queries.empty()) return;
-  if (watcher.read_stamps) watcher.read_stamps(queries);
+  const int64_t current_to = watcher.read_stamps ? watcher.read_stamps(queries) : 0;
 
   std::vector<std::pair<PendingChange, uint32_t>> confirmed;
-  std::vector<PendingChange> expired;
+  std::vector<std::pair<PendingChange, DropReason>> dropped;
   {
     std::lock_guard<std::mutex> guard(watcher.lock);
     for (const StampQuery& query : queries) {
       if (!query.read) continue;
-      int64_t* used = UsedStamp(watcher, query.account);
+      const int64_t* used = ValueOf(watcher.used_stamps, query.account);
       if (used != nullptr && query.stamp.pwd_last_set <= *used) continue;
       const size_t shown = CheckShownBy(watcher, query.account, query.stamp);
       if (shown == watcher.pending.size()) continue;
-      confirmed.emplace_back(std::move(watcher.pending[shown]), query.stamp.relative_id);
-      watcher.pending.erase(watcher.pending.begin() + static_cast<std::ptrdiff_t>(shown));
-      ++watcher.counters.confirmed;
-      if (used != nullptr)
-        *used = query.stamp.pwd_last_set;
-      else
-        watcher.used_stamps.emplace_back(query.account, query.stamp.pwd_last_set);
+      // The stamp shows the earliest check at or after it; when that was a
+      // dropped one, no pending check is shown.
+      const int64_t* dropped_at = ValueOf(watcher.dropped_checks, query.account);
+      if (dropped_at == nullptr || *dropped_at < query.stamp.pwd_last_set ||
+          *dropped_at > watcher.pending[shown].accepted_at) {
+        confirmed.emplace_back(std::move(watcher.pending[shown]), query.stamp.relative_id);
+        watcher.pending.erase(watcher.pending.begin() + static_cast<std::ptrdiff_t>(shown));
+        ++watcher.counters.confirmed;
+      }
+      Remember(watcher.used_stamps, query.account, query.stamp.pwd_last_set);
     }
+    // A check's stamp lies at most kStampLeadTicks before it; answers
+    // current to a time past that show it if the domain committed it.
     for (size_t i = 0; i < watcher.pending.size();) {
-      if (now_ms < watcher.pending[i].deadline_ms) {
+      const PendingChange& change = watcher.pending[i];
+      DropReason reason;
+      if (current_to != 0 && current_to > change.accepted_at + kStampLeadTicks) {
+        reason = DropReason::kNotConfirmed;
+        ++watcher.counters.expired;
+      } else if (now_ms - change.added_ms >= watcher.settings.max_age_ms) {
+        reason = DropReason::kTooOld;
+        ++watcher.counters.too_old;
+      } else {
         ++i;
         continue;
       }
-      expired.push_back(std::move(watcher.pending[i]));
+      Remember(watcher.dropped_checks, change.account, change.accepted_at);
+      dropped.emplace_back(std::move(watcher.pending[i]), reason);
       watcher.pending.erase(watcher.pending.begin() + static_cast<std::ptrdiff_t>(i));
-      ++watcher.counters.expired;
     }
     // A used stamp matters only while a check that it could show may arrive
     // or wait: checks arrive at most kStampLeadTicks after their stamp and
-    // wait at most the window.
-    const int64_t oldest_useful = DirectoryTimeNow() - kStampLeadTicks -
-                                  static_cast<int64_t>(watcher.settings.window_ms) * 10000;
-    std::erase_if(watcher.used_stamps, [&](const std::pair<Text, int64_t>& used) {
-      return used.second < oldest_useful;
-    });
+    // wait at most max_age_ms.
+    const int64_t oldest_useful =
+        DirectoryTimeNow() - kStampLeadTicks - watcher.settings.max_age_ms * 10000;
+    const auto outdated = [&](const std::pair<Text, int64_t>& known) {
+      return known.second < oldest_useful;
+    };
+    std::erase_if(watcher.used_stamps, outdated);
+    std::erase_if(watcher.dropped_checks, outdated);
   }
   // The library is called outside the lock; each password is wiped when its
   // change leaves this scope.
@@ -126,9 +187,7 @@ void WatchRound(ChangeWatcher& watcher, int64_t now_ms) {
             AccountText(change.account).c_str());
     if (watcher.notify) watcher.notify(change, relative_id);
   }
-  for (const PendingChange& change : expired)
-    HostLog("password change of %s not seen in the directory within %d ms; dropped",
-            AccountText(change.account).c_str(), watcher.settings.window_ms);
+  for (const auto& [change, reason] : dropped) ReportDrop(watcher, change, reason);
 }
 
 namespace {

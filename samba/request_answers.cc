@@ -13,9 +13,9 @@ bool ComputerOrServiceAccount(const Text& account) {
   return account.empty() || account.back() == u'$' || account.rfind(u"krbtgt", 0) == 0;
 }
 
-// Keeps an accepted password until the directory shows the change (or the
-// window ends). Nothing is read from the directory here: Samba waits for
-// this answer, and a read could meet the very Samba process that waits.
+// Keeps an accepted password until the directory shows the change (or it
+// is dropped unconfirmed, see ChangeWatcher). Nothing is read from the directory here: Samba waits
+// for this answer, and a read could meet the very Samba process that waits.
 void WatchAcceptedChange(RequestContext& context, const Text& account, const WireText& password,
                          int64_t requested_at) {
   if (context.watcher == nullptr || ComputerOrServiceAccount(account)) return;
@@ -27,7 +27,7 @@ void WatchAcceptedChange(RequestContext& context, const Text& account, const Wir
   }
   change.accepted_at = requested_at;
   if (!AddPendingChange(*context.watcher, std::move(change)))
-    HostLog("too many changes waiting for the directory; the change of %s will not be notified",
+    HostLog("the host is stopping; the change of %s will not be notified",
             Printable(TextToUtf8(account)).c_str());
 }
 

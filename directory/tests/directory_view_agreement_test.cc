@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -475,6 +476,65 @@ TEST(DirectoryViewAgreement, ComputerSkipsFollowTheDirectory) {
     LookupUser(T(c.name), record);
     EXPECT_EQ(SkippedAsComputerAccount(T(c.name), record), c.skipped) << c.name;
   }
+}
+
+// The password stamps the Samba host confirms changes by come from the same
+// change stream: after random pwdLastSet changes (set to now, or to 0 for
+// "must change") and one refresh, every account's stamp in the view equals
+// the DC's pwdLastSet with the RID of its objectSid, an unknown name is not
+// found, and the time the answers are current to is that refresh's start.
+TEST(DirectoryViewAgreement, PasswordStampsFollowTheChangeStream) {
+  REQUIRE_TEST_DC();
+  testing::UseTestDc();
+  Dc dc;
+  const std::string tag = std::to_string(getpid() % 100000);
+  std::vector<std::string> names;
+  for (int i = 0; i < 6; ++i) {
+    names.push_back("stamp" + tag + "x" + std::to_string(i));
+    ASSERT_EQ(dc.Add("CN=" + names.back() + ",CN=Users," + kBase,
+                     {{"objectClass", {"user"}}, {"sAMAccountName", {names.back()}}}),
+              0);
+  }
+  std::mt19937 random(static_cast<unsigned>(getpid()));
+  auto directory_time = [] {
+    return 116444736000000000LL + std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                          .count() *
+                                      10;
+  };
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    for (const std::string& name : names) {
+      const unsigned pick = random() % 3;
+      if (pick == 2) continue;
+      ASSERT_EQ(dc.Modify("CN=" + name + ",CN=Users," + kBase, LDAP_MOD_REPLACE, "pwdLastSet",
+                          pick == 0 ? "-1" : "0"),
+                0);
+    }
+    const int64_t before = directory_time();
+    ASSERT_TRUE(RefreshDirectoryView());
+    const int64_t after = directory_time();
+    std::vector<PasswordStampQuery> queries;
+    for (const std::string& name : names) queries.push_back({T(name)});
+    queries.push_back({T("nobody" + tag)});
+    const int64_t current_to = ReadPasswordStamps(queries);
+    EXPECT_GE(current_to, before);
+    EXPECT_LE(current_to, after);
+    EXPECT_FALSE(queries.back().Found);
+    for (size_t i = 0; i < names.size(); ++i) {
+      const auto found = dc.Search("CN=" + names[i] + ",CN=Users," + kBase, LDAP_SCOPE_BASE,
+                                   "(objectClass=*)", {"pwdLastSet", "objectSid"});
+      ASSERT_EQ(found.size(), 1u);
+      const auto& attributes = found.begin()->second;
+      const std::string& sid = attributes.at("objectSid").at(0);
+      uint32_t rid = 0;
+      std::memcpy(&rid, sid.data() + sid.size() - 4, 4);
+      EXPECT_TRUE(queries[i].Found) << names[i];
+      EXPECT_EQ(queries[i].PwdLastSet, std::stoll(attributes.at("pwdLastSet").at(0))) << names[i];
+      EXPECT_EQ(queries[i].RelativeId, rid) << names[i];
+    }
+  }
+  for (const std::string& name : names) dc.Delete("CN=" + name + ",CN=Users," + kBase);
 }
 
 }  // namespace
