@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -84,6 +85,11 @@ class DirectoryView {
   bool Lookup(const Text& name, const Text& netbios_domain, UserRecord& record,
               AccountKind& kind) const;
 
+  // Calls `visit` once for every account of the view (persons, machines,
+  // trusts), with the record and kind Lookup gives for its name.
+  void ForEachAccount(const Text& netbios_domain,
+                      const std::function<void(const UserRecord&, AccountKind)>& visit) const;
+
   // The DN of the domain, "DC=example,DC=test" (from the objects read).
   void SetDomain(const std::string& domain_dn);
 
@@ -118,6 +124,8 @@ class DirectoryView {
     uint32_t users = 0;            // references; 0: free
   };
 
+  void FillRecord(uint32_t id, const Text& netbios_domain, UserRecord& record,
+                  AccountKind& kind) const;
   uint32_t StoreText(const std::string& text);
   std::string_view TextAt(uint32_t offset) const;
   void DropText(uint32_t offset);

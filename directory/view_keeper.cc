@@ -48,6 +48,7 @@ struct KeeperState {
   std::unique_ptr<DirectoryView> view;
   Text netbios_domain;  // for the qualified names
   std::atomic<bool> ready{false};
+  std::atomic<uint64_t> generation{0};  // moves on with every change of the view
 
   std::mutex read_lock;  // one build or poll at a time; guards the fields below
   platform::DirectoryHandle* connection = nullptr;
@@ -190,6 +191,7 @@ bool RefreshLocked(KeeperState& state) {
       state.netbios_domain = netbios_domain;
     }
     state.last_change = highest;
+    state.generation.fetch_add(1);
     state.ready.store(true);
     return true;
   }
@@ -209,6 +211,7 @@ bool RefreshLocked(KeeperState& state) {
     std::unique_lock<std::shared_mutex> guard(state.view_lock);
     state.view->Apply(changes);
   }
+  if (!changes.empty()) state.generation.fetch_add(1);
   // The domain controller commits one write at a time, so every change up
   // to the highest one read is in.
   state.last_change = seen;
@@ -315,6 +318,20 @@ bool LookupAccountInView(const Text& name, UserRecord& record, AccountKind& kind
   if (!state.ready.load()) return false;
   std::shared_lock<std::shared_mutex> guard(state.view_lock);
   return state.view != nullptr && state.view->Lookup(name, state.netbios_domain, record, kind);
+}
+
+bool ForEachAccountInView(const std::function<void(const UserRecord&, AccountKind)>& visit) {
+  KeeperState& state = State();
+  if (!state.ready.load()) return false;
+  std::shared_lock<std::shared_mutex> guard(state.view_lock);
+  if (state.view == nullptr) return false;
+  state.view->ForEachAccount(state.netbios_domain, visit);
+  return true;
+}
+
+uint64_t DirectoryViewGeneration() {
+  KeeperState& state = State();
+  return state.ready.load() ? state.generation.load() : 0;
 }
 
 ViewStatistics CurrentViewStatistics() {
