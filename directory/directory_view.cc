@@ -700,6 +700,12 @@ bool DirectoryView::Lookup(const Text& name, const Text& netbios_domain, UserRec
       id = FindByFoldedName(by_name_, &Object::name, folded.substr(0, at));
   }
   if (id == kNone) return false;
+  FillRecord(id, netbios_domain, record, kind);
+  return true;
+}
+
+void DirectoryView::FillRecord(uint32_t id, const Text& netbios_domain, UserRecord& record,
+                               AccountKind& kind) const {
   const Object& user = objects_[id];
   kind = (user.flags & kKrbtgt) != 0    ? AccountKind::Krbtgt
          : (user.flags & kMachine) != 0 ? AccountKind::Machine
@@ -744,7 +750,18 @@ bool DirectoryView::Lookup(const Text& name, const Text& netbios_domain, UserRec
     const GroupSpan parents = GroupsOf(object.member_of);
     pending.insert(pending.end(), parents.begin(), parents.end());
   }
-  return true;
+}
+
+void DirectoryView::ForEachAccount(
+    const Text& netbios_domain,
+    const std::function<void(const UserRecord&, AccountKind)>& visit) const {
+  for (uint32_t id = 0; id < objects_.size(); ++id) {
+    if (objects_[id].kind != kAccount) continue;
+    UserRecord record;
+    AccountKind kind = AccountKind::Person;
+    FillRecord(id, netbios_domain, record, kind);
+    visit(record, kind);
+  }
 }
 
 ViewStatistics DirectoryView::Statistics() const {

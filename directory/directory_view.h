@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -90,6 +91,10 @@ class DirectoryView {
   // and its relative id. Letter case is ignored. False when no account has
   // the name.
   bool PasswordStamp(const Text& account_name, int64_t& pwd_last_set, uint32_t& relative_id) const;
+  // Calls `visit` once for every account of the view (persons, machines,
+  // trusts), with the record and kind Lookup gives for its name.
+  void ForEachAccount(const Text& netbios_domain,
+                      const std::function<void(const UserRecord&, AccountKind)>& visit) const;
 
   // The DN of the domain, "DC=example,DC=test" (from the objects read).
   void SetDomain(const std::string& domain_dn);
@@ -134,6 +139,8 @@ class DirectoryView {
     const uint32_t* end() const { return last; }
   };
 
+  void FillRecord(uint32_t id, const Text& netbios_domain, UserRecord& record,
+                  AccountKind& kind) const;
   uint32_t StoreText(const std::string& text);
   std::string_view TextAt(uint32_t offset) const;
   void DropText(uint32_t offset);

@@ -1,5 +1,6 @@
 #include "directory/directory_writes.h"
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -13,6 +14,8 @@ namespace zefa {
 namespace {
 
 constexpr int kEntryAlreadyExists = 68;
+constexpr int kNoSuchAttribute = 16;
+constexpr int kValueExists = 20;
 constexpr size_t kCacheLimit = 1024;
 constexpr std::chrono::seconds kCacheLifetime{86400};
 constexpr int64_t kMinuteUnits = 600000000;  // 100-ns units per minute
@@ -123,6 +126,42 @@ int SetAttributeValues(DirectoryConnection& connection, const Text& dn, const Te
   for (const Text& value : ExpandAttributeValues(values))
     replace.values.push_back(TextToUtf8(value));
   return platform::DirectoryModify(connection.handle, CompleteDn(dn), {replace}, true);
+}
+
+namespace {
+
+// One request per chunk of `values`; a refused chunk value by value.
+int ChangeValues(DirectoryConnection& connection, const Text& dn, const Text& attribute, int op,
+                 const std::vector<Text>& values) {
+  const int harmless = op == platform::kDirectoryAdd ? kValueExists : kNoSuchAttribute;
+  int first_failure = 0;
+  for (size_t start = 0; start < values.size(); start += kValuesPerChangeRequest) {
+    if (platform::DirectoryConnectionLost(connection.handle)) return -1;
+    const size_t end = std::min(values.size(), start + kValuesPerChangeRequest);
+    platform::DirectoryModification change;
+    change.op = op;
+    change.attribute = attribute;
+    for (size_t i = start; i < end; ++i) change.values.push_back(TextToUtf8(values[i]));
+    if (platform::DirectoryModify(connection.handle, dn, {change}, true) == 0) continue;
+    for (size_t i = start; i < end; ++i) {
+      if (platform::DirectoryConnectionLost(connection.handle)) return -1;
+      const int rc = platform::DirectoryModify(connection.handle, dn,
+                                               {Modification(op, attribute, values[i])}, true);
+      if (rc != 0 && rc != harmless && first_failure == 0) first_failure = rc;
+    }
+  }
+  return first_failure;
+}
+
+}  // namespace
+
+int ChangeAttributeValues(DirectoryConnection& connection, const Text& dn, const Text& attribute,
+                          const std::vector<Text>& add, const std::vector<Text>& remove) {
+  const Text target = CompleteDn(dn);
+  const int removed =
+      ChangeValues(connection, target, attribute, platform::kDirectoryDelete, remove);
+  const int added = ChangeValues(connection, target, attribute, platform::kDirectoryAdd, add);
+  return removed != 0 ? removed : added;
 }
 
 int SetAttributeText(DirectoryConnection& connection, const Text& dn, const Text& attribute,

@@ -30,6 +30,17 @@ int AddDirectoryObject(DirectoryConnection& connection, const Text& dn, const Te
 int SetAttributeValues(DirectoryConnection& connection, const Text& dn, const Text& attribute,
                        const std::vector<Text>& values);
 
+// Adds the values `add` to the attribute and removes the values `remove`
+// from it, leaving its other values alone (one value per DN, sent as given:
+// no completion). The values go in requests of at most
+// kValuesPerChangeRequest; a request the directory refuses is sent again
+// value by value, where a value that is there already (for an add) or gone
+// already (for a remove) counts as done. Returns 0, or the code of the
+// first value that could not be written.
+constexpr size_t kValuesPerChangeRequest = 500;
+int ChangeAttributeValues(DirectoryConnection& connection, const Text& dn, const Text& attribute,
+                          const std::vector<Text>& add, const std::vector<Text>& remove);
+
 // One modify request that replaces the attribute with `text` as its one
 // value, sent as it is (no splitting, no DN completion): for free text such
 // as descriptions, which may hold "|" or end with ",". Empty text removes

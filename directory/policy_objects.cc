@@ -1,43 +1,48 @@
 #include "directory/policy_objects.h"
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <vector>
 
 #include "directory/directory.h"
 #include "directory/directory_writes.h"
-#include "platform/directory_names.h"
-#include "platform/time.h"
+#include "directory/view_keeper.h"
 #include "platform/directory.h"
-#include "platform/digests.h"
+#include "platform/directory_names.h"
 #include "policy/policies.h"
-#include "util/date_value.h"
+#include "policy/policy_selection.h"
 #include "util/text_util.h"
 
 namespace zefa {
 
 namespace {
 
-// The OU-user group is rebuilt when it last changed longer ago than a limit
-// drawn anew for every pass from this range, so that the domain controllers
-// do not all rebuild at the same moment.
-constexpr int64_t kRebuildMinSeconds = 43200;
-constexpr int64_t kRebuildMaxSeconds = 86400;
-
-// How long the search for the users below one OU may take.
-constexpr int64_t kSubtreeSearchMilliseconds = 30000;
-
 constexpr WChar kObjectPrefix[] = ZT("ZEFA_");
 constexpr WChar kContainerDn[] = ZT("CN=ZEFA,");
 constexpr WChar kPsoContainer[] = ZT(",CN=Password Settings Container,CN=System,");
-constexpr WChar kNormalUsersInOu[] = ZT("(&(sAMAccountType=805306368)(sAMAccountName=*))");
+constexpr WChar kMember[] = ZT("member");
 
-int64_t RandomRebuildLimit() {
-  uint64_t random = 0;
-  if (!platform::RandomBytes(&random, sizeof random)) return kRebuildMaxSeconds;
-  const auto range = static_cast<uint64_t>(kRebuildMaxSeconds - kRebuildMinSeconds + 1);
-  return kRebuildMinSeconds + static_cast<int64_t>(random % range);
+// Reading the members of every mirror group may take a while in a large
+// domain (one answer).
+constexpr int64_t kGroupReadMilliseconds = 30000;
+
+struct MirrorScope {
+  std::mutex lock;
+  bool restricted = false;
+  std::set<int64_t> sets;
+};
+
+MirrorScope& Scope() {
+  static MirrorScope* scope = new MirrorScope;
+  return *scope;
+}
+
+bool InScope(int64_t set_index) {
+  MirrorScope& scope = Scope();
+  std::lock_guard<std::mutex> guard(scope.lock);
+  return !scope.restricted || scope.sets.count(set_index) != 0;
 }
 
 // "03" for set 3.
@@ -47,123 +52,52 @@ Text TwoDigitNumber(int64_t index) {
   return number;
 }
 
-// The entries of a normalised list: each entry is followed by ";", so the
-// text after the last ";" is not an entry.
-std::vector<Text> ListEntries(const Text& list) {
-  std::vector<Text> entries = SplitFields(list, ZT(';'));
-  entries.pop_back();
-  return entries;
-}
-
 Text PolicySummary(const PolicySet& set) {
   return ZT("MAP=") + IntegerToText(set.MaxPasswordAgeDays) + ZT("`MIP=") +
          IntegerToText(set.MinPasswordAgeDays) + ZT("`RUL=") + set.RulesText;
 }
 
-// Member DNs in order, each once (the directory refuses a value given
-// twice, which would lose the whole update).
-struct MemberList {
-  std::set<Text> seen;  // lower case
-  std::vector<Text> dns;
-};
-
-void AddMember(MemberList& members, const Text& dn) {
-  if (members.seen.insert(ToLower(dn)).second) members.dns.push_back(dn);
-}
-
 struct SetObjects {
-  Text group_name;     // ZEFA_NN
-  Text group_dn;       // short forms, completed when sent
-  Text ou_group_name;  // ZEFA_NN_C
-  Text ou_group_dn;
-  Text settings_dn;  // ZEFA_NN_P
+  Text group_name;      // ZEFA_NN
+  Text group_dn;        // short forms, completed when sent
+  Text old_group_name;  // ZEFA_NN_C, which earlier versions filled
+  Text settings_dn;     // ZEFA_NN_P
 };
 
-SetObjects ObjectsOf(const PolicySet& set) {
+SetObjects ObjectsOf(int64_t index) {
   SetObjects objects;
-  objects.group_name = kObjectPrefix + TwoDigitNumber(set.Index);
+  objects.group_name = kObjectPrefix + TwoDigitNumber(index);
   objects.group_dn = ZT("CN=") + EscapeDnValue(objects.group_name) + ZT(",") + kContainerDn;
-  objects.ou_group_name = objects.group_name + ZT("_C");
-  objects.ou_group_dn = ZT("CN=") + EscapeDnValue(objects.ou_group_name) + ZT(",") + kContainerDn;
+  objects.old_group_name = objects.group_name + ZT("_C");
   objects.settings_dn = ZT("CN=") + EscapeDnValue(objects.group_name + ZT("_P")) + kPsoContainer;
   return objects;
 }
 
-// Description and summary are compared first, so an unchanged set group
-// costs two reads and no write. They are written only once the members
-// are: a member write that fails leaves the group looking out of date, so
-// the next pass tries again.
+// The set group's description (the set's UserGroups) and summary are read
+// and written only when they differ, so an unchanged set costs two reads.
 void UpdateSetGroup(DirectoryConnection& connection, const PolicySet& set,
                     const SetObjects& objects) {
   const Text summary = PolicySummary(set);
-  if (ReadAttributeText(connection, objects.group_dn, ZT("description")) == set.UserGroups &&
-      ReadAttributeText(connection, objects.group_dn, ZT("info")) == summary) {
-    return;
-  }
-  MemberList members;
-  for (const Text& name : ListEntries(set.UserGroups)) {
-    if (name.empty()) continue;
-    const Text dn = FindSecurityGroupDn(connection, name);
-    if (!dn.empty()) AddMember(members, dn);
-  }
-  AddMember(members, objects.ou_group_dn);
-  if (SetAttributeValues(connection, objects.group_dn, ZT("member"), members.dns) != 0) return;
   // Free text goes in as one value: the rules text may hold "|" or end
   // with ",", which a value list would complete.
-  SetAttributeText(connection, objects.group_dn, ZT("description"), set.UserGroups);
-  SetAttributeText(connection, objects.group_dn, ZT("info"), summary);
+  if (ReadAttributeText(connection, objects.group_dn, ZT("description")) != set.UserGroups)
+    SetAttributeText(connection, objects.group_dn, ZT("description"), set.UserGroups);
+  if (ReadAttributeText(connection, objects.group_dn, ZT("info")) != summary)
+    SetAttributeText(connection, objects.group_dn, ZT("info"), summary);
 }
 
-// The OU-user group follows its OU list, and is rebuilt anyway once it is
-// older than `rebuild_limit` seconds (users move between OUs without the
-// list changing).
-void UpdateOuGroup(DirectoryConnection& connection, const PolicySet& set, const SetObjects& objects,
-                   int64_t rebuild_limit) {
-  Text description = ReadAttributeText(connection, objects.ou_group_dn, ZT("description"));
-  if (!description.empty()) {
-    const int64_t changed =
-        ParseDateValue(ReadAttributeText(connection, objects.ou_group_dn, ZT("whenChanged")));
-    if (platform::LocalNow() - changed > rebuild_limit) description = ZT("0");
-  }
-  if (description == set.UserOus) return;
-  MemberList members;
-  for (const Text& ou : ListEntries(set.UserOus)) {
-    if (platform::DirectoryConnectionLost(connection.handle)) return;
-    const Text ou_dn = OuPathToDn(connection, ou);
-    if (ou_dn.empty()) continue;
-    EntryMap users;
-    {
-      // A whole OU subtree arrives as one answer, which may take a while.
-      const platform::DirectoryRequestAllowance large(kSubtreeSearchMilliseconds);
-      SearchObjects(connection, users, kNormalUsersInOu, ZT("distinguishedName"), ou_dn, 2);
-    }
-    for (const auto& [entry_dn, attributes] : users) {
-      const auto found = attributes.find(ZT("distinguishedName"));
-      const bool has_dn = found != attributes.end() && !found->second.empty();
-      AddMember(members, has_dn ? found->second : entry_dn);
-    }
-  }
-  // As for the set group: the description, by which the next pass decides,
-  // follows the members.
-  if (SetAttributeValues(connection, objects.ou_group_dn, ZT("member"), members.dns) != 0) return;
-  SetAttributeText(connection, objects.ou_group_dn, ZT("description"), set.UserOus);
-}
-
-void SyncPolicySet(DirectoryConnection& connection, const PolicySet& set, int64_t rebuild_limit) {
-  const SetObjects objects = ObjectsOf(set);
-  // Both adds fail harmlessly once the groups exist.
-  AddDirectoryObject(connection, objects.group_dn, ZT("group"), objects.group_name);
-  AddDirectoryObject(connection, objects.ou_group_dn, ZT("group"), objects.ou_group_name);
+void SyncSetObjects(DirectoryConnection& connection, const PolicySet& set) {
+  const SetObjects objects = ObjectsOf(set.Index);
+  AddDirectoryObject(connection, objects.group_dn, ZT("group"), objects.group_name);  // or 68
   UpdateSetGroup(connection, set, objects);
-  if (platform::DirectoryConnectionLost(connection.handle)) return;
-  UpdateOuGroup(connection, set, objects, rebuild_limit);
   if (platform::DirectoryConnectionLost(connection.handle)) return;
 
   PasswordSettings settings;
   settings.Description = set.RulesText;
   settings.AppliesTo = objects.group_dn;
-  // The directory lets the lowest precedence win and the filter the first
-  // set in order: with precedence = Index both choose the same set.
+  // Every account is in at most one set group; precedence = Index still
+  // keeps the filter's order should an account be in two (a member added
+  // by hand).
   settings.Precedence = set.Index;
   settings.LockoutThreshold = set.LockoutThreshold;
   settings.LockoutDurationMin = set.LockoutDurationMin;
@@ -177,33 +111,163 @@ void SyncPolicySet(DirectoryConnection& connection, const PolicySet& set, int64_
   WritePasswordSettings(connection, objects.settings_dn, settings);
 }
 
+// A group of the mirror as the directory holds it.
+struct MirrorGroup {
+  Text dn;
+  std::vector<Text> members;
+};
+
+// The groups directly below CN=ZEFA by lower-case sAMAccountName, with
+// all their members (ranges read to the end). False when the read failed.
+bool ReadMirrorGroups(DirectoryConnection& connection, std::map<Text, MirrorGroup>& groups) {
+  std::vector<platform::DirectoryEntry> entries;
+  const Text base = kContainerDn + CurrentNamingContexts().DefaultNamingContext;
+  {
+    const platform::DirectoryRequestAllowance large(kGroupReadMilliseconds);
+    if (platform::DirectorySearch(connection.handle, base, 1, ZT("(objectClass=group)"),
+                                  {ZT("sAMAccountName"), kMember}, 0, entries) != 0) {
+      return false;
+    }
+  }
+  for (const platform::DirectoryEntry& entry : entries) {
+    Text name;
+    ViewChange members;  // the member values, in the form CompleteMembers reads
+    members.Dn = TextToUtf8(entry.dn);
+    for (const platform::DirectoryAttribute& attribute : entry.attributes) {
+      const Text attribute_name = ToLower(attribute.name);
+      if (attribute_name == ZT("samaccountname") && !attribute.values.empty()) {
+        name = ToLower(Utf8ToText(attribute.values.front()));
+      } else if (attribute_name == ZT("member")) {
+        members.Members = attribute.values;
+      } else if (StartsWith(attribute_name, ZT("member;range="))) {
+        members.Members = attribute.values;
+        if (attribute_name.substr(attribute_name.size() - 2) != ZT("-*"))
+          members.MoreMembersFrom = attribute.values.size();
+      }
+    }
+    if (name.empty()) continue;
+    if (!CompleteMembers(connection.handle, members)) return false;
+    MirrorGroup& group = groups[name];
+    group.dn = entry.dn;
+    for (const std::string& member : members.Members) group.members.push_back(Utf8ToText(member));
+  }
+  return true;
+}
+
+// For each set index the DNs of the person accounts the filter checks by
+// it, from the view. False when no view is ready.
+bool ChosenAccounts(std::map<int64_t, std::vector<Text>>& chosen) {
+  return ForEachAccountInView([&](const UserRecord& record, AccountKind kind) {
+    // Machines, trusts and krbtgt accounts are never checked.
+    if (kind != AccountKind::Person) return;
+    const int64_t index = SelectedSetIndex(record.AccountName, record.GroupNames, record.Container);
+    if (index != 0) chosen[index].push_back(record.DistinguishedName);
+  });
+}
+
+// Writes the difference between the group's members and `wanted`. 0 when
+// nothing was refused.
+int WriteMemberDifference(DirectoryConnection& connection, const MirrorGroup& group,
+                          const std::vector<Text>& wanted) {
+  std::map<Text, const Text*> have;  // lower case -> as the directory spells it
+  for (const Text& member : group.members) have.emplace(ToLower(member), &member);
+  std::set<Text> wanted_folded;
+  std::vector<Text> add, remove;
+  for (const Text& dn : wanted) {
+    const Text folded = ToLower(dn);
+    if (!wanted_folded.insert(folded).second) continue;
+    if (have.count(folded) == 0) add.push_back(dn);
+  }
+  for (const auto& [folded, member] : have)
+    if (wanted_folded.count(folded) == 0) remove.push_back(*member);
+  if (add.empty() && remove.empty()) return 0;
+  return ChangeAttributeValues(connection, group.dn, kMember, add, remove);
+}
+
+// The member step of both passes; the connection is open. False when the
+// groups could not be read or a write was refused.
+bool SyncMembers(DirectoryConnection& connection, const std::vector<PolicySet>& sets) {
+  std::map<int64_t, std::vector<Text>> chosen;
+  if (!ChosenAccounts(chosen)) return false;
+  std::map<Text, MirrorGroup> groups;
+  if (!ReadMirrorGroups(connection, groups)) return false;
+  bool complete = true;
+  for (const PolicySet& set : sets) {
+    if (!InScope(set.Index)) continue;
+    if (platform::DirectoryConnectionLost(connection.handle)) return false;
+    const SetObjects objects = ObjectsOf(set.Index);
+    const auto group = groups.find(ToLower(objects.group_name));
+    if (group != groups.end()) {
+      // A set that is not enabled applies to nobody: its group is emptied.
+      static const std::vector<Text> kNobody;
+      const auto members = chosen.find(set.Index);
+      const std::vector<Text>& wanted =
+          set.Enabled != 0 && members != chosen.end() ? members->second : kNobody;
+      if (WriteMemberDifference(connection, group->second, wanted) != 0) complete = false;
+    }
+    const auto old_group = groups.find(ToLower(objects.old_group_name));
+    if (old_group != groups.end() &&
+        WriteMemberDifference(connection, old_group->second, {}) != 0) {
+      complete = false;
+    }
+  }
+  return complete && !platform::DirectoryConnectionLost(connection.handle);
+}
+
+std::vector<PolicySet> CopyOfSets() {
+  // The sets are copied under PolicyLock and the lock is let go before any
+  // directory traffic: a slow directory must never hold up the password
+  // checks that need the sets.
+  std::lock_guard<std::mutex> guard(PolicyLock());
+  return Policies().Sets;
+}
+
 }  // namespace
 
 Text PasswordSettingsComplexity() { return platform::PasswordSettingsComplexityValue(); }
 
 bool SyncDirectoryPolicies() {
-  // The sets are copied under PolicyLock and the lock is let go before any
-  // directory traffic: a slow directory must never hold up the password
-  // checks that need the sets.
-  std::vector<PolicySet> sets;
-  {
-    std::lock_guard<std::mutex> guard(PolicyLock());
-    sets = Policies().Sets;
-  }
+  const std::vector<PolicySet> sets = CopyOfSets();
+  // The keeper's thread may be between two polls: the members follow the
+  // directory as it is now.
+  RefreshDirectoryView();
+  if (!DirectoryViewReady()) return false;
   DirectoryConnection connection;
   if (!OpenDirectoryConnection(connection)) return false;
   AddDirectoryObject(connection, kContainerDn, ZT("container"), Text());
-  const int64_t rebuild_limit = RandomRebuildLimit();
   for (const PolicySet& set : sets) {
     // A connection that was lost makes every further request fail: the
     // pass ends and counts as failed.
     if (platform::DirectoryConnectionLost(connection.handle)) break;
-    // Objects of a disabled set stay as they are.
-    if (set.Enabled != 0) SyncPolicySet(connection, set, rebuild_limit);
+    if (set.Enabled != 0 && InScope(set.Index)) SyncSetObjects(connection, set);
   }
+  if (!platform::DirectoryConnectionLost(connection.handle)) SyncMembers(connection, sets);
   const bool completed = !platform::DirectoryConnectionLost(connection.handle);
   CloseDirectoryConnection(connection);
   return completed;
+}
+
+bool SyncPolicyMembership() {
+  const std::vector<PolicySet> sets = CopyOfSets();
+  if (!DirectoryViewReady()) return false;
+  DirectoryConnection connection;
+  if (!OpenDirectoryConnection(connection)) return false;
+  const bool completed = SyncMembers(connection, sets);
+  CloseDirectoryConnection(connection);
+  return completed;
+}
+
+void RestrictMirrorForTesting(bool restricted) {
+  MirrorScope& scope = Scope();
+  std::lock_guard<std::mutex> guard(scope.lock);
+  scope.restricted = restricted;
+  scope.sets.clear();
+}
+
+void AddToMirrorScopeForTesting(int64_t set_index) {
+  MirrorScope& scope = Scope();
+  std::lock_guard<std::mutex> guard(scope.lock);
+  scope.sets.insert(set_index);
 }
 
 }  // namespace zefa

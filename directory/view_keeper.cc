@@ -53,6 +53,7 @@ struct KeeperState {
   // stored after the view took its changes.
   std::atomic<int64_t> current_to{0};
   std::atomic<int64_t> brisk_until{0};  // SteadyMilliseconds()
+  std::atomic<uint64_t> generation{0};  // moves on with every change of the view
 
   std::mutex read_lock;  // one build or poll at a time; guards the fields below
   platform::DirectoryHandle* connection = nullptr;
@@ -213,6 +214,7 @@ bool RefreshLocked(KeeperState& state) {
     }
     state.last_change = highest;
     state.current_to.store(began);
+    state.generation.fetch_add(1);
     state.ready.store(true);
     return true;
   }
@@ -235,6 +237,7 @@ bool RefreshLocked(KeeperState& state) {
     std::unique_lock<std::shared_mutex> guard(state.view_lock);
     state.view->Apply(changes);
   }
+  if (!changes.empty()) state.generation.fetch_add(1);
   // The domain controller commits one write at a time, so every change up
   // to the highest one read is in.
   state.last_change = seen;
@@ -349,6 +352,20 @@ bool LookupAccountInView(const Text& name, UserRecord& record, AccountKind& kind
   if (!state.ready.load()) return false;
   std::shared_lock<std::shared_mutex> guard(state.view_lock);
   return state.view != nullptr && state.view->Lookup(name, state.netbios_domain, record, kind);
+}
+
+bool ForEachAccountInView(const std::function<void(const UserRecord&, AccountKind)>& visit) {
+  KeeperState& state = State();
+  if (!state.ready.load()) return false;
+  std::shared_lock<std::shared_mutex> guard(state.view_lock);
+  if (state.view == nullptr) return false;
+  state.view->ForEachAccount(state.netbios_domain, visit);
+  return true;
+}
+
+uint64_t DirectoryViewGeneration() {
+  KeeperState& state = State();
+  return state.ready.load() ? state.generation.load() : 0;
 }
 
 ViewStatistics CurrentViewStatistics() {

@@ -6,6 +6,8 @@
 // only read the view.
 #pragma once
 
+#include <functional>
+
 #include "directory/directory_view.h"
 #include "platform/directory.h"
 
@@ -38,6 +40,16 @@ bool RefreshDirectoryView();
 // Looks an account up in the view (DirectoryView::Lookup). False when the
 // view does not know the name or no view is ready.
 bool LookupAccountInView(const Text& name, UserRecord& record, AccountKind& kind);
+
+// Calls `visit` for every account of the view (DirectoryView::ForEachAccount)
+// while holding the view's read lock: `visit` must not refresh the view.
+// False when no view is ready.
+bool ForEachAccountInView(const std::function<void(const UserRecord&, AccountKind)>& visit);
+
+// A number that moves on each time the view changes (a build, or a poll
+// that brought changes); 0 while no view is ready. Equal numbers: the view
+// is the same.
+uint64_t DirectoryViewGeneration();
 
 ViewStatistics CurrentViewStatistics();
 

@@ -76,11 +76,31 @@ void RunMirrorPass() {
   const bool failed_before = record.last_failed.exchange(!completed);
   record.passes.fetch_add(1);
   if (!completed && !failed_before) {
-    LogWarning(ZT("The policy sets could not be mirrored into the directory (no connection, or no "
-                  "answer in time); retried every minute"));
+    LogWarning(
+        ZT("The policy sets could not be mirrored into the directory (no connection, or no "
+           "answer in time); retried every minute"));
   } else if (completed && failed_before) {
     LogInfo(ZT("The policy sets are mirrored into the directory again"));
   }
+}
+
+// When the member pass is due: the view changed since the last one that got
+// through (or that one failed), and enough ticks went by.
+struct MemberPassRecord {
+  uint64_t synced_generation = 0;  // view generation the last good pass worked from
+  uint64_t last_tick = 0;
+  bool failed = false;
+};
+
+void MaybeRunMemberPass(MemberPassRecord& record, uint64_t ticks) {
+  if (!Initialised()) return;
+  const uint64_t interval = record.failed ? kTicksPerMinuteStep : kTicksPerMemberPass;
+  if (ticks - record.last_tick < interval) return;
+  const uint64_t generation = DirectoryViewGeneration();
+  if (generation == 0 || (generation == record.synced_generation && !record.failed)) return;
+  record.last_tick = ticks;
+  record.failed = !SyncPolicyMembership();
+  if (!record.failed) record.synced_generation = generation;
 }
 
 // `hour_passed`: no mirror pass ran for kTicksPerHourlyMirror ticks.
@@ -106,6 +126,7 @@ void WorkerLoop(std::chrono::milliseconds tick, uint64_t generation) {
   uint64_t passes_seen = Mirror().passes.load();
   uint64_t last_pass_tick = 0;
   bool early_start_tried = false;
+  MemberPassRecord members;
   for (uint64_t ticks = 1;; ++ticks) {
     // The view is built at once (its own thread). The server initialises on
     // the first tick at which the view is ready, so that a host restarted on
@@ -122,6 +143,7 @@ void WorkerLoop(std::chrono::milliseconds tick, uint64_t generation) {
         last_pass_tick = ticks;
       }
     }
+    MaybeRunMemberPass(members, ticks);
     if (ticks % kTicksPerDailyPass == 0) DisableInactiveAccountsPass(ConfiguredInactiveDays());
     std::unique_lock<std::mutex> guard(state.lock);
     if (state.wake.wait_for(guard, tick, [&] { return state.generation != generation; })) return;

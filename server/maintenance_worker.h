@@ -1,6 +1,7 @@
 // The background thread: initialises the server at its first tick and then
 // at each minute step until it can, reloads the policy sets once a minute and applies a change to
-// the directory, and runs the inactive-account pass once a day.
+// the directory, keeps the mirror groups' members following the directory
+// view, and runs the inactive-account pass once a day.
 #pragma once
 
 #include <chrono>
@@ -14,6 +15,11 @@ namespace zefa {
 constexpr uint64_t kTicksPerMinuteStep = 60;
 constexpr uint64_t kTicksPerHourlyMirror = 3600;
 constexpr uint64_t kTicksPerDailyPass = 86400;
+// The least number of ticks between two member passes (SyncPolicyMembership),
+// which run once the server is initialised whenever the directory view has
+// changed since the last member pass that got through; one that failed is
+// tried again a minute step later.
+constexpr uint64_t kTicksPerMemberPass = 15;
 
 // Starts the worker unless it runs already.
 void StartMaintenanceWorker();

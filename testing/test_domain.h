@@ -11,6 +11,7 @@
 #include <string>
 
 #include "directory/lookup_user.h"
+#include "directory/policy_objects.h"
 #include "server/library_state.h"
 #include "logging/log.h"
 #include "platform/text.h"
@@ -75,6 +76,7 @@ class TestDomain {
                  uint32_t type = platform::kRegSz) {
     Text key = kPolicyRootKey;
     if (set > 0) key += ZT("\\") + IntegerToText(set);
+    if (set > 0) AddToMirrorScopeForTesting(set);
     WriteRegistryValue(key, T(name), T(data), type, 0);
   }
 
@@ -92,6 +94,9 @@ class TestDomain {
     ResetLogDefaults();
     ClearServerPaths();
     SetUserLookupForTesting(nullptr);
+    // The test domain controller is shared with other test processes: the
+    // mirror touches only the sets this test configures.
+    RestrictMirrorForTesting(true);
   }
 
  private:

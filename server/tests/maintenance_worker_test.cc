@@ -2,6 +2,8 @@
 // appears, brings policy changes in, runs the daily pass, and stops at once.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <functional>
 #include <set>
@@ -235,6 +237,74 @@ TEST_F(MaintenanceWorkerTest, MirrorCatchesUpWithTheDirectory) {
   SetGroupDescriptionTo("ZEFA_06", "changed by hand");
   EXPECT_TRUE(WaitUntil([] { return SetGroupDescription("ZEFA_06") == "engineers;"; }, 120s));
   StopMaintenanceWorker();
+}
+
+// The members of a set group as the DC holds them.
+std::vector<std::string> SetGroupMembers(const std::string& group) {
+  platform::DirectoryHandle* handle = platform::DirectoryOpen();
+  std::vector<platform::DirectoryEntry> entries;
+  std::vector<std::string> members;
+  if (platform::DirectorySearch(handle, testing::T("CN=" + group + ",CN=ZEFA,DC=example,DC=test"),
+                                0, Text(), {ZT("member")}, 0, entries) == 0 &&
+      !entries.empty() && !entries.front().attributes.empty()) {
+    members = entries.front().attributes.front().values;
+  }
+  platform::DirectoryClose(handle);
+  return members;
+}
+
+// Between the full passes the set groups follow the directory: an account
+// that joins a set's security group after the first pass is in the set
+// group within the member pass's interval. Ticks of 20 ms put the member
+// pass 0.3 s apart and the hourly full pass 72 s away; the policy does not
+// change, so no other full pass runs.
+TEST_F(MaintenanceWorkerTest, SetGroupsFollowTheDirectoryBetweenFullPasses) {
+  REQUIRE_TEST_DC();
+  testing::FreshServer server;
+  UseStandInLookup();
+  testing::UseTestDcDirectory();
+  const std::string tag = "mw" + std::to_string(getpid());
+  const std::string group = "CN=" + tag + "g,CN=Users,DC=example,DC=test";
+  const std::string user = "CN=" + tag + "u,CN=Users,DC=example,DC=test";
+  platform::DirectoryHandle* handle = platform::DirectoryOpen();
+  ASSERT_NE(handle, nullptr);
+  // A run with the same process number may have left them.
+  platform::DirectoryModify(handle, testing::T(group),
+                            {{platform::kDirectoryDelete, ZT("member"), {}}}, false);
+  platform::DirectoryAdd(handle, testing::T(group),
+                         {{platform::kDirectoryAdd, ZT("objectClass"), {"group"}},
+                          {platform::kDirectoryAdd, ZT("sAMAccountName"), {tag + "g"}}},
+                         false);
+  platform::DirectoryAdd(handle, testing::T(user),
+                         {{platform::kDirectoryAdd, ZT("objectClass"), {"user"}},
+                          {platform::kDirectoryAdd, ZT("sAMAccountName"), {tag + "u"}},
+                          {platform::kDirectoryAdd, ZT("userAccountControl"), {"512"}}},
+                         false);
+  server.SetPolicy(7, "Enabled", "1");
+  server.SetPolicy(7, "UserGroups", tag + "g");
+
+  SetMaintenanceTickForTesting(20ms);
+  StartMaintenanceWorker();
+  // The first full pass: the set group is made, and emptied of what any
+  // earlier run left in it.
+  ASSERT_TRUE(WaitUntil(
+      [] {
+        return Initialised() && SetGroupDescription("ZEFA_07").find("mw") == 0 &&
+               SetGroupMembers("ZEFA_07").empty();
+      },
+      60s));
+
+  EXPECT_EQ(platform::DirectoryModify(handle, testing::T(group),
+                                      {{platform::kDirectoryAdd, ZT("member"), {user}}}, false),
+            0);
+  EXPECT_TRUE(
+      WaitUntil([&] { return SetGroupMembers("ZEFA_07") == std::vector<std::string>{user}; }, 30s));
+  EXPECT_EQ(platform::DirectoryModify(handle, testing::T(group),
+                                      {{platform::kDirectoryDelete, ZT("member"), {user}}}, false),
+            0);
+  EXPECT_TRUE(WaitUntil([&] { return SetGroupMembers("ZEFA_07").empty(); }, 30s));
+  StopMaintenanceWorker();
+  platform::DirectoryClose(handle);
 }
 
 TEST_F(MaintenanceWorkerTest, StopEndsASleepingWorkerAtOnce) {
