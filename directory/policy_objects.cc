@@ -182,14 +182,10 @@ void SyncPolicySet(DirectoryConnection& connection, const PolicySet& set, int64_
 Text PasswordSettingsComplexity() { return platform::PasswordSettingsComplexityValue(); }
 
 bool SyncDirectoryPolicies() {
-  // The sets are copied under PolicyLock and the lock is let go before any
-  // directory traffic: a slow directory must never hold up the password
-  // checks that need the sets.
-  std::vector<PolicySet> sets;
-  {
-    std::lock_guard<std::mutex> guard(PolicyLock());
-    sets = Policies().Sets;
-  }
+  // The pass works on the configuration published when it starts; checks
+  // and loads never wait for it, however slow the directory is.
+  const PolicySnapshot policies = CurrentPolicies();
+  const std::vector<PolicySet>& sets = policies->Sets;
   DirectoryConnection connection;
   if (!OpenDirectoryConnection(connection)) return false;
   AddDirectoryObject(connection, kContainerDn, ZT("container"), Text());

@@ -8,8 +8,8 @@
 
 namespace zefa {
 
-// One pass over a copy of the loaded policy sets (PolicyLock is held only
-// while they are copied, never across directory traffic). False when the
+// One pass over the policy sets of the configuration published when it
+// starts (no check or load waits for it). False when the
 // pass could not run to its end: no directory connection, or the
 // connection was lost on the way (a server that stopped answering).
 bool SyncDirectoryPolicies();

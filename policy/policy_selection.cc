@@ -1,7 +1,5 @@
 #include "policy/policy_selection.h"
 
-#include <mutex>
-
 #include "policy/policies.h"
 #include "util/text_util.h"
 
@@ -25,38 +23,30 @@ bool IsSkippedUser(const Text& skip_users, const Text& account_name) {
   return false;
 }
 
-int PolicySelection(PolicySet& chosen, const Text& account_name, const Text& group_names,
-                    const Text& container) {
-  std::lock_guard<std::mutex> guard(PolicyLock());
-  const PolicyState& state = Policies();
+const PolicySet* PolicySelection(const PolicyState& state, const Text& account_name,
+                                 const Text& group_names, const Text& container) {
   // A skip entry names one account, whole; groups and OUs below match as
   // parts of longer texts.
-  if (IsSkippedUser(state.Globals.SkipUsers, account_name)) return 0;
+  if (IsSkippedUser(state.Globals.SkipUsers, account_name)) return nullptr;
 
   Text groups = ToLower(group_names);
   if (groups.empty() || groups.back() != ZT(';')) groups.push_back(ZT(';'));
   const Text place = ToLower(container);
 
   for (const Text& entry : ListEntries(state.Globals.SkipGroups)) {
-    if (Contains(groups, entry + ZT(";"))) return 0;
+    if (Contains(groups, entry + ZT(";"))) return nullptr;
   }
   for (const PolicySet& set : state.Sets) {
     if (set.Enabled == 0) continue;
     for (const Text& entry : ListEntries(set.UserGroups)) {
-      if (Contains(groups, entry + ZT(";"))) {
-        chosen = set;
-        return 1;
-      }
+      if (Contains(groups, entry + ZT(";"))) return &set;
     }
     if (place.empty()) continue;
     for (const Text& entry : ListEntries(set.UserOus)) {
-      if (StartsWith(place, entry)) {
-        chosen = set;
-        return 1;
-      }
+      if (StartsWith(place, entry)) return &set;
     }
   }
-  return 0;
+  return nullptr;
 }
 
 }  // namespace zefa

@@ -41,6 +41,8 @@ bool LoadFilterLibrary(const std::string& name, FilterLibrary& library, std::str
   }
   bound.initialised =
       reinterpret_cast<decltype(bound.initialised)>(dlsym(handle, "ZefaInitialised"));
+  bound.check_password =
+      reinterpret_cast<decltype(bound.check_password)>(dlsym(handle, "ZefaCheckPassword"));
   library = bound;
   return true;
 }

@@ -20,13 +20,18 @@ struct FilterLibrary {
   // Optional: whether the library has finished its initialisation (a library
   // without this entry point counts as initialised).
   decltype(&ZefaInitialised) initialised = nullptr;
+  // Optional: the check that also says why a password was rejected (a
+  // library without it is asked through password_filter, and its rejections
+  // come without a reason).
+  decltype(&ZefaCheckPassword) check_password = nullptr;
 };
 
 // Whether the library has finished its initialisation and checks passwords.
 bool LibraryInitialised(const FilterLibrary& library);
 
 // Loads `name` (a file name searched as the loader does, or a path) and
-// binds the three entry points. On failure `error` holds the loader's text.
+// binds the three entry points (and the optional ones it has). On failure
+// `error` holds the loader's text.
 bool LoadFilterLibrary(const std::string& name, FilterLibrary& library, std::string& error);
 
 // Unloads the library. True when it is gone from the process afterwards;

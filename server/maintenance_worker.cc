@@ -76,8 +76,9 @@ void RunMirrorPass() {
   const bool failed_before = record.last_failed.exchange(!completed);
   record.passes.fetch_add(1);
   if (!completed && !failed_before) {
-    LogWarning(ZT("The policy sets could not be mirrored into the directory (no connection, or no "
-                  "answer in time); retried every minute"));
+    LogWarning(
+        ZT("The policy sets could not be mirrored into the directory (no connection, or no "
+           "answer in time); retried every minute"));
   } else if (completed && failed_before) {
     LogInfo(ZT("The policy sets are mirrored into the directory again"));
   }
@@ -137,10 +138,7 @@ void ApplyChangedPolicies() {
 
 bool LastMirrorPassFailed() { return Mirror().last_failed.load(); }
 
-int64_t ConfiguredInactiveDays() {
-  std::lock_guard<std::mutex> guard(PolicyLock());
-  return Policies().Globals.DisableInactiveAccounts;
-}
+int64_t ConfiguredInactiveDays() { return CurrentPolicies()->Globals.DisableInactiveAccounts; }
 
 void StartMaintenanceWorker() {
   WorkerState& state = State();
