@@ -190,13 +190,13 @@ TEST(FilterStress, ConcurrentCallsSeeOneLoadedConfiguration) {
     });
   }
   int loads = 0;
-  for (int k = 1; k <= 60; ++k) {
+  for (int k = 1; k <= 200; ++k) {
     load(k % 5);
     loads += ReloadPolicies();
   }
   done = true;
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(loads, 60);
+  EXPECT_EQ(loads, 200);
   EXPECT_GT(checks.load(), 0);
   EXPECT_EQ(unreadable.load(), 0) << "of " << checks.load() << " checks";
   EXPECT_EQ(torn.load(), 0) << "of " << checks.load() << " checks";
