@@ -39,7 +39,7 @@ void BM_EvaluateRules(benchmark::State& state) {
                             ZT("CorrectHorse#42Battery")};
   size_t i = 0;
   for (auto _ : state) {
-    RuleVerdict verdict = EvaluateRules(passwords[i++ % 4], subject, set);
+    RuleVerdict verdict = EvaluateRules(passwords[i++ % 4], subject, set, nullptr);
     benchmark::DoNotOptimize(verdict);
   }
 }

@@ -156,12 +156,13 @@ bool ReadMirrorGroups(DirectoryConnection& connection, std::map<Text, MirrorGrou
 
 // For each set index the DNs of the person accounts the filter checks by
 // it, from the view. False when no view is ready.
-bool ChosenAccounts(std::map<int64_t, std::vector<Text>>& chosen) {
+bool ChosenAccounts(const PolicyState& policies, std::map<int64_t, std::vector<Text>>& chosen) {
   return ForEachAccountInView([&](const UserRecord& record, AccountKind kind) {
     // Machines, trusts and krbtgt accounts are never checked.
     if (kind != AccountKind::Person) return;
-    const int64_t index = SelectedSetIndex(record.AccountName, record.GroupNames, record.Container);
-    if (index != 0) chosen[index].push_back(record.DistinguishedName);
+    const PolicySet* set =
+        PolicySelection(policies, record.AccountName, record.GroupNames, record.Container);
+    if (set != nullptr) chosen[set->Index].push_back(record.DistinguishedName);
   });
 }
 
@@ -186,9 +187,10 @@ int WriteMemberDifference(DirectoryConnection& connection, const MirrorGroup& gr
 
 // The member step of both passes; the connection is open. False when the
 // groups could not be read or a write was refused.
-bool SyncMembers(DirectoryConnection& connection, const std::vector<PolicySet>& sets) {
+bool SyncMembers(DirectoryConnection& connection, const PolicyState& policies) {
+  const std::vector<PolicySet>& sets = policies.Sets;
   std::map<int64_t, std::vector<Text>> chosen;
-  if (!ChosenAccounts(chosen)) return false;
+  if (!ChosenAccounts(policies, chosen)) return false;
   std::map<Text, MirrorGroup> groups;
   if (!ReadMirrorGroups(connection, groups)) return false;
   bool complete = true;
@@ -214,20 +216,15 @@ bool SyncMembers(DirectoryConnection& connection, const std::vector<PolicySet>& 
   return complete && !platform::DirectoryConnectionLost(connection.handle);
 }
 
-std::vector<PolicySet> CopyOfSets() {
-  // The sets are copied under PolicyLock and the lock is let go before any
-  // directory traffic: a slow directory must never hold up the password
-  // checks that need the sets.
-  std::lock_guard<std::mutex> guard(PolicyLock());
-  return Policies().Sets;
-}
-
 }  // namespace
 
 Text PasswordSettingsComplexity() { return platform::PasswordSettingsComplexityValue(); }
 
 bool SyncDirectoryPolicies() {
-  const std::vector<PolicySet> sets = CopyOfSets();
+  // The pass works on the configuration published when it starts; checks
+  // and loads never wait for it, however slow the directory is.
+  const PolicySnapshot policies = CurrentPolicies();
+  const std::vector<PolicySet>& sets = policies->Sets;
   // The keeper's thread may be between two polls: the members follow the
   // directory as it is now.
   RefreshDirectoryView();
@@ -241,18 +238,18 @@ bool SyncDirectoryPolicies() {
     if (platform::DirectoryConnectionLost(connection.handle)) break;
     if (set.Enabled != 0 && InScope(set.Index)) SyncSetObjects(connection, set);
   }
-  if (!platform::DirectoryConnectionLost(connection.handle)) SyncMembers(connection, sets);
+  if (!platform::DirectoryConnectionLost(connection.handle)) SyncMembers(connection, *policies);
   const bool completed = !platform::DirectoryConnectionLost(connection.handle);
   CloseDirectoryConnection(connection);
   return completed;
 }
 
 bool SyncPolicyMembership() {
-  const std::vector<PolicySet> sets = CopyOfSets();
+  const PolicySnapshot policies = CurrentPolicies();
   if (!DirectoryViewReady()) return false;
   DirectoryConnection connection;
   if (!OpenDirectoryConnection(connection)) return false;
-  const bool completed = SyncMembers(connection, sets);
+  const bool completed = SyncMembers(connection, *policies);
   CloseDirectoryConnection(connection);
   return completed;
 }

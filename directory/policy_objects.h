@@ -13,10 +13,10 @@
 
 namespace zefa {
 
-// One full pass over a copy of the loaded policy sets (PolicyLock is held
-// only while they are copied, never across directory traffic): brings the
-// directory view up to date, creates the container and the enabled sets'
-// groups, writes their descriptions and settings objects, then the members
+// One full pass over the policy sets of the configuration published when it
+// starts (no check or load waits for it): brings the directory view up to
+// date, creates the container and the enabled sets' groups, writes their
+// descriptions and settings objects, then the members
 // (SyncPolicyMembership). False when the pass could not run to its end: no
 // directory view, no directory connection, or the connection was lost on
 // the way (a server that stopped answering).

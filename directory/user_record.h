@@ -27,4 +27,12 @@ struct UserRecord {
   Text GroupSids;   // each followed by ";"
 };
 
+// Whether a change of `account` (looked up as `user`) is left alone as a
+// computer's: an empty name, an account the directory says is a machine,
+// trust or krbtgt account, or a name the directory does not know (`user`
+// without AccountName, as a caller without the directory passes it) that
+// ends in "$" (a computer being joined). A person's account named "fake$" or
+// "krbtgtfan" is checked.
+bool IsComputerAccount(const Text& account, const UserRecord& user);
+
 }  // namespace zefa

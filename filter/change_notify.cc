@@ -76,9 +76,11 @@ void RunPasswordChangeNotify(const Text* account_name, const Text* new_password)
   const Text& account = *account_name;
   UserRecord user;
   LookupUser(account, user);
-  if (SkippedAsComputerAccount(account, user)) return;
-  PolicySet set;
-  PolicySelection(set, account, user.GroupNames, user.Container);
+  if (IsComputerAccount(account, user)) return;
+  const PolicySnapshot policies = CurrentPolicies();
+  const PolicySet* governing = PolicySelection(*policies, account, user.GroupNames, user.Container);
+  const PolicySet no_set;
+  const PolicySet& set = governing != nullptr ? *governing : no_set;
   const ServerPaths paths = CurrentServerPaths();
 
   Text password = *new_password;

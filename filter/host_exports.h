@@ -9,7 +9,12 @@
 // that learns of a change before the domain commits it (the Samba hook)
 // confirms it from the same change stream the checks read, and tells the
 // library about a change it had to drop, for the filter's log.
+//
+// A check that hands back why a password was rejected, for the host to pass
+// on to the administrator.
 #pragma once
+
+#include <cstdint>
 
 #include "filter/exports.h"
 
@@ -44,5 +49,21 @@ enum ZEFA_DROP_REASON : uint32_t {
 // Writes one Warning to the filter's log naming the account and the reason
 // (never anything of the password). An unknown reason is logged as such.
 ZEFA_EXPORT void ZEFA_CALL ZefaChangeDropped(const ZEFA_UNICODE_STRING* account, uint32_t reason);
+
+// Checks a password as PasswordFilter does. `PrincipalName` (may be null) is
+// the account's principal name as the host was given it; it stands in for
+// the directory's when the directory does not know the account. When the
+// password is rejected, `Reason` receives why (the text the log holds: the
+// header naming the account and one "\r\n-" line per requirement missed,
+// never the password) as UTF-8, cut at a character boundary to fit
+// `ReasonBytes` with its terminating NUL; otherwise an empty text. Nothing
+// is written when `Reason` is null or `ReasonBytes` 0. 1 to accept (also a
+// password that only an audit-mode set would deny), 0 to reject.
+ZEFA_EXPORT ZEFA_BOOLEAN ZEFA_CALL ZefaCheckPassword(ZEFA_UNICODE_STRING* AccountName,
+                                                     ZEFA_UNICODE_STRING* FullName,
+                                                     ZEFA_UNICODE_STRING* PrincipalName,
+                                                     ZEFA_UNICODE_STRING* Password,
+                                                     ZEFA_BOOLEAN SetOperation, char* Reason,
+                                                     uint32_t ReasonBytes);
 
 }  // extern "C"

@@ -1,9 +1,12 @@
 #include "filter/password_filter.h"
 
+#include "filter/rule_warnings.h"
+
 #include "breach/pwned_lookup.h"
 #include "breach/pwned_store.h"
 #include "directory/lookup_user.h"
 #include "server/library_state.h"
+#include "policy/policies.h"
 #include "policy/policy_selection.h"
 #include "policy/unknown_account_set.h"
 #include "history/similarity_check.h"
@@ -51,23 +54,13 @@ bool PasswordIsListed(const Text& password, const PolicySet& set) {
   return false;
 }
 
-}  // namespace
-
-bool SkippedAsComputerAccount(const Text& account, const UserRecord& user) {
-  if (account.empty()) return true;
-  if (!user.AccountName.empty()) return user.ComputerAccount;
-  // Not in the directory: a name ending in "$" is a computer being joined.
-  return account.back() == ZT('$');
-}
-
-namespace {
-
-// The set for an account the directory does not know; false (the password
-// is accepted) when UnknownAccountSet names none. Says which set applied.
-bool SelectUnknownAccountSet(PolicySet& set, const Text& account) {
-  const UnknownAccountChoice choice = UnknownAccountSelection(set, account);
+// The set of `policies` for an account the directory does not know;
+// nullptr (the password is accepted) when UnknownAccountSet names none. Says
+// which set applied.
+const PolicySet* SelectUnknownAccountSet(const PolicyState& policies, const Text& account) {
+  const UnknownAccountChoice choice = UnknownAccountSelection(policies, account);
   Text line;
-  if (choice.Chosen) {
+  if (choice.Chosen != nullptr) {
     line = ZT("Unknown account: checked by policy set ") + IntegerToText(choice.Configured);
   } else if (choice.Configured == 0) {
     line = ZT("Skip: user not found");
@@ -95,7 +88,8 @@ void LogAuditedRejection(const Text& account, const PolicySet& set, const Text& 
 
 void LogRejection(const Text& account, const PolicySet& set, const Text& message) {
   if (!TestMode())
-    LogAccountInfo(account, ZT("Policy set ") + IntegerToText(set.Index) + ZT(" denied the password"));
+    LogAccountInfo(account,
+                   ZT("Policy set ") + IntegerToText(set.Index) + ZT(" denied the password"));
   Log(kLogLevelInfo, ZT("Password Denied"), message);
   WriteEvent(ZT("Clavora"), message, kEventPasswordDenied, platform::kEventInformation);
 }
@@ -103,12 +97,13 @@ void LogRejection(const Text& account, const PolicySet& set, const Text& message
 }  // namespace
 
 bool RunPasswordFilter(const FilterRequest& request) {
-  return CheckPassword(request) != FilterVerdict::Denied;
+  return CheckPassword(request).Verdict != FilterVerdict::Denied;
 }
 
-FilterVerdict CheckPassword(const FilterRequest& request) {
-  constexpr FilterVerdict kAccept = FilterVerdict::Accepted;
-  if (!Initialised()) return FilterVerdict::Denied;
+FilterOutcome CheckPassword(const FilterRequest& request) {
+  const FilterOutcome kAccept;
+  if (!Initialised())
+    return {FilterVerdict::Denied, ZT("the password filter has not finished its initialisation")};
   Debug(ZT("PasswordFilter"));
   if (request.AccountName == nullptr && request.Password == nullptr) {
     Debug(ZT("Skip: username and password are NULL"));
@@ -118,7 +113,7 @@ FilterVerdict CheckPassword(const FilterRequest& request) {
   const Text full_name = request.FullName ? *request.FullName : Text();
   UserRecord user;
   LookupUser(account, user);
-  if (SkippedAsComputerAccount(account, user)) {
+  if (IsComputerAccount(account, user)) {
     Debug(ZT("Skip: user is a computer account"));
     return kAccept;
   }
@@ -126,7 +121,6 @@ FilterVerdict CheckPassword(const FilterRequest& request) {
   // first password) has no history to compare with. A directory that could
   // not be asked knows nothing either way: the password is accepted.
   const bool unknown_account = user.AccountName.empty();
-  PolicySet set;
   if (unknown_account && user.LookupFailed) {
     // The console says why nothing is known (a run by an account that may
     // not use the directory's socket looks like an unknown user otherwise).
@@ -141,18 +135,25 @@ FilterVerdict CheckPassword(const FilterRequest& request) {
     if (TestMode()) platform::ConsoleWriteLine(line);
     return kAccept;
   }
+  // One configuration for the whole check: the set, its word list and the
+  // report of its warnings all come from the same load.
+  const PolicySnapshot policies = CurrentPolicies();
+  const PolicySet* chosen = nullptr;
   if (unknown_account) {
-    if (!SelectUnknownAccountSet(set, account)) return kAccept;
+    chosen = SelectUnknownAccountSet(*policies, account);
+    if (chosen == nullptr) return kAccept;
   } else {
     if (TestMode()) {
       platform::ConsoleWriteLine(ZT("Container: ") + user.Container);
       platform::ConsoleWriteLine(ZT("Groups:    ") + user.GroupNames);
     }
-    if (PolicySelection(set, account, user.GroupNames, user.Container) == 0) {
+    chosen = PolicySelection(*policies, account, user.GroupNames, user.Container);
+    if (chosen == nullptr) {
       LogAccountInfo(account, ZT("Skip: no password policy found"));
       return kAccept;
     }
   }
+  const PolicySet& set = *chosen;
   if (TestMode()) PrintPolicyDump(set);
   if (request.SetOperation && set.NoValidateOnReset != 0) {
     Debug(ZT("Skip: password set operation"), ZT("Debug ") + EscapeControlCharacters(account));
@@ -160,8 +161,14 @@ FilterVerdict CheckPassword(const FilterRequest& request) {
   }
 
   Text password = request.Password ? *request.Password : Text();
-  const RuleSubject subject{account, full_name, user.PrincipalName, user.DisplayName};
-  RuleVerdict verdict = EvaluateRules(password, subject, set);
+  // The caller's principal name stands in for the directory's only for an
+  // account the directory does not know.
+  const Text principal = unknown_account && request.PrincipalName != nullptr
+                             ? *request.PrincipalName
+                             : user.PrincipalName;
+  const RuleSubject subject{account, full_name, principal, user.DisplayName};
+  RuleVerdict verdict = EvaluateRules(password, subject, set, ForbiddenFileWords(*policies, set));
+  LogRuleWarnings(verdict.Warnings, policies->Generation);
   // The costly checks run last, and only for a password every rule passed.
   if (verdict.Accepted && set.NoSimilarity != 0 && !unknown_account &&
       SimilarToHistory(CurrentServerPaths().IdhFolder, account, password)) {
@@ -178,10 +185,10 @@ FilterVerdict CheckPassword(const FilterRequest& request) {
   if (verdict.Accepted) return kAccept;
   if (set.AuditOnly != 0) {
     LogAuditedRejection(account, set, verdict.Message);
-    return FilterVerdict::AuditDenied;
+    return {FilterVerdict::AuditDenied, verdict.Message};
   }
   LogRejection(account, set, verdict.Message);
-  return FilterVerdict::Denied;
+  return {FilterVerdict::Denied, verdict.Message};
 }
 
 }  // namespace zefa

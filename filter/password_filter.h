@@ -13,21 +13,28 @@ struct FilterRequest {
   const Text* FullName = nullptr;
   const Text* Password = nullptr;
   bool SetOperation = false;
+  // The account's principal name as the caller knows it (the Samba hook is
+  // given it); it stands in for the directory's when the directory does not
+  // know the account (one being created).
+  const Text* PrincipalName = nullptr;
 };
 
 // What one filter call decided. AuditDenied: the governing set is in audit
 // mode and the password failed it; the password is accepted.
 enum class FilterVerdict { Accepted, Denied, AuditDenied };
 
-// The verdict of one call. Rejects everything until the server has been
-// initialised; every later difficulty accepts with a log line.
-FilterVerdict CheckPassword(const FilterRequest& request);
+struct FilterOutcome {
+  FilterVerdict Verdict = FilterVerdict::Accepted;
+  // Denied or AuditDenied: why, as the log says it (the header naming the
+  // account, one line per requirement the password missed); never the
+  // password. Empty when accepted.
+  Text Reason;
+};
 
-// Whether a change of `account` (looked up as `user`) is left alone as a
-// computer's: an empty name, an account the directory says is a machine,
-// trust or krbtgt account, or an unknown name ending in "$" (a computer
-// being joined). A person's account named "fake$" or "krbtgtfan" is checked.
-bool SkippedAsComputerAccount(const Text& account, const UserRecord& user);
+// The verdict of one call. Rejects everything until the server has been
+// initialised; every later difficulty accepts with a log line. The check
+// takes the published policy configuration once and uses only that one.
+FilterOutcome CheckPassword(const FilterRequest& request);
 
 // true = accept (also a password that only an audit-mode set would deny),
 // false = reject.

@@ -21,7 +21,7 @@ void RunTestPassword(const Text& user_name, const Text& password) {
   }
   const Text full_name;
   FilterRequest request{&user, &full_name, &secret, false};
-  const FilterVerdict verdict = CheckPassword(request);
+  const FilterVerdict verdict = CheckPassword(request).Verdict;
   platform::ConsoleWriteLine(verdict == FilterVerdict::Accepted ? ZT("Result: Accepted")
                              : verdict == FilterVerdict::Denied
                                  ? ZT("Result: Denied")

@@ -61,7 +61,12 @@ platform::FileRead ReadHistoryLines(const Text& path, std::vector<std::string>& 
 
 Text ReadHistorySalt(const Text& path) {
   std::vector<std::string> lines;
-  if (ReadHistoryLines(path, lines) == platform::FileRead::kRead && !lines.empty()) {
+  if (ReadHistoryLines(path, lines) != platform::FileRead::kRead) lines.clear();
+  return HistorySaltOf(lines);
+}
+
+Text HistorySaltOf(const std::vector<std::string>& lines) {
+  if (!lines.empty()) {
     const Text first = Utf8ToText(lines.front());
     const std::vector<Text> fields = SplitFields(first, ZT('\t'));
     // The hash nearest the end of the line (normally the last field, the

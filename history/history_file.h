@@ -42,6 +42,10 @@ Text HistoryFieldText(const Text& text);
 // when the file cannot be read, is empty, or that field is missing or empty.
 Text ReadHistorySalt(const Text& path);
 
+// The same salt from the lines ReadHistoryLines gave (empty: a fresh one),
+// so that a caller holding them does not read the file again.
+Text HistorySaltOf(const std::vector<std::string>& lines);
+
 // Writes `line` followed by the first (max_lines - 1) lines of the file as
 // ReadHistoryLines gives them, joined by "\r\n", without a final separator;
 // a missing file is created. So a damaged file is rewritten short: at most

@@ -14,7 +14,7 @@ bool SimilarToHistory(const Text& idh_folder, const Text& account, const Text& p
   if (path.empty()) return false;
   std::vector<std::string> lines;
   if (ReadHistoryLines(path, lines) != platform::FileRead::kRead || lines.empty()) return false;
-  const Text salt = ReadHistorySalt(path);
+  const Text salt = HistorySaltOf(lines);  // the file is read once
   Text working_copy = password;
   const Text hash =
       HashPassword(SimilarityReduction(working_copy), kHistoryAlgorithm, kHistoryIterations, salt);

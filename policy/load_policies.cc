@@ -1,4 +1,6 @@
+#include <atomic>
 #include <map>
+#include <mutex>
 
 #include "logging/log.h"
 #include "platform/files.h"
@@ -210,20 +212,64 @@ std::mutex& LoadLock() {
   return lock;
 }
 
+// The published configuration. Its lock is held only while the pointer is
+// copied or replaced, never while a configuration is read or built, so no
+// check ever waits for a load (a plain lock rather than an atomic pointer,
+// which the thread checker cannot follow).
+struct Published {
+  std::mutex lock;
+  PolicySnapshot current = std::make_shared<const PolicyState>();
+};
+
+Published& PublishedPolicies() {
+  static Published published;
+  return published;
+}
+
+void StoreSnapshot(PolicySnapshot snapshot) {
+  Published& published = PublishedPolicies();
+  {
+    std::lock_guard<std::mutex> guard(published.lock);
+    published.current.swap(snapshot);
+  }
+  // The previous configuration is released here (when no check holds it),
+  // outside the lock.
+}
+
+uint64_t NextGeneration() {
+  static std::atomic<uint64_t> last{0};
+  return ++last;
+}
+
 }  // namespace
 
 void SetWordFileReadHookForTesting(std::function<void(const Text& path)> hook) {
   WordFileReadHook() = std::move(hook);
 }
 
-std::mutex& PolicyLock() {
-  static std::mutex lock;
-  return lock;
+PolicySnapshot CurrentPolicies() {
+  Published& published = PublishedPolicies();
+  std::lock_guard<std::mutex> guard(published.lock);
+  return published.current;
 }
 
-PolicyState& Policies() {
-  static PolicyState state;
-  return state;
+void PublishPolicies(PolicyState state) {
+  state.Generation = NextGeneration();
+  StoreSnapshot(std::make_shared<const PolicyState>(std::move(state)));
+}
+
+void ForcePolicyReload() {
+  std::lock_guard<std::mutex> one_load(LoadLock());
+  PolicyState state = *CurrentPolicies();
+  state.PolicyStamp = -1;
+  // The same sets: what was reported once for this load stays reported.
+  StoreSnapshot(std::make_shared<const PolicyState>(std::move(state)));
+}
+
+const WordList* ForbiddenFileWords(const PolicyState& policies, const PolicySet& set) {
+  if (set.ForbiddenFile.empty()) return nullptr;
+  const auto entry = policies.ForbiddenFileCache.find(set.ForbiddenFile);
+  return entry == policies.ForbiddenFileCache.end() ? nullptr : entry->second.Words.get();
 }
 
 void ReadGlobalSettings(const Text& key_path, GlobalSettings& globals) {
@@ -298,56 +344,39 @@ int LoadPolicies(const BeforePublishFunction& before_publish) {
   std::lock_guard<std::mutex> one_load(LoadLock());
   const Text root = kPolicyRootKey;
   const int64_t stamp = KeyLastWriteTicks(root, 0);
-  GlobalSettings globals;
-  ForbiddenFileCacheMap cache;
-  std::vector<WatchedFile> watched;
-  std::map<Text, WordFileState> reported;
-  bool stamp_changed = false;
-  {
-    std::lock_guard<std::mutex> guard(PolicyLock());
-    stamp_changed = stamp != Policies().PolicyStamp;
-    watched = Policies().WatchedFiles;
-  }
-  // The files are looked at outside the lock (a share may answer slowly).
-  if (!stamp_changed && !AnyFileChanged(watched)) return 0;
-  {
-    std::lock_guard<std::mutex> guard(PolicyLock());
-    globals = Policies().Globals;  // DisableInactiveAccounts keeps its value when absent
-    cache = Policies().ForbiddenFileCache;
-    reported = Policies().ReportedWordFiles;
-  }
+  // Only loads publish while this one runs, and they wait for it: the
+  // configuration taken here is the one the new load replaces.
+  const PolicySnapshot previous = CurrentPolicies();
+  // The files are looked at without holding up any check (a share may
+  // answer slowly).
+  if (stamp == previous->PolicyStamp && !AnyFileChanged(previous->WatchedFiles)) return 0;
+  PolicyState next;
+  next.Globals = previous->Globals;  // DisableInactiveAccounts keeps its value when absent
+  next.ForbiddenFileCache = previous->ForbiddenFileCache;
+  next.ReportedWordFiles = previous->ReportedWordFiles;
   LoadSnapshotScope read_each_key_once;
-  ReadGlobalSettings(root, globals);
+  ReadGlobalSettings(root, next.Globals);
   WarnWhenUnreadable(root);
   const Text words_folder = CurrentServerPaths().WordsFolder;
-  std::vector<PolicySet> sets;
   for (int64_t i = 1; i <= 8; ++i) {
     PolicySet set;
     const Text key_path = root + ZT("\\") + IntegerToText(i);
     WarnWhenUnreadable(key_path);
-    ReadPolicySet(key_path, set, i, words_folder, cache);
-    sets.push_back(std::move(set));
+    ReadPolicySet(key_path, set, i, words_folder, next.ForbiddenFileCache);
+    next.Sets.push_back(std::move(set));
   }
-  if (before_publish) before_publish(sets, words_folder);
-  ReportWordFiles(sets, words_folder, reported);
-  watched = FilesOfSets(sets, words_folder, cache);
-  {
-    std::lock_guard<std::mutex> guard(PolicyLock());
-    PolicyState& state = Policies();
-    state.PolicyStamp = stamp;
-    state.Sets.swap(sets);
-    state.Globals = std::move(globals);
-    state.ForbiddenFileCache.swap(cache);
-    state.WatchedFiles.swap(watched);
-    state.ReportedWordFiles.swap(reported);
-  }
-  // The previous sets and lists are released here, outside the lock.
+  if (before_publish) before_publish(next.Sets, words_folder);
+  ReportWordFiles(next.Sets, words_folder, next.ReportedWordFiles);
+  next.WatchedFiles = FilesOfSets(next.Sets, words_folder, next.ForbiddenFileCache);
+  next.PolicyStamp = stamp;
+  PublishPolicies(std::move(next));
+  // The previous configuration is released when its last check lets it go.
   return 1;
 }
 
 void ResetPolicies() {
-  std::lock_guard<std::mutex> guard(PolicyLock());
-  Policies() = PolicyState();
+  std::lock_guard<std::mutex> one_load(LoadLock());
+  PublishPolicies(PolicyState());
 }
 
 }  // namespace zefa

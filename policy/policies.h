@@ -1,13 +1,13 @@
 // The loaded policy configuration: eight sets, the global settings and the
-// shared cache of forbidden-word files, all guarded by one lock.
+// shared cache of forbidden-word files, as one value that never changes once
+// published. A load builds a new value and swaps it in; a check takes the
+// current value once and reads everything from it.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "platform/text.h"
@@ -51,11 +51,34 @@ struct PolicyState {
   std::vector<WatchedFile> WatchedFiles;
   // By path; a file not listed was last seen readable (or never named).
   std::map<Text, WordFileState> ReportedWordFiles;
+  // A number of its own for each published load (never 0 once published):
+  // what was reported once per load is reported again for a new number.
+  uint64_t Generation = 0;
 };
 
-// PolicyLock and the state it guards. Hold the lock for every access.
-std::mutex& PolicyLock();
-PolicyState& Policies();
+// A published configuration; it stays valid and unchanged while held.
+using PolicySnapshot = std::shared_ptr<const PolicyState>;
+
+// The configuration the last load published (an empty one before the first
+// load); never null. Only the pointer is copied (under a lock held for that
+// copy alone), so it never waits for a load. A check takes it once and uses
+// it throughout, so it sees one load's sets, globals and word lists.
+PolicySnapshot CurrentPolicies();
+
+// Publishes `state`, with a new Generation, as the configuration that every
+// later CurrentPolicies gives. Checks holding an earlier one keep it. The
+// loads publish through it; tests use it to set a configuration directly.
+void PublishPolicies(PolicyState state);
+
+// Makes the next LoadPolicies rebuild even when the root key's stamp has not
+// moved on (a change made inside a set's subkey only). Waits for a running
+// load; the published sets stay as they are.
+void ForcePolicyReload();
+
+// The word list built from the set's ForbiddenFile in `policies`; nullptr
+// when the set names no file or the file was not loaded. Valid while
+// `policies` is held.
+const WordList* ForbiddenFileWords(const PolicyState& policies, const PolicySet& set);
 
 // Reloads everything when the root key's last-write time differs from the
 // one of the last load, or when a word file or store that an enabled set
@@ -66,10 +89,10 @@ PolicyState& Policies();
 // naming it when it becomes so, and one Info line when it is back. A key that
 // exists but cannot be read, and a list value with an empty entry, each
 // leave one Warning line per load. The values and word files are read and
-// the word lists built without PolicyLock: checks meanwhile keep the previous
-// sets and lists, and the new ones are swapped in at the end under the lock.
-// One load runs at a time. `before_publish`, when given, runs after the new
-// sets are read and before they are swapped in, outside PolicyLock: the
+// the word lists built while checks keep the previous configuration; the new
+// one is published at the end in one swap (PublishPolicies). One load runs
+// at a time. `before_publish`, when given, runs after the new sets are read
+// and before they are published: the
 // owners of state that follows the sets (the breached-password stores, the
 // rules' warnings) bring it up to date there, so checks never see new sets
 // with old companions.
@@ -92,7 +115,8 @@ void ReadPolicySet(const Text& key_path, PolicySet& set, int64_t set_number,
 // empty function to remove it.
 void SetWordFileReadHookForTesting(std::function<void(const Text& path)> hook);
 
-// Forgets every set, the stamp and the file cache (library unload, tests).
+// Publishes an empty configuration: every set, the stamp and the file cache
+// are forgotten (library unload, tests).
 void ResetPolicies();
 
 }  // namespace zefa

@@ -1,16 +1,12 @@
 #include "policy/unknown_account_set.h"
 
-#include <mutex>
-
 #include "policy/policy_selection.h"
 #include "policy/policies.h"
 #include "util/text_util.h"
 
 namespace zefa {
 
-UnknownAccountChoice UnknownAccountSelection(PolicySet& chosen, const Text& account_name) {
-  std::lock_guard<std::mutex> guard(PolicyLock());
-  const PolicyState& state = Policies();
+UnknownAccountChoice UnknownAccountSelection(const PolicyState& state, const Text& account_name) {
   UnknownAccountChoice choice;
   choice.Configured = state.Globals.UnknownAccountSet;
   if (choice.Configured == 0) return choice;
@@ -20,8 +16,7 @@ UnknownAccountChoice UnknownAccountSelection(PolicySet& chosen, const Text& acco
   }
   for (const PolicySet& set : state.Sets) {
     if (set.Index == choice.Configured && set.Enabled != 0) {
-      chosen = set;
-      choice.Chosen = true;
+      choice.Chosen = &set;
       break;
     }
   }

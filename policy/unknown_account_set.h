@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/text.h"
+#include "policy/policies.h"
 #include "policy/policy_set.h"
 
 namespace zefa {
@@ -14,12 +15,13 @@ namespace zefa {
 struct UnknownAccountChoice {
   int64_t Configured = 0;  // UnknownAccountSet as loaded
   bool Skipped = false;    // the account is an entry of SkipUsers
-  bool Chosen = false;     // `chosen` holds the set
+  // The set of the configuration that checks the password; nullptr when none.
+  const PolicySet* Chosen = nullptr;
 };
 
-// Copies the set that UnknownAccountSet names into `chosen` when it is
+// Chooses the set of `policies` that UnknownAccountSet names when it is
 // enabled and the account is not an entry of SkipUsers (compared as whole
-// names, any letter case). Takes PolicyLock.
-UnknownAccountChoice UnknownAccountSelection(PolicySet& chosen, const Text& account_name);
+// names, any letter case). The chosen set lives as long as `policies`.
+UnknownAccountChoice UnknownAccountSelection(const PolicyState& policies, const Text& account_name);
 
 }  // namespace zefa

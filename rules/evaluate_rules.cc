@@ -1,12 +1,8 @@
 #include "rules/evaluate_rules.h"
 
-#include <mutex>
-#include <set>
 #include <string>
 
-#include "logging/log.h"
 #include "platform/characters.h"
-#include "policy/policies.h"
 #include "rules/character_sets.h"
 #include "words/forbidden_words.h"
 #include "rules/regex_match.h"
@@ -75,42 +71,15 @@ bool ContainsName(const RuleSubject& subject, const Text& test_copy, const Text&
 // are the same text when NoObfuscation is off): de-obfuscation only adds
 // matches, so a listed "p@ssw0rd" is found as written and "pa55word" as
 // "password".
-Text FindForbiddenWord(const PolicySet& set, const Text& test_copy, const Text& plain_copy) {
+Text FindForbiddenWord(const PolicySet& set, const WordList* file_words, const Text& test_copy,
+                       const Text& plain_copy) {
   const float threshold =
       set.ForbiddenThreshold > 0 ? static_cast<float>(set.ForbiddenThreshold) / 100.0f : 0.0f;
-  std::shared_ptr<const WordList> file_words;
-  if (!set.ForbiddenFile.empty()) {
-    std::lock_guard<std::mutex> guard(PolicyLock());
-    const auto& cache = Policies().ForbiddenFileCache;
-    const auto entry = cache.find(set.ForbiddenFile);
-    if (entry != cache.end()) file_words = entry->second.Words;
-  }
-  // The lists are never changed once built (a reload swaps in new ones), so
-  // the search itself needs no lock.
   Text found;
   if (file_words) found = ForbiddenWordSearch(*file_words, plain_copy, test_copy, threshold);
   if (found.empty())
     found = ForbiddenWordSearch(set.ForbiddenWords, plain_copy, test_copy, threshold);
   return found;
-}
-
-// Patterns whose match error was logged since the last policy load.
-std::mutex& RegExWarningLock() {
-  static std::mutex lock;
-  return lock;
-}
-std::set<Text>& WarnedRegExPatterns() {
-  static std::set<Text> patterns;
-  return patterns;
-}
-
-void WarnRegExErrorOnce(const Text& pattern, const std::string& error) {
-  {
-    std::lock_guard<std::mutex> guard(RegExWarningLock());
-    if (!WarnedRegExPatterns().insert(pattern).second) return;
-  }
-  LogWarning(ZT("RegEx ") + pattern + ZT(" could not be matched (") + Utf8ToText(error) +
-             ZT("); passwords it cannot match are denied"));
 }
 
 }  // namespace
@@ -139,7 +108,7 @@ void Deobfuscate(Text& text) {
   }
 }
 
-bool RegExFails(const Text& pattern, const Text& password) {
+bool RegExFails(const Text& pattern, const Text& password, std::vector<RuleWarning>& warnings) {
   const RegexResult result = MatchPattern(pattern, password);
   switch (result.Outcome) {
     case RegexOutcome::kMatch:
@@ -148,18 +117,16 @@ bool RegExFails(const Text& pattern, const Text& password) {
     case RegexOutcome::kNoMatch:
       return true;
     case RegexOutcome::kMatchError:
-      WarnRegExErrorOnce(pattern, result.Error);
+      warnings.push_back({pattern, ZT("RegEx ") + pattern + ZT(" could not be matched (") +
+                                       Utf8ToText(result.Error) +
+                                       ZT("); passwords it cannot match are denied")});
       return true;
   }
   return true;
 }
 
-void ForgetRegExWarnings() {
-  std::lock_guard<std::mutex> guard(RegExWarningLock());
-  WarnedRegExPatterns().clear();
-}
-
-RuleVerdict EvaluateRules(const Text& password, const RuleSubject& subject, const PolicySet& set) {
+RuleVerdict EvaluateRules(const Text& password, const RuleSubject& subject, const PolicySet& set,
+                          const WordList* file_words) {
   RuleVerdict verdict;
   RuleCounters& c = verdict.Counters;
   if (password.empty()) verdict.Accepted = false;
@@ -177,7 +144,7 @@ RuleVerdict EvaluateRules(const Text& password, const RuleSubject& subject, cons
         !set.ForbiddenStartChars.empty() && set.ForbiddenStartChars.find(password[0]) != Text::npos;
     ScanCharacters(password, set, c);
     if (set.NoName != 0) c.NameFound = ContainsName(subject, test_copy, plain_copy);
-    c.FoundWord = FindForbiddenWord(set, test_copy, plain_copy);
+    c.FoundWord = FindForbiddenWord(set, file_words, test_copy, plain_copy);
     c.Categories = (c.UpperCase > 0) + (c.LowerCase > 0) + (c.Digits > 0) + (c.Special > 0);
   }
 
@@ -212,7 +179,8 @@ RuleVerdict EvaluateRules(const Text& password, const RuleSubject& subject, cons
   if (set.MinLength != 0 && c.Length < set.MinLength) fail(Requirement::MinLength);
   if (set.MaxLength != 0 && c.Length > set.MaxLength) fail(Requirement::MaxLength);
   if (set.MinWords != 0 && c.Words < set.MinWords) fail(Requirement::MinWords);
-  if (!set.RegEx.empty() && RegExFails(set.RegEx, password)) fail(Requirement::RegEx);
+  if (!set.RegEx.empty() && RegExFails(set.RegEx, password, verdict.Warnings))
+    fail(Requirement::RegEx);
 
   WipeText(test_copy);
   WipeText(plain_copy);

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/text.h"
 #include "policy/policy_set.h"
+#include "words/forbidden_words.h"
 
 namespace zefa {
 
@@ -35,15 +37,26 @@ struct RuleSubject {
   Text DisplayName;
 };
 
+// A problem of the configuration met while checking, for the caller to log.
+struct RuleWarning {
+  Text Subject;  // what it is about (a pattern): logged once per policy load
+  Text Line;     // the Warning line; never holds the password
+};
+
 struct RuleVerdict {
   bool Accepted = true;
   Text Message;  // header plus one line per failure; meaningful when rejected
   RuleCounters Counters;
+  std::vector<RuleWarning> Warnings;
 };
 
-// Runs the rules on `password`. An empty password is rejected (with only the
-// lines of the rules that fail on all-zero counts).
-RuleVerdict EvaluateRules(const Text& password, const RuleSubject& subject, const PolicySet& set);
+// Runs the rules of `set` on `password`; `file_words` is the word list of
+// the set's ForbiddenFile (nullptr: none). Reads nothing but its arguments,
+// takes no lock and logs nothing: what should be logged is returned in
+// Warnings. An empty password is rejected (with only the lines of the rules
+// that fail on all-zero counts).
+RuleVerdict EvaluateRules(const Text& password, const RuleSubject& subject, const PolicySet& set,
+                          const WordList* file_words);
 
 // Number of maximal runs of characters other than TAB, SPACE, CR and LF.
 int64_t CountWords(TextView text);
@@ -54,12 +67,9 @@ void Deobfuscate(Text& lower_case_text);
 
 // True when the pattern compiles and does not match, or its match ends in an
 // error (work or stack limit): such a password cannot be shown to match, so it
-// is denied, and the first error of each pattern after a policy load is
-// logged as a Warning. False when it matches or does not compile (a pattern
-// that does not compile is ignored).
-bool RegExFails(const Text& pattern, const Text& password);
-
-// Lets every pattern's next match error be logged again (each policy load).
-void ForgetRegExWarnings();
+// is denied, and the error is added to `warnings` (with the pattern as its
+// subject). False when it matches or does not compile (a pattern that does
+// not compile is ignored).
+bool RegExFails(const Text& pattern, const Text& password, std::vector<RuleWarning>& warnings);
 
 }  // namespace zefa

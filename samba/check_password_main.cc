@@ -6,7 +6,8 @@
 //   SAMBA_CPS_USER_PRINCIPAL_NAME   userPrincipalName (may be empty)
 //   SAMBA_CPS_FULL_NAME             displayName (may be empty)
 // It asks zefa-host and exits 0 to accept; any other exit rejects:
-//   1  the password policy rejected the password
+//   1  the password policy rejected the password; standard error (which
+//      Samba shows the administrator) says why, one requirement a line
 //   2  the host could not be asked (not running, still starting, no answer
 //      in time, refused)
 //   3  the input was unusable (password too long)
@@ -27,12 +28,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "logging/escape_controls.h"
 #include "samba/frame_io.h"
 #include "samba/host_client.h"
 #include "samba/host_options.h"
-#include "samba/host_server.h"
+#include "samba/harden_process.h"
 #include "samba/peer_credentials.h"
 #include "samba/secure_buffer.h"
 #include "samba/wire_text.h"
@@ -103,6 +105,23 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     }
   }
   return true;
+}
+
+// The host's reason for the administrator: its "\r\n" line breaks as the
+// terminal's, any other control character escaped.
+std::string ReasonLines(const std::string& reason) {
+  std::string lines;
+  size_t start = 0;
+  while (start <= reason.size()) {
+    size_t end = reason.find('\n', start);
+    if (end == std::string::npos) end = reason.size();
+    std::string_view line(reason.data() + start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (start > 0) lines += '\n';
+    lines += zefa::EscapeControlCharacters(line);
+    start = end + 1;
+  }
+  return lines;
 }
 
 // Says once that the password's memory could not be locked.
@@ -187,7 +206,7 @@ int main(int argc, char** argv) {
     case kAccepted:
       return kExitAccepted;
     case kRejected:
-      Say("password of " + logged_account + " rejected: " + answer.message);
+      Say("password of " + logged_account + " rejected: " + ReasonLines(answer.message));
       return kExitRejected;
     case kStarting:
       // Nothing was checked: the host is up, its library not yet.

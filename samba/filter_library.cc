@@ -45,6 +45,8 @@ bool LoadFilterLibrary(const std::string& name, FilterLibrary& library, std::str
       reinterpret_cast<decltype(bound.password_stamps)>(dlsym(handle, "ZefaPasswordStamps"));
   bound.change_dropped =
       reinterpret_cast<decltype(bound.change_dropped)>(dlsym(handle, "ZefaChangeDropped"));
+  bound.check_password =
+      reinterpret_cast<decltype(bound.check_password)>(dlsym(handle, "ZefaCheckPassword"));
   library = bound;
   return true;
 }

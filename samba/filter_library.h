@@ -24,13 +24,18 @@ struct FilterLibrary {
   // Warning for a change the host dropped unconfirmed.
   decltype(&ZefaPasswordStamps) password_stamps = nullptr;
   decltype(&ZefaChangeDropped) change_dropped = nullptr;
+  // Optional: the check that also says why a password was rejected (a
+  // library without it is asked through password_filter, and its rejections
+  // come without a reason).
+  decltype(&ZefaCheckPassword) check_password = nullptr;
 };
 
 // Whether the library has finished its initialisation and checks passwords.
 bool LibraryInitialised(const FilterLibrary& library);
 
 // Loads `name` (a file name searched as the loader does, or a path) and
-// binds the three entry points. On failure `error` holds the loader's text.
+// binds the three entry points (and the optional ones it has). On failure
+// `error` holds the loader's text.
 bool LoadFilterLibrary(const std::string& name, FilterLibrary& library, std::string& error);
 
 // Unloads the library. True when it is gone from the process afterwards;

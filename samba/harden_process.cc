@@ -1,12 +1,11 @@
-// HardenProcess (declared in host_server.h) in a file of its own: the
-// check-password hook calls it, and linking it alone keeps the host's
-// directory and TLS libraries out of the hook, which Samba starts for every
-// password.
+// HardenProcess in a file of its own: the check-password hook calls it, and
+// linking it alone keeps the host's directory and TLS libraries out of the
+// hook, which Samba starts for every password.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
-#include "samba/host_server.h"
+#include "samba/harden_process.h"
 
 namespace zefa::host {
 

@@ -17,9 +17,13 @@
 //   kChangeNotify   relative id, account name, password
 //   kPing           empty
 // Answers carry a verdict kind and a UTF-8 message (may be empty, never a
-// password): kAccepted or kRejected for a check, kDone for a notification or
-// a ping, kStarting to a check or a ping while the library is still
-// initialising (nothing was checked), one of the error kinds otherwise.
+// password, at most kMaxMessageBytes): kAccepted or kRejected for a check,
+// kDone for a notification or a ping, kStarting to a check or a ping while
+// the library is still initialising (nothing was checked), one of the error
+// kinds otherwise. The message of kRejected is the library's reason as its
+// log has it (a header naming the account, then one "\r\n-" line per
+// requirement the password missed), or a fixed text from a library that
+// gives none.
 //
 // Texts in a decoded request point into the payload buffer (no copy), so the
 // caller wipes one buffer and every copy of the password is gone.

@@ -6,16 +6,13 @@
 #include <string>
 
 #include "samba/filter_library.h"
+#include "samba/harden_process.h"
 #include "samba/host_options.h"
 #include "samba/host_protocol.h"
 #include "samba/pending_changes.h"
 #include "samba/peer_credentials.h"
 
 namespace zefa::host {
-
-// Keeps core files away from the process and from anyone who could read its
-// memory through /proc or ptrace, and ignores SIGPIPE.
-void HardenProcess();
 
 // Binds the listening socket at `path`: a stale socket file left by an ended
 // host is replaced, a live one (another host answers) or any other file is

@@ -42,7 +42,6 @@ void ResetLibraryState() {
   ClearDecodingCaches();
   ClearDirectoryWriteCaches();
   ClosePwnedStores();
-  ForgetRegExWarnings();
   ResetLogDefaults();
 }
 

@@ -159,10 +159,7 @@ void ApplyChangedPolicies() {
 
 bool LastMirrorPassFailed() { return Mirror().last_failed.load(); }
 
-int64_t ConfiguredInactiveDays() {
-  std::lock_guard<std::mutex> guard(PolicyLock());
-  return Policies().Globals.DisableInactiveAccounts;
-}
+int64_t ConfiguredInactiveDays() { return CurrentPolicies()->Globals.DisableInactiveAccounts; }
 
 void StartMaintenanceWorker() {
   WorkerState& state = State();

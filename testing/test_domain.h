@@ -82,10 +82,7 @@ class TestDomain {
 
   // Makes the next LoadPolicies rebuild even when the root key's stamp has
   // not moved on (a change made inside a set's subkey only).
-  static void ForgetPolicyStamp() {
-    std::lock_guard<std::mutex> guard(PolicyLock());
-    Policies().PolicyStamp = -1;
-  }
+  static void ForgetPolicyStamp() { ForcePolicyReload(); }
 
   static void ResetState() {
     StopMaintenanceWorker();

@@ -257,18 +257,15 @@ int Run(const Options& options) {
   LoadPolicies();
   std::vector<SetWords> words_by_set(9);
   std::vector<Text> set_stores(9);
-  {
-    std::lock_guard<std::mutex> guard(PolicyLock());
-    const PolicyState& state = Policies();
-    for (const PolicySet& set : state.Sets) {
-      if (set.Index < 1 || set.Index > 8) continue;
-      SetWords& words = words_by_set[static_cast<size_t>(set.Index)];
-      words.words = set.ForbiddenWords;
-      const auto file = state.ForbiddenFileCache.find(set.ForbiddenFile);
-      if (!set.ForbiddenFile.empty() && file != state.ForbiddenFileCache.end())
-        words.file = file->second.Words;
-      set_stores[static_cast<size_t>(set.Index)] = set.PwnedStore;
-    }
+  const PolicySnapshot policies = CurrentPolicies();
+  for (const PolicySet& set : policies->Sets) {
+    if (set.Index < 1 || set.Index > 8) continue;
+    SetWords& words = words_by_set[static_cast<size_t>(set.Index)];
+    words.words = set.ForbiddenWords;
+    const auto file = policies->ForbiddenFileCache.find(set.ForbiddenFile);
+    if (!set.ForbiddenFile.empty() && file != policies->ForbiddenFileCache.end())
+      words.file = file->second.Words;
+    set_stores[static_cast<size_t>(set.Index)] = set.PwnedStore;
   }
 
   SamContents contents;
@@ -303,10 +300,9 @@ int Run(const Options& options) {
     const AccountFacts facts = FactsOfUser(groups, user);
     AuditAccount account;
     account.name = facts.record.AccountName;
-    PolicySet chosen;
-    if (PolicySelection(chosen, facts.record.AccountName, facts.record.GroupNames,
-                        facts.record.Container) == 1)
-      account.set = chosen.Index;
+    const PolicySet* chosen = PolicySelection(*policies, facts.record.AccountName,
+                                              facts.record.GroupNames, facts.record.Container);
+    if (chosen != nullptr) account.set = chosen->Index;
     account.enabled = enabled;
     account.privileged = facts.privileged;
     account.never_expires = (user.user_account_control & kUfDontExpirePasswd) != 0;

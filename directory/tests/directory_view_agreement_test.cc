@@ -474,7 +474,7 @@ TEST(DirectoryViewAgreement, ComputerSkipsFollowTheDirectory) {
   for (const Case& c : cases) {
     UserRecord record;
     LookupUser(T(c.name), record);
-    EXPECT_EQ(SkippedAsComputerAccount(T(c.name), record), c.skipped) << c.name;
+    EXPECT_EQ(IsComputerAccount(T(c.name), record), c.skipped) << c.name;
   }
 }
 

@@ -278,10 +278,11 @@ TEST_F(PolicyObjectsTest, TheDirectoryAppliesTheSetTheFilterChooses) {
        {std::tuple{tag_ + "a", in_both, 1, "ZEFA_01_P"}, {tag_ + "b", ou_only, 7, "ZEFA_07_P"}}) {
     UserRecord user;
     LookupUser(testing::T(account), user);
-    PolicySet chosen;
-    ASSERT_EQ(PolicySelection(chosen, user.AccountName, user.GroupNames, user.Container), 1)
-        << account;
-    EXPECT_EQ(chosen.Index, set) << account;
+    const PolicySnapshot policies = CurrentPolicies();
+    const PolicySet* chosen =
+        PolicySelection(*policies, user.AccountName, user.GroupNames, user.Container);
+    ASSERT_NE(chosen, nullptr) << account;
+    EXPECT_EQ(chosen->Index, set) << account;
     EXPECT_EQ(Value(dn, "msDS-ResultantPSO"), Pso(pso)) << account;
   }
 }
@@ -438,11 +439,10 @@ TEST_F(PolicyObjectsTest, EveryAccountGetsTheSettingsOfTheSetTheFilterChooses) {
       UserRecord user;
       LookupUser(testing::T(name), user);
       ASSERT_EQ(user.DistinguishedName, testing::T(dn)) << name;
-      PolicySet chosen;
-      const int64_t set =
-          PolicySelection(chosen, user.AccountName, user.GroupNames, user.Container) == 1
-              ? chosen.Index
-              : 0;
+      const PolicySnapshot policies = CurrentPolicies();
+      const PolicySet* chosen =
+          PolicySelection(*policies, user.AccountName, user.GroupNames, user.Container);
+      const int64_t set = chosen != nullptr ? chosen->Index : 0;
       ++per_set[set];
       const std::string in_force = Value(dn, "msDS-ResultantPSO");
       const std::string account = name + " in " + TextToUtf8(user.Container) + " with groups " +
@@ -533,21 +533,31 @@ TEST_F(PolicyObjectsTest, EveryAccountGetsTheSettingsOfTheSetTheFilterChooses) {
   }
 }
 
-// A pass copies the sets under PolicyLock, so it waits while someone else
-// holds them (that it lets the lock go before its directory traffic is
-// shown in silent_directory_test.cc).
-TEST_F(PolicyObjectsTest, PassCopiesTheSetsUnderThePolicyLock) {
+// A pass works on the configuration published when it starts: new ones
+// published while it runs neither wait for it nor change what it writes
+// (that loads go on while its directory traffic waits is shown in
+// silent_directory_test.cc).
+TEST_F(PolicyObjectsTest, PassKeepsTheConfigurationItStartedWith) {
+  domain_->SetPolicy(4, "Enabled", "1", platform::kRegDword);
+  domain_->SetPolicy(4, "RulesText", "kept");
+  LoadAndSync();
+  const std::string group = Zefa("ZEFA_04");
+  const Values before = Read(group, "info");
+  ASSERT_EQ(before, Values{"MAP=0`MIP=0`RUL=kept"});
   std::atomic<bool> finished{false};
-  std::unique_lock<std::mutex> held(PolicyLock());
   std::thread pass([&] {
     SyncDirectoryPolicies();
     finished = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_FALSE(finished);
-  held.unlock();
+  int published = 0;
+  const PolicySnapshot loaded = CurrentPolicies();
+  while (!finished.load()) {
+    PublishPolicies(*loaded);  // the same sets, published anew
+    ++published;
+  }
   pass.join();
-  EXPECT_TRUE(finished);
+  EXPECT_GT(published, 0);
+  EXPECT_EQ(Read(group, "info"), before);
 }
 
 }  // namespace

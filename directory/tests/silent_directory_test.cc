@@ -159,10 +159,10 @@ TEST_F(SilentDirectoryTest, AnOutageIsStaleNotBlindAndCatchesUp) {
   testing::UseTestDc();
 }
 
-// The mirror copies the sets and lets PolicyLock go before it talks to the
-// directory: while its write waits for an answer, the password checks can
-// take the lock. The pass then ends in time and reports that it failed.
-TEST_F(SilentDirectoryTest, MirrorWaitsWithoutPolicyLockAndReportsTheFailure) {
+// The mirror works on the configuration it took and holds nothing else of
+// the policies: while its write waits for an answer, a load publishes a new
+// configuration. The pass then ends in time and reports that it failed.
+TEST_F(SilentDirectoryTest, MirrorWaitsWithoutHoldingUpLoadsAndReportsTheFailure) {
   domain_->SetPolicy(5, "Enabled", "1");
   domain_->SetPolicy(5, "UserGroups", "Engineers");
   testing::TestDomain::ForgetPolicyStamp();
@@ -176,14 +176,22 @@ TEST_F(SilentDirectoryTest, MirrorWaitsWithoutPolicyLockAndReportsTheFailure) {
   const auto start = Clock::now();
   std::future<bool> pass = std::async(std::launch::async, [] { return SyncDirectoryPolicies(); });
   ASSERT_TRUE(silent.WaitForSilencedRequests(1));
-  const bool lock_free = PolicyLock().try_lock();
-  if (lock_free) PolicyLock().unlock();
-  EXPECT_TRUE(lock_free) << "PolicyLock is held across directory traffic";
+  domain_->SetPolicy(5, "RulesText", "while the mirror waits");
+  std::future<int> load = std::async(std::launch::async, [] {
+    testing::TestDomain::ForgetPolicyStamp();
+    return ReloadPolicies();
+  });
+  const bool loaded = load.wait_for(milliseconds(platform::kDirectoryRequestMilliseconds / 2)) ==
+                      std::future_status::ready;
+  EXPECT_TRUE(loaded) << "a load waited for the mirror's directory traffic";
   EXPECT_FALSE(pass.get());
   // One wait for the unanswered write; the rest of the pass does not wait.
   EXPECT_LT(Clock::now() - start, milliseconds(2 * platform::kDirectoryRequestMilliseconds));
   EXPECT_EQ(silent.silenced_requests(), 1);
 
+  if (loaded) {
+    EXPECT_EQ(load.get(), 1);
+  }
   // Through to the DC the same pass completes.
   testing::UseTestDc();
   EXPECT_TRUE(SyncDirectoryPolicies());

@@ -79,7 +79,7 @@ class AuditModeTest : public ::testing::Test {
 
   FilterVerdict Check(const std::string& account, const std::string& password, bool reset = false) {
     const Text a = T(account), p = T(password), f;
-    return CheckPassword(FilterRequest{&a, &f, &p, reset});
+    return CheckPassword(FilterRequest{&a, &f, &p, reset}).Verdict;
   }
 
   std::string Log() { return testing::ReadFileText(domain.log_file()); }

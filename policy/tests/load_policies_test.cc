@@ -12,6 +12,7 @@
 #include <future>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include "policy/policies.h"
 #include "rules/evaluate_rules.h"
@@ -29,14 +30,8 @@ class LoadPoliciesTest : public ::testing::Test {
  protected:
   TestDomain domain;
 
-  std::vector<PolicySet> Sets() {
-    std::lock_guard<std::mutex> guard(PolicyLock());
-    return Policies().Sets;
-  }
-  GlobalSettings Globals() {
-    std::lock_guard<std::mutex> guard(PolicyLock());
-    return Policies().Globals;
-  }
+  std::vector<PolicySet> Sets() { return CurrentPolicies()->Sets; }
+  GlobalSettings Globals() { return CurrentPolicies()->Globals; }
   // Gives the loader a words folder, as the server initialisation does.
   void UseWordsFolder() {
     std::filesystem::create_directories(domain.words_folder());
@@ -65,8 +60,8 @@ class LoadPoliciesTest : public ::testing::Test {
     testing::WriteFileText(record, text);
   }
   size_t CachedWords(const std::string& file) {
-    std::lock_guard<std::mutex> guard(PolicyLock());
-    auto& cache = Policies().ForbiddenFileCache;
+    const PolicySnapshot policies = CurrentPolicies();
+    auto& cache = policies->ForbiddenFileCache;
     auto found = cache.find(testing::T(file));
     return found == cache.end() ? SIZE_MAX : WordCount(*found->second.Words);
   }
@@ -381,18 +376,17 @@ TEST_F(LoadPoliciesTest, NegativeCountsAndLengthsAreZeroWithAWarning) {
   EXPECT_EQ(set.MinLength, 0);
   EXPECT_EQ(set.MaxSequential, 4);
   const RuleSubject subject{ZT("jdoe"), ZT(""), ZT(""), ZT("")};
-  EXPECT_TRUE(EvaluateRules(ZT("Correct-Horse"), subject, set).Accepted);
+  EXPECT_TRUE(EvaluateRules(ZT("Correct-Horse"), subject, set, nullptr).Accepted);
   const std::string log = testing::ReadFileText(domain.root() + "/log/filter.log");
   EXPECT_NE(log.find("\tWarning\t"), std::string::npos) << log;
   EXPECT_NE(log.find("MaxRepeating is -1, below 0; it is treated as 0"), std::string::npos) << log;
   EXPECT_NE(log.find("MinLength is -5, below 0"), std::string::npos) << log;
 }
 
-// A changed word file is read and its list built while PolicyLock is free:
-// checks meanwhile use the previous list, and the new one replaces it at the
-// end. The load is held just before it reads the file until the test has
-// looked.
-TEST_F(LoadPoliciesTest, ChangedWordFileIsBuiltWithoutHoldingPolicyLock) {
+// A changed word file is read and its list built while checks go on: they
+// use the previous configuration, and the new one replaces it at the end.
+// The load is held just before it reads the file until the test has looked.
+TEST_F(LoadPoliciesTest, ChangedWordFileIsBuiltWhileChecksGoOn) {
   UseWordsFolder();
   const std::string file = domain.words_folder() + "/leaked.txt";
   testing::WriteFileText(file, "Alpha\r\n");
@@ -404,7 +398,10 @@ TEST_F(LoadPoliciesTest, ChangedWordFileIsBuiltWithoutHoldingPolicyLock) {
   ASSERT_EQ(LoadPolicies(), 1);
   const RuleSubject subject{ZT("jdoe"), ZT(""), ZT(""), ZT("")};
   const auto found = [&](const Text& password) {
-    return EvaluateRules(password, subject, Sets()[0]).Counters.FoundWord;
+    const PolicySnapshot policies = CurrentPolicies();
+    const PolicySet& set = policies->Sets[0];
+    return EvaluateRules(password, subject, set, ForbiddenFileWords(*policies, set))
+        .Counters.FoundWord;
   };
   ASSERT_EQ(found(ZT("alphabet")), ZT("alpha"));
 
@@ -419,16 +416,18 @@ TEST_F(LoadPoliciesTest, ChangedWordFileIsBuiltWithoutHoldingPolicyLock) {
   });
   std::thread loader([] { LoadPolicies(); });
   reading.get_future().wait();  // the load is about to read the file
-  const bool lock_free = PolicyLock().try_lock();
-  if (lock_free) {
-    PolicyLock().unlock();
-    EXPECT_EQ(found(ZT("alphabet")), ZT("alpha")) << "the previous list serves checks";
-    EXPECT_EQ(found(ZT("gammaray")), ZT(""));
-  }
+  // Checks on another thread finish while the load waits.
+  std::future<std::pair<Text, Text>> checks = std::async(std::launch::async, [&] {
+    return std::make_pair(found(ZT("alphabet")), found(ZT("gammaray")));
+  });
+  const bool answered = checks.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
   go_on.set_value();
   loader.join();
   SetWordFileReadHookForTesting(nullptr);
-  EXPECT_TRUE(lock_free) << "PolicyLock was held while the word file was read";
+  ASSERT_TRUE(answered) << "a check waited for the load";
+  const std::pair<Text, Text> during = checks.get();
+  EXPECT_EQ(during.first, ZT("alpha")) << "the previous list serves checks";
+  EXPECT_EQ(during.second, ZT(""));
   EXPECT_EQ(found(ZT("alphabet")), ZT(""));
   EXPECT_EQ(found(ZT("gammaray")), ZT("gamma"));
   EXPECT_EQ(CachedWords("leaked.txt"), 1u);

@@ -25,15 +25,13 @@ class PolicySelectionTest : public ::testing::Test {
   // The chosen set's Index, or 0 when none governs the account.
   int64_t Chosen(const std::string& account, const std::string& groups,
                  const std::string& container) {
-    PolicySet chosen;
-    chosen.Index = -1;
-    const int result =
-        PolicySelection(chosen, testing::T(account), testing::T(groups), testing::T(container));
-    if (result == 0) {
-      EXPECT_EQ(chosen.Index, -1) << "a failed selection leaves the record alone";
-      return 0;
-    }
-    return chosen.Index;
+    const PolicySnapshot policies = CurrentPolicies();
+    const PolicySet* chosen =
+        PolicySelection(*policies, testing::T(account), testing::T(groups), testing::T(container));
+    if (chosen == nullptr) return 0;
+    EXPECT_GE(chosen, policies->Sets.data()) << "the set is the configuration's own";
+    EXPECT_LT(chosen, policies->Sets.data() + policies->Sets.size());
+    return chosen->Index;
   }
 };
 

@@ -67,14 +67,10 @@ TEST(PasswordCopies, SimilarityReductionWipesEveryBuffer) {
 }
 
 TEST(PasswordCopies, RuleEvaluationWipesEveryBuffer) {
-  {
-    auto words = std::make_shared<WordList>();
-    for (const WChar* w : {ZT("winter"), ZT("xylophone"), ZT("quartz"), ZT("troubador")})
-      AppendWord(*words, w);
-    FinishWordList(*words);
-    std::lock_guard<std::mutex> guard(PolicyLock());
-    Policies().ForbiddenFileCache[ZT("words.txt")].Words = words;
-  }
+  auto words = std::make_shared<WordList>();
+  for (const WChar* w : {ZT("winter"), ZT("xylophone"), ZT("quartz"), ZT("troubador")})
+    AppendWord(*words, w);
+  FinishWordList(*words);
   PolicySet set;
   set.Index = 1;
   set.Enabled = 1;
@@ -105,12 +101,11 @@ TEST(PasswordCopies, RuleEvaluationWipesEveryBuffer) {
         const Text password = Text(kLongPassword).substr(0, length);
         const std::vector<std::string> forms = PasswordForms(password);
         WatchFreedMemory(forms);
-        RuleVerdict verdict = EvaluateRules(password, subject, set);
+        RuleVerdict verdict = EvaluateRules(password, subject, set, words.get());
         EXPECT_EQ(StopWatchingFreedMemory(), 0u) << "length " << length;
       }
     }
   }
-  ResetPolicies();
 }
 
 }  // namespace

@@ -615,6 +615,45 @@ TEST(CheckPasswordHook, AcceptsRejectsAndFailsClosedWithoutTheHost) {
   EXPECT_TRUE(Contains(result.errors, "zefa-host could not be asked")) << result.errors;
 }
 
+// The library's reason for a rejection reaches the administrator on the
+// hook's standard error, one requirement a line, whichever requirements the
+// password misses; the password itself never shows. The principal name
+// Samba gives reaches the library.
+TEST(CheckPasswordHook, SaysWhyAPasswordWasRejected) {
+  Host host;
+  ASSERT_TRUE(host.Start());
+  TempFolder scratch;
+  const char* const lines[] = {"-Has at least 1 numbers", "-Must not contain spaces",
+                               "-Must not contain any of the forbidden words",
+                               "-Must be at least 8 characters long"};
+  int runs = 0;
+  for (unsigned missed = 0; missed < 16; ++missed) {
+    const bool no_digit = missed & 1, space = missed & 2, word = missed & 4, short_one = missed & 8;
+    std::string password =
+        std::string(word ? "password" : "Zq") + (space ? " " : "") + (no_digit ? "" : "7");
+    if (short_one && password.size() >= 8) continue;  // no short password holds the word
+    if (!short_one) password += std::string(password.size() < 10 ? 10 - password.size() : 0, 'x');
+    const HookResult result = RunHook(
+        host.socket, "alice", WritePasswordFile(scratch, "p" + std::to_string(missed), password));
+    ++runs;
+    EXPECT_EQ(result.exit_code, 1) << password;
+    EXPECT_TRUE(Contains(result.errors,
+                         "zefa-check-password: password of alice rejected: Requested password for "
+                         "user alice (alice@example.test; ) was not accepted because it did not "
+                         "meet these requirements:\n"))
+        << result.errors;
+    for (unsigned kind = 0; kind < 4; ++kind)
+      EXPECT_EQ(Contains(result.errors, std::string("\n") + lines[kind] + "\n"),
+                (missed & (1u << kind)) != 0)
+          << lines[kind] << " for missed=" << missed << ": " << result.errors;
+    EXPECT_FALSE(Contains(result.errors, "\r")) << result.errors;
+    EXPECT_FALSE(Contains(result.errors, password)) << "the password on standard error";
+  }
+  EXPECT_EQ(runs, 12);
+  EXPECT_EQ(host.Stop(), 0);
+  EXPECT_TRUE(Contains(ReadText(host.record), "principal alice@example.test\n"));
+}
+
 // A datagram socket standing in for the service manager's notification
 // socket: what the host reports to it.
 struct ServiceManager {

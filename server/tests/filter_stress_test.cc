@@ -4,16 +4,22 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <utility>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "filter/exports.h"
+#include "filter/password_filter.h"
 #include "server/library_state.h"
 #include "policy/policies.h"
 #include "server/maintenance_worker.h"
+#include "server/reload_policies.h"
+#include "server/server_initialisation.h"
 #include "server/tests/fresh_server.h"
+#include "util/text_util.h"
 
 namespace zefa {
 namespace {
@@ -44,8 +50,8 @@ void Notify(const std::string& account, const std::string& password) {
 }
 
 Text LoadedRulesText() {
-  std::lock_guard<std::mutex> guard(PolicyLock());
-  return Policies().Sets.empty() ? Text() : Policies().Sets.front().RulesText;
+  const PolicySnapshot policies = CurrentPolicies();
+  return policies->Sets.empty() ? Text() : policies->Sets.front().RulesText;
 }
 
 struct Case {
@@ -122,6 +128,78 @@ TEST(FilterStress, VerdictsHoldWhileTheWorkerReloadsPolicies) {
   const std::string log = testing::ReadFileText(server.log_file());
   EXPECT_NE(log.find("\tPassword Changed\t"), std::string::npos);
   EXPECT_EQ(log.find("Changed-"), std::string::npos) << "no password in the log";
+}
+
+// A check takes one published configuration and uses only that: while one
+// thread edits set 1 and its word file and reloads again and again, every
+// check on the other threads sees a set and a word list of the same load.
+// Load k sets MinLength to 20 + j and the word file's only word to "zz" and
+// j + 3 letters "q" (j = k % 5). The password "zzqqqqqqq" holds every such
+// word and is shorter than every MinLength, so each rejection names both
+// values, and they must name the same j.
+TEST(FilterStress, ConcurrentCallsSeeOneLoadedConfiguration) {
+  testing::TestDomain domain;
+  const auto load = [&](int j) {
+    testing::WriteFileText(domain.words_folder() + "/rotating.txt",
+                           "zz" + std::string(static_cast<size_t>(j) + 3, 'q') + "\r\n");
+    domain.SetPolicy(1, "MinLength", std::to_string(20 + j));
+    testing::TestDomain::ForgetPolicyStamp();
+  };
+  std::filesystem::create_directories(domain.words_folder());
+  domain.SetPolicy(1, "Enabled", "1");
+  domain.SetPolicy(1, "UserGroups", "Engineers");
+  domain.SetPolicy(1, "ForbiddenFile", "rotating.txt");
+  load(0);
+  SetUserLookupForTesting([](const Text& name, UserRecord& user) {
+    user.AccountName = name;
+    user.GroupNames = ZT("Engineers;Domain Users;");
+  });
+  ASSERT_EQ(ServerInitialisation(), 1);
+  ASSERT_EQ(CurrentPolicies()->Sets.front().MinLength, 20);
+
+  // The j that the rejection's MinLength line and its found word each name;
+  // -1 when the line or the word is missing.
+  const auto named = [](const std::string& reason) {
+    const std::string min_line = "-Must be at least ";
+    const std::string found = "(found zz";
+    const size_t at_min = reason.find(min_line);
+    const size_t at_word = reason.find(found);
+    if (at_min == std::string::npos || at_word == std::string::npos)
+      return std::pair<int, int>(-1, -1);
+    const int min_length = std::stoi(reason.substr(at_min + min_line.size()));
+    const size_t letters =
+        reason.find_first_not_of('q', at_word + found.size()) - (at_word + found.size());
+    return std::pair<int, int>(min_length - 20, static_cast<int>(letters) - 3);
+  };
+  std::atomic<bool> done{false};
+  std::atomic<int> checks{0}, torn{0}, unreadable{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      const Text account = ZT("user") + IntegerToText(t), full_name, password = ZT("zzqqqqqqq");
+      while (!done.load()) {
+        const FilterOutcome outcome =
+            CheckPassword(FilterRequest{&account, &full_name, &password, false});
+        const auto [from_set, from_words] = named(TextToUtf8(outcome.Reason));
+        if (outcome.Verdict != FilterVerdict::Denied || from_set < 0 || from_words < 0)
+          ++unreadable;
+        else if (from_set != from_words)
+          ++torn;
+        ++checks;
+      }
+    });
+  }
+  int loads = 0;
+  for (int k = 1; k <= 200; ++k) {
+    load(k % 5);
+    loads += ReloadPolicies();
+  }
+  done = true;
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(loads, 200);
+  EXPECT_GT(checks.load(), 0);
+  EXPECT_EQ(unreadable.load(), 0) << "of " << checks.load() << " checks";
+  EXPECT_EQ(torn.load(), 0) << "of " << checks.load() << " checks";
 }
 
 }  // namespace

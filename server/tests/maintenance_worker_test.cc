@@ -45,8 +45,8 @@ size_t CountOf(const std::string& text, const std::string& part) {
 }
 
 int64_t LoadedMinLength() {
-  std::lock_guard<std::mutex> guard(PolicyLock());
-  return Policies().Sets.empty() ? -1 : Policies().Sets.front().MinLength;
+  const PolicySnapshot policies = CurrentPolicies();
+  return policies->Sets.empty() ? -1 : policies->Sets.front().MinLength;
 }
 
 class MaintenanceWorkerTest : public ::testing::Test {
@@ -144,12 +144,11 @@ TEST_F(MaintenanceWorkerTest, AnEditedWordFileIsEnforcedWithinOneStep) {
   // The rules as a check runs them, on the loaded set (they take the
   // file's list from the loaded cache).
   auto listed = [](const char* password) {
-    PolicySet set;
-    {
-      std::lock_guard<std::mutex> guard(PolicyLock());
-      set = Policies().Sets.front();
-    }
-    return !EvaluateRules(testing::T(password), RuleSubject(), set).Accepted;
+    const PolicySnapshot policies = CurrentPolicies();
+    const PolicySet& set = policies->Sets.front();
+    return !EvaluateRules(testing::T(password), RuleSubject(), set,
+                          ForbiddenFileWords(*policies, set))
+                .Accepted;
   };
   EXPECT_FALSE(listed("my-widget-9"));
   testing::WriteFileText(server.words_folder() + "/live.txt", "widget\n");

@@ -280,9 +280,10 @@ namespace {
 TEST(LibraryState, OneResetLeavesNothingOfAnEarlierRun) {
   for (int round = 0; round < 3; ++round) {
     {
-      std::lock_guard<std::mutex> guard(PolicyLock());
-      Policies().Sets.resize(8);
-      Policies().PolicyStamp = 1000 + round;
+      PolicyState state;
+      state.Sets.resize(8);
+      state.PolicyStamp = 1000 + round;
+      PublishPolicies(std::move(state));
     }
     ServerPaths paths;
     paths.NetlogonPath = ZT("/tmp/netlogon") + IntegerToText(round);
@@ -295,9 +296,8 @@ TEST(LibraryState, OneResetLeavesNothingOfAnEarlierRun) {
     EXPECT_FALSE(Initialised());
     EXPECT_EQ(LogLevel(), 0);
     EXPECT_TRUE(CurrentServerPaths().NetlogonPath.empty());
-    std::lock_guard<std::mutex> guard(PolicyLock());
-    EXPECT_TRUE(Policies().Sets.empty());
-    EXPECT_EQ(Policies().PolicyStamp, 0);
+    EXPECT_TRUE(CurrentPolicies()->Sets.empty());
+    EXPECT_EQ(CurrentPolicies()->PolicyStamp, 0);
   }
 }
 

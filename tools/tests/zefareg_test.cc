@@ -730,10 +730,7 @@ TEST_F(ZefaregProgram, TheFilterSeesAnEditInsideASetAtItsNextReload) {
       Run({"add", policies + "\\1", "/v", "MinLength", "/t", "REG_DWORD", "/d", "12"}).exit_code,
       0);
   ASSERT_EQ(ReloadPolicies(), 1);
-  {
-    std::lock_guard<std::mutex> guard(PolicyLock());
-    EXPECT_EQ(Policies().Sets[0].MinLength, 12);
-  }
+  EXPECT_EQ(CurrentPolicies()->Sets[0].MinLength, 12);
   ResetPolicies();
 }
 

@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cctype>
 #include <condition_variable>
+#include <cstring>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -89,6 +91,11 @@ __attribute__((destructor)) void Detach() {
   Record("detach most-in-flight=" + std::to_string(most_in_flight.load()));
 }
 
+// The stub's check: accepted when the password starts with "Good"; every
+// call is recorded.
+ZEFA_BOOLEAN StubFilter(ZEFA_UNICODE_STRING* AccountName, ZEFA_UNICODE_STRING* FullName,
+                        ZEFA_UNICODE_STRING* Password, ZEFA_BOOLEAN SetOperation);
+
 }  // namespace
 
 extern "C" {
@@ -108,6 +115,48 @@ ZEFA_BOOLEAN ZEFA_CALL InitializeChangeNotify(void) {
 ZEFA_BOOLEAN ZEFA_CALL PasswordFilter(ZEFA_UNICODE_STRING* AccountName,
                                       ZEFA_UNICODE_STRING* FullName, ZEFA_UNICODE_STRING* Password,
                                       ZEFA_BOOLEAN SetOperation) {
+  return StubFilter(AccountName, FullName, Password, SetOperation);
+}
+
+// The same check; a rejection says why, with the real library's header and
+// one line for each of the stub's requirements the password misses (at
+// least 8 characters, a digit, no space, not the word "password"), never
+// the password. The principal name is recorded.
+ZEFA_BOOLEAN ZEFA_CALL ZefaCheckPassword(ZEFA_UNICODE_STRING* AccountName,
+                                         ZEFA_UNICODE_STRING* FullName,
+                                         ZEFA_UNICODE_STRING* PrincipalName,
+                                         ZEFA_UNICODE_STRING* Password, ZEFA_BOOLEAN SetOperation,
+                                         char* Reason, uint32_t ReasonBytes) {
+  Record("principal " + Utf8(PrincipalName));
+  const ZEFA_BOOLEAN accepted = StubFilter(AccountName, FullName, Password, SetOperation);
+  std::string reason;
+  if (accepted == 0) {
+    const std::string password = Utf8(Password);
+    std::string lower = password;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    reason = "Requested password for user " + Utf8(AccountName) + " (" + Utf8(PrincipalName) +
+             "; ) was not accepted because it did not meet these requirements:";
+    if (password.find_first_of("0123456789") == std::string::npos)
+      reason += "\r\n-Has at least 1 numbers";
+    if (password.find(' ') != std::string::npos) reason += "\r\n-Must not contain spaces";
+    if (lower.find("password") != std::string::npos)
+      reason += "\r\n-Must not contain any of the forbidden words";
+    if (password.size() < 8) reason += "\r\n-Must be at least 8 characters long";
+  }
+  if (Reason != nullptr && ReasonBytes > 0) {
+    const size_t length = std::min<size_t>(reason.size(), ReasonBytes - 1);
+    std::memcpy(Reason, reason.data(), length);
+    Reason[length] = '\0';
+  }
+  return accepted;
+}
+
+}  // extern "C"
+
+namespace {
+
+ZEFA_BOOLEAN StubFilter(ZEFA_UNICODE_STRING* AccountName, ZEFA_UNICODE_STRING* FullName,
+                        ZEFA_UNICODE_STRING* Password, ZEFA_BOOLEAN SetOperation) {
   const int now = ++in_flight;
   int most = most_in_flight.load();
   while (now > most && !most_in_flight.compare_exchange_weak(most, now)) {
@@ -120,6 +169,10 @@ ZEFA_BOOLEAN ZEFA_CALL PasswordFilter(ZEFA_UNICODE_STRING* AccountName,
   --in_flight;
   return password.rfind("Good", 0) == 0 ? 1 : 0;
 }
+
+}  // namespace
+
+extern "C" {
 
 ZEFA_BOOLEAN ZEFA_CALL ZefaInitialised(void) {
   const char* path = std::getenv("STUB_INITIALISED_FILE");
