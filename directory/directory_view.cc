@@ -258,9 +258,11 @@ uint32_t DirectoryView::InternParent(const std::string& parent_dn) {
   if (found != parent_ids_.end()) {
     // The spelling of the latest object read wins (a renamed OU's case).
     parents_[found->second] = parent_dn;
+    containers_[found->second] = ContainerOfParent(parent_dn);
     return found->second;
   }
   parents_.push_back(parent_dn);
+  containers_.push_back(ContainerOfParent(parent_dn));
   const uint32_t id = static_cast<uint32_t>(parents_.size() - 1);
   parent_ids_.emplace(folded, id);
   return id;
@@ -497,6 +499,7 @@ void DirectoryView::Remove(uint32_t id) {
   if (object.kind == kGroup) {
     SetMembers(id, {});
     groups_by_sid_.erase(static_cast<uint64_t>(object.sid_domain) << 32 | object.rid);
+    group_texts_.erase(id);
     --groups_;
   }
   if (object.kind == kAccount) --accounts_;
@@ -601,6 +604,13 @@ uint32_t DirectoryView::Upsert(const ViewChange& change) {
   if (kind == kGroup && object.sid_domain != 0) {
     groups_by_sid_[static_cast<uint64_t>(object.sid_domain) << 32 | object.rid] = id;
   }
+  if (kind == kGroup) {
+    group_texts_[id] =
+        GroupTexts{Utf8ToText(change.AccountName) + ZT(";"),
+                   (object.sid_domain != 0 ? SidText(change.Sid) : Text()) + ZT(";")};
+  } else {
+    group_texts_.erase(id);
+  }
   Reindex(id);
   if (!old_dn.empty() && FoldName(old_dn) != FoldName(change.Dn)) RenameParents(old_dn, change.Dn);
   return id;
@@ -668,6 +678,7 @@ void DirectoryView::RenameParents(const std::string& old_dn, const std::string& 
     if (!affected[p]) continue;
     parent_ids_.erase(FoldName(parents_[p]));
     parents_[p] = parents_[p].substr(0, parents_[p].size() - old_dn.size()) + new_dn;
+    containers_[p] = ContainerOfParent(parents_[p]);
     parent_ids_.emplace(FoldName(parents_[p]), static_cast<uint32_t>(p));
   }
   for (uint32_t id : below) Reindex(id);
@@ -715,7 +726,7 @@ void DirectoryView::FillRecord(uint32_t id, const Text& netbios_domain, UserReco
   record.DistinguishedName = Utf8ToText(DnOf(user));
   record.PrincipalName = Utf8ToText(PrincipalOf(user));
   record.DisplayName = Utf8ToText(TextAt(user.display));
-  record.Container = ContainerOfParent(parents_[user.parent]);
+  record.Container = containers_[user.parent];
   record.Guid =
       GuidText(std::string(reinterpret_cast<const char*>(user.guid.data()), user.guid.size()));
   auto sid_text = [&](const Object& object) {
@@ -745,8 +756,11 @@ void DirectoryView::FillRecord(uint32_t id, const Text& netbios_domain, UserReco
     if (object.kind != kGroup || (object.flags & kSecurityGroup) == 0) continue;
     if (std::find(seen.begin(), seen.end(), group) != seen.end()) continue;
     seen.push_back(group);
-    record.GroupNames += Utf8ToText(TextAt(object.name)) + ZT(";");
-    record.GroupSids += sid_text(object) + ZT(";");
+    const auto texts = group_texts_.find(group);
+    if (texts != group_texts_.end()) {
+      record.GroupNames += texts->second.name;
+      record.GroupSids += texts->second.sid;
+    }
     const GroupSpan parents = GroupsOf(object.member_of);
     pending.insert(pending.end(), parents.begin(), parents.end());
   }
@@ -776,6 +790,11 @@ ViewStatistics DirectoryView::Statistics() const {
   for (const std::string& parent : parents_) bytes += sizeof(parent) + parent.capacity() + 48;
   // Hash-map nodes: the entry, a next pointer and a bucket pointer.
   bytes += groups_by_sid_.size() * (sizeof(uint64_t) + sizeof(uint32_t) + 24);
+  for (const auto& [group, texts] : group_texts_)
+    bytes += sizeof(group) + sizeof(texts) + 24 +
+             (texts.name.capacity() + texts.sid.capacity()) * sizeof(WChar);
+  for (const Text& container : containers_)
+    bytes += sizeof(container) + container.capacity() * sizeof(WChar);
   for (const auto& [group, members] : members_)
     bytes += sizeof(group) + sizeof(members) + 24 + members.capacity() * sizeof(uint32_t);
   bytes += lists_.capacity() * sizeof(GroupList) + free_lists_.capacity() * sizeof(uint32_t) +

@@ -178,10 +178,18 @@ class DirectoryView {
   std::string texts_;         // length-prefixed UTF-8 texts; offset 0 unused
   size_t dropped_bytes_ = 0;  // texts no object refers to any more
   std::vector<std::string> parents_;
+  std::vector<Text> containers_;  // ContainerOfParent of each parent, for lookups
   std::unordered_map<std::string, uint32_t> parent_ids_;  // folded parent DN
   std::vector<std::string> sid_domains_;                  // binary SID without its RID
   Index by_guid_, by_dn_, by_name_, by_principal_;
-  std::unordered_map<uint64_t, uint32_t> groups_by_sid_;         // (sid domain << 32 | rid)
+  std::unordered_map<uint64_t, uint32_t> groups_by_sid_;  // (sid domain << 32 | rid)
+  // Each group's entries of a record's GroupNames and GroupSids ("name;",
+  // "S-1-5-...;"), made when the group changes rather than at every lookup.
+  struct GroupTexts {
+    Text name;
+    Text sid;
+  };
+  std::unordered_map<uint32_t, GroupTexts> group_texts_;
   std::unordered_map<uint32_t, std::vector<uint32_t>> members_;  // group -> sorted members
   std::vector<GroupList> lists_;                                 // lists_[0]: the empty list
   std::vector<uint32_t> free_lists_;

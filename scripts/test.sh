@@ -29,6 +29,12 @@ export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 selection=()
+# The store sync's test asks a loopback server for all 1,048,576 prefixes:
+# the normal build runs it; under the sanitizers it would be the longest
+# test by minutes, so that build leaves it out.
+if [ "${1:-}" = "--sanitize" ]; then
+  selection=(-E "^Zefastore\.InterruptedSyncResumesAndGivesTheSameStoreAsCreate$")
+fi
 if [ "${1:-}" = "--tsan" ]; then
   selection=(-R "${CLAVORA_TSAN_TESTS:-FilterStress|MaintenanceWorker|ConcurrentCalls|HostProcess|ChangeWatcher}")
 fi
