@@ -1,5 +1,7 @@
 #include "filter/exports.h"
 
+#include "filter/counted_text.h"
+
 #include "server/library_state.h"
 #include "filter/password_filter.h"
 #include "filter/test_password.h"
@@ -8,11 +10,7 @@
 
 namespace {
 
-// Copies a counted text; a null pointer or buffer gives empty text.
-void CopyCounted(const ZEFA_UNICODE_STRING* source, zefa::Text& out) {
-  if (source == nullptr || source->Buffer == nullptr) return;
-  out.assign(source->Buffer, source->Length / sizeof(zefa::WChar));
-}
+using zefa::CopyCounted;
 
 zefa::Text CopyTerminated(const zefa::WChar* text) {
   zefa::Text out;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "directory/view_keeper.h"
+#include "filter/counted_text.h"
 #include "filter/password_filter.h"
 #include "logging/log.h"
 #include "server/library_state.h"
@@ -12,10 +13,8 @@
 
 namespace {
 
-void CopyCounted(const ZEFA_UNICODE_STRING* source, zefa::Text& out) {
-  if (source == nullptr || source->Buffer == nullptr) return;
-  out.assign(source->Buffer, source->Length / sizeof(zefa::WChar));
-}
+using zefa::CopyCounted;
+using zefa::CountedText;
 
 // Writes `text` into `out` as far as it fits with its NUL, never ending
 // inside a character's UTF-8 sequence.
@@ -26,15 +25,6 @@ void WriteCut(const std::string& text, char* out, uint32_t capacity) {
     while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
   std::memcpy(out, text.data(), length);
   out[length] = '\0';
-}
-
-}  // namespace
-
-namespace {
-
-zefa::Text TextOf(const ZEFA_UNICODE_STRING* text) {
-  if (text == nullptr || text->Buffer == nullptr) return zefa::Text();
-  return zefa::Text(text->Buffer, text->Length / sizeof(zefa::WChar));
 }
 
 const zefa::WChar* ReasonText(uint32_t reason) {
@@ -63,7 +53,7 @@ int64_t ZEFA_CALL ZefaPasswordStamps(const ZEFA_UNICODE_STRING* accounts, uint32
   if (count > 0 && (accounts == nullptr || stamps == nullptr)) return 0;
   try {
     std::vector<zefa::PasswordStampQuery> queries(count);
-    for (uint32_t i = 0; i < count; ++i) queries[i].AccountName = TextOf(&accounts[i]);
+    for (uint32_t i = 0; i < count; ++i) queries[i].AccountName = CountedText(&accounts[i]);
     zefa::PollViewBriskly();
     const int64_t current_to = zefa::ReadPasswordStamps(queries);
     if (current_to == 0) return 0;
@@ -80,7 +70,7 @@ int64_t ZEFA_CALL ZefaPasswordStamps(const ZEFA_UNICODE_STRING* accounts, uint32
 
 void ZEFA_CALL ZefaChangeDropped(const ZEFA_UNICODE_STRING* account, uint32_t reason) {
   try {
-    zefa::LogWarning(ZT("Password change of ") + TextOf(account) +
+    zefa::LogWarning(ZT("Password change of ") + CountedText(account) +
                      ZT(" dropped before it was recorded: ") + ReasonText(reason));
   } catch (...) {
   }

@@ -654,24 +654,8 @@ bool RegistryCreateKey(const Text& root, const Text& subkey, int /*view*/) {
   return LockStore(key->store, &lock) && EnsureKey(*key);
 }
 
-bool RegistryWrite(const Text& root, const Text& subkey, const RegistryValue& value, int /*view*/) {
-  auto key = LocateKey(root, subkey);
-  if (!key) return false;
-  StoreLock lock;
-  if (!LockStore(key->store, &lock) || !EnsureKey(*key)) return false;
-  const std::string folder = KeyFolder(*key);
-  auto record = LoadRecord(folder);
-  if (!record) return false;  // a damaged record is left for inspection
-  auto existing =
-      std::find_if(record->values.begin(), record->values.end(),
-                   [&](const RegistryValue& v) { return NamesEqual(v.name, value.name); });
-  if (existing != record->values.end()) {
-    existing->type = value.type;  // the first spelling of the name stays
-    existing->data = value.data;
-  } else {
-    record->values.push_back(value);
-  }
-  return StoreChangedRecord(*key, folder, *record);
+bool RegistryWrite(const Text& root, const Text& subkey, const RegistryValue& value, int view) {
+  return RegistryWriteValues(root, subkey, {value}, view);
 }
 
 bool RegistryWriteValues(const Text& root, const Text& subkey,
